@@ -4,8 +4,12 @@ file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 file(GLOB seeds ${SEEDS}/*)
 file(COPY ${seeds} DESTINATION ${WORK})
+set(dict)
+if(DICT)
+  set(dict -dict=${DICT})
+endif()
 execute_process(
-  COMMAND ${FUZZER} -max_total_time=${SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+  COMMAND ${FUZZER} ${dict} -max_total_time=${SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
           -artifact_prefix=${WORK}/ ${WORK}
   RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

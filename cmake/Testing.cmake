@@ -28,21 +28,21 @@ function(varomet_add_gtest target)
     PROPERTIES ${props})
 endfunction()
 
-# varomet_add_fuzz(target CORPUS dir SOURCES source...) builds a libFuzzer target (native clang
+# varomet_add_fuzz(target CORPUS dir [DICT file] SOURCES source...) builds a libFuzzer target (native clang
 # builds only) and registers a bounded run of it over a copy of the seed corpus.
 set(VAROMET_FUZZ_SECONDS 60 CACHE STRING "Length of each bounded fuzz run in the tests")
 function(varomet_add_fuzz target)
   if(NOT VAROMET_CAN_FUZZ)
     return()
   endif()
-  cmake_parse_arguments(FUZZ "" "CORPUS" "SOURCES" ${ARGN})
+  cmake_parse_arguments(FUZZ "" "CORPUS;DICT" "SOURCES" ${ARGN})
   add_executable(${target} ${FUZZ_SOURCES})
   target_link_options(${target} PRIVATE -fsanitize=fuzzer)
   set(work ${CMAKE_CURRENT_BINARY_DIR}/${target}-corpus)
   add_test(NAME ${target}.bounded
     COMMAND ${CMAKE_COMMAND}
       -DFUZZER=$<TARGET_FILE:${target}> -DSEEDS=${FUZZ_CORPUS} -DWORK=${work}
-      -DSECONDS=${VAROMET_FUZZ_SECONDS}
+      -DSECONDS=${VAROMET_FUZZ_SECONDS} -DDICT=${FUZZ_DICT}
       -P ${CMAKE_SOURCE_DIR}/cmake/RunFuzz.cmake)
   set_tests_properties(${target}.bounded PROPERTIES LABELS fuzz TIMEOUT 600)
 endfunction()

@@ -16,7 +16,7 @@ class Scanner : public yyFlexLexer {
 public:
     explicit Scanner(std::istream* in) : yyFlexLexer(in, nullptr) {}
 
-    // The next token code; NUMBER and STRING store their text in *value.
+    // The next token code; NUMBER stores its text in *value, STRING its unescaped bytes.
     int yylex(Parser::semantic_type* value);
 
     // Flex's fatal conditions end the parse, never the process.

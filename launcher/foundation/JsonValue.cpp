@@ -27,13 +27,13 @@ void AppendQuoted(std::string& out, std::string_view text) {
 // ---- Position ------------------------------------------------------------------------
 
 const std::string& Position::Key() const {
-    if (object_ && index_ < object_->order_.size()) return object_->order_[index_]->first;
+    if (object_ && index_ < object_->entries_.size()) return object_->entries_[index_].key;
     return kEmpty;
 }
 
 Value* Position::GetValue() const {
     if (array_ && index_ < array_->items_.size()) return array_->items_[index_].get();
-    if (object_ && index_ < object_->order_.size()) return object_->order_[index_]->second.value.get();
+    if (object_ && index_ < object_->entries_.size()) return object_->entries_[index_].value.get();
     return nullptr;
 }
 
@@ -108,7 +108,7 @@ bool Value::End(Position& position) const {
     }
     if (kind == ValueKind::Object) {
         position.object_ = static_cast<const Object*>(this);
-        position.index_ = position.object_->order_.size();
+        position.index_ = position.object_->entries_.size();
         return true;
     }
     return false;
@@ -193,42 +193,68 @@ void Array::WritePrettyAt(std::string& out, unsigned depth) const {
 
 // ---- Object --------------------------------------------------------------------------
 
+std::size_t Object::Locate(std::string_view key) const {
+    if (index_) {
+        auto found = index_->find(key);
+        return found == index_->end() ? entries_.size() : found->second;
+    }
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].value && entries_[i].key == key) return i;
+    }
+    return entries_.size();
+}
+
 void Object::Insert(std::string key, ValuePtr value) {
     if (!value) return;
-    auto found = members_.find(key);
-    if (found != members_.end()) {
-        found->second.value = std::move(value);
-        if (found->second.slot + 1 == order_.size()) return;  // already last
-        order_[found->second.slot] = nullptr;
-        ++holes_;
-        found->second.slot = order_.size();
-        order_.push_back(&*found);
-        if (holes_ > 16 && holes_ > members_.size()) Compact();
+    std::size_t at = Locate(key);
+    if (at == entries_.size()) {
+        if (index_) index_->emplace(key, entries_.size());
+        if (entries_.empty()) entries_.reserve(8);
+        entries_.push_back({std::move(key), std::move(value)});
+        ++count_;
+        if (!index_ && count_ > kIndexFrom) BuildIndex();
         return;
     }
-    auto inserted = members_.emplace_hint(found, std::move(key), Member{std::move(value), order_.size()});
-    order_.push_back(&*inserted);
+    if (at + 1 == entries_.size()) {  // already last
+        entries_[at].value = std::move(value);
+        return;
+    }
+    Entry moved{std::move(entries_[at].key), std::move(value)};
+    entries_[at].value.reset();  // the old value goes, its place becomes a hole
+    ++holes_;
+    if (index_) (*index_)[moved.key] = entries_.size();
+    entries_.push_back(std::move(moved));
+    if (holes_ > 16 && holes_ > count_) Compact();
 }
 
 Value* Object::Find(std::string_view key) const {
-    auto found = members_.find(key);
-    return found == members_.end() ? nullptr : found->second.value.get();
+    std::size_t at = Locate(key);
+    return at == entries_.size() ? nullptr : entries_[at].value.get();
 }
 
 std::size_t Object::NextSlot(std::size_t slot) const {
-    while (slot < order_.size() && order_[slot] == nullptr) ++slot;
+    while (slot < entries_.size() && !entries_[slot].value) ++slot;
     return slot;
 }
 
 void Object::Compact() {
     std::size_t kept = 0;
-    for (Members::value_type* entry : order_) {
-        if (!entry) continue;
-        entry->second.slot = kept;
-        order_[kept++] = entry;
+    for (Entry& entry : entries_) {
+        if (!entry.value) continue;
+        if (&entries_[kept] != &entry) entries_[kept] = std::move(entry);
+        ++kept;
     }
-    order_.resize(kept);
+    entries_.resize(kept);
     holes_ = 0;
+    if (index_) BuildIndex();
+}
+
+void Object::BuildIndex() {
+    index_ = std::make_unique<Index>();
+    index_->reserve(count_ * 2);
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].value) index_->emplace(entries_[i].key, i);
+    }
 }
 
 Object::Iterator Object::begin() const {
@@ -246,11 +272,11 @@ Object::Iterator Object::end() const {
 ValuePtr Object::Clone() const {
     std::unique_ptr<Object> copy(new (std::nothrow) Object());
     if (!copy) return nullptr;
-    for (const Members::value_type* entry : order_) {
-        if (!entry) continue;
-        ValuePtr member = entry->second.value->Clone();
+    for (const Entry& entry : entries_) {
+        if (!entry.value) continue;
+        ValuePtr member = entry.value->Clone();
         if (!member) return nullptr;
-        copy->Insert(entry->first, std::move(member));
+        copy->Insert(entry.key, std::move(member));
     }
     return copy;
 }
@@ -258,13 +284,13 @@ ValuePtr Object::Clone() const {
 void Object::WriteCompact(std::string& out) const {
     out.push_back('{');
     bool first = true;
-    for (const Members::value_type* entry : order_) {
-        if (!entry) continue;
+    for (const Entry& entry : entries_) {
+        if (!entry.value) continue;
         if (!first) out.append(", ");
         first = false;
-        AppendQuoted(out, entry->first);
+        AppendQuoted(out, entry.key);
         out.append(": ");
-        entry->second.value->WriteCompact(out);
+        entry.value->WriteCompact(out);
     }
     out.push_back('}');
 }
@@ -272,16 +298,16 @@ void Object::WriteCompact(std::string& out) const {
 void Object::WritePrettyAt(std::string& out, unsigned depth) const {
     out.push_back('{');
     bool first = true;
-    for (const Members::value_type* entry : order_) {
-        if (!entry) continue;
+    for (const Entry& entry : entries_) {
+        if (!entry.value) continue;
         if (!first) out.push_back(',');
         first = false;
         AppendIndent(out, depth + 1);
-        AppendQuoted(out, entry->first);
+        AppendQuoted(out, entry.key);
         out.append(": ");
-        entry->second.value->WritePrettyAt(out, depth + 1);
+        entry.value->WritePrettyAt(out, depth + 1);
     }
-    if (!members_.empty()) AppendIndent(out, depth);
+    if (count_ != 0) AppendIndent(out, depth);
     out.push_back('}');
 }
 

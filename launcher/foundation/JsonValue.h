@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -161,7 +161,7 @@ public:
 
     ValuePtr Clone() const override;
     void WriteCompact(std::string& out) const override;
-    std::size_t Size() const override { return members_.size(); }
+    std::size_t Size() const override { return count_; }
 
     Iterator begin() const;
     Iterator end() const;
@@ -172,20 +172,29 @@ protected:
 private:
     friend class Position;
     friend class Value;
-    struct Member {
-        ValuePtr value;
-        std::size_t slot;  // index of this member in order_
+    struct Entry {
+        std::string key;
+        ValuePtr value;  // null for a hole
     };
-    using Members = std::map<std::string, Member, std::less<>>;
+    // Small objects are searched in order; larger ones get a key index.
+    static constexpr std::size_t kIndexFrom = 16;
 
+    std::size_t Locate(std::string_view key) const;
     std::size_t NextSlot(std::size_t slot) const;
     void Compact();
+    void BuildIndex();
 
-    Members members_;
-    // Insertion order. A member that moves to the end leaves a hole (null) behind, so that
-    // repeated keys stay linear; holes are squeezed out when they outnumber the members.
-    std::vector<Members::value_type*> order_;
+    // Members in insertion order. A member that moves to the end leaves a hole behind, so
+    // that repeated keys stay linear; holes are squeezed out when they outnumber members.
+    std::vector<Entry> entries_;
+    std::size_t count_ = 0;
     std::size_t holes_ = 0;
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+    };
+    using Index = std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>>;
+    std::unique_ptr<Index> index_;
 };
 
 }  // namespace JSON
