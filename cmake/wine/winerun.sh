@@ -28,16 +28,20 @@ log="$root/wine.log"
 alive() { [ -s "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
 
 make_prefix() {
-  rm -rf "$WINEPREFIX" "$root/ready"
+  rm -rf "$WINEPREFIX" "$root/ready.v2"
   # The null driver: creating the prefix needs no display.
   DISPLAY= wineboot -i >>"$log" 2>&1 9>&-
+  # A crash ends the process at once instead of waiting in the debugger until a time-out.
+  local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+  DISPLAY= wine reg add "$aedebug" /v Debugger /t REG_SZ /d '' /f >>"$log" 2>&1 9>&-
+  DISPLAY= wine reg add "$aedebug" /v Auto /t REG_SZ /d 1 /f >>"$log" 2>&1 9>&-
   wineserver -w 9>&- || true
   # A new prefix links Desktop, Documents, ... to the real home folder.
   local users="$WINEPREFIX/drive_c/users" d
   for d in "$users"/*/*; do
     if [ -L "$d" ]; then rm -f "$d"; mkdir -p "$d"; fi
   done
-  touch "$root/ready"
+  touch "$root/ready.v2"
 }
 
 start_display() {
@@ -69,7 +73,7 @@ start_server() {
 ensure() {
   exec 9>"$root/lock"
   flock 9
-  [ -f "$root/ready" ] || make_prefix
+  [ -f "$root/ready.v2" ] || make_prefix
   start_display
   start_server
   flock -u 9

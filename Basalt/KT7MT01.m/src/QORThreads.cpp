@@ -1,0 +1,7 @@
+#include "QORThreads.h"
+
+#include "ZYNSysWin.h"
+
+std::uint32_t QORThreads::GetCurrentThreadId() {
+    return ::GetCurrentThreadId();
+}

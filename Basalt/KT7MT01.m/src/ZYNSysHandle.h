@@ -1,0 +1,85 @@
+#pragma once
+// One move-only owner for every kind of platform handle; its traits say how to close
+// the handle and which values mean "nothing owned".
+
+#include <utility>
+
+#include "ZYNSysWin.h"
+
+template <typename Traits>
+class ZYNSysHandle {
+public:
+    using Type = typename Traits::Type;
+
+    ZYNSysHandle() = default;
+    explicit ZYNSysHandle(Type handle) : handle_(handle) {}
+    ~ZYNSysHandle() { Close(); }
+
+    ZYNSysHandle(const ZYNSysHandle&) = delete;
+    ZYNSysHandle& operator=(const ZYNSysHandle&) = delete;
+    ZYNSysHandle(ZYNSysHandle&& other) noexcept : handle_(other.Take()) {}
+    ZYNSysHandle& operator=(ZYNSysHandle&& other) noexcept {
+        if (this != &other) Reset(other.Take());
+        return *this;
+    }
+
+    bool IsValid() const { return Traits::IsValid(handle_); }
+    explicit operator bool() const { return IsValid(); }
+    Type Get() const { return handle_; }
+
+    // Gives up ownership.
+    Type Take() {
+        Type handle = handle_;
+        handle_ = Traits::Invalid();
+        return handle;
+    }
+
+    // Closes the old handle and keeps the new one.
+    void Reset(Type handle = Traits::Invalid()) {
+        if (handle == handle_) return;
+        Close();
+        handle_ = handle;
+    }
+
+private:
+    void Close() {
+        if (Traits::IsValid(handle_)) Traits::Close(handle_);
+        handle_ = Traits::Invalid();
+    }
+
+    Type handle_ = Traits::Invalid();
+};
+
+// A kernel HANDLE has two invalid values: NULL and INVALID_HANDLE_VALUE.
+struct ZYNSysKernelHandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { ::CloseHandle(h); }
+};
+
+struct ZYNSysFindHandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(Type h) { ::FindClose(h); }
+};
+
+struct ZYNSysLocalMemoryTraits {
+    using Type = HLOCAL;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static void Close(Type h) { ::LocalFree(h); }
+};
+
+struct ZYNSysRegKeyTraits {
+    using Type = HKEY;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static void Close(Type h) { ::RegCloseKey(h); }
+};
+
+using ZYNSysKernelHandle = ZYNSysHandle<ZYNSysKernelHandleTraits>;
+using ZYNSysFindHandle = ZYNSysHandle<ZYNSysFindHandleTraits>;
+using ZYNSysLocalMemory = ZYNSysHandle<ZYNSysLocalMemoryTraits>;
+using ZYNSysRegKey = ZYNSysHandle<ZYNSysRegKeyTraits>;

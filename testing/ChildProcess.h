@@ -1,0 +1,37 @@
+#pragma once
+// Process-wide state is tested in a fresh copy of the test program: the parent starts
+// itself again with --child-case=NAME, and the registered case runs instead of the tests.
+
+#include <cstdint>
+#include <string>
+
+namespace ChildProcess {
+
+using CaseFunction = int (*)();
+
+struct Result {
+    bool started = false;  // false: no process; output says why
+    std::uint32_t exitCode = 0;
+    std::string output;  // the child's stdout and stderr, bytes as written
+};
+
+// Exit code of a child asked for a case nobody registered.
+constexpr int kUnknownCase = 125;
+
+// Used by VAROMET_CHILD_CASE during static initialisation; false for a second case of a name.
+bool RegisterCase(const char* name, CaseFunction function);
+
+// Starts this program again for the named case and waits for it to end.
+Result Run(const char* name);
+
+// For main: when the arguments name a case, runs it, sets its exit code and answers true.
+bool RunCaseFromArguments(int argc, char** argv, int& exitCode);
+
+}  // namespace ChildProcess
+
+// VAROMET_CHILD_CASE(Name) { ...; return exitCode; }
+#define VAROMET_CHILD_CASE(Name)                                                  \
+    static int VarometChildCase_##Name();                                          \
+    [[maybe_unused]] static const bool varometChildCaseRegistered_##Name =         \
+        ::ChildProcess::RegisterCase(#Name, &VarometChildCase_##Name);              \
+    static int VarometChildCase_##Name()
