@@ -1,0 +1,31 @@
+#include "Clock.h"
+
+#include <atomic>
+
+#include "ZYNSysWin.h"
+
+namespace {
+
+constexpr std::int64_t kEpochDifference = 116444736000000000;  // 1601 to 1970 in 100 ns units
+
+SystemClock g_systemClock;
+std::atomic<Clock*> g_clock{&g_systemClock};
+
+}  // namespace
+
+std::int64_t SystemClock::Now() {
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER units;
+    units.LowPart = now.dwLowDateTime;
+    units.HighPart = now.dwHighDateTime;
+    return static_cast<std::int64_t>(units.QuadPart) - kEpochDifference;
+}
+
+void SetClock(Clock* clock) {
+    g_clock.store(clock ? clock : &g_systemClock);
+}
+
+Clock& GetClock() {
+    return *g_clock.load();
+}

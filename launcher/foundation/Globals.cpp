@@ -1,0 +1,3 @@
+#include "Globals.h"
+
+std::atomic<bool> G_STOP{false};

@@ -1,0 +1,218 @@
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+
+#include "ToolBox.h"
+
+namespace {
+
+bool IsSpace(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+}  // namespace
+
+// ---- text ----------------------------------------------------------------------------
+
+bool ToolBox::StringToInt(const std::string& text, int& out, int base) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text.c_str(), &end, base);
+    // Compared with the size, not with '\0': an embedded NUL must not end the text early.
+    if (end == text.c_str() || end != text.c_str() + text.size()) return false;
+    if (errno == ERANGE || value > INT_MAX || value < INT_MIN) return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+void ToolBox::Split(const std::string& text, const std::string& delimiter, std::vector<std::string>& out) {
+    if (text.empty() || delimiter.empty()) {
+        out.push_back(text);
+        return;
+    }
+    std::size_t from = 0;
+    for (std::size_t at = text.find(delimiter); at != std::string::npos; at = text.find(delimiter, from)) {
+        out.push_back(text.substr(from, at - from));
+        from = at + delimiter.size();
+    }
+    if (from < text.size()) out.push_back(text.substr(from));
+}
+
+std::string ToolBox::ReplaceAll(const std::string& text, const std::string& what, const std::string& with,
+                                bool all) {
+    if (what.empty() || text.empty()) return text;
+    std::string result = text;
+    for (std::size_t at = result.find(what); at != std::string::npos; at = result.find(what, at)) {
+        result.replace(at, what.size(), with);
+        at += with.size();
+        if (!all) break;
+    }
+    return result;
+}
+
+std::string ToolBox::Trim(const std::string& text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && IsSpace(text[begin])) ++begin;
+    while (end > begin && IsSpace(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+std::string ToolBox::ToLower(const std::string& text) {
+    std::string result = text;
+    for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return result;
+}
+
+std::string ToolBox::Join(const std::vector<std::string>& items, const std::string& separator) {
+    std::string result;
+    for (const std::string& item : items) {
+        if (!result.empty()) result += separator;
+        result += item;
+    }
+    return result;
+}
+
+std::wstring ToolBox::JoinWideArgs(const wchar_t* const* args, int count, const wchar_t* separator) {
+    std::wstring result;
+    if (!args) return result;
+    for (int i = 0; i < count; ++i) {
+        if (!result.empty() && separator) result += separator;
+        if (args[i]) result += args[i];
+    }
+    return result;
+}
+
+std::string ToolBox::Surround(const std::string& text, const std::string& mark) {
+    return mark + text + mark;
+}
+
+std::string ToolBox::MaskSecret(std::string_view secret) {
+    if (secret.empty()) return {};
+    std::string shown = secret.size() >= 8 ? std::string(secret.substr(0, 4)) : std::string();
+    return shown + "***(" + std::to_string(secret.size()) + ")";
+}
+
+std::string ToolBox::MaskSecretsInText(std::string_view text) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t key = text.find("\"cCas\"", i);
+        std::size_t cookie = text.find("CASTGC=", i);
+        std::size_t next = std::min(key, cookie);
+        if (next == std::string_view::npos) break;
+        std::size_t start, end;
+        if (next == key) {
+            // "cCas" : "value" - the value runs to the next unescaped quote.
+            std::size_t p = key + 6;
+            while (p < text.size() && (IsSpace(text[p]) || text[p] == ':')) ++p;
+            if (p >= text.size() || text[p] != '"') {
+                out.append(text.substr(i, p - i));
+                i = p;
+                continue;
+            }
+            start = ++p;
+            while (p < text.size() && text[p] != '"') p += text[p] == '\\' ? 2 : 1;
+            end = std::min(p, text.size());
+        } else {
+            start = cookie + 7;
+            end = start;
+            while (end < text.size() && text[end] != ';' && text[end] != '"' && text[end] != '&' && !IsSpace(text[end]))
+                ++end;
+        }
+        out.append(text.substr(i, start - i));
+        out += MaskSecret(text.substr(start, end - start));
+        i = end;
+    }
+    out.append(text.substr(i));
+    return out;
+}
+
+// ---- conversions ---------------------------------------------------------------------
+
+std::wstring ToolBox::Utf8ToWide(std::string_view text) {
+    if (text.empty() || text.size() > INT_MAX) return {};
+    int length = static_cast<int>(text.size());
+    int units = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    if (units <= 0) return {};
+    std::wstring out(static_cast<std::size_t>(units), L'\0');
+    units = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.data(), units);
+    out.resize(units > 0 ? static_cast<std::size_t>(units) : 0);
+    return out;
+}
+
+std::string ToolBox::WideToUtf8(std::wstring_view text) {
+    if (text.empty() || text.size() > INT_MAX) return {};
+    int length = static_cast<int>(text.size());
+    int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return {};
+    std::string out(static_cast<std::size_t>(bytes), '\0');
+    bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), bytes, nullptr, nullptr);
+    out.resize(bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
+    return out;
+}
+
+SharedWString ToolBox::Utf8ToSharedWString(std::string_view text) {
+    std::wstring wide = Utf8ToWide(text);
+    SharedWString result;
+    result.Assign(wide.data(), static_cast<std::int32_t>(wide.size()));
+    return result;
+}
+
+SharedWString ToolBox::WideToSharedWString(std::wstring_view text) {
+    SharedWString result;
+    result.Assign(text.data(), static_cast<std::int32_t>(text.size()));
+    return result;
+}
+
+std::string ToolBox::WideCStrToUtf8(const wchar_t* text) {
+    return text ? WideToUtf8(text) : std::string();
+}
+
+std::wstring ToolBox::Utf8CStrToWide(const char* text) {
+    return text ? Utf8ToWide(text) : std::wstring();
+}
+
+std::string ToolBox::CStrToString(const char* text) {
+    return text ? std::string(text) : std::string("NULL");
+}
+
+std::string ToolBox::WCStrToString(const wchar_t* text) {
+    return text ? WideToUtf8(text) : std::string("NULL");
+}
+
+// ---- fixed texts ---------------------------------------------------------------------
+
+std::string ToolBox::HResultToString(HRESULT hr) {
+    switch (static_cast<std::uint32_t>(hr)) {
+        case 0x00000000: return "S_OK";
+        case 0x00000001: return "S_FALSE";
+        case 0x80070057: return "E_INVALIDARG";
+        case 0x8007000E: return "E_OUTOFMEMORY";
+        case 0x80004003: return "E_POINTER";
+        case 0x80004005: return "E_FAIL";
+        case 0x8000FFFF: return "E_UNEXPECTED";
+        case 0x80070005: return "E_ACCESSDENIED";
+        default: return "[Hresult<" + std::to_string(static_cast<std::int32_t>(hr)) + ">]";
+    }
+}
+
+std::string ToolBox::GuidToString(const GUID& g) {
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
+                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+std::string ToolBox::PointerToString(const void* pointer) {
+    // By hand: this C runtime's %p prints lower case.
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    auto value = reinterpret_cast<std::uintptr_t>(pointer);
+    std::string text(16, '0');
+    for (int i = 15; i >= 0; --i, value >>= 4) text[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
+    return text;
+}

@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "ToolBox.h"
+#include "ToolBoxTestSupport.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+constexpr const char* kStamp = "%Y_%m_%d-%H%M%S";
+
+TEST(ToolBoxText, StringToIntAcceptsOnlyAWholeNumberThatFits) {
+    struct Case {
+        std::string text;
+        int base;
+        bool ok;
+        int value;
+    } cases[] = {
+        {"42", 10, true, 42}, {" 7", 10, true, 7}, {"+5", 10, true, 5}, {"-2147483648", 10, true, INT_MIN},
+        {"2147483647", 10, true, INT_MAX}, {"0x1F", 16, true, 31}, {"ff", 16, true, 255}, {"12a", 10, false, 0},
+        {"", 10, false, 0}, {" ", 10, false, 0}, {"-", 10, false, 0}, {"7 ", 10, false, 0},
+        {"2147483648", 10, false, 0}, {"-2147483649", 10, false, 0}, {"99999999999", 10, false, 0},
+        {"7\0x"s, 10, false, 0},  // what follows a NUL is still text after the number
+    };
+    for (const Case& c : cases) {
+        int out = -99;
+        EXPECT_EQ(ToolBox::StringToInt(c.text, out, c.base), c.ok) << "[" << c.text << "] base " << c.base;
+        EXPECT_EQ(out, c.ok ? c.value : -99) << "[" << c.text << "] base " << c.base;
+    }
+}
+
+TEST(ToolBoxText, SplitKeepsInnerEmptyPiecesButNoTrailingOne) {
+    using List = std::vector<std::string>;
+    struct Case {
+        std::string text, delimiter;
+        List pieces;
+    } cases[] = {
+        {"a,,b", ",", {"a", "", "b"}}, {"a,b,", ",", {"a", "b"}}, {",a", ",", {"", "a"}},
+        {"", ",", {""}}, {"a,b", "", {"a,b"}}, {"a::b::c", "::", {"a", "b", "c"}},
+    };
+    for (const Case& c : cases) {
+        List out = {"kept"};
+        ToolBox::Split(c.text, c.delimiter, out);
+        List expected = {"kept"};
+        expected.insert(expected.end(), c.pieces.begin(), c.pieces.end());
+        EXPECT_EQ(out, expected) << "[" << c.text << "] at [" << c.delimiter << "]";
+    }
+}
+
+TEST(ToolBoxText, JoinWritesTheSeparatorOnlyAfterSomeText) {
+    struct Case {
+        std::vector<std::string> items;
+        std::string joined;
+    } cases[] = {{{"", "a", "b"}, "a,b"}, {{"a", "", "b"}, "a,,b"}, {{}, ""}, {{"", ""}, ""}, {{"x"}, "x"}};
+    for (const Case& c : cases) EXPECT_EQ(ToolBox::Join(c.items, ","), c.joined) << c.joined;
+
+    const wchar_t* args[] = {L"", L"run", nullptr, L"--open"};
+    struct WideCase {
+        int count;
+        std::wstring joined;
+    } wide[] = {{4, L"run  --open"}, {2, L"run"}, {0, L""}, {-1, L""}};
+    for (const WideCase& c : wide) EXPECT_EQ(ToolBox::JoinWideArgs(args, c.count, L" "), c.joined) << c.count;
+}
+
+TEST(ToolBoxText, ReplaceTrimAndLowerLeaveBytesAbove0x7FAlone) {
+    struct Case {
+        std::string got, expected;
+    } cases[] = {
+        {ToolBox::ReplaceAll("aaa", "a", "aa", true), "aaaaaa"},  // scanning goes on after the insert
+        {ToolBox::ReplaceAll("a-b-c", "-", "+", false), "a+b-c"},
+        {ToolBox::ReplaceAll("abc", "", "x", true), "abc"},
+        {ToolBox::Trim(" \t\r\n "), ""},
+        {ToolBox::Trim("\t x y \n"), "x y"},
+        {ToolBox::Trim(" \xA0x\x85 "), "\xA0x\x85"},  // not blanks in the C locale
+        {ToolBox::ToLower("AbC-\xC3\x89\xFF"), "abc-\xC3\x89\xFF"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.got, c.expected);
+}
+
+TEST(ToolBoxText, ConversionsRoundTripAndNullReadsNull) {
+    for (std::string text : {""s, "abc"s, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9D\x84\x9E"s, "a\0b"s}) {
+        SharedWString shared = ToolBox::Utf8ToSharedWString(text);
+        EXPECT_EQ(ToolBox::WideToUtf8({shared.c_str(), static_cast<std::size_t>(shared.GetLength())}), text) << text;
+    }
+    EXPECT_EQ(ToolBox::Utf8ToWide("\xF0\x9D\x84\x9E"), L"\xD834\xDD1E");
+    EXPECT_EQ(ToolBox::CStrToString(nullptr), "NULL");
+    EXPECT_EQ(ToolBox::WCStrToString(nullptr), "NULL");
+    EXPECT_EQ(ToolBox::WCStrToString(L"\u00E9"), "\xC3\xA9");
+}
+
+TEST(ToolBoxText, FixedTextsForCodesGuidsAndPointers) {
+    struct Case {
+        std::string got, expected;
+    } cases[] = {
+        {ToolBox::HResultToString(S_OK), "S_OK"},
+        {ToolBox::HResultToString(E_ACCESSDENIED), "E_ACCESSDENIED"},
+        {ToolBox::HResultToString(static_cast<HRESULT>(0x80070002)), "[Hresult<-2147024894>]"},
+        {ToolBox::HResultToString(2), "[Hresult<2>]"},
+        {ToolBox::GuidToString(GUID{}), "{00000000-0000-0000-0000-000000000000}"},
+        {ToolBox::GuidToString({0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}}),
+         "{f1b32785-6fba-4fcf-9d55-7b8e7f157091}"},
+        {ToolBox::GuidToString({0xFFFFFFFF, 0xFFFF, 0x8000, {0x80, 0xFF, 0, 1, 2, 3, 4, 0xFE}}),
+         "{ffffffff-ffff-8000-80ff-0001020304fe}"},
+        {ToolBox::PointerToString(nullptr), "0000000000000000"},
+        {ToolBox::PointerToString(reinterpret_cast<void*>(0x1234ABCDULL)), "000000001234ABCD"},
+        {ToolBox::PointerToString(reinterpret_cast<void*>(~0ULL)), "FFFFFFFFFFFFFFFF"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.got, c.expected);
+}
+
+TEST(ToolBoxText, MaskSecretsShowAPrefixOnlyOfLongSecrets) {
+    for (auto [secret, masked] : {std::pair{"", ""}, {"abc", "***(3)"}, {"1234567", "***(7)"}, {"12345678", "1234***(8)"}})
+        EXPECT_EQ(ToolBox::MaskSecret(secret), masked) << secret;
+    struct Case {
+        const char* name;
+        std::string text, masked;
+    } cases[] = {
+        {"member", R"~({"cCas":"TGT-1-secretvalue","op":"run"})~", R"~({"cCas":"TGT-***(17)","op":"run"})~"},
+        {"blanks", R"~({"cCas" : "short"})~", R"~({"cCas" : "***(5)"})~"},
+        {"escaped quote", R"~({"cCas":"ab\"cdefgh","x":1})~", R"~({"cCas":"ab\"***(10)","x":1})~"},
+        {"two members", R"~([{"cCas":"AAAA11111"},{"cCas":"BBBB22222"}])~",
+         R"~([{"cCas":"AAAA***(9)"},{"cCas":"BBBB***(9)"}])~"},
+        {"cookie", "Cookie: CASTGC=TGT-99-xyzxyzxyz; lang=fr", "Cookie: CASTGC=TGT-***(16); lang=fr"},
+        {"two cookies", "CASTGC=abcdefghij&CASTGC=xy", "CASTGC=abcd***(10)&CASTGC=***(2)"},
+        {"not a string", R"~({"cCas":null,"y":"CASTGC=abcdefghij"})~", R"~({"cCas":null,"y":"CASTGC=abcd***(10)"})~"},
+        {"empty value", R"~({"cCas":""})~", R"~({"cCas":""})~"},
+        {"unterminated", R"~({"cCas":"abcdefghijk)~", R"~({"cCas":"abcd***(11))~"},
+        {"nothing secret", R"~({"cCasX":"v","CASTG":"w"})~", R"~({"cCasX":"v","CASTG":"w"})~"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ToolBox::MaskSecretsInText(c.text), c.masked) << c.name;
+}
+
+// The zone text of this process: the runner starts every test under TZ=UTC.
+bool ZoneIsUtc() {
+    TIME_ZONE_INFORMATION zone;
+    return ::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_UNKNOWN && zone.Bias == 0;
+}
+
+TEST(ToolBoxTime, FormatTimeShowsThreeDigitMillisAndRefusesWhatItCannotConvert) {
+    if (!ZoneIsUtc()) GTEST_SKIP() << "the expected texts are UTC times";
+    const std::int64_t t = 1700000000 * kUnitsPerSecond;  // 2023-11-14 22:13:20 UTC
+    FixedClock clock(t + 1230000);
+    struct Case {
+        const char* name;
+        std::string got, expected;
+    } cases[] = {
+        {"5 ms", ToolBox::FormatTime(t + 50000, true, false, kStamp), "2023_11_14-221320.005"},
+        {"whole second", ToolBox::FormatTime(t, true, false, kStamp), "2023_11_14-221320.000"},
+        {"999 ms", ToolBox::FormatTime(t + 9999999, true, true, kStamp), "2023_11_14-221320.999+0000i"},
+        {"day", ToolBox::FormatTime(t, false, false, "%Y_%m_%d"), "2023_11_14"},
+        {"epoch", ToolBox::FormatTime(0, true, false, kStamp), "1970_01_01-000000.000"},
+        {"seconds", ToolBox::FormatSeconds(1700000000, true, kStamp), "2023_11_14-221320+0000i"},
+        {"-1 unit", ToolBox::FormatTime(-1, true, true, kStamp), ToolBox::kUnknownTime},
+        {"-1 s", ToolBox::FormatTime(-kUnitsPerSecond, false, false, kStamp), ToolBox::kUnknownTime},
+        {"largest", ToolBox::FormatTime(INT64_MAX, true, false, kStamp), ToolBox::kUnknownTime},
+        {"seconds -1", ToolBox::FormatSeconds(-1, false, kStamp), ToolBox::kUnknownTime},
+        {"seconds overflow", ToolBox::FormatSeconds(INT64_MAX / 1000, false, kStamp), ToolBox::kUnknownTime},
+        {"no pattern", ToolBox::FormatTime(t, false, false, nullptr), ToolBox::kUnknownTime},
+        {"clock's now", ToolBox::FormatTime(std::nullopt, true, false, kStamp), "2023_11_14-221320.123"},
+        {"clock's seconds", std::to_string(ToolBox::NowSeconds()), "1700000000"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.got, c.expected) << c.name;
+}
+
+// Started by their own ctest entries with the runner's VAROMET_WINE_TZ: under Wine the zone
+// is the Unix TZ the process started with, which a Windows parent cannot change for a child.
+int Report(const std::vector<std::pair<std::string, std::string>>& checks) {
+    int failed = 0;
+    for (const auto& [got, expected] : checks) {
+        std::printf("%s [%s] expected [%s]\n", got == expected ? "ok  " : "FAIL", got.c_str(), expected.c_str());
+        failed += got != expected;
+    }
+    return failed == 0 ? 0 : 1;
+}
+
+VAROMET_CHILD_CASE(ZoneOneHourAheadWithoutDaylightRules) {
+    return Report({
+        {ToolBox::FormatSeconds(1700000000, true, kStamp), "2023_11_14-231320+0100i"},
+        {ToolBox::FormatSeconds(1720000000, true, kStamp), "2024_07_03-104640+0100i"},
+    });
+}
+
+// Central European rules: summer time from the last Sunday of March to the last Sunday of
+// October, 01:00 UTC both times.
+VAROMET_CHILD_CASE(ZoneOneHourAheadWithDaylightRules) {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const year y = year_month_day(floor<days>(now)).year();
+    const bool summer = now >= sys_days(y / March / Sunday[last]) + 1h && now < sys_days(y / October / Sunday[last]) + 1h;
+    // The letter is today's; the digits keep the standard offset all year.
+    const std::string zone = summer ? "+0100d" : "+0100s";
+    return Report({
+        {ToolBox::FormatSeconds(1700000000, true, kStamp), "2023_11_14-231320" + zone},
+        {ToolBox::FormatSeconds(1720000000, true, kStamp), "2024_07_03-114640" + zone},
+        {ToolBox::FormatSeconds(1711846799, false, kStamp), "2024_03_31-015959"},  // 00:59:59 UTC
+        {ToolBox::FormatSeconds(1711846800, false, kStamp), "2024_03_31-030000"},
+        {ToolBox::FormatSeconds(1729990799, false, kStamp), "2024_10_27-025959"},
+        {ToolBox::FormatSeconds(1729990800, false, kStamp), "2024_10_27-020000"},
+    });
+}
+
+TEST(ToolBoxErrors, ExceptionsAreLoggedAndNeverRethrown) {
+    struct Case {
+        const char* name;
+        std::function<void()> act;
+        std::vector<LogEntry> logged;
+    } cases[] = {
+        {"std", [] { LogException(std::runtime_error("y"), "[X]", false); }, {{'L', 50, "!EXP![X]y"}}},
+        {"std to event log", [] { LogException(std::runtime_error("y"), "[X]", true); },
+         {{'L', 50, "!EXP![X]y"}, {'E', 50, "!EXP![X]y#1"}}},
+        {"captured std", [] { LogCurrentException(std::make_exception_ptr(std::logic_error("bad")), "[T]"); },
+         {{'L', 50, "!EXP![T]bad"}}},
+        {"captured int", [] { LogCurrentException(std::make_exception_ptr(42), "[T]"); },
+         {{'L', 50, "!EXP![T]unknown exception"}}},
+        {"empty capture", [] { LogCurrentException(nullptr, "[T]"); }, {}},
+    };
+    for (const Case& c : cases) {
+        RecordingSink sink;
+        EXPECT_NO_THROW(c.act()) << c.name;
+        EXPECT_EQ(sink.entries, c.logged) << c.name;
+    }
+}
+
+TEST(ToolBoxErrors, SystemErrorTextNamesBothCodes) {
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    errno = ENOENT;
+    const std::string text = ToolBox::GetSystemErrorText();
+    EXPECT_EQ(text.rfind("( errno[2] : No such file or directory // winerr[2] : ", 0), 0u) << text;
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 2), " )") << text;
+    // A system text with an insert (%1) is given as it is, not filled from nothing.
+    EXPECT_NE(ToolBox::FormatMessageText(ERROR_BAD_EXE_FORMAT).find("%1"), std::string::npos);
+    EXPECT_EQ(ToolBox::FormatMessageText(0x2FFFFFFF).rfind("{[FormatMessageW] failed with this error code [317] with message :|", 0),
+              0u);
+}
+
+}  // namespace
