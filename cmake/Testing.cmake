@@ -14,10 +14,16 @@ if(VAROMET_WINDOWS)
   set_tests_properties(wine.cleanup PROPERTIES FIXTURES_CLEANUP wine)
 endif()
 
-# varomet_add_gtest(target source...) builds a GoogleTest executable and registers each test.
+# varomet_add_gtest(target [CHILD_CASES] source...) builds a GoogleTest executable and registers
+# each test. CHILD_CASES (Windows) links the main of testing/, which runs VAROMET_CHILD_CASE cases.
 function(varomet_add_gtest target)
-  add_executable(${target} ${ARGN})
-  target_link_libraries(${target} PRIVATE GTest::gmock GTest::gtest_main)
+  cmake_parse_arguments(PARSE_ARGV 1 GTEST "CHILD_CASES" "" "")
+  add_executable(${target} ${GTEST_UNPARSED_ARGUMENTS})
+  if(GTEST_CHILD_CASES)
+    target_link_libraries(${target} PRIVATE GTest::gmock varomet_testing_main)
+  else()
+    target_link_libraries(${target} PRIVATE GTest::gmock GTest::gtest_main)
+  endif()
   set(props TIMEOUT 300)
   if(VAROMET_WINDOWS)
     list(APPEND props FIXTURES_REQUIRED wine)
