@@ -1,0 +1,14 @@
+#pragma once
+// Waits between retries. The real one sleeps; tests install a faster one.
+
+#include <cstdint>
+
+class Sleeper {
+public:
+    virtual ~Sleeper() = default;
+    virtual void Sleep(std::uint32_t milliseconds) = 0;
+};
+
+// Installs a sleeper for the whole process (null restores the real one).
+void SetSleeper(Sleeper* sleeper);
+Sleeper& GetSleeper();

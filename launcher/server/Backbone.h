@@ -1,0 +1,48 @@
+#pragma once
+// The launcher's request server: one named pipe, one thread per client, one JSON request
+// and one JSON reply per connection, and the dispatcher of the ops.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "JsonValue.h"
+#include "ZYNSysWin.h"
+
+class OrdanaRequestInfo;
+
+// Stop the server without telling the launcher service.
+constexpr UINT WM_STOP_UE = WM_USER + 25;
+
+class Backbone {
+public:
+    // ---- server ----
+    // Serves the pipe named by argv[2]; stores its return code and posts WM_QUIT to the
+    // window (when there is one) on every exit.
+    static void Run(wchar_t** argv, int argc, int* returnCode, HWND window);
+    static void threadFunc(HANDLE pipe);
+    // False only when the service had to be told and could not be.
+    static bool Stop(bool notifyService);
+
+    static bool IsRunning() { return running_.load(); }
+    // Client threads still answering.
+    static int ActiveClients() { return activeClients_.load(); }
+    // Waits up to the given time for the client threads to end; true when none is left.
+    static bool WaitForClients(DWORD milliseconds);
+
+    // ---- dispatcher ----
+    static int Process(const std::string& text, JSON::ValuePtr& content);
+    static int Process(wchar_t** argv, int argc, JSON::ValuePtr& content);
+    static int Process(const JSON::Value* request, JSON::ValuePtr& content);
+
+    // ---- ops ----
+    static int ProcessPostStatus(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
+                                 JSON::ValuePtr& content);
+
+    static constexpr const wchar_t* kWindowClass = L"VarometLauncher Backbone";
+    static constexpr const wchar_t* kServicePipe = L"\\\\.\\pipe\\zyn_launcher_pipe";
+
+private:
+    static std::atomic<bool> running_;
+    static std::atomic<int> activeClients_;
+};

@@ -1,0 +1,147 @@
+#include <string>
+
+#include "Backbone.h"
+#include "Json.h"
+#include "Logger.h"
+#include "OperationsLocal.h"
+#include "OrdanaRequestInfo.h"
+#include "Sleeper.h"
+#include "ToolBox.h"
+
+namespace {
+
+using Handler = int (*)(const OrdanaRequestInfo&, const JSON::Value*, const std::string&, JSON::ValuePtr&);
+
+struct Op {
+    const char* name;
+    Handler handler;
+};
+
+// Looked up in this order; ops whose handlers are not built yet are simply absent.
+const Op kOps[] = {
+    {"postStatus", &Backbone::ProcessPostStatus},
+};
+
+JSON::ValuePtr WideArgument(const wchar_t* text) {
+    return JSON::MakeString(ToolBox::WCStrToString(text ? text : L""), true);
+}
+
+}  // namespace
+
+int Backbone::Process(const std::string& text, JSON::ValuePtr& content) {
+    Logger::Debug("[Backbone::Process]process by pass on string : " + ToolBox::MaskSecretsInText(text));
+    JSON::Builder builder;
+    builder.ParseString(text);
+    JSON::ValuePtr document = builder.Detach();
+    return Process(document.get(), content);
+}
+
+int Backbone::Process(wchar_t** argv, int argc, JSON::ValuePtr& content) {
+    Logger::DebugW(L"[Backbone::Process]process by pass on wchar array : " + ToolBox::JoinWideArgs(argv, argc, L","));
+    JSON::Builder request;
+    request.StartObject();
+    request.AddMember("op", WideArgument(argc > 1 ? argv[1] : nullptr));
+    if (argc == 2) {
+        request.AddMember("args", JSON::MakeNull());
+    } else if (argc == 3) {
+        request.AddMember("args", WideArgument(argv[2]));
+    } else if (argc > 3) {
+        JSON::ValuePtr args = JSON::MakeArray();
+        auto* array = static_cast<JSON::Array*>(args.get());
+        for (int i = 2; i < argc; ++i) array->PushBack(WideArgument(argv[i]));
+        request.AddMember("args", std::move(args));
+    }
+    JSON::ValuePtr document = request.Detach();
+    return Process(document.get(), content);
+}
+
+int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
+    if (!request) {
+        Logger::Error("[Backbone::Process] No parameters !");
+        return 18;
+    }
+    int code = 0;
+    try {
+        Logger::Debug("[Backbone::Process]starting processing of these parameters : " +
+                      ToolBox::MaskSecretsInText(request->Dump()));
+        OrdanaRequestInfo context;
+        std::string op;
+        JSON::GetStringField("op", op, request);
+        JSON::Value* cinfo = nullptr;
+        JSON::GetContainerField("cinfo", cinfo, request);
+        Logger::Debug("[Backbone::Process]operation To do : [" + op + "]");
+        if (!OrdanaRequestInfo::build(cinfo, context)) {
+            Logger::Error("[Backbone::Process] cannot build requestInfo from JSON : " +
+                          (cinfo ? ToolBox::MaskSecretsInText(cinfo->Dump()) : std::string("nullptr")));
+        } else {
+            Logger::Internal("[Backbone::Process] OrdanaRequestInfo in-use : " + context.toString());
+        }
+        const JSON::Value* args = request->Find("args");
+        if (!args) {
+            Logger::Error("[Backbone::Process]No [args] object was gave !");
+            code = 16;
+        } else {
+            code = 17;
+            bool known = false;
+            for (const Op& entry : kOps) {
+                if (op == entry.name) {
+                    code = entry.handler(context, args, op, content);
+                    known = true;
+                    break;
+                }
+            }
+            if (!known) Logger::Error("[Backbone::Process]Unknow param type : " + op);
+        }
+    } catch (...) {
+        LogCurrentException(std::current_exception(), "[Backbone::Process]Exception thrown : ");
+        code = 21;
+        content = JSON::MakeNull();
+    }
+    Logger::Debug("[Backbone::Process] return code : " + std::to_string(code));
+    return code;
+}
+
+int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* args, const std::string&,
+                                JSON::ValuePtr&) {
+    JSON::ValuePtr parsed;
+    const JSON::Value* object = args;
+    if (args->IsString()) {
+        JSON::Builder builder;
+        builder.ParseString(args->GetText());
+        parsed = builder.Detach();
+        if (!parsed || !parsed->IsObject()) {
+            Logger::Error("[Backbone::Process]Fail to parse raw JSON string : '" + args->GetText() + "'");
+            return 71;
+        }
+        object = parsed.get();
+    }
+
+    bool missing = false;
+    std::string wnd, label, lparamText, wparamText;
+    auto read = [&](const char* name, std::string& out) {
+        if (JSON::GetStringField(name, out, object)) return true;
+        Logger::Error(std::string("[Backbone::Process]JSON field [") + name + "] is missing !");
+        missing = true;
+        return false;
+    };
+    // Each present number is converted at once: a bad one throws, answered 21 by the dispatcher.
+    read("wnd", wnd);
+    std::int64_t message = read("label", label) ? std::stoll(label, nullptr, 10) : 0;
+    std::int64_t lparam = read("lparam", lparamText) ? std::stoll(lparamText, nullptr, 10) : 0;
+    // wparam travels as an unsigned 64-bit number ("-1" still wraps to all ones).
+    std::uint64_t wparam = read("wparam", wparamText) ? std::stoull(wparamText, nullptr, 10) : 0;
+    if (missing) return 71;
+
+    const auto label32 = static_cast<std::uint32_t>(message);
+    Logger::Debug("[Backbone::Process]Posting to window(" + wnd + ") : msg[" + std::to_string(label32) + "]//w[" +
+                  std::to_string(wparam) + "]//l[" + std::to_string(lparam) + "]");
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (Operations::Local::PostMessageToWindow(wnd, label32, wparam, lparam)) {
+            Logger::DebugW(L"[Backbone::Process]PostMessageToSysTray succeed !");
+            return 0;
+        }
+        GetSleeper().Sleep(5000);
+    }
+    Logger::ErrorW(L"[Backbone::Process]PostMessageToSysTray failed !");
+    return 70;
+}

@@ -1,0 +1,313 @@
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Backbone.h"
+#include "Globals.h"
+#include "Json.h"
+#include "Logger.h"
+#include "PipeConnection.h"
+#include "ServiceNotice.h"
+#include "ToolBox.h"
+
+std::atomic<bool> Backbone::running_{false};
+std::atomic<int> Backbone::activeClients_{0};
+
+namespace {
+
+constexpr const char* kPipeSddl =
+    "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GA;;;IU)(D;OICI;GA;;;AN)(D;OICI;GA;;;NS)(D;OICI;GA;;;NU)";
+constexpr DWORD kPieceSize = 4096;
+// Retries of a busy pipe before a stop gives up waking the server.
+constexpr int kBusyRetries = 3;
+
+std::atomic<bool> g_clientFailure{false};
+std::atomic<int> g_clientFailureCode{0};
+
+// The stop event lives from process start to exit and is never reset.
+HANDLE StopEvent() {
+    static ZYNSysKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return event.Get();
+}
+[[maybe_unused]] const HANDLE g_stopEventAtStart = StopEvent();
+
+std::mutex g_pipeNameMutex;
+std::wstring g_pipeName;
+
+std::wstring PipeName() {
+    std::lock_guard<std::mutex> lock(g_pipeNameMutex);
+    return g_pipeName;
+}
+
+void ClientFailed(int code) {
+    if (code != 0) g_clientFailureCode.store(code);  // stored before the flag is raised
+    g_clientFailure.store(true);
+}
+
+// Waits for an overlapped operation on the pipe; the transferred byte count comes back
+// only through GetOverlappedResult. Returns the operation's error (0 on success).
+DWORD CompleteOverlapped(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, DWORD& transferred) {
+    transferred = 0;
+    DWORD error = started ? ERROR_SUCCESS : ::GetLastError();
+    if (!started && error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return error;
+    if (::GetOverlappedResult(pipe, &overlapped, &transferred, TRUE)) return ERROR_SUCCESS;
+    return ::GetLastError();
+}
+
+struct ClientCount {
+    explicit ClientCount(std::atomic<int>& count) : count_(count) {}
+    ~ClientCount() { count_.fetch_sub(1); }
+    std::atomic<int>& count_;
+};
+
+DWORD WINAPI ClientThread(void* pipe) {
+    Backbone::threadFunc(static_cast<HANDLE>(pipe));
+    return 0;
+}
+
+}  // namespace
+
+bool Backbone::WaitForClients(DWORD milliseconds) {
+    const ULONGLONG deadline = ::GetTickCount64() + milliseconds;
+    while (activeClients_.load() > 0) {
+        if (::GetTickCount64() >= deadline) return false;
+        ::Sleep(20);
+    }
+    return true;
+}
+
+void Backbone::Run(wchar_t** argv, int argc, int* returnCode, HWND window) {
+    // Every exit, an exception's included, ends the server the same way.
+    struct EndOfServer {
+        HWND window;
+        ~EndOfServer() {
+            running_.store(false);
+            if (window) ::PostMessageW(window, WM_QUIT, 0, 0);
+        }
+    } end{window};
+    try {
+        Logger::DebugW(L"[Backbone::Run] main function starting, argument : " + ToolBox::JoinWideArgs(argv, argc, L","));
+        if (argc != 3) {
+            Logger::Error("[Backbone::Run] Invalid Run Command-line ! [arg count : " + std::to_string(argc) + " )");
+            *returnCode = 14;
+            return;
+        }
+        running_.store(true);
+        {
+            std::lock_guard<std::mutex> lock(g_pipeNameMutex);
+            g_pipeName = argv[2];
+        }
+        const std::wstring name = PipeName();
+        ScopedSecurityAttributes security;
+        ToolBox::MakeSecurityAttributes(security, kPipeSddl);
+        Logger::DebugW(L"[Backbone::Run] starting main loop...");
+
+        bool firstInstance = true;
+        while (running_.load()) {
+            if (g_clientFailure.load()) {
+                Logger::ErrorW(L"[Backbone::Run]thread failure detected ! aborting ...");
+                *returnCode = g_clientFailureCode.load();
+                return;
+            }
+            // The first instance claims the name: a name another process already serves is refused.
+            DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+            ZYNSysKernelHandle pipe(::CreateNamedPipeW(name.c_str(), openMode,
+                                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                                       PIPE_UNLIMITED_INSTANCES, 8192, 8192, 5000,
+                                                       &security.attributes));
+            if (!pipe) {
+                if (!firstInstance && ::GetLastError() == ERROR_PIPE_BUSY) {
+                    // Every instance is taken by a client: wait for one to be released.
+                    if (::WaitForSingleObject(StopEvent(), 50) == WAIT_OBJECT_0) G_STOP.store(true);
+                    if (G_STOP.load()) break;
+                    continue;
+                }
+                Logger::ErrorWithSystemErrorW(L"[Backbone::Run]Failed to create namedpipe pipe instance.");
+                *returnCode = 164;
+                return;
+            }
+            firstInstance = false;
+
+            Logger::DebugW(L"[Backbone::Run]Waiting for a client to connect to the pipe...");
+            bool connected = false;
+            {
+                ZYNSysKernelHandle connectEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+                OVERLAPPED overlapped{};
+                overlapped.hEvent = connectEvent.Get();
+                if (::ConnectNamedPipe(pipe.Get(), &overlapped)) {
+                    connected = true;
+                } else {
+                    DWORD error = ::GetLastError();
+                    if (error == ERROR_PIPE_CONNECTED) {
+                        Logger::Debug("[Backbone::Run]client connected !");
+                        connected = true;
+                    } else if (error == ERROR_IO_PENDING) {
+                        Logger::DebugW(L"[Backbone::Run]io operation pending in the pipe. try to wait for it's end");
+                        HANDLE events[] = {connectEvent.Get(), StopEvent()};
+                        DWORD which = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
+                        if (which == WAIT_OBJECT_0) {
+                            Logger::Debug("[Backbone::Run]client connected !");
+                            DWORD ignored = 0;
+                            connected = ::GetOverlappedResult(pipe.Get(), &overlapped, &ignored, FALSE) != FALSE;
+                        } else if (which == WAIT_OBJECT_0 + 1) {
+                            Logger::DebugW(L"[Backbone::Run]Stop event triggered ! aborting ...");
+                            G_STOP.store(true);
+                        } else {
+                            Logger::Error("[Backbone::Run]Invalide index triggered : [" + std::to_string(which) + "]!");
+                        }
+                        if (!connected) {
+                            // The overlapped structure must outlive the pending connect.
+                            ::CancelIo(pipe.Get());
+                            DWORD ignored = 0;
+                            ::GetOverlappedResult(pipe.Get(), &overlapped, &ignored, TRUE);
+                        }
+                    }
+                }
+            }
+            if (G_STOP.load()) {
+                Logger::DebugW(L"[Backbone::Run]G_STOP set ! aborting ...");
+                break;
+            }
+            if (!connected) {
+                Logger::ErrorW(L"[Backbone::Run]Failed to make connection on named pipe.");
+                continue;
+            }
+            activeClients_.fetch_add(1);
+            DWORD threadId = 0;
+            ZYNSysKernelHandle thread(::CreateThread(nullptr, 0, &ClientThread, pipe.Get(), 0, &threadId));
+            if (!thread) {
+                activeClients_.fetch_sub(1);
+                Logger::ErrorWithSystemError("[Backbone::Run]Fail to start a client thread.");
+                continue;  // the instance closes with its owner
+            }
+            pipe.Take();  // the client thread owns the instance now
+            Logger::Debug("[Backbone::Run]Delegated pipe to thread : " + std::to_string(threadId));
+        }
+        Logger::DebugW(L"[Backbone::Run] main function ended !");
+        *returnCode = 0;
+    } catch (...) {
+        LogCurrentException(std::current_exception(), "[Backbone::Run]Exception thrown : ");
+    }
+}
+
+void Backbone::threadFunc(HANDLE rawPipe) {
+    ClientCount leaving(activeClients_);
+    ZYNSysKernelHandle pipe(rawPipe);  // closed on every path
+    try {
+        Logger::Debug("[Backbone::threadFunc] try read data...");
+        if (rawPipe == INVALID_HANDLE_VALUE || rawPipe == nullptr) {
+            Logger::Debug("[Backbone::threadFunc] Invalud pipe handle given");
+            return;
+        }
+        ZYNSysKernelHandle ioEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::string message;
+        std::vector<char> piece(kPieceSize);
+        for (;;) {
+            std::fill(piece.begin(), piece.end(), 0);
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = ioEvent.Get();
+            DWORD read = 0;
+            BOOL started = ::ReadFile(pipe.Get(), piece.data(), kPieceSize, nullptr, &overlapped);
+            DWORD error = CompleteOverlapped(pipe.Get(), started, overlapped, read);
+            if (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) message.append(piece.data(), read);
+            if (error == ERROR_SUCCESS) break;
+            if (error == ERROR_MORE_DATA) continue;
+            if (error == ERROR_BROKEN_PIPE) {
+                Logger::Error("[Backbone::threadFunc]client disconnected. ( err:" + std::to_string(error) + " )");
+            } else {
+                Logger::Error("[Backbone::threadFunc]ReadFile failed. ( err:" + std::to_string(error) + " )");
+            }
+            ClientFailed(160);
+            break;
+        }
+
+        if (message.empty()) {
+            Logger::Debug("[Backbone::threadFunc]No data.");
+            // An empty message is a client failure, not an orderly stop.
+            ClientFailed(160);
+        } else {
+            Logger::Debug("[Backbone::threadFunc] !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!! BEG PROCESSING MESSAGE "
+                          "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
+            Logger::Debug("[Backbone::threadFunc] msg content : " + ToolBox::MaskSecretsInText(message));
+            if (message == "STOP") {
+                Backbone::Stop(false);
+                Logger::Warn("[Backbone::threadFunc] STOP recieved > stop all !");
+            } else {
+                JSON::ValuePtr content;
+                int rc = Backbone::Process(message, content);
+                if (!content) {
+                    Logger::Debug("[Backbone::threadFunc] no result.");
+                    content = JSON::MakeNull();
+                } else {
+                    Logger::Debug("[Backbone::threadFunc] JSON returned : " + ToolBox::MaskSecretsInText(content->Dump()));
+                }
+                JSON::Builder reply;
+                reply.StartObject();
+                reply.AddMember("rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(rc)));
+                reply.AddMember("content", std::move(content));
+                const std::string text = reply.Dump();
+                Logger::Debug("[Backbone::threadFunc] final reply content : " + ToolBox::MaskSecretsInText(text));
+
+                OVERLAPPED overlapped{};
+                overlapped.hEvent = ioEvent.Get();
+                ::ResetEvent(ioEvent.Get());
+                DWORD written = 0;
+                BOOL started = ::WriteFile(pipe.Get(), text.data(), static_cast<DWORD>(text.size()), nullptr, &overlapped);
+                DWORD error = CompleteOverlapped(pipe.Get(), started, overlapped, written);
+                if (error != ERROR_SUCCESS || written != text.size()) {
+                    ::SetLastError(error);
+                    Logger::ErrorWithSystemError("[Backbone::threadFunc] fail to reply with this content : " +
+                                                 ToolBox::MaskSecretsInText(text));
+                    ClientFailed(161);
+                }
+                if (!::FlushFileBuffers(pipe.Get())) {
+                    Logger::WarnWithSystemError("[Backbone::threadFunc]Fail to FlushFileBuffers");
+                }
+            }
+            Logger::Debug("[Backbone::threadFunc]------------------------------------- END PROCESSING MESSAGE "
+                          "------------------------------------");
+        }
+
+        const std::string handle = ToolBox::PointerToString(pipe.Get());
+        Logger::Internal("[Backbone::threadFunc]Disconnecting pipe[" + handle + "]");
+        if (!::DisconnectNamedPipe(pipe.Get())) {
+            Logger::ErrorWithSystemError("[Backbone::threadFunc] fail to disconnect pipe : " + handle);
+        }
+        Logger::Internal("[Backbone::threadFunc]Closing pipe[" + handle + "]");
+        if (!::CloseHandle(pipe.Take())) {
+            Logger::ErrorWithSystemError("[Backbone::threadFunc] fail to close pipe : " + handle);
+        }
+    } catch (...) {
+        LogCurrentException(std::current_exception(), "[Backbone::threadFunc]Exception thrown : ");
+    }
+}
+
+bool Backbone::Stop(bool notifyService) {
+    DWORD session = 0;
+    ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
+    Logger::Debug("[Backbone::Stop]Stopping current session [" + std::to_string(session) + "] userExtension ...");
+    ::SetEvent(StopEvent());
+    running_.store(false);
+    G_STOP.store(true);
+
+    // Opening our own pipe completes a pass of a server waiting for a client.
+    const std::wstring name = PipeName();
+    Logger::DebugW(L"[Backbone::Stop]Retrieveing Local pipe[" + name + L"] handle ...");
+    ZYNSysKernelHandle pipe;
+    switch (OpenPipeForWriting(name, kBusyRetries, pipe)) {
+        case PipeOpenResult::Opened:
+            Logger::Debug("[Backbone::Stop] Local pipe[" + ToolBox::WideToUtf8(name) + "] handle found : " +
+                          ToolBox::PointerToString(pipe.Get()));
+            pipe.Reset();
+            break;
+        case PipeOpenResult::TimedOut:
+            Logger::WarnW(L"[Backbone::Stop]Could not open pipe: 5 second wait timed out.");
+            break;
+        case PipeOpenResult::Failed:
+            Logger::ErrorW(L"[Backbone::Stop]Could not open Local pipe[" + name + L"]");
+            break;
+    }
+
+    if (notifyService && !ServiceNotice::SendClosing(session)) return false;
+    return true;
+}

@@ -1,0 +1,45 @@
+#include "ServiceNotice.h"
+
+#include <string>
+
+#include "Backbone.h"
+#include "Json.h"
+#include "Logger.h"
+#include "PipeConnection.h"
+#include "ToolBox.h"
+
+namespace {
+
+// A service whose instances stay busy is waited for this many times, then given up:
+// a stuck service must not hold the stopping thread.
+constexpr int kBusyRetries = 3;
+
+}  // namespace
+
+bool ServiceNotice::SendClosing(std::uint32_t session) {
+    Logger::DebugW(L"[Backbone::Stop]Retrieveing the Service Named pipe handle ...");
+    ZYNSysKernelHandle pipe;
+    switch (OpenPipeForWriting(Backbone::kServicePipe, kBusyRetries, pipe)) {
+        case PipeOpenResult::TimedOut:
+            Logger::WarnWithSystemError("[Backbone::Stop]Could not open pipe: 5 second wait timed out.");
+            Logger::Info("[Backbone::Stop] Fail to create handle on Named pipe !");
+            return true;
+        case PipeOpenResult::Failed:
+            Logger::Error("[Backbone::Stop]Could not open pipe.");
+            Logger::Info("[Backbone::Stop] Fail to create handle on Named pipe !");
+            return true;
+        case PipeOpenResult::Opened:
+            break;
+    }
+    Logger::Debug("[Backbone::Stop] Named pipe handle found : " + ToolBox::PointerToString(pipe.Get()));
+    JSON::Builder notice;
+    notice.StartObject();
+    notice.AddMember("closingSession", JSON::MakeNumberFromUInt(session));
+    const std::string text = notice.Dump();
+    Logger::Debug("[Backbone::Stop] write data into Named pipe : " + text);
+    if (!WritePipeMessage(pipe.Get(), text)) {
+        Logger::ErrorWithSystemError("[Backbone::Stop] fail to write into named pipe this content : " + text);
+        return false;
+    }
+    return true;
+}
