@@ -15,7 +15,16 @@ public:
     bool MakeFolder(const std::string& path) override {
         if (path.empty()) return false;
         std::wstring wide = ToolBox::Utf8ToWide(path);
-        int code = ::SHCreateDirectoryExW(nullptr, wide.c_str(), nullptr);
+        // A NUL would make the platform create the shorter path before it.
+        if (wide.empty() || wide.find(L'\0') != std::wstring::npos) return false;
+        // The platform's maker refuses a relative path: it is taken from the current folder.
+        DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+        if (size == 0) return false;
+        std::wstring full(size, L'\0');
+        DWORD written = ::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+        if (written == 0 || written >= size) return false;
+        full.resize(written);
+        int code = ::SHCreateDirectoryExW(nullptr, full.c_str(), nullptr);
         if (code == ERROR_SUCCESS) return true;
         // "Already exists" is also the answer for a file of that name, which is no folder.
         return (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) && ToolBox::File::IsDirectory(path);

@@ -69,7 +69,9 @@ std::string_view Cut(std::string_view text, std::size_t limit = kMaxLine) {
 }
 
 // The name may name nested folders with '\', but no component may climb out or hold a
-// character a file name cannot.
+// character a file name cannot. Windows drops a name's trailing dots and blanks, so ".. "
+// may stand for ".." and "a." for "a": a component of dots and blanks only becomes "_", and
+// trailing ones become '_' each.
 std::string SafeLoggerName(const std::string& name) {
     std::vector<std::string> parts;
     ToolBox::Split(name, "\\", parts);
@@ -79,7 +81,12 @@ std::string SafeLoggerName(const std::string& name) {
             unsigned char u = static_cast<unsigned char>(c);
             if (u < 0x20 || std::strchr("<>:\"/|?*", c)) c = '_';
         }
-        if (part == "." || part == "..") part = "_";
+        if (!part.empty() && part.find_first_not_of(". ") == std::string::npos) {
+            part = "_";
+        } else {
+            for (std::size_t i = part.size(); i > 0 && (part[i - 1] == '.' || part[i - 1] == ' '); --i)
+                part[i - 1] = '_';
+        }
         if (!result.empty()) result += '\\';
         result += part;
     }
@@ -117,8 +124,9 @@ void Echo(std::string_view message, bool queue) {
     std::wstring wide = ToolBox::Utf8ToWide(text);
     wide += L"\r\n";
     ::OutputDebugStringW(wide.c_str());
+    // One write per line: lines echoed by other threads at the same time stay whole.
+    text += '\n';
     std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 

@@ -64,7 +64,7 @@ void SharedWString::AddRef(Block* block) {
 }
 
 void SharedWString::Release(Block* block) {
-    if (block->refCount.load(std::memory_order_relaxed) == kStaticCount) return;
+    if (block == EmptyBlock() || block->refCount.load(std::memory_order_relaxed) == kStaticCount) return;
     if (block->refCount.fetch_sub(1) == 1) {
         block->~Block();
         ::operator delete(block);
@@ -136,7 +136,11 @@ void SharedWString::Assign(const wchar_t* units, std::int32_t count) {
     }
     if (IsShared() || GetCapacity() < count) {
         Block* block = NewBlock(count);
-        if (!block) return;
+        if (!block) {
+            // No block: empty rather than the old text, which would pass for the new one.
+            Empty();
+            return;
+        }
         // units may point into the old block: copy before letting it go.
         std::memcpy(Units(block), units, static_cast<std::size_t>(count) * sizeof(wchar_t));
         Release(block_);

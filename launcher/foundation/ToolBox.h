@@ -47,7 +47,8 @@ public:
     // What a log may show of a secret (a ticket, a cookie): its first 4 characters when
     // it is long enough to keep the rest hidden, and its length.
     static std::string MaskSecret(std::string_view secret);
-    // The text with every "cCas" JSON string value and every CASTGC cookie value masked.
+    // The text with every "cCas" JSON string value and every CASTGC value masked: a cookie
+    // (plain or quoted, also inside a JSON string) or a JSON member of that name.
     static std::string MaskSecretsInText(std::string_view text);
     static std::string CharToString(char c) { return std::string(1, c); }
 

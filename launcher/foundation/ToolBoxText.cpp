@@ -97,31 +97,56 @@ std::string ToolBox::MaskSecret(std::string_view secret) {
 }
 
 std::string ToolBox::MaskSecretsInText(std::string_view text) {
+    const std::size_t size = text.size();
+    // A JSON string value after a member name: blanks and ':' first, then "value", which runs
+    // to the next unescaped quote (or the end of the text).
+    auto stringValue = [&](std::size_t p, std::size_t& start, std::size_t& end) {
+        while (p < size && (IsSpace(text[p]) || text[p] == ':')) ++p;
+        if (p >= size || text[p] != '"') return false;
+        start = ++p;
+        while (p < size && text[p] != '"') p += text[p] == '\\' ? 2 : 1;
+        end = std::min(p, size);
+        return true;
+    };
     std::string out;
     std::size_t i = 0;
-    while (i < text.size()) {
+    while (i < size) {
         std::size_t key = text.find("\"cCas\"", i);
-        std::size_t cookie = text.find("CASTGC=", i);
+        std::size_t cookie = text.find("CASTGC", i);
         std::size_t next = std::min(key, cookie);
         if (next == std::string_view::npos) break;
-        std::size_t start, end;
+        std::size_t start = 0, end = 0, after;
+        bool found = false;
         if (next == key) {
-            // "cCas" : "value" - the value runs to the next unescaped quote.
-            std::size_t p = key + 6;
-            while (p < text.size() && (IsSpace(text[p]) || text[p] == ':')) ++p;
-            if (p >= text.size() || text[p] != '"') {
-                out.append(text.substr(i, p - i));
-                i = p;
-                continue;
-            }
-            start = ++p;
-            while (p < text.size() && text[p] != '"') p += text[p] == '\\' ? 2 : 1;
-            end = std::min(p, text.size());
+            after = key + 6;
+            found = stringValue(after, start, end);
         } else {
-            start = cookie + 7;
-            end = start;
-            while (end < text.size() && text[end] != ';' && text[end] != '"' && text[end] != '&' && !IsSpace(text[end]))
-                ++end;
+            after = cookie + 6;
+            if (after < size && text[after] == '=') {
+                // A cookie: CASTGC=value, CASTGC="value", or CASTGC=\"value\" inside a JSON string.
+                start = after + 1;
+                found = true;
+                if (start < size && text[start] == '"') {
+                    end = text.find('"', ++start);
+                } else if (text.substr(start, 2) == "\\\"") {
+                    start += 2;
+                    end = text.find("\\\"", start);
+                } else {
+                    end = start;
+                    while (end < size && text[end] != ';' && text[end] != '"' && text[end] != '&' &&
+                           !IsSpace(text[end]))
+                        ++end;
+                }
+                if (end == std::string_view::npos) end = size;
+            } else if (after < size && text[after] == '"') {
+                // A JSON member named after the cookie: "CASTGC":"value".
+                found = stringValue(after + 1, start, end);
+            }
+        }
+        if (!found) {
+            out.append(text.substr(i, after - i));
+            i = after;
+            continue;
         }
         out.append(text.substr(i, start - i));
         out += MaskSecret(text.substr(start, end - start));

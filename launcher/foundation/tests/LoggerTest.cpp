@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "BaseTestSupport.h"
@@ -372,6 +373,88 @@ TEST(Logger, NameAndBaseFileNameAreSanitised) {
     RunLogger(dir, "LoggerNames");
     EXPECT_TRUE(PathExists(dir.In("Varomet_backbone\\_\\a_b_c\\_\\base_x__2024_03_05.txt")));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+VAROMET_CHILD_CASE(LoggerNameComponents) {
+    SetClock(&g_clock);
+    return Logger::Init(ChildArg(), ChildDir(), "") ? 0 : 1;
+}
+
+TEST(Logger, NameComponentsOfDotsAndBlanksOrWithATrailingOneAreReplaced) {
+    // Windows drops trailing dots and blanks from a name, so ".. " can stand for ".." and
+    // "a." for "a": neither may reach the file system as it is.
+    struct Case {
+        const char* name;
+        const char* folder;
+    };
+    const Case cases[] = {
+        {"V\\.. \\u", "V\\_\\u"},
+        {"V\\. .\\u", "V\\_\\u"},
+        {"V\\ \\u", "V\\_\\u"},
+        {"V\\run.\\u", "V\\run_\\u"},
+        {"V\\run .\\u ", "V\\run__\\u_"},
+        {"V\\ run\\u.x", "V\\ run\\u.x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        RunLogger(dir, "LoggerNameComponents", c.name);
+        EXPECT_TRUE(PathExists(dir.In(std::string(c.folder) + "\\zyn_log_file_2024_03_05.txt")));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+    }
+}
+
+VAROMET_CHILD_CASE(LoggerRelativeFolder) {
+    SetClock(&g_clock);
+    ::SetCurrentDirectoryW(ToolBox::Utf8ToWide(ChildDir()).c_str());
+    ::CreateDirectoryW(L"logs", nullptr);
+    Say("init", Logger::Init("L", "logs", "") ? "true" : "false");
+    Logger::Info("relative");
+    return 0;
+}
+
+TEST(Logger, AFolderGivenRelativeToTheCurrentOneGetsItsLoggerFolder) {
+    TempDir dir;
+    ChildProcess::Result child = RunLogger(dir, "LoggerRelativeFolder");
+    EXPECT_EQ(SaidOne(child.output, "init"), "true");
+    EXPECT_EQ(Count(FileLines(DayFile(dir.In("logs"))), "{INFO }:relative"), 1u);
+}
+
+VAROMET_CHILD_CASE(LoggerMixedEchoes) {
+    StartLogger();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 2000; ++i) {
+                std::string text =
+                    "echo " + std::to_string(t) + " line " + std::to_string(i) + " " + std::string(40, 'p');
+                if (t % 2) Logger::DeferredDebug(text);
+                else Logger::Info(text);
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    return 0;
+}
+
+TEST(Logger, EchoedLinesStayWholeWhenImmediateAndQueuedLinesMeet) {
+    TempDir dir;
+    ChildProcess::Result child = RunLogger(dir, "LoggerMixedEchoes");
+    const std::regex whole(
+        R"(<2024_03_05-120000\.000[+-]\d{4}[sdi]>\(\d+\)\{(INFO |DEBUG)\}:echo (\d) line (\d+) p{40})");
+    std::set<std::pair<int, int>> seen;
+    std::size_t broken = 0;
+    std::istringstream output(child.output);
+    for (std::string line; std::getline(output, line);) {
+        if (line.find("echo ") == std::string::npos) continue;
+        std::smatch m;
+        if (!std::regex_match(line, m, whole)) {
+            if (++broken <= 3) ADD_FAILURE() << "broken echo: " << line;
+            continue;
+        }
+        seen.emplace(std::stoi(m[2]), std::stoi(m[3]));
+    }
+    EXPECT_EQ(broken, 0u);
+    EXPECT_EQ(seen.size(), 16000u);
 }
 
 VAROMET_CHILD_CASE(LoggerPendingCap) {

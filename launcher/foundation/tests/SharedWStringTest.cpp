@@ -77,6 +77,23 @@ TEST(SharedWString, TheSharedEmptyBlockIsNeverCountedOrWritten) {
     EXPECT_EQ(a.c_str()[0], L'\0');
 }
 
+TEST(SharedWString, AnAssignmentWithoutABlockLeavesTheEmptyStringNotTheOldText) {
+    // More units than a block can hold: no block can be had. The old text must not stay
+    // behind as if the assignment had happened (an old path would then be acted on).
+    const std::int32_t tooMany = 0x40000000;
+    for (bool shared : {false, true}) {
+        SharedWString text(L"C:\\old\\path");
+        SharedWString holder;
+        if (shared) holder = text;
+        text.Assign(L"new", tooMany);
+        EXPECT_TRUE(text.IsEmpty()) << shared;
+        EXPECT_TRUE(text.SharesBlockWith(SharedWString())) << shared;
+        if (shared) {
+            EXPECT_EQ(Text(holder), L"C:\\old\\path");
+        }
+    }
+}
+
 TEST(SharedWString, AppendingAStringToItselfReadsTheOldText) {
     SharedWString a(L"ab");
     a.Append(a);

@@ -136,6 +136,12 @@ TEST(ToolBoxText, MaskSecretsShowAPrefixOnlyOfLongSecrets) {
         {"empty value", R"~({"cCas":""})~", R"~({"cCas":""})~"},
         {"unterminated", R"~({"cCas":"abcdefghijk)~", R"~({"cCas":"abcd***(11))~"},
         {"nothing secret", R"~({"cCasX":"v","CASTG":"w"})~", R"~({"cCasX":"v","CASTG":"w"})~"},
+        {"quoted cookie", R"~(Cookie: CASTGC="TGT-99-xyzxyzxyz"; lang=fr)~",
+         R"~(Cookie: CASTGC="TGT-***(16)"; lang=fr)~"},
+        {"quoted cookie in a string", R"~({"h":"CASTGC=\"TGT-99-xyzxyzxyz\"; a=b"})~",
+         R"~({"h":"CASTGC=\"TGT-***(16)\"; a=b"})~"},
+        {"cookie member", R"~({"CASTGC" : "TGT-99-xyzxyzxyz","b":1})~", R"~({"CASTGC" : "TGT-***(16)","b":1})~"},
+        {"cookie name alone", R"~({"n":"CASTGC","v":"x"})~", R"~({"n":"CASTGC","v":"x"})~"},
     };
     for (const Case& c : cases) EXPECT_EQ(ToolBox::MaskSecretsInText(c.text), c.masked) << c.name;
 }
