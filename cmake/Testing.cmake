@@ -14,17 +14,18 @@ if(VAROMET_WINDOWS)
   set_tests_properties(wine.cleanup PROPERTIES FIXTURES_CLEANUP wine)
 endif()
 
-# varomet_add_gtest(target [CHILD_CASES] source...) builds a GoogleTest executable and registers
-# each test. CHILD_CASES (Windows) links the main of testing/, which runs VAROMET_CHILD_CASE cases.
+# varomet_add_gtest(target [CHILD_CASES] source... [TEST_PROPERTIES prop value...]) builds a GoogleTest
+# executable and registers each test. CHILD_CASES (Windows) links the main of testing/, which runs
+# VAROMET_CHILD_CASE cases. TEST_PROPERTIES are added to every test of the executable.
 function(varomet_add_gtest target)
-  cmake_parse_arguments(PARSE_ARGV 1 GTEST "CHILD_CASES" "" "")
+  cmake_parse_arguments(PARSE_ARGV 1 GTEST "CHILD_CASES" "" "TEST_PROPERTIES")
   add_executable(${target} ${GTEST_UNPARSED_ARGUMENTS})
   if(GTEST_CHILD_CASES)
     target_link_libraries(${target} PRIVATE GTest::gmock varomet_testing_main)
   else()
     target_link_libraries(${target} PRIVATE GTest::gmock GTest::gtest_main)
   endif()
-  set(props TIMEOUT 300)
+  set(props TIMEOUT 300 ${GTEST_TEST_PROPERTIES})
   if(VAROMET_WINDOWS)
     list(APPEND props FIXTURES_REQUIRED wine)
   endif()

@@ -68,6 +68,9 @@ start_server() {
   # Boot the prefix's services now, with no inherited output: started by a test, they
   # would hold its output pipe open (and ctest waiting) for as long as the server lives.
   DISPLAY="$(cat "$root/display")" setsid wine wineboot.exe </dev/null >>"$log" 2>&1 9>&- || true
+  # The same for the desktop process: the first program to make a window would start it with
+  # that program's output, and it would close and start again between windowed programs.
+  DISPLAY="$(cat "$root/display")" setsid wine explorer.exe /desktop </dev/null >>"$log" 2>&1 9>&- &
 }
 
 ensure() {

@@ -108,18 +108,32 @@ std::string ToolBox::MaskSecretsInText(std::string_view text) {
         end = std::min(p, size);
         return true;
     };
+    // The same inside a JSON text carried as a string: \"value\" after \"name\".
+    auto escapedValue = [&](std::size_t p, std::size_t& start, std::size_t& end) {
+        while (p < size && (IsSpace(text[p]) || text[p] == ':')) ++p;
+        if (text.substr(p, 2) != "\\\"") return false;
+        start = p + 2;
+        end = std::min(text.find("\\\"", start), size);
+        return true;
+    };
     std::string out;
     std::size_t i = 0;
     while (i < size) {
-        std::size_t key = text.find("\"cCas\"", i);
+        std::size_t key = text.find("cCas", i);
         std::size_t cookie = text.find("CASTGC", i);
         std::size_t next = std::min(key, cookie);
         if (next == std::string_view::npos) break;
         std::size_t start = 0, end = 0, after;
         bool found = false;
         if (next == key) {
-            after = key + 6;
-            found = stringValue(after, start, end);
+            after = key + 4;
+            const bool escaped = key >= 2 && text[key - 2] == '\\' && text[key - 1] == '"';
+            const bool plain = !escaped && key >= 1 && text[key - 1] == '"';
+            if (plain && after < size && text[after] == '"') {
+                found = stringValue(after + 1, start, end);
+            } else if (escaped && text.substr(after, 2) == "\\\"") {
+                found = escapedValue(after + 2, start, end);
+            }
         } else {
             after = cookie + 6;
             if (after < size && text[after] == '=') {

@@ -27,7 +27,8 @@ public:
     static bool IsRunning() { return running_.load(); }
     // Client threads still answering.
     static int ActiveClients() { return activeClients_.load(); }
-    // Waits up to the given time for the client threads to end; true when none is left.
+    // Waits up to the given time for the client threads, and for stops still telling the
+    // service (the watchdog's runs on a thread of its own), to end; true when none is left.
     static bool WaitForClients(DWORD milliseconds);
 
     // ---- dispatcher ----
@@ -45,4 +46,5 @@ public:
 private:
     static std::atomic<bool> running_;
     static std::atomic<int> activeClients_;
+    static std::atomic<int> stopsInProgress_;
 };

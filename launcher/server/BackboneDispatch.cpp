@@ -37,7 +37,9 @@ int Backbone::Process(const std::string& text, JSON::ValuePtr& content) {
 }
 
 int Backbone::Process(wchar_t** argv, int argc, JSON::ValuePtr& content) {
-    Logger::DebugW(L"[Backbone::Process]process by pass on wchar array : " + ToolBox::JoinWideArgs(argv, argc, L","));
+    // The command line is the request's text: it is masked like a request from the pipe.
+    Logger::Debug("[Backbone::Process]process by pass on wchar array : " +
+                  ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(ToolBox::JoinWideArgs(argv, argc, L","))));
     JSON::Builder request;
     request.StartObject();
     request.AddMember("op", WideArgument(argc > 1 ? argv[1] : nullptr));

@@ -12,14 +12,17 @@
 
 std::atomic<bool> Backbone::running_{false};
 std::atomic<int> Backbone::activeClients_{0};
+std::atomic<int> Backbone::stopsInProgress_{0};
 
 namespace {
 
 constexpr const char* kPipeSddl =
     "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GA;;;IU)(D;OICI;GA;;;AN)(D;OICI;GA;;;NS)(D;OICI;GA;;;NU)";
 constexpr DWORD kPieceSize = 4096;
-// Retries of a busy pipe before a stop gives up waking the server.
-constexpr int kBusyRetries = 3;
+// A busy pipe has no instance waiting for a client, so no pass of the server is blocked in a
+// connection (and the server waits for the stop event as well): the wake-up does not wait for
+// an instance, which would hold the stopping thread 5 s whenever a client is connected.
+constexpr int kWakeUpBusyRetries = 0;
 
 std::atomic<bool> g_clientFailure{false};
 std::atomic<int> g_clientFailureCode{0};
@@ -54,9 +57,10 @@ DWORD CompleteOverlapped(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, DWOR
     return ::GetLastError();
 }
 
-struct ClientCount {
-    explicit ClientCount(std::atomic<int>& count) : count_(count) {}
-    ~ClientCount() { count_.fetch_sub(1); }
+// Takes one off the count when it goes out of scope.
+struct Departure {
+    explicit Departure(std::atomic<int>& count) : count_(count) {}
+    ~Departure() { count_.fetch_sub(1); }
     std::atomic<int>& count_;
 };
 
@@ -69,7 +73,7 @@ DWORD WINAPI ClientThread(void* pipe) {
 
 bool Backbone::WaitForClients(DWORD milliseconds) {
     const ULONGLONG deadline = ::GetTickCount64() + milliseconds;
-    while (activeClients_.load() > 0) {
+    while (activeClients_.load() > 0 || stopsInProgress_.load() > 0) {
         if (::GetTickCount64() >= deadline) return false;
         ::Sleep(20);
     }
@@ -191,7 +195,7 @@ void Backbone::Run(wchar_t** argv, int argc, int* returnCode, HWND window) {
 }
 
 void Backbone::threadFunc(HANDLE rawPipe) {
-    ClientCount leaving(activeClients_);
+    Departure leaving(activeClients_);
     ZYNSysKernelHandle pipe(rawPipe);  // closed on every path
     try {
         Logger::Debug("[Backbone::threadFunc] try read data...");
@@ -283,6 +287,10 @@ void Backbone::threadFunc(HANDLE rawPipe) {
 }
 
 bool Backbone::Stop(bool notifyService) {
+    // Counted until the notice is written: a stop from the watchdog's thread ends the server
+    // at once, and the process must not end before the service has been told.
+    stopsInProgress_.fetch_add(1);
+    Departure done(stopsInProgress_);
     DWORD session = 0;
     ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
     Logger::Debug("[Backbone::Stop]Stopping current session [" + std::to_string(session) + "] userExtension ...");
@@ -294,13 +302,14 @@ bool Backbone::Stop(bool notifyService) {
     const std::wstring name = PipeName();
     Logger::DebugW(L"[Backbone::Stop]Retrieveing Local pipe[" + name + L"] handle ...");
     ZYNSysKernelHandle pipe;
-    switch (OpenPipeForWriting(name, kBusyRetries, pipe)) {
+    switch (OpenPipeForWriting(name, kWakeUpBusyRetries, pipe)) {
         case PipeOpenResult::Opened:
             Logger::Debug("[Backbone::Stop] Local pipe[" + ToolBox::WideToUtf8(name) + "] handle found : " +
                           ToolBox::PointerToString(pipe.Get()));
             pipe.Reset();
             break;
         case PipeOpenResult::TimedOut:
+            // The log's words are kept, though nothing waited.
             Logger::WarnW(L"[Backbone::Stop]Could not open pipe: 5 second wait timed out.");
             break;
         case PipeOpenResult::Failed:

@@ -5,6 +5,7 @@
 
 #include <shellapi.h>
 
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -108,6 +109,9 @@ int RunMode(HINSTANCE instance, wchar_t** argv, int argc) {
     Logger::Debug("[wWinMain]Backbone's thread ended !");
     if (!Backbone::WaitForClients(kClientGrace)) {
         Logger::Warn("[wWinMain]" + std::to_string(Backbone::ActiveClients()) + " client(s) still answering at exit");
+        // Returning would destroy the process-wide state under the threads still using it.
+        Logger::Flush();
+        std::_Exit(returnCode);
     }
     return returnCode;
 }
@@ -147,7 +151,9 @@ int Start(HINSTANCE instance) {
         }
         ToolBox::SetEnv("ZYNSysTrace", "-k Prf Http HTTP -flog_" + user + ".txt");
     }
-    Logger::DebugW(L"[wWinMain]Command line : " + ToolBox::JoinWideArgs(argv, argc, L","));
+    // In one-shot mode the command line is a request: masked like one.
+    Logger::Debug("[wWinMain]Command line : " +
+                  ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(ToolBox::JoinWideArgs(argv, argc, L","))));
 
     if (argc > 1 && std::wstring(argv[1]) == L"run") return RunMode(instance, argv, argc);
     JSON::ValuePtr content;

@@ -4,10 +4,12 @@
 
 PipeOpenResult OpenPipeForWriting(const std::wstring& name, int busyRetries, ZYNSysKernelHandle& pipe) {
     for (int waits = 0;; ++waits) {
-        pipe.Reset(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        pipe.Reset(
+            ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
         if (pipe) return PipeOpenResult::Opened;
         if (::GetLastError() != ERROR_PIPE_BUSY) return PipeOpenResult::Failed;
-        if (waits >= busyRetries || !::WaitNamedPipeW(name.c_str(), 5000)) return PipeOpenResult::TimedOut;
+        if (waits >= busyRetries || !::WaitNamedPipeW(name.c_str(), kPipeWaitMilliseconds))
+            return PipeOpenResult::TimedOut;
     }
 }
 
@@ -16,6 +18,20 @@ bool WritePipeMessage(HANDLE pipe, std::string_view text) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
+    ZYNSysKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) return false;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.Get();
     DWORD written = 0;
-    return ::WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
+    if (!::WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), nullptr, &overlapped)) {
+        if (::GetLastError() != ERROR_IO_PENDING) return false;
+        if (::WaitForSingleObject(event.Get(), kPipeWaitMilliseconds) != WAIT_OBJECT_0) {
+            // The overlapped structure must outlive the cancelled write.
+            ::CancelIoEx(pipe, &overlapped);
+            ::GetOverlappedResult(pipe, &overlapped, &written, TRUE);
+            ::SetLastError(ERROR_TIMEOUT);
+            return false;
+        }
+    }
+    return ::GetOverlappedResult(pipe, &overlapped, &written, FALSE) && written == text.size();
 }

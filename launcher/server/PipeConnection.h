@@ -1,6 +1,6 @@
 #pragma once
 // Client side of the launcher's pipes: open for writing with a bounded wait for a free
-// instance, and write one message.
+// instance, and write one message with a bounded wait for the reader.
 
 #include <string>
 #include <string_view>
@@ -9,9 +9,14 @@
 
 enum class PipeOpenResult { Opened, TimedOut, Failed };
 
-// Opens the pipe for writing (no sharing). While every instance is busy, waits up to 5 s
-// for one, at most busyRetries times: a stuck peer cannot hold the caller for ever.
+// How long a write may wait for the reader, and a free instance for a client.
+constexpr DWORD kPipeWaitMilliseconds = 5000;
+
+// Opens the pipe for writing (no sharing, overlapped). While every instance is busy, waits
+// up to 5 s for one, at most busyRetries times: a stuck peer cannot hold the caller for ever.
 PipeOpenResult OpenPipeForWriting(const std::wstring& name, int busyRetries, ZYNSysKernelHandle& pipe);
 
-// One message with one write; false on failure (the last error tells why).
+// One message with one write on a pipe from OpenPipeForWriting; false on failure (the last
+// error tells why), ERROR_TIMEOUT when the reader left it waiting for 5 s: a peer that
+// stopped reading cannot hold the caller either.
 bool WritePipeMessage(HANDLE pipe, std::string_view text);

@@ -142,6 +142,10 @@ TEST(ToolBoxText, MaskSecretsShowAPrefixOnlyOfLongSecrets) {
          R"~({"h":"CASTGC=\"TGT-***(16)\"; a=b"})~"},
         {"cookie member", R"~({"CASTGC" : "TGT-99-xyzxyzxyz","b":1})~", R"~({"CASTGC" : "TGT-***(16)","b":1})~"},
         {"cookie name alone", R"~({"n":"CASTGC","v":"x"})~", R"~({"n":"CASTGC","v":"x"})~"},
+        {"member inside a string", R"~({"args":"{\"cCas\":\"TGT-1-secretvalue\"}"})~",
+         R"~({"args":"{\"cCas\":\"TGT-***(17)\"}"})~"},
+        {"member inside a string, blanks", R"~("{\"cCas\" : \"abcdefghij\", \"x\":1}")~",
+         R"~("{\"cCas\" : \"abcd***(10)\", \"x\":1}")~"},
     };
     for (const Case& c : cases) EXPECT_EQ(ToolBox::MaskSecretsInText(c.text), c.masked) << c.name;
 }

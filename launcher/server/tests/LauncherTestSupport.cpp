@@ -1,0 +1,370 @@
+#include "LauncherTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<int> g_counter{0};
+
+std::wstring ExecutableFolder() {
+    wchar_t path[MAX_PATH];
+    DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.rfind(L'\\'));
+}
+
+std::wstring ProductPath() { return BuiltProgram(VAROMET_PRODUCT_EXE); }
+
+std::wstring Unique(const wchar_t* prefix) {
+    return prefix + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++g_counter) + L"-" +
+           std::to_wstring(::GetTickCount64());
+}
+
+// One argument quoted the way CommandLineToArgvW splits it back.
+std::wstring Quote(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+    std::wstring out = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"')
+            out.append(backslashes * 2 + 1, L'\\');
+        else
+            out.append(backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, L'\\');
+    return out + L"\"";
+}
+
+bool IsLauncherVariable(const std::wstring& entry) {
+    static const wchar_t* const kNames[] = {
+        L"WEX_TRQ_TMP", L"WEX_TRQ_UUID", L"WEX_TRQ_EXECTOOL", L"TrqConfPath", L"LAUNCHER_SETUPTRQ_TIMER",
+        L"ZYNLD_DEBUG", L"QORTraceDir",  L"ZYNSysTrace"};
+    for (const wchar_t* name : kNames) {
+        std::wstring prefix = std::wstring(name) + L"=";
+        if (entry.size() >= prefix.size() &&
+            ::CompareStringOrdinal(entry.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
+                                   static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL)
+            return true;
+    }
+    return false;
+}
+
+// This process's environment without the launcher's variables, then the given ones.
+std::wstring EnvironmentBlock(const EnvList& env) {
+    std::vector<std::wstring> entries;
+    if (wchar_t* block = ::GetEnvironmentStringsW()) {
+        for (const wchar_t* p = block; *p; p += std::wcslen(p) + 1)
+            if (!IsLauncherVariable(p)) entries.emplace_back(p);
+        ::FreeEnvironmentStringsW(block);
+    }
+    for (const auto& [name, value] : env) entries.push_back(name + L"=" + value);
+    std::wstring out;
+    for (const std::wstring& entry : entries) out += entry + L'\0';
+    return out + L'\0';
+}
+
+struct WindowSearch {
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK FindBackbone(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(window, &owner);
+    wchar_t name[64] = {};
+    if (owner == search->process && ::GetClassNameW(window, name, 64) &&
+        std::wstring(name) == L"VarometLauncher Backbone") {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+std::wstring BuiltProgram(const char* relativePath) {
+    std::wstring relative = Widen(relativePath);
+    std::replace(relative.begin(), relative.end(), L'/', L'\\');
+    return ExecutableFolder() + L"\\" + relative;
+}
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return {};
+    int bytes =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), bytes, nullptr, nullptr);
+    return out;
+}
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return {};
+    int units = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(units), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), units);
+    return out;
+}
+
+// ---- folder and names ----
+
+TestFolder::TestFolder() {
+    const std::wstring root = ExecutableFolder() + L"\\test-tmp";
+    ::CreateDirectoryW(root.c_str(), nullptr);
+    const std::wstring test = Widen(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    path_ = root + L"\\" + Unique((test + L"-").c_str());
+    EXPECT_TRUE(::CreateDirectoryW(path_.c_str(), nullptr)) << "cannot make the test folder";
+}
+
+TestFolder::~TestFolder() {
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(path_, error))
+        ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    fs::remove_all(path_, error);
+    EXPECT_FALSE(fs::exists(path_)) << "the test folder stayed: " << Narrow(path_);
+}
+
+std::wstring UniquePipeName() { return Unique(L"\\\\.\\pipe\\varomet-test-"); }
+
+std::wstring UniqueClassName() { return Unique(L"VarometTestWindow-"); }
+
+std::string ReplyText(int rc) { return "{\"rc\": " + std::to_string(rc) + ", \"content\": null}"; }
+
+// ---- the product ----
+
+Launcher::Launcher(const TestFolder& folder, const std::vector<std::wstring>& args, const EnvList& env,
+                   const std::wstring& program) {
+    outputPath_ = folder.In(L"launcher-" + std::to_wstring(++g_counter) + L".out");
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    ZYNSysKernelHandle output(::CreateFileW(outputPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            &inherit, CREATE_ALWAYS, 0, nullptr));
+    // Under Wine the first program to make a window starts the desktop process and hands it
+    // its standard error, which then stays open: the product's goes nowhere (its log echo
+    // is on standard output).
+    ZYNSysKernelHandle nowhere(
+        ::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+    if (!output || !nowhere) {
+        ADD_FAILURE() << "cannot make " << Narrow(outputPath_);
+        return;
+    }
+    std::wstring line = Quote(program.empty() ? ProductPath() : program);
+    for (const std::wstring& arg : args) line += L" " + Quote(arg);
+    EnvList all{{L"WEX_TRQ_TMP", folder.Path()}};
+    all.insert(all.end(), env.begin(), env.end());
+    std::wstring block = EnvironmentBlock(all);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output.Get();
+    startup.hStdError = program.empty() ? nowhere.Get() : output.Get();
+    PROCESS_INFORMATION info{};
+    // The folder as working folder: nothing the product makes lands beside the tests.
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, block.data(),
+                          folder.Path().c_str(), &startup, &info)) {
+        ADD_FAILURE() << "cannot start " << Narrow(line) << ": error " << ::GetLastError();
+        return;
+    }
+    process_.Reset(info.hProcess);
+    ZYNSysKernelHandle thread(info.hThread);
+    id_ = info.dwProcessId;
+}
+
+Launcher::~Launcher() {
+    if (process_ && ::WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT) {
+        ADD_FAILURE() << "the launcher was still running at the end of the test; output:\n" << Output();
+        ::TerminateProcess(process_.Get(), 99);
+        ::WaitForSingleObject(process_.Get(), 10000);
+    }
+}
+
+std::optional<DWORD> Launcher::WaitForExit(DWORD milliseconds) {
+    DWORD code = 0;
+    if (!process_ || ::WaitForSingleObject(process_.Get(), milliseconds) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(process_.Get(), &code))
+        return std::nullopt;
+    return code;
+}
+
+std::string Launcher::Output() const {
+    std::ifstream in(fs::path(outputPath_), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::erase(text, '\r');
+    return text;
+}
+
+HWND Launcher::Window(DWORD milliseconds) const {
+    const ULONGLONG deadline = ::GetTickCount64() + milliseconds;
+    do {
+        WindowSearch search{id_, nullptr};
+        ::EnumWindows(&FindBackbone, reinterpret_cast<LPARAM>(&search));
+        if (search.found) return search.found;
+        ::Sleep(20);
+    } while (::GetTickCount64() < deadline);
+    return nullptr;
+}
+
+ProductRun RunProduct(const TestFolder& folder, const std::vector<std::wstring>& args, const EnvList& env,
+                      DWORD milliseconds) {
+    Launcher launcher(folder, args, env);
+    ProductRun run;
+    run.exitCode = launcher.WaitForExit(milliseconds);
+    run.output = launcher.Output();
+    return run;
+}
+
+// ---- pipe client ----
+
+DWORD PipeClient::Open(const std::wstring& name, DWORD milliseconds, DWORD access) {
+    const ULONGLONG deadline = ::GetTickCount64() + milliseconds;
+    for (;;) {
+        pipe_.Reset(::CreateFileW(name.c_str(), access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+        if (pipe_) break;
+        DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PIPE_BUSY) return error;
+        if (::GetTickCount64() >= deadline) return error;
+        if (error == ERROR_PIPE_BUSY)
+            ::WaitNamedPipeW(name.c_str(), 100);
+        else
+            ::Sleep(20);
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (!::SetNamedPipeHandleState(pipe_.Get(), &mode, nullptr, nullptr)) return ::GetLastError();
+    event_.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return ERROR_SUCCESS;
+}
+
+DWORD PipeClient::Complete(BOOL started, OVERLAPPED& overlapped, DWORD& transferred, DWORD milliseconds) {
+    transferred = 0;
+    if (!started) {
+        DWORD error = ::GetLastError();
+        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return error;
+    }
+    if (::WaitForSingleObject(overlapped.hEvent, milliseconds) != WAIT_OBJECT_0) {
+        ::CancelIoEx(pipe_.Get(), &overlapped);
+        ::GetOverlappedResult(pipe_.Get(), &overlapped, &transferred, TRUE);
+        return WAIT_TIMEOUT;
+    }
+    return ::GetOverlappedResult(pipe_.Get(), &overlapped, &transferred, FALSE) ? ERROR_SUCCESS : ::GetLastError();
+}
+
+DWORD PipeClient::Write(std::string_view message, DWORD milliseconds) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event_.Get();
+    DWORD written = 0;
+    BOOL started = ::WriteFile(pipe_.Get(), message.data(), static_cast<DWORD>(message.size()), nullptr, &overlapped);
+    DWORD error = Complete(started, overlapped, written, milliseconds);
+    if (error == ERROR_SUCCESS && written != message.size()) return ERROR_WRITE_FAULT;
+    return error;
+}
+
+DWORD PipeClient::Read(std::string& message, DWORD milliseconds) {
+    message.clear();
+    std::vector<char> piece(65536);
+    for (;;) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_.Get();
+        DWORD got = 0;
+        BOOL started = ::ReadFile(pipe_.Get(), piece.data(), static_cast<DWORD>(piece.size()), nullptr, &overlapped);
+        DWORD error = Complete(started, overlapped, got, milliseconds);
+        if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) return error;
+        message.append(piece.data(), got);
+        if (error == ERROR_SUCCESS) return ERROR_SUCCESS;
+    }
+}
+
+bool WaitForPipe(const std::wstring& name, DWORD milliseconds) {
+    const ULONGLONG deadline = ::GetTickCount64() + milliseconds;
+    while (!::WaitNamedPipeW(name.c_str(), 100)) {
+        if (::GetTickCount64() >= deadline) return false;
+        ::Sleep(20);
+    }
+    return true;
+}
+
+Reply Exchange(const std::wstring& pipe, std::string_view request) {
+    PipeClient client;
+    Reply reply;
+    if ((reply.error = client.Open(pipe)) != 0) return reply;
+    if ((reply.error = client.Write(request)) != 0) return reply;
+    reply.error = client.Read(reply.text);
+    return reply;
+}
+
+// ---- recording window ----
+
+RecordingWindow::RecordingWindow(std::wstring className) : className_(std::move(className)) {
+    ZYNSysKernelHandle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    thread_ = std::thread(&RecordingWindow::Loop, this, ready.Get());
+    ::WaitForSingleObject(ready.Get(), 10000);
+    EXPECT_NE(window_, nullptr) << "the recording window was not made";
+}
+
+RecordingWindow::~RecordingWindow() {
+    if (window_)
+        ::PostMessageW(window_, WM_CLOSE, 0, 0);
+    else if (threadId_)
+        ::PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+    if (thread_.joinable()) thread_.join();
+    ::UnregisterClassW(className_.c_str(), ::GetModuleHandleW(nullptr));
+}
+
+LRESULT CALLBACK RecordingWindow::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<RecordingWindow*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self && message >= WM_USER) {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->messages_.push_back({message, wParam, lParam});
+        return 0;
+    }
+    if (message == WM_DESTROY) ::PostQuitMessage(0);
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+void RecordingWindow::Loop(HANDLE ready) {
+    threadId_ = ::GetCurrentThreadId();
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = &Procedure;
+    windowClass.hInstance = ::GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = className_.c_str();
+    if (::RegisterClassW(&windowClass)) {
+        window_ =
+            ::CreateWindowW(className_.c_str(), className_.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                            CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, windowClass.hInstance, this);
+    }
+    ::SetEvent(ready);
+    if (!window_) return;
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+std::vector<RecordingWindow::Message> RecordingWindow::WaitForMessages(std::size_t count, DWORD milliseconds) {
+    const ULONGLONG deadline = ::GetTickCount64() + milliseconds;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (messages_.size() >= count || ::GetTickCount64() >= deadline) return messages_;
+        }
+        ::Sleep(10);
+    }
+}

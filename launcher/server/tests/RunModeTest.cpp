@@ -1,0 +1,325 @@
+// Run mode through the real program: requests and replies on its pipe, exact bytes, and
+// the ways the server ends.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "FakeServicePipe.h"
+#include "LauncherTestSupport.h"
+
+namespace {
+
+constexpr DWORD kExitWait = 15000;
+
+// {"pad":"ppp...","op":"nosuchop","args":null} of exactly size bytes: only a request that
+// arrived whole parses, and then it is answered 17.
+std::string PaddedRequest(std::size_t size) {
+    const std::string head = "{\"pad\":\"";
+    const std::string tail = "\",\"op\":\"nosuchop\",\"args\":null}";
+    return head + std::string(size - head.size() - tail.size(), 'p') + tail;
+}
+
+class RunMode : public ::testing::Test {
+protected:
+    std::vector<std::wstring> RunArgs() const { return {L"run", pipe}; }
+
+    // Sends STOP and waits for the launcher to end.
+    std::optional<DWORD> Stop(Launcher& launcher) {
+        PipeClient client;
+        EXPECT_EQ(client.Open(pipe), 0u);
+        EXPECT_EQ(client.Write("STOP"), 0u);
+        return launcher.WaitForExit(kExitWait);
+    }
+
+    // A failure ends the server only when its next pass begins, that is when a client connects:
+    // connect until it has ended.
+    std::optional<DWORD> WakeUntilExit(Launcher& launcher) {
+        for (int i = 0; i < 50; ++i) {
+            if (auto code = launcher.WaitForExit(100)) return code;
+            PipeClient client;
+            if (client.Open(pipe, 1000) == 0) {
+                client.Write(PaddedRequest(64), 2000);
+                std::string ignored;
+                client.Read(ignored, 2000);
+            }
+        }
+        return launcher.WaitForExit(kExitWait);
+    }
+
+    TestFolder folder;
+    const std::wstring pipe = UniquePipeName();
+};
+
+TEST_F(RunMode, RequestsOfAnySizeArriveWholeAndGetTheExactReply) {
+    struct Case {
+        std::size_t size;
+        int rc;
+    };
+    const Case cases[] = {{1, 18}, {4096, 17}, {4097, 17}, {10000, 17}, {1 << 20, 17}};
+    Launcher launcher(folder, RunArgs());
+    for (const Case& c : cases) {
+        const std::string request = c.size == 1 ? std::string("x") : PaddedRequest(c.size);
+        ASSERT_EQ(request.size(), c.size);
+        Reply reply = Exchange(pipe, request);
+        EXPECT_EQ(reply.error, 0u) << c.size << " bytes";
+        EXPECT_EQ(reply.text, ReplyText(c.rc)) << c.size << " bytes";
+    }
+    EXPECT_EQ(Stop(launcher), 0u);
+    // The log shows the text as received (lines are cut beyond 40960 bytes).
+    const std::string output = launcher.Output();
+    for (const Case& c : cases) {
+        if (c.size > 10000) continue;
+        const std::string request = c.size == 1 ? std::string("x") : PaddedRequest(c.size);
+        EXPECT_NE(output.find("[Backbone::threadFunc] msg content : " + request + "\n"), std::string::npos)
+            << c.size << " bytes";
+    }
+}
+
+TEST_F(RunMode, DispatcherAnswersEveryKindOfRequest) {
+    struct Case {
+        std::string request;
+        int rc;
+    };
+    const std::string deep = std::string(600, '[') + std::string(600, ']');
+    const Case cases[] = {
+        // 16: no "args", even for an op of the table.
+        {R"({"op":"postStatus"})", 16},
+        {R"({"op":"nosuchop"})", 16},
+        {R"({"op":"nosuchop","cinfo":{},"arg":null})", 16},
+        // 17: an op outside the table, a missing or non-string op, and the ops not built yet.
+        {R"({"op":"nosuchop","args":null})", 17},
+        {R"({"args":null})", 17},
+        {R"({"op":5,"args":{}})", 17},
+        {R"({"op":null,"args":[]})", 17},
+        {R"({"op":"PostStatus","args":null})", 17},
+        {R"({"op":"exe","args":null})", 17},
+        {R"({"op":"url","args":"x"})", 17},
+        {R"({"op":"update","args":null})", 17},
+        {R"({"op":"bind","args":null})", 17},
+        {R"({"op":"init","args":null})", 17},
+        {R"({"op":"run","args":null})", 17},
+        {R"({"cinfo":[1],"op":"nosuchop","args":null})", 17},
+        {" \r\n {\"op\" : \"nosuchop\" , \"args\" : null} \n", 17},
+        // 18: no document.
+        {"STOP\n", 18},
+        {"stop", 18},
+        {"not json", 18},
+        {R"({"op":"nosuchop","args":null)", 18},
+        {R"({"op":"nosuchop","args":null}{})", 18},
+        {"5", 18},
+        {"\"text\"", 18},
+        {"null", 18},
+        {"true", 18},
+        {deep, 18},
+        // An array has no members at all: no "args".
+        {"[]", 16},
+        {R"([{"op":"nosuchop","args":null}])", 16},
+        // The one op built so far, with unusable arguments.
+        {R"({"op":"postStatus","args":null})", 71},
+    };
+    Launcher launcher(folder, RunArgs());
+    for (const Case& c : cases) {
+        Reply reply = Exchange(pipe, c.request);
+        EXPECT_EQ(reply.error, 0u) << c.request.substr(0, 80);
+        EXPECT_EQ(reply.text, ReplyText(c.rc)) << c.request.substr(0, 80);
+    }
+    EXPECT_EQ(Stop(launcher), 0u);
+}
+
+TEST_F(RunMode, ConcurrentClientsEachGetTheirOwnReply) {
+    struct Kind {
+        std::string request;
+        int rc;
+    };
+    const Kind kinds[] = {
+        {R"({"op":"nosuchop"})", 16},
+        {R"({"op":"nosuchop","args":null})", 17},
+        {"not json", 18},
+        {R"({"op":"postStatus","args":{"wnd":"x"}})", 71},
+        {R"({"op":"postStatus","args":{"wnd":"x","label":"abc","lparam":"0","wparam":"0"}})", 21},
+    };
+    constexpr int kClients = 32;
+    Launcher launcher(folder, RunArgs());
+    // Every client is connected before any of them writes.
+    std::atomic<int> connected{0};
+    std::vector<Reply> replies(kClients);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.emplace_back([&, i] {
+            PipeClient client;
+            replies[i].error = client.Open(pipe, 30000);
+            connected.fetch_add(1);
+            if (replies[i].error != 0) return;
+            while (connected.load() < kClients) ::Sleep(1);
+            if ((replies[i].error = client.Write(kinds[i % 5].request)) != 0) return;
+            replies[i].error = client.Read(replies[i].text);
+        });
+    }
+    for (std::thread& t : clients) t.join();
+    for (int i = 0; i < kClients; ++i) {
+        EXPECT_EQ(replies[i].error, 0u) << "client " << i;
+        EXPECT_EQ(replies[i].text, ReplyText(kinds[i % 5].rc)) << "client " << i;
+    }
+    EXPECT_EQ(Stop(launcher), 0u);
+}
+
+TEST_F(RunMode, ClientsBeyond255HeldConnectionsAreServed) {
+    // 255 connections hold as many instances as a limited pipe allows; five more come on top.
+    // Where the limit holds, they wait for a released instance; where it does not (Wine), they
+    // are served at once. Either way nobody is refused and the server does not end.
+    constexpr int kHolders = 255;
+    constexpr int kLatecomers = 5;
+    Launcher launcher(folder, RunArgs());
+    std::vector<PipeClient> holders(kHolders);
+    std::vector<Reply> replies(kHolders + kLatecomers);
+    std::vector<std::thread> threads;
+    std::atomic<int> connected{0};
+    for (int i = 0; i < kHolders; ++i) {
+        threads.emplace_back([&, i] {
+            replies[i].error = holders[i].Open(pipe, 60000);
+            connected.fetch_add(1);
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+    ASSERT_EQ(connected.load(), kHolders);
+    for (int i = 0; i < kHolders; ++i) ASSERT_EQ(replies[i].error, 0u) << "holder " << i;
+    for (int i = kHolders; i < kHolders + kLatecomers; ++i) {
+        threads.emplace_back([&, i] { replies[i] = Exchange(pipe, R"({"op":"nosuchop","args":null})"); });
+    }
+    ::Sleep(300);
+    for (int i = 0; i < kHolders; ++i) {
+        threads.emplace_back([&, i] {
+            if ((replies[i].error = holders[i].Write(R"({"op":"nosuchop"})")) != 0) return;
+            replies[i].error = holders[i].Read(replies[i].text);
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int i = 0; i < kHolders + kLatecomers; ++i) {
+        EXPECT_EQ(replies[i].error, 0u) << "client " << i;
+        EXPECT_EQ(replies[i].text, ReplyText(i < kHolders ? 16 : 17)) << "client " << i;
+    }
+    holders.clear();
+    EXPECT_EQ(Stop(launcher), 0u);
+    EXPECT_EQ(launcher.Output().find("[Backbone::Run]Failed to create namedpipe pipe instance."), std::string::npos);
+}
+
+TEST_F(RunMode, StopEndsTheServerWithoutReplyOrNotice) {
+    FakeServicePipe service;
+    ASSERT_TRUE(service.Serving());
+    Launcher launcher(folder, RunArgs());
+    PipeClient client;
+    ASSERT_EQ(client.Open(pipe), 0u);
+    const ULONGLONG start = ::GetTickCount64();
+    ASSERT_EQ(client.Write("STOP"), 0u);
+    std::string reply;
+    // The server drops this connection without a message.
+    const DWORD error = client.Read(reply);
+    EXPECT_TRUE(error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_BROKEN_PIPE) << error;
+    EXPECT_EQ(reply, "");
+    EXPECT_EQ(launcher.WaitForExit(kExitWait), 0u);
+    // This very connection leaves no instance free: the stop must not wait 5 s for one.
+    EXPECT_LT(::GetTickCount64() - start, 3000u);
+    EXPECT_EQ(service.Connections(), 0u);
+    EXPECT_TRUE(service.Messages().empty());
+}
+
+TEST_F(RunMode, ClientThatConnectsAndLeavesEndsTheServerWith160) {
+    Launcher launcher(folder, RunArgs());
+    {
+        PipeClient client;
+        ASSERT_EQ(client.Open(pipe), 0u);
+    }
+    EXPECT_EQ(WakeUntilExit(launcher), 160u);
+    EXPECT_NE(launcher.Output().find("[Backbone::threadFunc]client disconnected. ( err:109 )"), std::string::npos);
+}
+
+TEST_F(RunMode, EmptyMessageEndsTheServerWith160) {
+    Launcher launcher(folder, RunArgs());
+    PipeClient client;
+    ASSERT_EQ(client.Open(pipe), 0u);
+    ASSERT_EQ(client.Write(""), 0u);
+    std::string reply;
+    EXPECT_NE(client.Read(reply), 0u) << "an empty message gets no reply";
+    client.Close();
+    EXPECT_EQ(WakeUntilExit(launcher), 160u);
+    const std::string output = launcher.Output();
+    EXPECT_NE(output.find("[Backbone::threadFunc]No data."), std::string::npos);
+    EXPECT_NE(output.find("[Backbone::Run]thread failure detected ! aborting ..."), std::string::npos);
+}
+
+TEST_F(RunMode, ClientThatLeavesBeforeItsReplyEndsTheServerWith161) {
+    Launcher launcher(folder, RunArgs());
+    {
+        // The request is written and the connection closed before the server can answer.
+        PipeClient client;
+        ASSERT_EQ(client.Open(pipe), 0u);
+        ASSERT_EQ(client.Write(PaddedRequest(100000)), 0u);
+    }
+    EXPECT_EQ(WakeUntilExit(launcher), 161u) << launcher.Output().substr(0, 20000);
+    EXPECT_NE(launcher.Output().find("[Backbone::threadFunc] fail to reply with this content : " + ReplyText(17)),
+              std::string::npos);
+}
+
+TEST_F(RunMode, WrongArgumentCountExitsWith14) {
+    const std::vector<std::wstring> cases[] = {{L"run"}, {L"run", pipe, L"extra"}};
+    for (const auto& args : cases) {
+        Launcher launcher(folder, args);
+        EXPECT_EQ(launcher.WaitForExit(kExitWait), 14u) << args.size() << " arguments";
+        EXPECT_NE(launcher.Output().find("[Backbone::Run] Invalid Run Command-line ! [arg count : " +
+                                         std::to_string(args.size() + 1) + " )"),
+                  std::string::npos);
+    }
+}
+
+TEST_F(RunMode, PipeThatCannotBeCreatedExitsWith164) {
+    // Not a pipe name: the first instance cannot be made, and waiting would not help.
+    Launcher launcher(folder, {L"run", L"not-a-pipe-name"});
+    EXPECT_EQ(launcher.WaitForExit(kExitWait), 164u);
+    EXPECT_NE(launcher.Output().find("[Backbone::Run]Failed to create namedpipe pipe instance."), std::string::npos);
+}
+
+TEST_F(RunMode, SecretsInRequestsNeverReachTheLog) {
+    const std::string ticket = "TGT-0123456789-requestsecret";
+    const std::string cookie = "TGT-9876543210-cookiesecret";
+    const std::string request = R"({"cinfo":{"cId":"a","cCas":")" + ticket +
+                                R"(","pVersion":"1.0.0"},"op":"nosuchop","args":"CASTGC=)" + cookie + R"(; path=/"})";
+    Launcher launcher(folder, RunArgs());
+    Reply reply = Exchange(pipe, request);
+    EXPECT_EQ(reply.text, ReplyText(17));
+    EXPECT_EQ(Stop(launcher), 0u);
+    const std::string output = launcher.Output();
+    EXPECT_NE(output.find("[Backbone::threadFunc] msg content : "), std::string::npos);
+    EXPECT_EQ(output.find("0123456789-requestsecret"), std::string::npos);
+    EXPECT_EQ(output.find("9876543210-cookiesecret"), std::string::npos);
+    // The log file as well as the echo.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder.Path())) {
+        if (!entry.is_regular_file() || entry.path().extension() != ".txt") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find("msg content"), std::string::npos) << entry.path().string();
+        EXPECT_EQ(text.find("requestsecret"), std::string::npos) << entry.path().string();
+        EXPECT_EQ(text.find("cookiesecret"), std::string::npos) << entry.path().string();
+    }
+}
+
+TEST_F(RunMode, PipeClientToolPrintsTheReplyAndSendsStop) {
+    Launcher launcher(folder, RunArgs());
+    ASSERT_TRUE(WaitForPipe(pipe, kExitWait));
+    const std::wstring tool = BuiltProgram(VAROMET_PIPE_CLIENT_EXE);
+    Launcher request(folder, {pipe, LR"({"op":"nosuchop","args":null})"}, {}, tool);
+    EXPECT_EQ(request.WaitForExit(kExitWait), 0u);
+    EXPECT_NE(request.Output().find(ReplyText(17) + "\n"), std::string::npos) << request.Output();
+    EXPECT_NE(request.Output().find("reply in "), std::string::npos) << request.Output();
+    Launcher stop(folder, {pipe, L"STOP"}, {}, tool);
+    EXPECT_EQ(stop.WaitForExit(kExitWait), 0u);
+    EXPECT_NE(stop.Output().find("STOP sent\n"), std::string::npos) << stop.Output();
+    EXPECT_EQ(launcher.WaitForExit(kExitWait), 0u);
+}
+
+}  // namespace
