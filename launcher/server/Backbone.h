@@ -39,6 +39,14 @@ public:
     // ---- ops ----
     static int ProcessPostStatus(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
                                  JSON::ValuePtr& content);
+    // "run": one action object in args; "mkdir" is done here.
+    static int ProcessRun(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
+                          JSON::ValuePtr& content);
+
+    // ---- run actions ----
+    static int ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
+    static int ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
+    static int ActionCheckFile(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
 
     static constexpr const wchar_t* kWindowClass = L"VarometLauncher Backbone";
     static constexpr const wchar_t* kServicePipe = L"\\\\.\\pipe\\zyn_launcher_pipe";

@@ -20,6 +20,7 @@ struct Op {
 // Looked up in this order; ops whose handlers are not built yet are simply absent.
 const Op kOps[] = {
     {"postStatus", &Backbone::ProcessPostStatus},
+    {"run", &Backbone::ProcessRun},
 };
 
 JSON::ValuePtr WideArgument(const wchar_t* text) {

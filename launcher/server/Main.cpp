@@ -13,9 +13,11 @@
 #include "Config.h"
 #include "CrashReport.h"
 #include "FileAndFoldersManager.h"
+#include "FolderMaker.h"
 #include "Json.h"
 #include "LaunchDaemon.h"
 #include "Logger.h"
+#include "OperationsLocal.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "Watchdog.h"
@@ -117,6 +119,10 @@ int RunMode(HINSTANCE instance, wchar_t** argv, int argc) {
 }
 
 int Start(HINSTANCE instance) {
+    // Every folder the base makes from here on goes through the launcher's own operation.
+    // Never destroyed: client threads still answering may outlive the program's end.
+    static auto* const folderMaker = new Operations::LocalOperationsFolderMaker;
+    SetFolderMaker(folderMaker);
     std::string pause;
     if (ToolBox::GetEnv("ZYNLD_DEBUG", pause)) {
         int milliseconds = std::stoi(pause, nullptr, 10);

@@ -1,10 +1,554 @@
 #include "OperationsLocal.h"
 
-#include "Logger.h"
-#include "ToolBox.h"
 #include "ZYNSysWin.h"
 
+#include <io.h>
+#include <oleauto.h>
+#include <shellapi.h>
+#include <shldisp.h>
+#include <shlobj.h>
+#include <userenv.h>
+#include <wtsapi32.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "Config.h"
+#include "FileSystem.h"
+#include "Globals.h"
+#include "Logger.h"
+#include "PathName.h"
+#include "Sleeper.h"
+#include "ToolBox.h"
+
 namespace Operations {
+
+namespace {
+
+constexpr char kMakeFolder[] = "[Operations::Local::MakeFolder]";
+
+// Memory-check runs create level by level.
+constexpr std::int32_t kLevelByLevelOption = 67;
+
+int CreateLevelByLevel(const std::string& path) {
+    const PathName normalised(path);
+    PathName base = normalised;
+    std::size_t levels = 0;
+    while (!base.IsEmpty() && !ToolBox::File::Exists(base.GetText())) {
+        base = base.GetParent();
+        ++levels;
+    }
+    if (base.IsEmpty()) {
+        Logger::DeferredInternal(std::string(kMakeFolder) + "cannot find the first existing folder in this path : " +
+                                 path);
+    }
+    Logger::DeferredInternal(std::string(kMakeFolder) + "[" + std::to_string(levels) +
+                             "]base folder to use : " + base.GetText());
+    // The normalised text, so that "/" and doubled separators still give one part per level.
+    std::vector<std::string> parts;
+    ToolBox::Split(normalised.GetText(), "\\", parts);
+    int code = -2;
+    const std::size_t first = parts.size() >= levels ? parts.size() - levels : 0;
+    for (std::size_t i = first; i < parts.size(); ++i) {
+        base = base.Combine(PathName(parts[i]));
+        Logger::DeferredInternal(std::string(kMakeFolder) + "creating this folder :" + base.GetText());
+        if (!::CreateDirectoryW(ToolBox::Utf8ToWide(base.GetText()).c_str(), nullptr)) {
+            code = static_cast<int>(::GetLastError());
+            Logger::DeferredInternal(std::string(kMakeFolder) + "CreateDirectoryW(" + base.GetText() +
+                                     ") fail errno = " + std::to_string(code));
+            break;
+        }
+        code = 0;
+    }
+    return code;
+}
+
+constexpr char kCheckFile[] = "[Operations::Local::CheckFile]";
+constexpr char kExecute[] = "[Operations::Local::ExecuteCmd]";
+
+// A blank goes before every element except while the text is still empty.
+std::string JoinStrings(const std::vector<std::string>& items, std::size_t from) {
+    std::string line;
+    for (std::size_t i = from; i < items.size(); ++i) {
+        if (!line.empty()) line += ' ';
+        line += items[i];
+    }
+    return line;
+}
+
+// The program is quoted when it holds a blank: "C:\Program Files\x.exe" would otherwise run
+// "C:\Program.exe" and give the child a broken argument vector.
+std::string CommandLine(const std::vector<std::string>& cmd) {
+    if (cmd.empty()) return {};
+    std::vector<std::string> items = cmd;
+    std::string& program = items.front();
+    if (program.find_first_of(" \t") != std::string::npos && program.find('"') == std::string::npos) {
+        program = "\"" + program + "\"";
+    }
+    return JoinStrings(items, 0);
+}
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// Whether the volume of the path keeps security at all (FAT and the like do not).
+bool VolumeHasNoSecurity(const std::wstring& path) {
+    wchar_t volume[MAX_PATH + 1] = {};
+    if (!::GetVolumePathNameW(path.c_str(), volume, MAX_PATH + 1)) return false;
+    DWORD flags = 0;
+    if (!::GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) return false;
+    return (flags & FILE_PERSISTENT_ACLS) == 0;
+}
+
+// The access check of CheckFile; a step that cannot run answers false.
+bool HasAccess(const std::string& path, std::int32_t access, DWORD desired) {
+    const std::wstring wide = ToolBox::Utf8ToWide(path);
+    constexpr SECURITY_INFORMATION kInfo = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                           DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    if (::GetFileSecurityW(wide.c_str(), kInfo, nullptr, 0, &needed) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        Logger::Warn(std::string(kCheckFile) + " guessing security descriptor size failed !");
+        // Fail closed, except where the volume has no security to check.
+        return VolumeHasNoSecurity(wide);
+    }
+    std::unique_ptr<void, FreeDeleter> descriptor(std::malloc(needed));
+    if (!descriptor) {
+        Logger::Internal(std::string(kCheckFile) + " malloc for PSECURITY_DESCRIPTOR failed !");
+        return false;
+    }
+    if (!::GetFileSecurityW(wide.c_str(), kInfo, descriptor.get(), needed, &needed)) {
+        Logger::Warn(std::string(kCheckFile) + " GetFileSecurityW failed !");
+        return false;
+    }
+    HANDLE raw = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(),
+                            TOKEN_IMPERSONATE | TOKEN_QUERY | TOKEN_DUPLICATE | STANDARD_RIGHTS_READ, &raw)) {
+        Logger::Warn(std::string(kCheckFile) + " OpenProcessToken failed !");
+        return false;
+    }
+    ZYNSysKernelHandle token(raw);
+    raw = nullptr;
+    if (!::DuplicateToken(token.Get(), SecurityImpersonation, &raw)) {
+        Logger::Warn(std::string(kCheckFile) + " DuplicateToken failed !");
+        return false;
+    }
+    ZYNSysKernelHandle impersonation(raw);
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    DWORD mapped = desired;
+    ::MapGenericMask(&mapped, &mapping);
+    alignas(PRIVILEGE_SET) unsigned char privileges[20] = {};
+    DWORD privilegesLength = sizeof privileges;
+    DWORD granted = 0;
+    BOOL status = FALSE;
+    if (!::AccessCheck(descriptor.get(), impersonation.Get(), mapped, &mapping,
+                       reinterpret_cast<PRIVILEGE_SET*>(privileges), &privilegesLength, &granted, &status)) {
+        Logger::Warn(std::string(kCheckFile) + " AccessCheck failed !");
+        return false;
+    }
+    const bool result = status == TRUE;
+    Logger::Internal(std::string(kCheckFile) + " check for file [" + path + "] this access right setup [" +
+                     std::to_string(access) + "][" + std::to_string(mapped) + "] : " + ToolBox::BoolToString(result));
+    return result;
+}
+
+constexpr char kUnzip[] = "[Operations::Local::Unzip]";
+constexpr std::int32_t kKeepMediaUnzipOption = 52;
+// FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI
+constexpr LONG kCopyOptions = 0x614;
+// The shell's zip copy may return before it has finished: how long the target may take.
+constexpr ULONGLONG kExtractWaitMs = 120000;
+constexpr std::uint32_t kExtractPollMs = 100;
+
+constexpr CLSID kClsidShell = {0x13709620, 0xC279, 0x11CE, {0xA4, 0x9E, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+constexpr IID kIidShellDispatch = {0xD8F015C0, 0xC278, 0x11CE, {0xA4, 0x9E, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+constexpr IID kIidDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// Uninitialises only after its own initialisation succeeded (S_OK or S_FALSE).
+class ComApartment {
+public:
+    ComApartment() : result_(::CoInitialize(nullptr)) {}
+    ~ComApartment() {
+        if (result_ == S_OK || result_ == S_FALSE) ::CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    HRESULT Result() const { return result_; }
+
+private:
+    HRESULT result_;
+};
+
+template <typename T>
+class ComPtr {
+public:
+    ComPtr() = default;
+    ~ComPtr() {
+        if (p_) p_->Release();
+    }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    T* Get() const { return p_; }
+    T* operator->() const { return p_; }
+    T** Out() { return &p_; }
+    void** OutVoid() { return reinterpret_cast<void**>(&p_); }
+
+private:
+    T* p_ = nullptr;
+};
+
+class Bstr {
+public:
+    explicit Bstr(const std::wstring& text) : value_(::SysAllocString(text.c_str())) {}
+    ~Bstr() { ::SysFreeString(value_); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    BSTR Get() const { return value_; }
+
+private:
+    BSTR value_;
+};
+
+VARIANT StringVariant(BSTR text) {
+    VARIANT v;
+    ::VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = text;
+    return v;
+}
+
+long TopLevelCount(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry;
+    ZYNSysFindHandle search(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!search) return 0;
+    long count = 0;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") ++count;
+    } while (::FindNextFileW(search.Get(), &entry));
+    return count;
+}
+
+// Extracts with the shell's zip folder; false after logging the step that failed.
+bool ShellExtract(const std::wstring& zip, const std::wstring& target) {
+    auto failed = [](HRESULT hr, const char* text) {
+        Logger::Error(std::string(kUnzip) + "{" + ToolBox::HResultToString(hr) + "}" + text);
+        return false;
+    };
+    Bstr zipText(zip);
+    Bstr targetText(target);
+    VARIANT zipVariant = StringVariant(zipText.Get());
+    VARIANT targetVariant = StringVariant(targetText.Get());
+    VARIANT options;
+    ::VariantInit(&options);
+    options.vt = VT_I4;
+    options.lVal = kCopyOptions;
+
+    ComPtr<IShellDispatch> shell;
+    HRESULT hr = ::CoCreateInstance(kClsidShell, nullptr, CLSCTX_INPROC_SERVER, kIidShellDispatch, shell.OutVoid());
+    if (FAILED(hr) || !shell.Get()) return failed(hr, "Failed to CoCreateInstance");
+    // NameSpace answers S_FALSE with no folder for what it cannot open.
+    ComPtr<Folder> zipFolder;
+    hr = shell->NameSpace(zipVariant, zipFolder.Out());
+    if (FAILED(hr) || !zipFolder.Get()) return failed(hr, "Failed to open Zip file");
+    ComPtr<Folder> targetFolder;
+    hr = shell->NameSpace(targetVariant, targetFolder.Out());
+    if (FAILED(hr) || !targetFolder.Get()) return failed(hr, "Failed to open destination directory");
+    ComPtr<FolderItems> items;
+    hr = zipFolder->Items(items.Out());
+    if (FAILED(hr) || !items.Get()) return failed(hr, "Failed to open Zip content");
+    long count = 0;
+    hr = items->get_Count(&count);
+    if (FAILED(hr)) return failed(hr, "Fail to count files in this zip");
+    if (count <= 0) {
+        Logger::Error(std::string(kUnzip) + "Zip file is empty");
+        return false;
+    }
+    ComPtr<IDispatch> dispatch;
+    hr = items->QueryInterface(kIidDispatch, dispatch.OutVoid());
+    if (FAILED(hr) || !dispatch.Get()) {
+        Logger::Error(std::string(kUnzip) + "{" + ToolBox::HResultToString(hr) + "}Failed to QueryInterface (ptr=" +
+                      ToolBox::PointerToString(dispatch.Get()) + ")");
+        return false;
+    }
+    VARIANT itemsVariant;
+    ::VariantInit(&itemsVariant);
+    itemsVariant.vt = VT_DISPATCH;
+    itemsVariant.pdispVal = dispatch.Get();
+    hr = targetFolder->CopyHere(itemsVariant, options);
+    if (FAILED(hr)) return failed(hr, "Failed to extract the Zip file");
+    // The copy is reported to return before it has finished.
+    const ULONGLONG start = ::GetTickCount64();
+    while (TopLevelCount(target) < count && !G_STOP.load() && ::GetTickCount64() - start < kExtractWaitMs) {
+        GetSleeper().Sleep(kExtractPollMs);
+    }
+    Logger::DebugW(L"[Operations::Local::Unzip]Successfully extracted " + std::to_wstring(count) + L" files from '" +
+                   zip + L"'");
+    return true;
+}
+
+}  // namespace
+
+std::int32_t Local::Unzip(const std::string& zipPath, const std::string& targetDir) {
+    Logger::Debug(std::string(kUnzip) + "params:\n\t-[zipPath]:" + zipPath + "\n\t-[targetDir]:" + targetDir);
+    if (zipPath.empty()) {
+        Logger::Warn(std::string(kUnzip) + "Zip file path is empty.");
+        return 1;
+    }
+    if (!PathAccessible(ToolBox::Utf8ToSharedWString(zipPath))) {
+        Logger::Error(std::string(kUnzip) + "Zip file path is invalid, it does not denote a existing zip file : " +
+                      zipPath);
+        return 2;
+    }
+    if (targetDir.empty()) {
+        Logger::ErrorW(L"[Operations::Local::Unzip]Unzip target directory is empty");
+        return 1;
+    }
+    if (PathAccessible(ToolBox::Utf8ToSharedWString(targetDir))) {
+        Logger::Internal(std::string(kUnzip) + "the unzip folder already existe : " + targetDir);
+        if (Config::IsActivated(kKeepMediaUnzipOption)) {
+            Logger::Internal(std::string(kUnzip) + "Config set ! keep the folder : " + targetDir);
+            return 0;
+        }
+        if (DeletePathIfExists(ToolBox::Utf8ToSharedWString(targetDir)) != 0) {
+            Logger::Error(std::string(kUnzip) + "Fail to delete the unzip folder : " + targetDir);
+            return 2;
+        }
+    }
+    if (!MakeFolder(targetDir)) {
+        Logger::Error(std::string(kUnzip) + "Fail to create folder : " + targetDir);
+        return 2;
+    }
+    Logger::Debug(std::string(kUnzip) + "output dir : " + targetDir);
+    ComApartment apartment;
+    if (apartment.Result() != S_OK) Logger::Error(std::string(kUnzip) + "CoInitialize failed !");
+    return ShellExtract(ToolBox::Utf8ToWide(zipPath), ToolBox::Utf8ToWide(targetDir)) ? 0 : 2;
+}
+
+bool Local::CheckFile(const std::string& path, std::int32_t kind, std::int32_t access) {
+    bool found = false;
+    switch (kind) {
+        case 0:
+            found = ToolBox::File::Exists(path);
+            Logger::Internal(std::string(kCheckFile) + " is existe[" + path + "]: " + ToolBox::BoolToString(found));
+            break;
+        case 1:
+            found = ToolBox::File::IsFile(path);
+            Logger::Internal(std::string(kCheckFile) + " is file[" + path + "]: " + ToolBox::BoolToString(found));
+            break;
+        case 2:
+            found = ToolBox::File::IsDirectory(path);
+            Logger::Internal(std::string(kCheckFile) + " is dir[" + path + "]: " + ToolBox::BoolToString(found));
+            break;
+        default:
+            Logger::Error(std::string(kCheckFile) + " unsupported kind check : " + std::to_string(kind));
+            return false;
+    }
+    if (!found) return false;
+    DWORD desired = 0;
+    switch (access) {
+        case 0:
+            Logger::Internal(std::string(kCheckFile) + " CheckAccessType set to ANY, nothing to do here !");
+            return true;
+        case 1:
+            Logger::Internal(std::string(kCheckFile) + " access right setup: GENERIC_READ");
+            desired = GENERIC_READ;
+            break;
+        case 2:
+            Logger::Internal(std::string(kCheckFile) + " access right setup: GENERIC_WRITE");
+            desired = GENERIC_WRITE;
+            break;
+        case 3:
+            Logger::Internal(std::string(kCheckFile) + " access right setup: GENERIC_WRITE | GENERIC_READ");
+            desired = GENERIC_WRITE | GENERIC_READ;
+            break;
+        default:
+            Logger::Error(std::string(kCheckFile) + " unsupported access check : " + std::to_string(access));
+            return false;
+    }
+    return HasAccess(path, access, desired);
+}
+
+bool Local::ExecuteCmd(const std::vector<std::string>& cmd, std::int32_t& exitCode, bool asSessionUser,
+                       std::int32_t timeoutMs, bool runas, std::int32_t sessionId) {
+    const std::string line = CommandLine(cmd);
+    Logger::Debug(std::string(kExecute) + "Try to launch command : [" + line + "]");
+    ZYNSysKernelHandle process;
+    ZYNSysKernelHandle thread;
+    if (runas) {
+        // Nothing to run: the shell would be asked for an empty file.
+        if (cmd.empty()) {
+            Logger::Error(std::string(kExecute) + " ShellExecuteExW failed !");
+            return false;
+        }
+        const std::wstring file = ToolBox::Utf8ToWide(cmd.front());
+        const std::wstring parameters = ToolBox::Utf8ToWide(JoinStrings(cmd, 1));
+        SHELLEXECUTEINFOW info{};
+        info.cbSize = sizeof info;
+        info.fMask = SEE_MASK_UNICODE | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOCLOSEPROCESS;
+        if (timeoutMs != 0) info.fMask |= SEE_MASK_NOASYNC;
+        info.lpVerb = L"runas";
+        info.lpFile = file.c_str();
+        info.lpParameters = parameters.c_str();
+        info.nShow = SW_SHOW;
+        if (::ShellExecuteExW(&info) != TRUE) {
+            Logger::Error(std::string(kExecute) + " ShellExecuteExW failed !");
+            return false;
+        }
+        process.Reset(info.hProcess);
+        Logger::Info(std::string(kExecute) + " ShellExecuteExW successed !");
+        const auto instance = static_cast<std::int64_t>(reinterpret_cast<INT_PTR>(info.hInstApp));
+        if (instance <= 32) {
+            Logger::Error(std::string(kExecute) + " Process executed by ShellExecuteExW encounter error : " +
+                          std::to_string(instance));
+        }
+    } else {
+        std::wstring wideLine = ToolBox::Utf8ToWide(line);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (asSessionUser) {
+            std::uint32_t session = 0;
+            if (sessionId >= 1) {
+                session = static_cast<std::uint32_t>(sessionId);
+            } else if (!ToolBox::GetActiveSessionId(session)) {
+                Logger::Error(std::string(kExecute) + "Fail to retrieve current active session id !");
+                return false;
+            }
+            HANDLE raw = nullptr;
+            if (!::WTSQueryUserToken(session, &raw)) {
+                Logger::Error(std::string(kExecute) + "Fail to retrieve user's token for session '" +
+                              std::to_string(session) + "' !");
+                return false;
+            }
+            ZYNSysKernelHandle token(raw);
+            void* block = nullptr;
+            if (!::CreateEnvironmentBlock(&block, token.Get(), TRUE)) {
+                Logger::Error(std::string(kExecute) + " Fail to create Environment objects!");
+                return false;
+            }
+            ZYNSysEnvironmentBlock environment(block);
+            const BOOL created = ::CreateProcessAsUserW(token.Get(), nullptr, wideLine.data(), nullptr, nullptr,
+                                                        TRUE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
+                                                        environment.Get(), nullptr, &startup, &info);
+            token.Reset();
+            if (!::DestroyEnvironmentBlock(environment.Take())) {
+                Logger::Error(std::string(kExecute) + " Fail to delete Environment objects!");
+            }
+            if (!created) {
+                Logger::Error(std::string(kExecute) + " CreateProcessAsUserW failed !");
+                return false;
+            }
+            Logger::Debug(std::string(kExecute) + " CreateProcessAsUserW successed !");
+        } else {
+            if (!::CreateProcessW(nullptr, wideLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                  nullptr, &startup, &info)) {
+                Logger::Error(std::string(kExecute) + " CreateProcessW failed !");
+                return false;
+            }
+            Logger::Debug(std::string(kExecute) + " CreateProcessW successed !");
+        }
+        process.Reset(info.hProcess);
+        thread.Reset(info.hThread);
+    }
+
+    bool result = true;
+    if (timeoutMs == 0) {
+        exitCode = 0;
+    } else {
+        const DWORD wait = ::WaitForSingleObject(process.Get(), static_cast<DWORD>(timeoutMs));
+        if (wait == WAIT_OBJECT_0) {
+            DWORD code = 0;
+            if (::GetExitCodeProcess(process.Get(), &code)) {
+                exitCode = static_cast<std::int32_t>(code);
+                Logger::Info(std::string(kExecute) + " launch command successed ! (rc:" +
+                             std::to_string(static_cast<std::int32_t>(code)) + ")");
+            } else {
+                Logger::Error(std::string(kExecute) + " launch command failed : " + std::to_string(code));
+                exitCode = 0;
+            }
+        } else if (wait == WAIT_TIMEOUT) {
+            Logger::Error(std::string(kExecute) + " Waiting for process to end timeout after [" +
+                          std::to_string(timeoutMs) + "] ms !");
+            result = false;
+        } else {
+            Logger::Error(std::string(kExecute) + " Waiting for process to end failed ! (winrc:" +
+                          std::to_string(wait) + ")");
+            result = false;
+        }
+    }
+    Logger::Debug(std::string(kExecute) + "return code : [ " + ToolBox::BoolToString(result) + "]");
+    return result;
+}
+
+bool Local::ExecuteCmdNoRunas(const std::vector<std::string>& cmd, std::int32_t& exitCode, bool asSessionUser,
+                              std::int32_t timeoutMs, std::int32_t sessionId) {
+    return ExecuteCmd(cmd, exitCode, asSessionUser, timeoutMs, false, sessionId);
+}
+
+bool Local::MakeFolder(const std::string& path) {
+    Logger::DeferredInternal(std::string(kMakeFolder) + "try to create this folder : " + path);
+    if (path.empty()) {
+        Logger::DeferredError(std::string(kMakeFolder) + "empty string was gave.");
+        return false;
+    }
+    const std::wstring wide = ToolBox::Utf8ToWide(path);
+    const errno_t access = ::_waccess_s(wide.c_str(), 0);
+    if (access == 0) {
+        if (ToolBox::File::IsDirectory(path)) return true;
+        // A file of that name is no folder: nothing can be created there.
+        Logger::DeferredError(std::string(kMakeFolder) + "a file already uses this path : " + path);
+        return false;
+    }
+    Logger::DeferredInternal(std::string(kMakeFolder) + "the given path does not exist ( _waccess_s return [" +
+                             std::to_string(access) + "] )");
+    int code = -2;
+    if (!Config::IsActivated(kLevelByLevelOption)) {
+        // The shell's maker refuses "/" and doubled separators: it gets the normalised form.
+        const PathName normalised(path);
+        const std::wstring target = normalised.IsEmpty() ? wide : ToolBox::Utf8ToWide(normalised.GetText());
+        code = ::SHCreateDirectoryExW(nullptr, target.c_str(), nullptr);
+    } else {
+        code = CreateLevelByLevel(path);
+    }
+
+    const std::string head = std::string(kMakeFolder) + "(" + std::to_string(access);
+    switch (code) {
+        case 0:
+            Logger::DeferredInternal(head + ")successfully created this folder : '" + path + "' !");
+            return true;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            // Also the answer when a file appeared under that name meanwhile.
+            if (!ToolBox::File::IsDirectory(path)) break;
+            Logger::DeferredWarn(head + ") The directory '" + path +
+                                 "' already exists but _waccess_s failed ! there might be some access problem for "
+                                 "'SYSTEM' account.");
+            return true;
+        case ERROR_PATH_NOT_FOUND:
+            Logger::Error(head + ")The system cannot find the path pointed to by '" + path +
+                          "'. The path may contain an invalid entry.");
+            return false;
+        case ERROR_ACCESS_DENIED:
+            Logger::DeferredError(head + ")Access is denied on '" + path + "' .");
+            return false;
+        case ERROR_BAD_PATHNAME:
+            Logger::DeferredError(head + ")The '" + path + "' parameter was set to a relative path.");
+            return false;
+        case ERROR_FILENAME_EXCED_RANGE:
+            Logger::DeferredError(head + ")The path pointed to by '" + path + "' is too long.");
+            return false;
+        case ERROR_CANCELLED:
+            Logger::DeferredError(head + ")The user canceled the operation on '" + path + "'.");
+            return false;
+        default:
+            break;
+    }
+    Logger::DeferredError(head + ")Fail to create this folder (" + std::to_string(code) + ") : " + path);
+    return false;
+}
 
 bool Local::PostMessageToWindow(const std::string& windowClass, std::uint32_t message, std::uint64_t wparam,
                                 std::int64_t lparam) {

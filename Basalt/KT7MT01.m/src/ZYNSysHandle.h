@@ -6,6 +6,8 @@
 
 #include "ZYNSysWin.h"
 
+#include <userenv.h>
+
 template <typename Traits>
 class ZYNSysHandle {
 public:
@@ -79,7 +81,16 @@ struct ZYNSysRegKeyTraits {
     static void Close(Type h) { ::RegCloseKey(h); }
 };
 
+// The environment block of a user token (CreateEnvironmentBlock); callers link userenv.
+struct ZYNSysEnvironmentBlockTraits {
+    using Type = void*;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static void Close(Type h) { ::DestroyEnvironmentBlock(h); }
+};
+
 using ZYNSysKernelHandle = ZYNSysHandle<ZYNSysKernelHandleTraits>;
+using ZYNSysEnvironmentBlock = ZYNSysHandle<ZYNSysEnvironmentBlockTraits>;
 using ZYNSysFindHandle = ZYNSysHandle<ZYNSysFindHandleTraits>;
 using ZYNSysLocalMemory = ZYNSysHandle<ZYNSysLocalMemoryTraits>;
 using ZYNSysRegKey = ZYNSysHandle<ZYNSysRegKeyTraits>;

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <mutex>
 
 #include "Backbone.h"
 #include "LauncherTestSupport.h"
@@ -13,37 +12,6 @@
 #include "Sleeper.h"
 
 namespace {
-
-class RecordingSink final : public LogSink {
-public:
-    void Log(int, std::string_view message) override { Add(message); }
-    void LogDeferred(std::string_view message, int) override { Add(message); }
-    void ThrowEvent(int, std::string_view text, std::uint16_t) override { Add(text); }
-
-    std::vector<std::string> Lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    bool Has(const std::string& line) {
-        for (const std::string& l : Lines())
-            if (l == line) return true;
-        return false;
-    }
-    // The rest of the first line that begins with the prefix, or "<none>".
-    std::string After(const std::string& prefix) {
-        for (const std::string& l : Lines())
-            if (l.starts_with(prefix)) return l.substr(prefix.size());
-        return "<none>";
-    }
-
-private:
-    void Add(std::string_view message) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.emplace_back(message);
-    }
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 class RecordingSleeper final : public Sleeper {
 public:
@@ -95,8 +63,8 @@ TEST_F(Dispatcher, CommandLineArgumentsBecomeTheRequest) {
         {{L"nosuchop", L"a", L"", L"c"}, R"({"op": "nosuchop", "args": ["a", null, "c"]})", 17},
         {{L"nosuchop", L"", L""}, R"({"op": "nosuchop", "args": [null, null]})", 17},
         {{L"nosuchop", L"\u00e9\"\\"}, "{\"op\": \"nosuchop\", \"args\": \"\xC3\xA9\\\"\\\\\"}", 17},
-        // The mode is chosen before: here "run" is an op like any other.
-        {{L"run", L"\\\\.\\pipe\\x"}, R"({"op": "run", "args": "\\\\.\\pipe\\x"})", 17},
+        // The mode is chosen before: here "run" is the op, and a text is no action object.
+        {{L"run", L"\\\\.\\pipe\\x"}, R"({"op": "run", "args": "\\\\.\\pipe\\x"})", 15},
         {{L"Run"}, R"({"op": "Run", "args": null})", 17},
         {{L"postStatus"}, R"({"op": "postStatus", "args": null})", 71},
     };

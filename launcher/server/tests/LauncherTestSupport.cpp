@@ -368,3 +368,57 @@ std::vector<RecordingWindow::Message> RecordingWindow::WaitForMessages(std::size
         ::Sleep(10);
     }
 }
+
+std::string TinyZip() {
+    // A stored archive holding a.txt = "hi".
+    static constexpr unsigned char kZip[] = {
+        0x50, 0x4B, 0x03, 0x04, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x81, 0xAD, 0x88, 0x5D, 0xAC, 0x2A, 0x93, 0xD8, 0x02,
+        0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x61, 0x2E, 0x74, 0x78, 0x74, 0x68, 0x69, 0x50,
+        0x4B, 0x01, 0x02, 0x14, 0x03, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x81, 0xAD, 0x88, 0x5D, 0xAC, 0x2A, 0x93, 0xD8,
+        0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x80, 0x01, 0x00, 0x00, 0x00, 0x00, 0x61, 0x2E, 0x74, 0x78, 0x74, 0x50, 0x4B, 0x05, 0x06, 0x00, 0x00, 0x00,
+        0x00, 0x01, 0x00, 0x01, 0x00, 0x33, 0x00, 0x00, 0x00, 0x25, 0x00, 0x00, 0x00, 0x00, 0x00};
+    return std::string(reinterpret_cast<const char*>(kZip), sizeof kZip);
+}
+
+std::vector<std::string> RecordingSink::Lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+}
+
+bool RecordingSink::Has(const std::string& line, bool* queued) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        if (lines_[i] != line) continue;
+        if (queued) *queued = queued_[i];
+        return true;
+    }
+    return false;
+}
+
+std::string RecordingSink::After(const std::string& prefix) {
+    for (const std::string& l : Lines())
+        if (l.starts_with(prefix)) return l.substr(prefix.size());
+    return "<none>";
+}
+
+std::string RecordingSink::Dump() {
+    std::string all;
+    for (const std::string& l : Lines()) all += l + "\n";
+    return all;
+}
+
+void RecordingSink::Add(std::string_view message, bool queued) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.emplace_back(message);
+    queued_.push_back(queued);
+}
+
+std::string JsonQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}

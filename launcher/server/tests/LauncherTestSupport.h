@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "LogSink.h"
 #include "ZYNSysHandle.h"
 
 // A program of the build, by its path relative to the test program's folder.
@@ -130,6 +131,34 @@ private:
     std::vector<Message> messages_;
     std::thread thread_;
 };
+
+// Records every log line instead of writing it (install with SetLogSink).
+class RecordingSink final : public LogSink {
+public:
+    void Log(int, std::string_view message) override { Add(message, false); }
+    void LogDeferred(std::string_view message, int) override { Add(message, true); }
+    void ThrowEvent(int, std::string_view text, std::uint16_t) override { Add(text, false); }
+
+    std::vector<std::string> Lines();
+    // Whether the exact line was logged, and through the queued entry points.
+    bool Has(const std::string& line, bool* queued = nullptr);
+    // The rest of the first line that begins with the prefix, or "<none>".
+    std::string After(const std::string& prefix);
+    // Every line, each ended by a line feed.
+    std::string Dump();
+
+private:
+    void Add(std::string_view message, bool queued);
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+    std::vector<bool> queued_;
+};
+
+// The text as a JSON string literal (backslashes and quotes escaped).
+std::string JsonQuoted(const std::string& text);
+
+// The bytes of a zip archive holding one file, a.txt with the text "hi".
+std::string TinyZip();
 
 // Text as UTF-8 / UTF-16 without the foundation's helpers.
 std::string Narrow(const std::wstring& text);

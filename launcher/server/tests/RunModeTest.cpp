@@ -102,7 +102,8 @@ TEST_F(RunMode, DispatcherAnswersEveryKindOfRequest) {
         {R"({"op":"update","args":null})", 17},
         {R"({"op":"bind","args":null})", 17},
         {R"({"op":"init","args":null})", 17},
-        {R"({"op":"run","args":null})", 17},
+        {R"({"op":"Run","args":null})", 17},
+        {R"({"op":"run","args":null})", 15},
         {R"({"cinfo":[1],"op":"nosuchop","args":null})", 17},
         {" \r\n {\"op\" : \"nosuchop\" , \"args\" : null} \n", 17},
         // 18: no document.
@@ -119,7 +120,7 @@ TEST_F(RunMode, DispatcherAnswersEveryKindOfRequest) {
         // An array has no members at all: no "args".
         {"[]", 16},
         {R"([{"op":"nosuchop","args":null}])", 16},
-        // The one op built so far, with unusable arguments.
+        // Ops built so far, with unusable arguments.
         {R"({"op":"postStatus","args":null})", 71},
     };
     Launcher launcher(folder, RunArgs());

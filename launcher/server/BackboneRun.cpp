@@ -1,0 +1,144 @@
+// The op "run": one action object, handed to the operation that does the work.
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "Backbone.h"
+#include "Config.h"
+#include "FileAndFoldersManager.h"
+#include "Json.h"
+#include "Logger.h"
+#include "OperationsLocal.h"
+#include "OrdanaRequestInfo.h"
+#include "ToolBox.h"
+
+namespace {
+
+using Action = int (*)(const JSON::Value*, JSON::ValuePtr&, const OrdanaRequestInfo&);
+
+struct RunAction {
+    const char* name;
+    Action handler;
+};
+
+// Compared in this order; actions whose services are not built yet are absent and answer
+// as unknown.
+const RunAction kActions[] = {
+    {"Unzip", &Backbone::ActionUnzip},
+    {"Execute", &Backbone::ActionExecute},
+    {"checkFile", &Backbone::ActionCheckFile},
+};
+
+// Missing members, and members of another kind, read as empty.
+std::string StringMember(const JSON::Value* object, const char* name) {
+    std::string value;
+    JSON::GetStringField(name, value, object);
+    return value;
+}
+
+int IntMember(const JSON::Value* object, const char* name) {
+    int value = 0;
+    JSON::GetIntField(name, value, object);
+    return value;
+}
+
+constexpr std::int32_t kKeepMediaUnzipOption = 52;
+
+// Two actions in the same second must not share (and delete) one folder.
+std::string UniqueUnzipName() {
+    static std::atomic<std::uint32_t> counter{0};
+    return std::to_string(ToolBox::NowSeconds()) + "_" + std::to_string(::GetCurrentProcessId()) + "_" +
+           std::to_string(++counter);
+}
+
+}  // namespace
+
+int Backbone::ProcessRun(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string&,
+                         JSON::ValuePtr& content) {
+    if (!args->IsObject()) {
+        Logger::Error("[Backbone::Process]invalid RUN argument item ! expecting JSON object but get this instead : " +
+                      args->Dump());
+        return 15;
+    }
+    const std::string action = StringMember(args, "action");
+    Logger::Debug("[Backbone::Process] action to run : " + action);
+    if (action == "mkdir") {
+        content = JSON::MakeBool(Operations::Local::MakeFolder(StringMember(args, "path")));
+        return 0;
+    }
+    for (const RunAction& entry : kActions) {
+        if (action == entry.name) return entry.handler(args, content, context);
+    }
+    Logger::Error("[Backbone::Process]Unknow param type : " + action);
+    return 149;
+}
+
+int Backbone::ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo&) {
+    bool runas = false;
+    JSON::GetBoolField("runas", runas, action);
+    const int timeout = IntMember(action, "timeout");
+    const JSON::Value* cmd = action->Find("cmd");
+    if (!cmd || !cmd->IsArray()) {
+        Logger::Error(
+            "[Backbone::Process]invalid commandline item ! expecting an JSONarray into this field [cmd] instead of : " +
+            (cmd ? cmd->Dump() : std::string("NULL")));
+        return 157;
+    }
+    Logger::Debug("[Backbone::Process] raw cmd to execute : " + cmd->Dump());
+    std::vector<std::string> list;
+    bool failed = false;
+    for (std::size_t i = 0; i < cmd->Size(); ++i) {
+        const JSON::Value* element = cmd->At(static_cast<std::ptrdiff_t>(i));
+        if (element->IsString()) {
+            list.push_back(element->GetText());
+        } else if (element->GetKind() == JSON::ValueKind::Null) {
+            // User extensions send an empty argument as null.
+            list.emplace_back();
+        } else {
+            Logger::Error("[Backbone::Process]invalid commandline array at [" + std::to_string(i) +
+                          "] ! this item is not a JSON string.");
+            failed = true;
+        }
+    }
+    if (failed) return 158;
+    Logger::Debug("[Backbone::Process] cmd to execute : " + ToolBox::Join(list, " "));
+    std::int32_t exitCode = 0;
+    if (!Operations::Local::ExecuteCmd(list, exitCode, false, timeout, runas, -1)) return 155;
+    content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(exitCode));
+    return 0;
+}
+
+int Backbone::ActionCheckFile(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo&) {
+    content = JSON::MakeBool(Operations::Local::CheckFile(StringMember(action, "path"), IntMember(action, "kind"),
+                                                          IntMember(action, "access")));
+    return 0;
+}
+
+int Backbone::ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo&) {
+    const std::string zip = StringMember(action, "target");
+    std::vector<std::string> parts;
+    ToolBox::Split(zip, "\\", parts);
+    const std::string name = ToolBox::ReplaceAll(parts.empty() ? std::string() : parts.back(), ".zip", "", false);
+    Logger::Debug("[Backbone::Process] zip's filenmae in use : " + name);
+    std::string folder;
+    if (Config::IsActivated(kKeepMediaUnzipOption)) {
+        FileAndFoldersManager::GetFolderPath(FolderId::OPERATION, folder, true, nullptr);
+        folder += "\\media_unzip_cache";
+    } else {
+        FileAndFoldersManager::GetFolderPath(FolderId::UNZIP, folder, true, nullptr);
+        folder += "\\" + UniqueUnzipName();
+        if (ToolBox::File::Exists(folder)) {
+            Logger::Debug("[Backbone::Process]Deleting the unzippped folder : " + folder);
+            ToolBox::File::Delete(folder);
+        }
+    }
+    Logger::Debug("[Backbone::Process] unzip target folder path : " + folder);
+    const std::int32_t result = Operations::Local::Unzip(zip, folder);
+    JSON::ValuePtr object = JSON::MakeObject();
+    auto* members = static_cast<JSON::Object*>(object.get());
+    members->Insert("rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result)));
+    members->Insert("output", JSON::MakeString(folder, true));
+    content = std::move(object);
+    return result == 0 ? 0 : result == 1 ? 171 : 169;
+}

@@ -1,0 +1,59 @@
+// A child for the tests of started processes:
+//   exec_helper exit CODE     ends with CODE (decimal, may exceed 2^31)
+//   exec_helper sleep MS      sleeps, then ends with 0
+//   exec_helper argv FILE ... writes its argument vector to FILE, one UTF-8 line each, ends with 0
+
+#include "ZYNSysHandle.h"
+#include "ZYNSysWin.h"
+
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::string Utf8(const wchar_t* text) {
+    int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return {};
+    std::string out(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(size) - 1);
+    return out;
+}
+
+int Main(int argc, wchar_t** argv) {
+    if (argc < 3) return 64;
+    const std::wstring mode = argv[1];
+    if (mode == L"exit") {
+        ::ExitProcess(static_cast<UINT>(std::wcstoul(argv[2], nullptr, 10)));
+    }
+    if (mode == L"sleep") {
+        ::Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
+        return 0;
+    }
+    if (mode == L"argv") {
+        FILE* out = ::_wfopen(argv[2], L"wb");
+        if (!out) return 65;
+        for (int i = 0; i < argc; ++i) {
+            std::string line = Utf8(argv[i]) + "\n";
+            std::fwrite(line.data(), 1, line.size(), out);
+        }
+        std::fclose(out);
+        return 0;
+    }
+    return 66;
+}
+
+}  // namespace
+
+// A GUI program: a console one would get a console host under Wine that keeps the inherited
+// handles (and the test's files) open after the child ended.
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    int argc = 0;
+    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+    ZYNSysLocalMemory owner(argv);
+    if (!argv) return 63;
+    return Main(argc, argv);
+}
