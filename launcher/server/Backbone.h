@@ -37,8 +37,16 @@ public:
     static int Process(const JSON::Value* request, JSON::ValuePtr& content);
 
     // ---- ops ----
+    // "exe" and "url": asks the interactive user; always 0, the answer code is the content.
+    static int AskUserConfirmation(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
+                                   JSON::ValuePtr& content);
+    // Shows the confirmation box and answers 40, 42, 43 or 44.
+    static int MakePopup(const std::wstring& message);
     static int ProcessPostStatus(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
                                  JSON::ValuePtr& content);
+    // "bind" and "init": one notice to the launcher service about this session.
+    static int ProcessBindInit(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
+                               JSON::ValuePtr& content);
     // "run": one action object in args; "mkdir" is done here.
     static int ProcessRun(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
                           JSON::ValuePtr& content);
@@ -46,6 +54,7 @@ public:
     // ---- run actions ----
     static int ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
     static int ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
+    static int ActionMkshortcut(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
     static int ActionCheckFile(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
 
     static constexpr const wchar_t* kWindowClass = L"VarometLauncher Backbone";

@@ -19,7 +19,11 @@ struct Op {
 
 // Looked up in this order; ops whose handlers are not built yet are simply absent.
 const Op kOps[] = {
+    {"exe", &Backbone::AskUserConfirmation},
+    {"url", &Backbone::AskUserConfirmation},
     {"postStatus", &Backbone::ProcessPostStatus},
+    {"bind", &Backbone::ProcessBindInit},
+    {"init", &Backbone::ProcessBindInit},
     {"run", &Backbone::ProcessRun},
 };
 

@@ -12,6 +12,7 @@
 #include "OperationsLocal.h"
 #include "OrdanaRequestInfo.h"
 #include "ToolBox.h"
+#include "Utils.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ struct RunAction {
 const RunAction kActions[] = {
     {"Unzip", &Backbone::ActionUnzip},
     {"Execute", &Backbone::ActionExecute},
+    {"mkshortcut", &Backbone::ActionMkshortcut},
     {"checkFile", &Backbone::ActionCheckFile},
 };
 
@@ -141,4 +143,20 @@ int Backbone::ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, co
     members->Insert("output", JSON::MakeString(folder, true));
     content = std::move(object);
     return result == 0 ? 0 : result == 1 ? 171 : 169;
+}
+
+int Backbone::ActionMkshortcut(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo&) {
+    // Without a "cmd" array the list is empty, which the shortcut refuses.
+    std::vector<std::string> list;
+    const JSON::Value* cmd = action->Find("cmd");
+    if (cmd && cmd->IsArray()) {
+        for (std::size_t i = 0; i < cmd->Size(); ++i) {
+            const JSON::Value* element = cmd->At(static_cast<std::ptrdiff_t>(i));
+            list.push_back(element->GetText());  // empty for kinds other than text and number
+        }
+    }
+    const HRESULT hr = Utils::MakeShortcut(list, StringMember(action, "scName"), StringMember(action, "scDesc"),
+                                           StringMember(action, "iconPath"), IntMember(action, "iconIndex"));
+    content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(hr));
+    return 0;
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "ComSupport.h"
 #include "Config.h"
 #include "FileSystem.h"
 #include "Globals.h"
@@ -165,39 +166,6 @@ constexpr std::uint32_t kExtractPollMs = 100;
 constexpr CLSID kClsidShell = {0x13709620, 0xC279, 0x11CE, {0xA4, 0x9E, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 constexpr IID kIidShellDispatch = {0xD8F015C0, 0xC278, 0x11CE, {0xA4, 0x9E, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 constexpr IID kIidDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
-// Uninitialises only after its own initialisation succeeded (S_OK or S_FALSE).
-class ComApartment {
-public:
-    ComApartment() : result_(::CoInitialize(nullptr)) {}
-    ~ComApartment() {
-        if (result_ == S_OK || result_ == S_FALSE) ::CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    HRESULT Result() const { return result_; }
-
-private:
-    HRESULT result_;
-};
-
-template <typename T>
-class ComPtr {
-public:
-    ComPtr() = default;
-    ~ComPtr() {
-        if (p_) p_->Release();
-    }
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    T* Get() const { return p_; }
-    T* operator->() const { return p_; }
-    T** Out() { return &p_; }
-    void** OutVoid() { return reinterpret_cast<void**>(&p_); }
-
-private:
-    T* p_ = nullptr;
-};
 
 class Bstr {
 public:

@@ -8,18 +8,10 @@
 #include "PipeConnection.h"
 #include "ToolBox.h"
 
-namespace {
-
-// A service whose instances stay busy is waited for this many times, then given up:
-// a stuck service must not hold the stopping thread.
-constexpr int kBusyRetries = 3;
-
-}  // namespace
-
 bool ServiceNotice::SendClosing(std::uint32_t session) {
     Logger::DebugW(L"[Backbone::Stop]Retrieveing the Service Named pipe handle ...");
     ZYNSysKernelHandle pipe;
-    switch (OpenPipeForWriting(Backbone::kServicePipe, kBusyRetries, pipe)) {
+    switch (OpenPipeForWriting(Backbone::kServicePipe, kServiceBusyRetries, pipe)) {
         case PipeOpenResult::TimedOut:
             Logger::WarnWithSystemError("[Backbone::Stop]Could not open pipe: 5 second wait timed out.");
             Logger::Info("[Backbone::Stop] Fail to create handle on Named pipe !");

@@ -53,7 +53,7 @@ TEST_F(RunActions, RefusesArgumentsThatAreNoObjectAndUnknownActions) {
         {"{\"action\": \"MKDIR\"}", 149},
         {"{\"action\": \"DownloadMedia\", \"dest\": \"x\"}", 149},
         {"{\"action\": \"CallWS\", \"url\": \"x\"}", 149},
-        {"{\"action\": \"mkshortcut\", \"cmd\": []}", 149},
+        {"{\"action\": \"MkShortcut\", \"cmd\": []}", 149},
     };
     for (const Case& c : cases) {
         const Answer answer = Run(c.args);

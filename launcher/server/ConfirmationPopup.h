@@ -1,0 +1,15 @@
+#pragma once
+// The confirmation popups of the ops "exe" and "url": a system-modal Yes/No/Cancel box
+// whose Yes and No buttons a CBT hook of the calling thread relabels when it activates.
+
+#include <string>
+#include <string_view>
+
+#include "ZYNSysWin.h"
+
+// The inserted text as the box shows it: NUL and control characters other than line feed
+// and tab become blanks, so that none can hide or garble the rest of the question.
+std::wstring PopupInsertion(std::string_view utf8);
+
+// The hook procedure; the hook is held per thread, as it is installed per thread.
+LRESULT CALLBACK CBTProc(int code, WPARAM wParam, LPARAM lParam);
