@@ -51,7 +51,12 @@ public:
     static int ProcessRun(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
                           JSON::ValuePtr& content);
 
+    // "update": installs a new launcher package with msiexec; no content.
+    static int ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
+                             JSON::ValuePtr& content);
+
     // ---- run actions ----
+    static int ActionDownloadMedia(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
     static int ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
     static int ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
     static int ActionMkshortcut(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);

@@ -1,11 +1,14 @@
 #pragma once
-// Desktop shortcuts and the check of an Ordana id.
+// Desktop shortcuts, media downloads and the check of an Ordana id.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "ZYNSysWin.h"
+
+class MediaInfo;
+class OrdanaRequestInfo;
 
 class Utils {
 public:
@@ -14,6 +17,9 @@ public:
     static HRESULT MakeShortcut(const std::vector<std::string>& cmd, const std::string& name,
                                 const std::string& description, const std::string& iconPath,
                                 std::int32_t iconIndex);
+    // 0 downloaded and in place, 1 already present, 2 failure or stop, 3 not enough space.
+    static std::int32_t DownloadMedia(const OrdanaRequestInfo& requestInfo, const std::string& output,
+                                      const MediaInfo& media);
 };
 
 // A version-4 UUID of the RFC 4122 variant, 36 characters, any letter case.
