@@ -1,3 +1,192 @@
+// A user extension with canned replies, started as "fake_extension run <pipe>". It serves
+// one request and one reply per connection on that pipe; "STOP" ends it. Its behaviour
+// comes from the environment it inherits:
+//   FAKE_EXT_MODE        serve (default) | exit (ends at once) | nopipe (never makes its pipe) |
+//                        ignorestop (serves, but "STOP" does not end it)
+//   FAKE_EXT_EXIT_CODE   exit code of mode exit (default 0)
+//   FAKE_EXT_DELAY_MS    wait before the pipe is made
+//   FAKE_EXT_REPLY_FILE  read at each request: the reply text, or "#close" (no reply, the
+//                        pipe is closed), or "#bytes N" (N times 'x'); without it
+//                        {"rc":0,"content":true}
+//   FAKE_EXT_RECORD      file that gets "start <pid>", then "request <text>" per request
+//   FAKE_EXT_WINDOW      set: also a hidden window of the launcher's class, whose stop message
+//                        (1049) ends the fake
+// Also "fake_extension postStatus <json>", the launcher's one-shot stop relay: records
+// "postStatus <json>" and posts the label to the first window of class "wnd", if any.
+
+#include "ZYNSysHandle.h"
 #include "ZYNSysWin.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string Utf8(const wchar_t* text) {
+    int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return {};
+    std::string out(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(size) - 1);
+    return out;
+}
+
+std::wstring Env(const wchar_t* name) {
+    wchar_t buffer[4096] = {};
+    DWORD got = ::GetEnvironmentVariableW(name, buffer, 4096);
+    return got > 0 && got < 4096 ? std::wstring(buffer, got) : std::wstring();
+}
+
+std::mutex g_recordLock;
+
+void Record(const std::string& line) {
+    const std::wstring path = Env(L"FAKE_EXT_RECORD");
+    if (path.empty()) return;
+    std::lock_guard<std::mutex> guard(g_recordLock);
+    if (FILE* out = ::_wfopen(path.c_str(), L"ab")) {
+        const std::string text = line + "\n";
+        std::fwrite(text.data(), 1, text.size(), out);
+        std::fclose(out);
+    }
+}
+
+std::string ReadMessage(HANDLE pipe, bool& ok) {
+    std::string message;
+    std::vector<char> piece(4096);
+    for (;;) {
+        DWORD got = 0;
+        BOOL read = ::ReadFile(pipe, piece.data(), static_cast<DWORD>(piece.size()), &got, nullptr);
+        if (read || ::GetLastError() == ERROR_MORE_DATA) {
+            message.append(piece.data(), got);
+            if (read) break;
+            continue;
+        }
+        ok = false;
+        return message;
+    }
+    ok = true;
+    return message;
+}
+
+void Serve(HANDLE raw, const std::wstring& mode) {
+    ZYNSysKernelHandle pipe(raw);
+    bool ok = false;
+    const std::string request = ReadMessage(pipe.Get(), ok);
+    if (!ok) return;
+    if (request == "STOP") {
+        Record("STOP");
+        if (mode != L"ignorestop") ::ExitProcess(0);
+        return;
+    }
+    Record("request " + request);
+    std::string reply = R"({"rc":0,"content":true})";
+    const std::wstring replyFile = Env(L"FAKE_EXT_REPLY_FILE");
+    if (!replyFile.empty()) {
+        reply.clear();
+        if (FILE* in = ::_wfopen(replyFile.c_str(), L"rb")) {
+            char buffer[4096];
+            for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) reply.append(buffer, got);
+            std::fclose(in);
+        }
+    }
+    if (reply == "#close") return;
+    if (reply.rfind("#bytes ", 0) == 0) reply.assign(std::strtoull(reply.c_str() + 7, nullptr, 10), 'x');
+    DWORD written = 0;
+    ::WriteFile(pipe.Get(), reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr);
+    ::FlushFileBuffers(pipe.Get());
+    ::DisconnectNamedPipe(pipe.Get());
+}
+
+// The text of a string member, found by plain search: enough for the relay's fixed order.
+std::wstring Member(const std::wstring& json, const std::wstring& name) {
+    const std::wstring key = L"\"" + name + L"\": \"";
+    const std::size_t start = json.find(key);
+    if (start == std::wstring::npos) return {};
+    const std::size_t from = start + key.size();
+    return json.substr(from, json.find(L'"', from) - from);
+}
+
+constexpr UINT kStopMessage = WM_USER + 25;
+
+LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kStopMessage) {
+        Record("window stop");
+        ::PostQuitMessage(0);
+        return 0;
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+int WindowLoop() {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WindowProcedure;
+    windowClass.hInstance = ::GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VarometLauncher Backbone";
+    if (!::RegisterClassW(&windowClass)) return 4;
+    if (!::CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr, nullptr,
+                           windowClass.hInstance, nullptr))
+        return 5;
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) ::DispatchMessageW(&message);
+    return 0;
+}
+
+int ServePipe(const std::wstring& name, const std::wstring& mode);
+
+int Main(int argc, wchar_t** argv) {
+    if (argc >= 3 && std::wstring(argv[1]) == L"postStatus") {
+        const std::wstring json = argv[2];
+        Record("postStatus " + Utf8(argv[2]));
+        if (HWND window = ::FindWindowW(Member(json, L"wnd").c_str(), nullptr)) {
+            ::PostMessageW(window, static_cast<UINT>(std::wcstoul(Member(json, L"label").c_str(), nullptr, 10)), 0, 0);
+        }
+        return 0;
+    }
+    if (argc != 3 || std::wstring(argv[1]) != L"run") return 64;
+    Record("start " + std::to_string(::GetCurrentProcessId()));
+    const std::wstring mode = Env(L"FAKE_EXT_MODE");
+    if (mode == L"exit") return static_cast<int>(std::wcstoul(Env(L"FAKE_EXT_EXIT_CODE").c_str(), nullptr, 10));
+    const std::wstring delay = Env(L"FAKE_EXT_DELAY_MS");
+    if (!delay.empty()) ::Sleep(static_cast<DWORD>(std::wcstoul(delay.c_str(), nullptr, 10)));
+    if (!Env(L"FAKE_EXT_WINDOW").empty()) {
+        std::thread(ServePipe, std::wstring(argv[2]), mode).detach();
+        return WindowLoop();
+    }
+    return ServePipe(argv[2], mode);
+}
+
+int ServePipe(const std::wstring& name, const std::wstring& mode) {
+    if (mode == L"nopipe") {
+        ::Sleep(60000);
+        return 0;
+    }
+    bool first = true;
+    for (;;) {
+        // The first instance claims the name; a name someone already serves ends the fake.
+        const DWORD openMode = PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+        ZYNSysKernelHandle pipe(::CreateNamedPipeW(name.c_str(), openMode,
+                                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                                   PIPE_UNLIMITED_INSTANCES, 8192, 8192, 5000, nullptr));
+        if (!pipe) return 3;
+        first = false;
+        if (!::ConnectNamedPipe(pipe.Get(), nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) continue;
+        std::thread(Serve, pipe.Take(), mode).detach();
+    }
+}
+
+}  // namespace
+
+// A GUI program, like the product: no console host under Wine.
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    int argc = 0;
+    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+    ZYNSysLocalMemory owner(argv);
+    if (!argv) return 63;
+    return Main(argc, argv);
+}

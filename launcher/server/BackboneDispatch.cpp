@@ -25,6 +25,7 @@ const Op kOps[] = {
     {"bind", &Backbone::ProcessBindInit},
     {"init", &Backbone::ProcessBindInit},
     {"run", &Backbone::ProcessRun},
+    {"update", &Backbone::ProcessUpdate},
 };
 
 JSON::ValuePtr WideArgument(const wchar_t* text) {

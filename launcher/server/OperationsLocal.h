@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FolderMaker.h"
+#include "OperationsAsUser.h"
 
 namespace Operations {
 
@@ -29,12 +30,14 @@ public:
                                     std::int64_t lparam);
 };
 
-// The base's folder maker backed by MakeFolder; the session user's half is not reached
-// until user extensions exist.
+// The base's folder maker: MakeFolder here, the session user's folders through the user
+// extension of the request's session.
 class LocalOperationsFolderMaker final : public FolderMaker {
 public:
     bool MakeFolder(const std::string& path) override { return Local::MakeFolder(path); }
-    int MakeFolderAsUser(const OrdanaRequestInfo&, const std::string&, bool&) override { return 2; }
+    int MakeFolderAsUser(const OrdanaRequestInfo& request, const std::string& path, bool& created) override {
+        return static_cast<int>(AsUser::MakeFolderAsUser(request, path, created));
+    }
 };
 
 }  // namespace Operations

@@ -23,6 +23,8 @@ protected:
 
     virtual bool StartInt() = 0;
     virtual bool StopInt() = 0;
+    // Stop for the derived destructors: nothing may leave them.
+    void StopFromDestructor() noexcept;
 
     SystrayComs coms_;
 

@@ -2,6 +2,7 @@
 // The launcher's handle on one user extension: a copy of this program started in a desktop
 // session as its user, serving the request pipe protocol on a pipe of its own.
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -11,6 +12,9 @@
 
 class UserExtension {
 public:
+    // A larger reply is refused rather than read without bound.
+    static constexpr std::size_t kMaxReplyBytes = 64u * 1024u * 1024u;
+
     explicit UserExtension(std::uint32_t sessionId);
     ~UserExtension();
     UserExtension(const UserExtension&) = delete;
@@ -19,16 +23,20 @@ public:
     // Makes sure the extension process runs (starts it when needed).
     bool Start();
     bool IsRunning();
-    // One connection to the extension's pipe, in message read mode; the caller owns it.
+    // One connection to the extension's pipe, in message read mode; the caller owns it. A
+    // pipe served by any other process than the extension is refused.
     bool openPipe(ZYNSysKernelHandle& handle);
-    // One request-reply exchange; the caller owns the reply.
-    bool RunOperation(const JSON::Value* request, JSON::ValuePtr& reply);
+    // One request-reply exchange; the caller owns the reply. oversized, when given, tells
+    // a failure caused by a reply above kMaxReplyBytes.
+    bool RunOperation(const JSON::Value* request, JSON::ValuePtr& reply, bool* oversized = nullptr);
     bool Kill();
     void CloseHandles();
 
     std::uint32_t SessionId() const { return sessionId_; }
     std::string PipeName();
     DWORD ProcessId();
+    // The program started as extension, fixed by the first construction.
+    static std::string BaseExecutablePath();
 
 private:
     std::recursive_mutex lock_;

@@ -7,6 +7,7 @@
 #include "ZYNSysWin.h"
 
 #include <userenv.h>
+#include <wininet.h>
 
 template <typename Traits>
 class ZYNSysHandle {
@@ -89,8 +90,17 @@ struct ZYNSysEnvironmentBlockTraits {
     static void Close(Type h) { ::DestroyEnvironmentBlock(h); }
 };
 
+// A WinINet session, connection or request; callers link wininet.
+struct ZYNSysInternetHandleTraits {
+    using Type = HINTERNET;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static void Close(Type h) { ::InternetCloseHandle(h); }
+};
+
 using ZYNSysKernelHandle = ZYNSysHandle<ZYNSysKernelHandleTraits>;
 using ZYNSysEnvironmentBlock = ZYNSysHandle<ZYNSysEnvironmentBlockTraits>;
 using ZYNSysFindHandle = ZYNSysHandle<ZYNSysFindHandleTraits>;
 using ZYNSysLocalMemory = ZYNSysHandle<ZYNSysLocalMemoryTraits>;
 using ZYNSysRegKey = ZYNSysHandle<ZYNSysRegKeyTraits>;
+using ZYNSysInternetHandle = ZYNSysHandle<ZYNSysInternetHandleTraits>;

@@ -307,7 +307,8 @@ Reply Exchange(const std::wstring& pipe, std::string_view request) {
 
 // ---- recording window ----
 
-RecordingWindow::RecordingWindow(std::wstring className) : className_(std::move(className)) {
+RecordingWindow::RecordingWindow(std::wstring className, bool keepOnClose)
+    : className_(std::move(className)), keepOnClose_(keepOnClose) {
     ZYNSysKernelHandle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     thread_ = std::thread(&RecordingWindow::Loop, this, ready.Get());
     ::WaitForSingleObject(ready.Get(), 10000);
@@ -315,7 +316,7 @@ RecordingWindow::RecordingWindow(std::wstring className) : className_(std::move(
 }
 
 RecordingWindow::~RecordingWindow() {
-    if (window_)
+    if (window_ && !keepOnClose_)
         ::PostMessageW(window_, WM_CLOSE, 0, 0);
     else if (threadId_)
         ::PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
@@ -329,7 +330,7 @@ LRESULT CALLBACK RecordingWindow::Procedure(HWND window, UINT message, WPARAM wP
         ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     }
     auto* self = reinterpret_cast<RecordingWindow*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self && message >= WM_USER) {
+    if (self && (message >= WM_USER || (message == WM_CLOSE && self->keepOnClose_))) {
         std::lock_guard<std::mutex> lock(self->mutex_);
         self->messages_.push_back({message, wParam, lParam});
         return 0;
@@ -356,6 +357,7 @@ void RecordingWindow::Loop(HANDLE ready) {
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
+    if (keepOnClose_) ::DestroyWindow(window_);
 }
 
 std::vector<RecordingWindow::Message> RecordingWindow::WaitForMessages(std::size_t count, DWORD milliseconds) {

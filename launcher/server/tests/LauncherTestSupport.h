@@ -110,7 +110,9 @@ public:
         WPARAM wParam;
         LPARAM lParam;
     };
-    explicit RecordingWindow(std::wstring className);
+    // keepOnClose: WM_CLOSE is recorded too and leaves the window open (a tray that is
+    // closed and started again stays one window for the test).
+    explicit RecordingWindow(std::wstring className, bool keepOnClose = false);
     ~RecordingWindow();
     RecordingWindow(const RecordingWindow&) = delete;
     RecordingWindow& operator=(const RecordingWindow&) = delete;
@@ -125,6 +127,7 @@ private:
     void Loop(HANDLE ready);
 
     std::wstring className_;
+    const bool keepOnClose_;
     HWND window_ = nullptr;
     DWORD threadId_ = 0;
     std::mutex mutex_;

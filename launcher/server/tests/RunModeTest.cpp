@@ -91,14 +91,15 @@ TEST_F(RunMode, DispatcherAnswersEveryKindOfRequest) {
         {R"({"op":"postStatus"})", 16},
         {R"({"op":"nosuchop"})", 16},
         {R"({"op":"nosuchop","cinfo":{},"arg":null})", 16},
-        // 17: an op outside the table, a missing or non-string op, and the ops not built yet.
+        // 17: an op outside the table, a missing or non-string op.
         {R"({"op":"nosuchop","args":null})", 17},
         {R"({"args":null})", 17},
         {R"({"op":5,"args":{}})", 17},
         {R"({"op":null,"args":[]})", 17},
         {R"({"op":"PostStatus","args":null})", 17},
         {R"({"op":"Exe","args":"x"})", 17},
-        {R"({"op":"update","args":null})", 17},
+        {R"({"op":"Update","args":null})", 17},
+        {R"({"op":"update","args":null})", 15},
         {R"({"op":"bind","args":null})", 100},
         {R"({"op":"init","args":null})", 102},
         {R"({"op":"Run","args":null})", 17},

@@ -1,1 +1,260 @@
+// The op "update" in child processes (configuration, command runner and the update's mutex
+// are process-wide), with a stand-in for msiexec, a tray window and the service pipe.
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Backbone.h"
+#include "ChildProcess.h"
+#include "CommandRunner.h"
+#include "Config.h"
+#include "FakeServicePipe.h"
+#include "LauncherTestSupport.h"
+#include "ZYNSysHandle.h"
+
+namespace {
+
+constexpr wchar_t kMutexName[] = L"VarometLauncher_UPDATE_MUTEX";
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// Plays msiexec: "exit:N" ends with N, "fail" cannot be started.
+class ScriptedRunner final : public CommandRunner {
+public:
+    explicit ScriptedRunner(std::string script) : script_(std::move(script)) {}
+    bool Run(const std::vector<std::string>& cmd, std::int32_t& exitCode, bool asSessionUser, std::int32_t timeoutMs,
+             bool runas, std::int32_t) override {
+        std::string line;
+        for (const std::string& word : cmd) line += (line.empty() ? "" : " ") + word;
+        calls.push_back(line + " |asUser=" + std::to_string(asSessionUser) + " timeout=" + std::to_string(timeoutMs) +
+                        " runas=" + std::to_string(runas));
+        if (script_ == "fail") return false;
+        exitCode = std::stoi(script_.substr(5));
+        return true;
+    }
+    std::vector<std::string> calls;
+
+private:
+    std::string script_;
+};
+
+bool MutexIsFree() {
+    ZYNSysKernelHandle mutex(::CreateMutexW(nullptr, FALSE, kMutexName));
+    return mutex.IsValid() && ::GetLastError() != ERROR_ALREADY_EXISTS;
+}
+
+std::string Request(const std::string& args) { return R"({"op": "update", "args": )" + args + "}"; }
+
+// VAROMET_UPDATE_DIR holds package.msi and the folder logs\ (with a file in it).
+VAROMET_CHILD_CASE(UpdateRefusesBadArgumentsBeforeStartingAnything) {
+    const std::string quoted = JsonQuoted(Env("VAROMET_UPDATE_DIR"));
+    const std::string base = quoted.substr(1, quoted.size() - 2);  // escaped for JSON
+    const std::string msi = "\"" + base + "\\\\package.msi\"";
+    const std::string log = "\"" + base + "\\\\install.log\"";
+    Config::Init("");
+    Config::ActivateOption(65);
+    ScriptedRunner runner("exit:0");
+    SetCommandRunner(&runner);
+    RecordingSink sink;
+    SetLogSink(&sink);
+    struct Case {
+        const char* name;
+        std::string args;
+        int rc;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"object", R"({"msi": "a"})", 15, ""},
+        {"three strings", "[" + msi + ", " + log + ", \"C:\\\\b\"]", 167,
+         "[Backbone::Process]invalid UPDATE argument item ! No target session ID ."},
+        {"msi not a string", "[1, " + log + ", \"b\", \"1\"]", 167,
+         "[Backbone::Process]invalid UPDATE argument item ! No MSI path."},
+        {"log missing", "[" + msi + "]", 167, "[Backbone::Process]invalid UPDATE argument item ! No MSI log path."},
+        {"base null", "[" + msi + ", " + log + ", null, \"1\"]", 167,
+         "[Backbone::Process]invalid UPDATE argument item ! No Launcher base install path."},
+        {"session without digits", "[" + msi + ", " + log + ", \"b\", \"abc\"]", 21, ""},
+        // The parser reads an empty string as null: an empty path is a missing one.
+        {"empty msi", "[\"\", " + log + ", \"b\", \"1\"]", 167,
+         "[Backbone::Process]invalid UPDATE argument item ! No MSI path."},
+        {"absent msi", "[\"" + base + "\\\\none.msi\", " + log + ", \"b\", \"1\"]", 166,
+         "[Backbone::Process]invalid UPDATE argument item ! MSI path '" + Env("VAROMET_UPDATE_DIR") +
+             "\\none.msi' does not exsit or is not an MSI"},
+        {"msi is a folder", "[\"" + base + "\\\\logs\", " + log + ", \"b\", \"1\"]", 166, ""},
+        {"empty log", "[" + msi + ", \"\", \"b\", \"1\"]", 167,
+         "[Backbone::Process]invalid UPDATE argument item ! No MSI log path."},
+        {"log is a folder", "[" + msi + ", \"" + base + "\\\\logs\", \"b\", \"1\"]", 166, ""},
+        {"log with a quote", "[" + msi + ", \"" + base + "\\\\x\\\" /qn \\\"y.log\", \"b\", \"1\"]", 166, ""},
+    };
+    int failures = 0;
+    for (const Case& c : cases) {
+        JSON::ValuePtr content;
+        const int rc = Backbone::Process(Request(c.args), content);
+        const bool spinner = sink.After("[SystrayOperation::Start]") != "<none>";
+        const bool free = MutexIsFree();
+        const bool line = c.line.empty() || sink.Has(c.line);
+        if (rc != c.rc || !runner.calls.empty() || spinner || !free || !line) {
+            ++failures;
+            std::printf("FAIL %s: rc %d (want %d) runs %zu spinner %d mutex free %d line %d\n", c.name, rc, c.rc,
+                        runner.calls.size(), spinner, free, line);
+        }
+    }
+    SetLogSink(nullptr);
+    SetCommandRunner(nullptr);
+    if (failures) std::printf("%s", sink.Dump().c_str());
+    std::fflush(stdout);
+    return failures;
+}
+
+// VAROMET_UPDATE_DIR as above, VAROMET_UPDATE_BASE the folder of the product,
+// VAROMET_UPDATE_RUNNER the stand-in's script.
+VAROMET_CHILD_CASE(UpdateRunsTheInstaller) {
+    const std::string dir = Env("VAROMET_UPDATE_DIR");
+    Config::Init("");
+    Config::ActivateOption(65);
+    ::SetEnvironmentVariableW(L"WEX_TRQ_TMP", Widen(dir).c_str());
+    ScriptedRunner runner(Env("VAROMET_UPDATE_RUNNER"));
+    SetCommandRunner(&runner);
+    RecordingSink sink;
+    SetLogSink(&sink);
+    FakeServicePipe service;
+    int rc = -1;
+    std::vector<RecordingWindow::Message> messages;
+    {
+        RecordingWindow tray(L"QXLauncherTray", true);
+        const std::string args = "[" + JsonQuoted(dir + "\\package.msi") + ", " + JsonQuoted(dir + "\\install.log") +
+                                 ", " + JsonQuoted(Env("VAROMET_UPDATE_BASE")) + ", \"3\"]";
+        JSON::ValuePtr content;
+        rc = Backbone::Process(Request(args), content);
+        std::printf("content %s\n", content ? content->Dump().c_str() : "<none>");
+        ::Sleep(300);  // posted messages are handled asynchronously
+        messages = tray.WaitForMessages(0, 0);
+    }
+    SetLogSink(nullptr);
+    SetCommandRunner(nullptr);
+    std::printf("rc %d\n", rc);
+    for (const std::string& call : runner.calls) std::printf("runner %s\n", call.c_str());
+    for (const auto& m : messages)
+        std::printf("tray %u %llu %lld\n", m.message, static_cast<unsigned long long>(m.wParam),
+                    static_cast<long long>(m.lParam));
+    for (const std::string& message : service.Messages()) std::printf("service %s\n", message.c_str());
+    std::printf("mutex free %d\n", MutexIsFree());
+    std::printf("log file kept %d\n", std::filesystem::exists(Widen(dir + "\\install.log")) ? 1 : 0);
+    std::printf("%s", sink.Dump().c_str());
+    std::fflush(stdout);
+    return 0;
+}
+
+class UpdateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::ofstream(std::filesystem::path(folder_.In(L"package.msi")), std::ios::binary) << "not really a package";
+        std::ofstream(std::filesystem::path(folder_.In(L"install.log")), std::ios::binary) << "old log";
+        ::CreateDirectoryW(folder_.In(L"logs").c_str(), nullptr);
+        std::ofstream(std::filesystem::path(folder_.In(L"logs\\keep.txt")), std::ios::binary) << "keep";
+        ::SetEnvironmentVariableW(L"VAROMET_UPDATE_DIR", folder_.Path().c_str());
+        std::wstring product = BuiltProgram(VAROMET_PRODUCT_EXE);
+        ::SetEnvironmentVariableW(L"VAROMET_UPDATE_BASE", product.substr(0, product.rfind(L'\\')).c_str());
+    }
+    void TearDown() override {
+        for (const wchar_t* name : {L"VAROMET_UPDATE_DIR", L"VAROMET_UPDATE_BASE", L"VAROMET_UPDATE_RUNNER"})
+            ::SetEnvironmentVariableW(name, nullptr);
+    }
+    std::string RunInstaller(const wchar_t* script) {
+        ::SetEnvironmentVariableW(L"VAROMET_UPDATE_RUNNER", script);
+        ChildProcess::Result run = ChildProcess::Run("UpdateRunsTheInstaller");
+        EXPECT_TRUE(run.started) << run.output;
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        std::erase(run.output, '\r');
+        return run.output;
+    }
+    static std::vector<std::string> Lines(const std::string& output, const std::string& prefix) {
+        std::vector<std::string> lines;
+        std::size_t at = 0;
+        while (at < output.size()) {
+            std::size_t end = output.find('\n', at);
+            if (end == std::string::npos) end = output.size();
+            const std::string line = output.substr(at, end - at);
+            if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
+            at = end + 1;
+        }
+        return lines;
+    }
+    TestFolder folder_;
+};
+
+TEST_F(UpdateTest, BadArgumentsAreAnsweredBeforeAnythingStartsAndNoFolderIsDeleted) {
+    ChildProcess::Result run = ChildProcess::Run("UpdateRefusesBadArgumentsBeforeStartingAnything");
+    ASSERT_TRUE(run.started) << run.output;
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(std::filesystem::exists(folder_.In(L"logs\\keep.txt")));
+}
+
+TEST_F(UpdateTest, InstallerOutcomesGiveTheirCodesAndTrayStatuses) {
+    struct Case {
+        const wchar_t* script;
+        const char* rc;
+        std::vector<std::string> tray;  // what reaches the tray window
+        const char* statusLine;         // the status as posted
+        bool restarted;                 // tray restarted from the new folder and "init" run
+    };
+    const Case cases[] = {
+        {L"exit:0", "0", {"16 0 0", "1037 0 0"}, "[SystrayComs::post]{plain}1037/0/0", true},
+        {L"exit:3010", "0", {"16 0 0", "1037 2 0"}, "[SystrayComs::post]{plain}1037/2/0", true},
+        // Before a successful install the GUI program is looked for beside the running one
+        // (the test program, where there is none), so the status is seen in the log only.
+        {L"exit:1603", "80", {}, "[SystrayComs::post]{plain}1037/3/1603", false},
+        {L"fail", "81", {}, "[SystrayComs::post]{plain}1037/1/0", false},
+    };
+    const std::string dir = Narrow(folder_.Path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.script));
+        const std::string output = RunInstaller(c.script);
+        EXPECT_EQ(Lines(output, "rc "), std::vector<std::string>{c.rc}) << output;
+        EXPECT_EQ(Lines(output, "content "), std::vector<std::string>{"<none>"});
+        EXPECT_EQ(Lines(output, "runner "),
+                  std::vector<std::string>{"msiexec /l*vx! \"" + dir + "\\install.log\" /norestart /i \"" + dir +
+                                           "\\package.msi\" NOINIT=TRUE |asUser=0 timeout=-1 runas=1"});
+        EXPECT_EQ(Lines(output, "tray "), c.tray) << output;
+        EXPECT_NE(output.find(std::string(c.statusLine) + "\n"), std::string::npos) << output;
+        EXPECT_EQ(Lines(output, "mutex free "), std::vector<std::string>{"1"});
+        EXPECT_EQ(Lines(output, "log file kept "), std::vector<std::string>{"0"}) << "the old log is deleted first";
+        EXPECT_NE(output.find("[SystrayOperation::Stop]stop operation : SPINNER\n"), std::string::npos);
+        const std::vector<std::string> service = Lines(output, "service ");
+        if (c.restarted) {
+            ASSERT_EQ(service.size(), 1u) << output;
+            EXPECT_EQ(service[0].rfind("{\"sID\": ", 0), 0u) << service[0];
+            EXPECT_EQ(output.find("[Backbone::Process] Fail to run command to init session."), std::string::npos)
+                << output;
+        } else {
+            EXPECT_TRUE(service.empty()) << output;
+            EXPECT_EQ(output.find("[SystrayComs::ShutdownSystray]"), std::string::npos) << output;
+        }
+    }
+}
+
+TEST_F(UpdateTest, SecondUpdateWhileOneHoldsTheMutexIsRefused) {
+    {
+        // Another process's update in progress.
+        ZYNSysKernelHandle held(::CreateMutexW(nullptr, TRUE, kMutexName));
+        ASSERT_TRUE(held.IsValid());
+        const std::string output = RunInstaller(L"exit:0");
+        EXPECT_EQ(Lines(output, "rc "), std::vector<std::string>{"172"}) << output;
+        EXPECT_TRUE(Lines(output, "runner ").empty()) << output;
+        EXPECT_NE(output.find("[Backbone::Process]concurrent UPDATE process detected !\n"), std::string::npos);
+        ::ReleaseMutex(held.Get());
+    }
+    const std::string output = RunInstaller(L"exit:0");
+    EXPECT_EQ(Lines(output, "rc "), std::vector<std::string>{"0"}) << output;
+}
+
+}  // namespace
