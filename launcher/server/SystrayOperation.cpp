@@ -69,6 +69,8 @@ Progress::Progress(const SystrayComs& coms, bool startNow) : SystrayOperation(co
 Progress::~Progress() { StopFromDestructor(); }
 
 bool Progress::StartInt() {
+    // A progress started again after its stop counts from zero: from 101 it could only hide.
+    if (value_ == static_cast<std::int32_t>(kProgressOver)) value_ = 0;
     return coms_.post(SystrayComs::kProgressMessage, 0, value_, SystrayComs::kTrayClass);
 }
 
@@ -201,11 +203,14 @@ bool Spinner::StopInt() {
         }
         if (stopped) Logger::Internal("[Spinner::StopInt]Successfully Stopped Spinner[" + session + "]");
     }
-    // The job goes first: closing it ends whatever still runs in it.
+    // The job goes first: closing it ends whatever still runs in it. So the spinner is over
+    // even when the steps above failed, and the operation must not stay started (a later
+    // start would do nothing, and the destruction would post to another spinner).
+    const bool hadJob = static_cast<bool>(job_);
     job_.Reset();
     process_.Reset();
     thread_.Reset();
     processId_ = 0;
     threadId_ = 0;
-    return stopped;
+    return stopped || hadJob;
 }

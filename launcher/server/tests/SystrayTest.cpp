@@ -236,9 +236,17 @@ TEST_F(TrayLink, ProgressDestroyedWhileStartedPosts101) {
         EXPECT_FALSE(idle.Update(10));
         EXPECT_TRUE(sink.Has("[Progress::Update]<false>{0>10" + std::string(kRefused))) << sink.Dump();
     }
+    {
+        // Started again after its stop: it counts from zero, not from 101.
+        Progress again(coms, true);
+        again.Stop();
+        ASSERT_TRUE(again.Start());
+        EXPECT_TRUE(again.Update(12));
+    }
     EXPECT_TRUE(coms.post(0x40A, 0, 77, "QXLauncherTray"));
-    EXPECT_EQ(Joined(WaitForLines(repository + L"\\tray-messages.txt", 4)),
-              "1034 0 0\n1034 0 55\n1034 0 101\n1034 0 77\n");
+    EXPECT_EQ(Joined(WaitForLines(repository + L"\\tray-messages.txt", 9)),
+              "1034 0 0\n1034 0 55\n1034 0 101\n1034 0 0\n1034 0 101\n1034 0 0\n1034 0 12\n1034 0 101\n"
+              "1034 0 77\n");
 }
 
 TEST_F(TrayLink, ProgressWithoutTrayWindowIsNotStarted) {
@@ -547,9 +555,15 @@ TEST_F(TrayLink, SpinnerIsKilledWhenItsCloseCannotBePosted) {
         process = WindowProcess(kSpinnerClass);
         ASSERT_TRUE(process);
         spinner.Stop();
-        // The stop is reported as failed, yet the closed job ended the spinner.
-        EXPECT_TRUE(spinner.IsStarted());
+        // The close could not be posted, yet the closed job ended the spinner: the operation
+        // is over, and a new start makes a new spinner.
+        EXPECT_FALSE(spinner.IsStarted());
         EXPECT_TRUE(Ends(process));
+        ASSERT_TRUE(spinner.Start());
+        ZYNSysKernelHandle second = WindowProcess(kSpinnerClass);
+        ASSERT_TRUE(second);
+        spinner.Stop();
+        EXPECT_TRUE(Ends(second));
     }
     EXPECT_NE(sink.After("[Spinner::StopInt]Fail to stop Spinner[7] thru WM_CLOSE, hard killing it ! "), "<none>")
         << sink.Dump();
