@@ -26,6 +26,7 @@ struct RunAction {
 // Compared in this order; actions whose services are not built yet are absent and answer
 // as unknown.
 const RunAction kActions[] = {
+    {"DownloadMedia", &Backbone::ActionDownloadMedia},
     {"Unzip", &Backbone::ActionUnzip},
     {"Execute", &Backbone::ActionExecute},
     {"mkshortcut", &Backbone::ActionMkshortcut},

@@ -1,1 +1,512 @@
+// Media downloads straight through WinINet: a lock file beside the target, a running MD5,
+// range resumes after a failed read, and progress in the tray.
+
+#include "ZYNSysWin.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <wincrypt.h>
+
+#include "Config.h"
+#include "FileSystem.h"
+#include "Globals.h"
+#include "Logger.h"
+#include "MediaInfo.h"
+#include "OperationsLocal.h"
+#include "OrdanaRequestInfo.h"
+#include "PathName.h"
+#include "ProxyPrompt.h"
+#include "Sleeper.h"
+#include "SystrayComs.h"
+#include "SystrayOperation.h"
+#include "ToolBox.h"
 #include "Utils.h"
+#include "ValidatedPath.h"
+#include "ZYNSysHandle.h"
+
+namespace {
+
+constexpr DWORD kBlockSize = 65536;
+constexpr std::uint32_t kRetryWaitMs = 5000;
+constexpr std::uint32_t kPollMs = 250;
+constexpr std::uint32_t kLockGoneWaitMs = 1000;
+constexpr DWORD kTimeoutMs = 30000;
+constexpr int kMaxTries = 3;
+
+constexpr std::int32_t kIgnoreInvalidCertOption = 63;
+constexpr std::int32_t kDebugContextOption = 64;
+constexpr std::int32_t kTestModeOption = 65;
+constexpr std::int32_t kKeepMediaZipOption = 68;
+
+constexpr DWORD kConnectFlags = 0x400000;
+constexpr DWORD kRequestFlags = 0x84C00900;
+constexpr DWORD kPlainRequestFlags = 0x84400900;
+
+const std::string kPrefix = "[Utils::DownloadMedia]";
+const std::string kToolBoxPrefix = "[ToolBox::DownloadMedia]";
+
+struct CryptProviderTraits {
+    using Type = HCRYPTPROV;
+    static Type Invalid() { return 0; }
+    static bool IsValid(Type h) { return h != 0; }
+    static void Close(Type h) { ::CryptReleaseContext(h, 0); }
+};
+
+struct CryptHashTraits {
+    using Type = HCRYPTHASH;
+    static Type Invalid() { return 0; }
+    static bool IsValid(Type h) { return h != 0; }
+    static void Close(Type h) { ::CryptDestroyHash(h); }
+};
+
+SharedWString Wide(const std::string& text) { return ToolBox::Utf8ToSharedWString(text); }
+
+// The long waits give up on the stop order instead of holding a stopping launcher.
+void WaitUnlessStopped(std::uint32_t milliseconds) {
+    for (std::uint32_t waited = 0; waited < milliseconds && !G_STOP.load(); waited += kPollMs) {
+        GetSleeper().Sleep(std::min(kPollMs, milliseconds - waited));
+    }
+}
+
+// Hexadecimal digests compare without regard to letter case: the platform may send either.
+bool SameHash(const std::string& a, const std::string& b) {
+    return !a.empty() && ToolBox::ToLower(a) == ToolBox::ToLower(b);
+}
+
+// Percent in whole units, never above what the tray accepts.
+std::uint32_t Percent(std::uint64_t done, std::int64_t total) {
+    const double percent = static_cast<double>(done) / static_cast<double>(total) * 100.0;
+    return static_cast<std::uint32_t>(std::min(percent, 100.0));
+}
+
+// The body length the server announced for the answer just received.
+std::optional<std::uint64_t> ContentLength(HINTERNET request) {
+    wchar_t text[32] = {};
+    DWORD size = sizeof text;
+    if (!::HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return std::nullopt;
+    return std::wcstoull(text, nullptr, 10);
+}
+
+// Sends the request, for the rest of the body from offset on when offset is above 0.
+bool SendRequest(HINTERNET request, std::int64_t offset, std::int32_t& status) {
+    if (offset > 0) {
+        const std::wstring range = L"Range: bytes=" + std::to_wstring(offset) + L"-\r\n";
+        ::HttpAddRequestHeadersW(request, range.c_str(), static_cast<DWORD>(-1),
+                                 HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    }
+    int tries = 0;
+    bool dialogUsed = false;
+    bool sent = false;
+    while (tries < kMaxTries) {
+        sent = ::HttpSendRequestW(request, nullptr, 0, nullptr, 0) != FALSE;
+        const DWORD error = ::GetLastError();
+        if (G_STOP.load()) {
+            Logger::Debug("[SendRequest]GLOBAL STOP ORDER ! emergency break !");
+            break;
+        }
+        if (!sent) {
+            Logger::Debug("[SendRequest]HttpSendRequest failed(" + ToolBox::FormatMessageText(error) +
+                          ") ! Sleeping for " + std::to_string(kRetryWaitMs) + "ms");
+            WaitUnlessStopped(kRetryWaitMs);
+            ++tries;
+            continue;
+        }
+        DWORD code = 0;
+        DWORD size = sizeof code;
+        ::HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr);
+        if (code != HTTP_STATUS_PROXY_AUTH_REQ) {
+            status = static_cast<std::int32_t>(code);
+            break;
+        }
+        const DWORD answer = GetProxyPrompt().Ask(request);
+        if (answer == ERROR_INTERNET_FORCE_RETRY && !dialogUsed) {
+            Logger::Debug("[SendRequest]the proxy authentification set ! we got a free try !");
+            dialogUsed = true;
+            continue;
+        }
+        if (dialogUsed) Logger::Debug("[SendRequest]the proxy authentification fail another time !");
+        ++tries;
+    }
+    return sent;
+}
+
+// One call of Utils::DownloadMedia. Its members are released in reverse order of
+// declaration, after the temporary file is gone: see the destructor.
+class MediaDownload {
+public:
+    MediaDownload(const OrdanaRequestInfo& requestInfo, const std::string& output, const MediaInfo& media)
+        : output_(output),
+          lockPath_(output + ".lock"),
+          tmpPath_(output + ".tmp"),
+          media_(media),
+          coms_(&requestInfo, 'l', nullptr) {}
+
+    // The temporary file is ours only while we hold the lock, and it goes before the lock
+    // does: the next downloader of this output must never lose its own to our clean-up.
+    ~MediaDownload() {
+        hash_.Reset();
+        provider_.Reset();
+        tmpFile_.Reset();
+        if (lock_ && ToolBox::File::Exists(tmpPath_)) DeletePathIfExists(Wide(tmpPath_));
+        lock_.Reset();
+    }
+
+    std::int32_t Run();
+
+private:
+    std::int32_t TakeLock();
+    void WatchOtherDownloader();
+    std::int32_t CheckExistingOutput();
+    std::int32_t Connect();
+    std::int32_t Transfer();
+
+    std::string output_;
+    std::string lockPath_;
+    std::string tmpPath_;
+    const MediaInfo& media_;
+    SystrayComs coms_;
+
+    ZYNSysKernelHandle lock_;
+    ZYNSysInternetHandle session_;
+    ZYNSysInternetHandle connection_;
+    ZYNSysInternetHandle request_;
+    ZYNSysHandle<CryptProviderTraits> provider_;
+    ZYNSysHandle<CryptHashTraits> hash_;
+    ZYNSysKernelHandle tmpFile_;
+};
+
+std::int32_t MediaDownload::Run() {
+    // Nothing is touched for an item that could never be verified.
+    if (!media_.isValid || media_.downloadLink.empty() || media_.hash.empty()) {
+        Logger::Error(kPrefix + "invalid media item, nothing to download : " + media_.ToString());
+        return 2;
+    }
+    // The lock file lives in the output's folder: that folder comes first.
+    const std::string parent = PathName(output_).GetParent().GetText();
+    if (!ToolBox::File::Exists(parent) && !Operations::Local::MakeFolder(parent)) {
+        Logger::Error(kPrefix + "Failed to create folders : " + parent);
+        return 2;
+    }
+    if (std::int32_t rc = TakeLock(); rc != 0) return rc;
+    if (std::int32_t rc = CheckExistingOutput(); rc >= 0) return rc;
+
+    const std::uint64_t neededKB = 3 * (static_cast<std::uint64_t>(std::max<std::int64_t>(media_.size, 0)) / 1024);
+    if (!ToolBox::File::EnsureFreeSpaceKB(parent, neededKB)) {
+        Logger::Error(kPrefix + "not enought space here: " + parent +
+                      "\nthis media require, at least, this free space : " + std::to_string(neededKB));
+        return 3;
+    }
+    // A transfer never continues another run's file.
+    const DWORD removed = DeletePathIfExists(Wide(tmpPath_));
+    if (removed != ERROR_SUCCESS && removed != ERROR_INVALID_FUNCTION) {
+        Logger::Error(kPrefix + "Failed to delete file : " + tmpPath_);
+        return 2;
+    }
+
+    HCRYPTPROV provider = 0;
+    if (!::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        Logger::ErrorWithSystemError(kPrefix + "CryptAcquireContext failed !");
+        return 2;
+    }
+    provider_.Reset(provider);
+    HCRYPTHASH hash = 0;
+    if (!::CryptCreateHash(provider_.Get(), CALG_MD5, 0, 0, &hash)) {
+        Logger::ErrorWithSystemError(kPrefix + "CryptCreateHash failed !");
+        return 2;
+    }
+    hash_.Reset(hash);
+
+    if (std::int32_t rc = Connect(); rc != 0) return rc;
+    return Transfer();
+}
+
+std::int32_t MediaDownload::TakeLock() {
+    const std::wstring lock = ToolBox::Utf8ToWide(lockPath_);
+    for (bool first = true;; first = false) {
+        if (!first && G_STOP.load()) {
+            Logger::Debug(kPrefix + "GLOBAL STOP ORDER ! function aborted");
+            DeletePathIfExists(Wide(tmpPath_));
+            return 2;
+        }
+        lock_.Reset(::CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        if (lock_) return 0;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_SHARING_VIOLATION) {
+            Logger::Error(kPrefix + "Failed to lock file[" + lockPath_ + "] due to : " +
+                          ToolBox::FormatMessageText(error));
+            return 2;
+        }
+        if (PathAccessible(Wide(tmpPath_))) {
+            WatchOtherDownloader();
+        } else {
+            GetSleeper().Sleep(kPollMs);
+        }
+    }
+}
+
+// Shows the other downloader's progress from the size of its temporary file until its
+// lock goes away.
+void MediaDownload::WatchOtherDownloader() {
+    // A progress of its own: a stopped one stays at 101 and would refuse the next run's values.
+    Progress progress(coms_, true);
+    const SharedWString lock = Wide(lockPath_);
+    const SharedWString tmp = Wide(tmpPath_);
+    std::int64_t last = -1;
+    while (PathAccessible(lock)) {
+        const std::int64_t size = GetValidatedFileSize(tmp);
+        if (media_.size > 0 && size >= 0) {
+            const std::uint32_t percent = Percent(static_cast<std::uint64_t>(size), media_.size);
+            if (static_cast<std::int64_t>(percent) != last) {
+                progress.Update(percent);
+                last = percent;
+            }
+        }
+        if (G_STOP.load()) {
+            Logger::Debug(kPrefix + "GLOBAL STOP ORDER ! emergency break !");
+            break;
+        }
+        GetSleeper().Sleep(kPollMs);
+    }
+    progress.Update(100);
+    GetSleeper().Sleep(kLockGoneWaitMs);
+    progress.Stop();
+}
+
+// 1 or 2 when the call ends here, -1 to go on with the download.
+std::int32_t MediaDownload::CheckExistingOutput() {
+    if (ToolBox::File::Exists(output_)) {
+        // A folder under the media's name is not an old copy of it: never delete a tree.
+        if (ToolBox::File::IsDirectory(output_)) {
+            Logger::Error(kPrefix + "Failed to delete file : " + output_);
+            return 2;
+        }
+        if (Config::IsActivated(kKeepMediaZipOption)) {
+            Logger::Info(kPrefix + "config found : keep the current existing media.");
+            return 1;
+        }
+        std::string computed;
+        ToolBox::File::ComputeHash(output_, ToolBox::File::kMd5, computed);
+        if (computed.empty()) Logger::Error(kPrefix + "Failed to access file and compute hash : " + output_);
+        if (SameHash(computed, media_.hash)) {
+            Logger::Info(kPrefix + "this file '" + output_ +
+                         "' is already present with the right hash. downloading cancelled.");
+            return 1;
+        }
+        Logger::Debug(kPrefix + "this file '" + output_ + "' is already present but as this hash '" + computed +
+                      "' instead of '" + media_.hash + "'. deleting it...");
+        if (DeletePathIfExists(Wide(output_)) != ERROR_SUCCESS) {
+            Logger::Error(kPrefix + "Failed to delete file : " + output_);
+            return 2;
+        }
+        Logger::Info(kPrefix + " '" + output_ + "' successfully deleted !");
+    }
+    return -1;
+}
+
+std::int32_t MediaDownload::Connect() {
+    if (const DWORD rc = ::InternetAttemptConnect(0); rc != ERROR_SUCCESS) {
+        Logger::Error(kPrefix + "InternetAttemptConnect failed(" + ToolBox::FormatMessageText(rc) + ")");
+        return 2;
+    }
+    session_.Reset(::InternetOpenW(L"VarometLauncher Client", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!session_) {
+        Logger::ErrorWithSystemError(kPrefix + "InternetOpen failed");
+        return 2;
+    }
+    std::wstring url = ToolBox::Utf8ToWide(media_.downloadLink);
+    URL_COMPONENTSW parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwSchemeLength = 1;
+    parts.dwHostNameLength = 1;
+    parts.dwUrlPathLength = 1;
+    // The query too: a signed link without it is another resource.
+    parts.dwExtraInfoLength = 1;
+    if (!::InternetCrackUrlW(url.c_str(), 0, 0, &parts)) {
+        Logger::ErrorWithSystemError(kPrefix + "InternetCrackUrl failed");
+        return 2;
+    }
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    std::wstring path(parts.lpszUrlPath ? parts.lpszUrlPath : L"", parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+
+    connection_.Reset(::InternetConnectW(session_.Get(), host.c_str(), parts.nPort, nullptr, nullptr,
+                                         INTERNET_SERVICE_HTTP, kConnectFlags, 0));
+    if (!connection_) {
+        Logger::ErrorWithSystemError(kPrefix + "InternetConnect failed on host [" + ToolBox::WideToUtf8(host) + "]");
+        return 2;
+    }
+    DWORD timeout = kTimeoutMs;
+    for (DWORD option : {INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_CONNECT_TIMEOUT}) {
+        ::InternetSetOptionW(connection_.Get(), option, &timeout, sizeof timeout);
+    }
+
+    const bool plainAllowed = Config::IsActivated(kTestModeOption) || Config::IsActivated(kDebugContextOption);
+    const DWORD flags = plainAllowed && parts.nScheme != INTERNET_SCHEME_HTTPS ? kPlainRequestFlags : kRequestFlags;
+    const wchar_t* accept[] = {L"application/zip", L"application/windows-installer-database", nullptr};
+    request_.Reset(::HttpOpenRequestW(connection_.Get(), nullptr, path.c_str(), nullptr, nullptr, accept, flags, 0));
+    if (!request_) {
+        Logger::ErrorWithSystemError(kPrefix + "HttpOpenRequest failed");
+        return 2;
+    }
+    if (Config::IsActivated(kIgnoreInvalidCertOption)) {
+        DWORD security = 0;
+        DWORD size = sizeof security;
+        ::InternetQueryOptionW(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, &size);
+        security |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+        ::InternetSetOptionW(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security);
+    }
+
+    Logger::Debug(kPrefix + "Starting download Media : " + media_.downloadLink);
+    std::int32_t status = 0;
+    if (!SendRequest(request_.Get(), 0, status)) {
+        Logger::Error(kPrefix + "SendRequest failed");
+        return 2;
+    }
+    if (status != HTTP_STATUS_OK) {
+        Logger::Error(kPrefix + "Error [" + std::to_string(status) + "]! fail to connect to : " + media_.downloadLink);
+        return 2;
+    }
+    return 0;
+}
+
+std::int32_t MediaDownload::Transfer() {
+    tmpFile_.Reset(::CreateFileW(ToolBox::Utf8ToWide(tmpPath_).c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
+    if (!tmpFile_) {
+        Logger::Error(kPrefix + "Cannot open output file '" + tmpPath_ + "'");
+        return 2;
+    }
+
+    // Where the body ends: a read of 0 bytes before this point is a lost connection, not
+    // the end (a dropped connection reads as a success with nothing). 0: unknown.
+    const auto expectedEnd = [&](std::uint64_t from) -> std::uint64_t {
+        if (const auto length = ContentLength(request_.Get())) return from + *length;
+        return media_.size > 0 ? static_cast<std::uint64_t>(media_.size) : 0;
+    };
+    std::uint64_t end = expectedEnd(0);
+    std::vector<BYTE> buffer(kBlockSize);
+    std::uint64_t downloaded = 0;
+    std::int64_t lastPercent = 0;
+    int failures = 0;
+    bool lastReadFailed = false;
+    bool hashFailed = false;
+    bool writeFailed = false;
+    Progress progress(coms_, true);
+    for (;;) {
+        DWORD count = 0;
+        const bool read = ::InternetReadFile(request_.Get(), buffer.data(), kBlockSize, &count) != FALSE;
+        Logger::Internal(kPrefix + "InternetReadFile status: [" + (read ? "1" : "0") +
+                         "]// bytes read: " + std::to_string(count));
+        if (G_STOP.load()) {
+            Logger::Debug(kPrefix + "GLOBAL STOP ORDER ! emergency break !");
+            break;
+        }
+        lastReadFailed = !read || (count == 0 && end > 0 && downloaded < end);
+        if (lastReadFailed) {
+            ++failures;
+            Logger::Info(kToolBoxPrefix + "Problem during download, waiting for " + std::to_string(kRetryWaitMs) +
+                         " ms...");
+            WaitUnlessStopped(kRetryWaitMs);
+            std::int32_t status = 0;
+            if (!SendRequest(request_.Get(), static_cast<std::int64_t>(downloaded), status)) {
+                Logger::Error(kPrefix + "Connection lost ! failed to restart the download");
+                break;
+            }
+            const std::int32_t wanted = downloaded > 0 ? HTTP_STATUS_PARTIAL_CONTENT : HTTP_STATUS_OK;
+            if (status != wanted) {
+                Logger::Error(kPrefix + "Connection lost ! the restart attemp get a HTTP error : " +
+                              std::to_string(status) + " .");
+                break;
+            }
+            end = expectedEnd(downloaded);
+            if (failures >= kMaxTries) break;
+            continue;
+        }
+        if (count == 0) {
+            progress.Update(100);
+            break;
+        }
+        DWORD written = 0;
+        if (!::WriteFile(tmpFile_.Get(), buffer.data(), count, &written, nullptr) || written != count) {
+            // A short file with a whole digest would pass the check below.
+            Logger::ErrorWithSystemError(kToolBoxPrefix + "Failed to write into '" + tmpPath_ + "'");
+            writeFailed = true;
+            break;
+        }
+        if (!::CryptHashData(hash_.Get(), buffer.data(), count, 0)) {
+            Logger::ErrorWithSystemError(kToolBoxPrefix + "CryptHashData failed !");
+            hashFailed = true;
+            break;
+        }
+        downloaded += count;
+        if (media_.size > 0) {
+            const std::int64_t percent = Percent(downloaded, media_.size);
+            Logger::Internal(kToolBoxPrefix + " current downloaded size : [" + std::to_string(downloaded) +
+                             "] // total size [" + std::to_string(media_.size) + "] // precent [" +
+                             std::to_string(percent) + "]// old precent [" + std::to_string(lastPercent) + "]");
+            if (percent != lastPercent) {
+                Logger::Internal(kToolBoxPrefix + " updating progress bar to [" + std::to_string(percent) +
+                                 "%] ....");
+                progress.Update(static_cast<std::uint32_t>(percent));
+                lastPercent = percent;
+            }
+        }
+    }
+    progress.Stop();
+    tmpFile_.Reset();
+
+    if (G_STOP.load()) {
+        Logger::Debug(kToolBoxPrefix + "GLOBAL STOP ORDER ! function aborted");
+        return 2;
+    }
+    if (failures >= kMaxTries && lastReadFailed) {
+        Logger::Error(kToolBoxPrefix + "Failed to download [" + media_.fileName + "] after " +
+                      std::to_string(failures) + " try.");
+        return 2;
+    }
+    if (hashFailed) {
+        Logger::Error(kToolBoxPrefix + "Failed to hash Data for this file [" + media_.fileName + "]");
+        return 2;
+    }
+    if (writeFailed) return 2;
+
+    std::string digest;
+    BYTE value[16];
+    DWORD size = sizeof value;
+    if (::CryptGetHashParam(hash_.Get(), HP_HASHVAL, value, &size, 0)) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        for (DWORD i = 0; i < size; ++i) {
+            digest.push_back(kDigits[value[i] >> 4]);
+            digest.push_back(kDigits[value[i] & 0xF]);
+        }
+        Logger::Debug(kToolBoxPrefix + "Computed MD5 hash : " + digest);
+    } else {
+        Logger::ErrorWithSystemError(kToolBoxPrefix + "CryptGetHashParam failed!");
+    }
+    if (!SameHash(digest, media_.hash)) {
+        Logger::Error(kToolBoxPrefix + "Failed to download [" + media_.fileName + "]. File corrupted or incorrect.");
+        return 2;
+    }
+    if (const DWORD rc = MovePath(Wide(tmpPath_), Wide(output_)); rc != ERROR_SUCCESS) {
+        Logger::Error(kToolBoxPrefix + "Failed to move '" + tmpPath_ + "' to '" + output_ + "'.(rc " +
+                      std::to_string(rc) + ")");
+        return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::int32_t Utils::DownloadMedia(const OrdanaRequestInfo& requestInfo, const std::string& output,
+                                  const MediaInfo& media) {
+    Logger::Debug(kPrefix + "params :\n\t-[output]:" + output + "\n\t-[fileToDl]:" + media.ToString());
+    MediaDownload download(requestInfo, output, media);
+    return download.Run();
+}

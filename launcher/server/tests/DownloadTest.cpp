@@ -1,1 +1,575 @@
+// Media downloads from a real local HTTP server (testing/http_server.py), with the progress
+// recorded by a window of the tray's class in this process.
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Backbone.h"
+#include "ChildProcess.h"
+#include "Config.h"
+#include "FileAndFoldersManager.h"
+#include "Globals.h"
+#include "Json.h"
+#include "LaunchDaemon.h"
+#include "LauncherTestSupport.h"
+#include "LocalHttpServer.h"
+#include "LogSink.h"
+#include "MediaInfo.h"
+#include "OrdanaRequestInfo.h"
+#include "ProxyPrompt.h"
+#include "Sleeper.h"
+#include "ToolBox.h"
+#include "Utils.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kMediaSize = 1 << 20;
+
+// The long waits (5000 ms between tries, lock polls) shrink to a few milliseconds.
+class FastSleeper final : public Sleeper {
+public:
+    void Sleep(std::uint32_t milliseconds) override {
+        asked += milliseconds;
+        ::Sleep(std::min<std::uint32_t>(milliseconds, 5));
+    }
+    std::atomic<std::uint64_t> asked{0};
+};
+
+// Plain http is opened without the secure flag only in test mode; every test here wants it.
+void EnableTestMode() {
+    static const bool done = (Config::Init(""), Config::ActivateOption(65), true);
+    (void)done;
+}
+
+std::string Bytes(std::size_t size, std::uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+}
+
+void Write(const std::wstring& path, const std::string& bytes) {
+    std::ofstream(fs::path(path), std::ios::binary) << bytes;
+}
+
+std::string Read(const std::wstring& path) {
+    std::ifstream in(fs::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Md5Of(const std::wstring& path) {
+    std::string hex;
+    ToolBox::File::ComputeHash(Narrow(path), ToolBox::File::kMd5, hex);
+    return hex;
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+JSON::ValuePtr MediaJson(const std::string& link, const std::string& hash, const std::string& size) {
+    JSON::ValuePtr object = JSON::MakeObject();
+    auto* members = static_cast<JSON::Object*>(object.get());
+    members->Insert("fileName", JSON::MakeString("media.bin", true));
+    members->Insert("downloadLink", JSON::MakeString(link, true));
+    members->Insert("hash", JSON::MakeString(hash, true));
+    members->Insert("size", JSON::MakeString(size, true));
+    return object;
+}
+
+class ScriptedPrompt final : public ProxyPrompt {
+public:
+    explicit ScriptedPrompt(DWORD answer) : answer_(answer) {}
+    DWORD Ask(HINTERNET) override {
+        ++asked;
+        return answer_;
+    }
+    int asked = 0;
+
+private:
+    DWORD answer_;
+};
+
+class Downloads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnableTestMode();
+        SetSleeper(&sleeper);
+        SetLogSink(&sink);
+        ASSERT_NE(server.Port(), 0) << server.Error();
+        media = Bytes(kMediaSize, 7);
+        Write(served + L"\\media.bin", media);
+        hash = Md5Of(served + L"\\media.bin");
+        ASSERT_EQ(hash.size(), 32u);
+    }
+    void TearDown() override {
+        SetLogSink(nullptr);
+        SetSleeper(nullptr);
+    }
+
+    std::int32_t Download(const std::string& query, const std::string& expectedHash,
+                          const std::string& size = std::to_string(kMediaSize)) {
+        const JSON::ValuePtr json = MediaJson(server.Url("media.bin" + query), expectedHash, size);
+        const MediaInfo item(json.get());
+        return Utils::DownloadMedia(context, Narrow(output), item);
+    }
+
+    // The progress values the tray got, once the last of the runs (each ends with 101) arrived.
+    std::vector<LPARAM> Progress(std::size_t runs) {
+        std::vector<LPARAM> values;
+        for (auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;
+             std::this_thread::sleep_for(10ms)) {
+            values.clear();
+            for (const RecordingWindow::Message& m : tray.WaitForMessages(0, 0)) {
+                if (m.message == 0x40A && m.wParam == 0) values.push_back(m.lParam);
+            }
+            if (static_cast<std::size_t>(std::count(values.begin(), values.end(), 101)) >= runs) break;
+        }
+        return values;
+    }
+
+    // Each download's messages: from 0 up, never back, 100 and then 101.
+    void ExpectMonotonicProgressEndingWith101(std::size_t runs) {
+        const std::vector<LPARAM> values = Progress(runs);
+        auto begin = values.begin();
+        for (std::size_t run = 0; run < runs; ++run) {
+            const auto end = std::find(begin, values.end(), 101);
+            ASSERT_NE(end, values.end()) << "run " << run;
+            ASSERT_GE(end - begin, 2) << "run " << run;
+            EXPECT_EQ(*begin, 0) << "run " << run;
+            EXPECT_TRUE(std::is_sorted(begin, end)) << "run " << run;
+            EXPECT_EQ(*(end - 1), 100) << "run " << run;
+            begin = end + 1;
+        }
+        EXPECT_EQ(begin, values.end());
+    }
+
+    void ExpectNothingLeft() {
+        EXPECT_FALSE(fs::exists(output)) << Narrow(output);
+        EXPECT_FALSE(fs::exists(output + L".tmp"));
+        EXPECT_FALSE(fs::exists(output + L".lock"));
+    }
+
+    std::string Line(const std::string& query, const std::string& range) const {
+        return "GET /media.bin" + query + " range=" + range;
+    }
+
+    FastSleeper sleeper;
+    RecordingSink sink;
+    TestFolder folder;
+    std::wstring served = [this] {
+        fs::create_directories(fs::path(folder.In(L"srv")));
+        return folder.In(L"srv");
+    }();
+    LocalHttpServer server{served};
+    RecordingWindow tray{L"QXLauncherTray"};
+    OrdanaRequestInfo context;
+    std::wstring output = folder.In(L"out\\media.bin");
+    std::string media;
+    std::string hash;
+};
+
+TEST_F(Downloads, FreshFileIsVerifiedAndMovedIntoPlaceWhateverTheCaseOfTheHash) {
+    for (const bool upper : {false, true}) {
+        fs::remove(output);
+        ASSERT_EQ(Download("", upper ? Upper(hash) : hash), 0) << upper << "\n" << sink.Dump();
+        EXPECT_EQ(Read(output), media) << upper;
+        EXPECT_FALSE(fs::exists(output + L".tmp"));
+        EXPECT_FALSE(fs::exists(output + L".lock"));
+    }
+    EXPECT_TRUE(sink.Has("[ToolBox::DownloadMedia]Computed MD5 hash : " + hash));
+    EXPECT_EQ(server.Requests(), std::vector<std::string>(2, Line("", "-")));
+}
+
+TEST_F(Downloads, ProgressIsMonotonicAndEndsWith101) {
+    ASSERT_EQ(Download("", hash), 0) << sink.Dump();
+    ExpectMonotonicProgressEndingWith101(1);
+    EXPECT_EQ(sink.Dump().find("update progress ignored"), std::string::npos) << sink.Dump();
+}
+
+TEST_F(Downloads, ExistingFileWithTheRightHashIsKeptWithoutAnyRequest) {
+    fs::create_directories(fs::path(output).parent_path());
+    for (const bool upper : {false, true}) {
+        Write(output, media);
+        EXPECT_EQ(Download("", upper ? Upper(hash) : hash), 1) << upper;
+        EXPECT_EQ(Read(output), media);
+        EXPECT_FALSE(fs::exists(output + L".lock"));
+    }
+    EXPECT_TRUE(sink.Has("[Utils::DownloadMedia]this file '" + Narrow(output) +
+                         "' is already present with the right hash. downloading cancelled."));
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(Downloads, ExistingWrongFileIsReplaced) {
+    fs::create_directories(fs::path(output).parent_path());
+    Write(output, "old content");
+    ASSERT_EQ(Download("", hash), 0) << sink.Dump();
+    EXPECT_EQ(Read(output), media);
+    EXPECT_TRUE(sink.Has("[Utils::DownloadMedia] '" + Narrow(output) + "' successfully deleted !"));
+}
+
+TEST_F(Downloads, UnusableItemFailsBeforeAnythingIsTouched) {
+    fs::create_directories(fs::path(output).parent_path());
+    Write(output, media);
+    Write(output + L".tmp", "another downloader's");
+    const std::string link = server.Url("media.bin");
+    struct Case {
+        const char* name;
+        JSON::ValuePtr json;  // null: an item built from no value
+    } cases[] = {
+        {"no link", MediaJson("", hash, "1")},
+        {"no hash", MediaJson(link, "", "1")},
+        {"no value", nullptr},
+    };
+    for (const Case& c : cases) {
+        const MediaInfo item(c.json.get());
+        EXPECT_EQ(Utils::DownloadMedia(context, Narrow(output), item), 2) << c.name;
+        EXPECT_EQ(Read(output), media) << c.name;
+        EXPECT_EQ(Read(output + L".tmp"), "another downloader's") << c.name;
+        EXPECT_FALSE(fs::exists(output + L".lock")) << c.name;
+    }
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(Downloads, OutputThatIsAFolderIsNeverDeleted) {
+    fs::create_directories(fs::path(output));
+    Write(output + L"\\keep.txt", "keep");
+    EXPECT_EQ(Download("", hash), 2);
+    EXPECT_EQ(Read(output + L"\\keep.txt"), "keep");
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(Downloads, DroppedConnectionResumesWithRangeAndEndsRight) {
+    for (const std::size_t drop : {kMediaSize * 30 / 100, kMediaSize * 99 / 100}) {
+        fs::remove(output);
+        fs::remove(served + L".requests");
+        sleeper.asked = 0;
+        const std::string query = "?drop=" + std::to_string(drop);
+        ASSERT_EQ(Download(query, hash), 0) << drop << "\n" << sink.Dump();
+        EXPECT_EQ(Read(output), media) << drop;
+        EXPECT_EQ(server.Requests(),
+                  (std::vector<std::string>{Line(query, "-"), Line(query, "bytes=" + std::to_string(drop) + "-")}))
+            << drop;
+        EXPECT_GE(sleeper.asked.load(), 5000u) << drop;
+        EXPECT_FALSE(fs::exists(output + L".tmp"));
+        EXPECT_FALSE(fs::exists(output + L".lock"));
+    }
+    EXPECT_TRUE(sink.Has("[ToolBox::DownloadMedia]Problem during download, waiting for 5000 ms..."));
+    ExpectMonotonicProgressEndingWith101(2);
+}
+
+TEST_F(Downloads, ConnectionLostThreeTimesFailsAfterThreeTries) {
+    ASSERT_EQ(Download("?dropevery=100000", hash), 2);
+    EXPECT_TRUE(sink.Has("[ToolBox::DownloadMedia]Failed to download [media.bin] after 3 try.")) << sink.Dump();
+    const std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[3], Line("?dropevery=100000", "bytes=300000-"));
+    ExpectNothingLeft();
+}
+
+TEST_F(Downloads, RestartAnsweredWithTheWholeFileFails) {
+    ASSERT_EQ(Download("?drop=500000&norange=1", hash), 2);
+    EXPECT_TRUE(sink.Has("[Utils::DownloadMedia]Connection lost ! the restart attemp get a HTTP error : 200 ."))
+        << sink.Dump();
+    EXPECT_TRUE(sink.Has("[ToolBox::DownloadMedia]Failed to download [media.bin]. File corrupted or incorrect."));
+    ExpectNothingLeft();
+}
+
+TEST_F(Downloads, ServerThatLiesAboutTheLengthFailsAndLeavesNothing) {
+    struct Case {
+        const char* query;
+        const char* line;
+    } cases[] = {
+        {"?lie=-1000", "[ToolBox::DownloadMedia]Failed to download [media.bin]. File corrupted or incorrect."},
+        {"?lie=1000", "[ToolBox::DownloadMedia]Failed to download [media.bin] after 3 try."},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Download(c.query, hash), 2) << c.query;
+        EXPECT_TRUE(sink.Has(c.line)) << c.query << "\n" << sink.Dump();
+        ExpectNothingLeft();
+    }
+}
+
+TEST_F(Downloads, ErrorStatusFailsWithoutTemporaryFile) {
+    for (const char* status : {"404", "500"}) {
+        const std::string query = std::string("?status=") + status;
+        EXPECT_EQ(Download(query, hash), 2) << status;
+        EXPECT_TRUE(sink.Has("[Utils::DownloadMedia]Error [" + std::string(status) +
+                             "]! fail to connect to : " + server.Url("media.bin" + query)))
+            << sink.Dump();
+        ExpectNothingLeft();
+    }
+}
+
+TEST_F(Downloads, ProxyDemandGetsOneFreeTryAndOnlyWhenTheUserAnswers) {
+    struct Case {
+        const char* name;
+        DWORD answer;
+        int asked;
+        std::size_t requests;
+        bool freeTry;
+    } cases[] = {
+        // The user gives credentials each time: one free try, then three counted ones.
+        {"credentials given", ERROR_INTERNET_FORCE_RETRY, 4, 4, true},
+        // No interactive session (or the user cancels): each demand counts.
+        {"no answer", ERROR_CANCELLED, 3, 3, false},
+    };
+    for (const Case& c : cases) {
+        fs::remove(served + L".requests");
+        RecordingSink lines;
+        SetLogSink(&lines);
+        ScriptedPrompt prompt(c.answer);
+        SetProxyPrompt(&prompt);
+        const std::int32_t rc = Download("?status=407", hash);
+        SetProxyPrompt(nullptr);
+        SetLogSink(&sink);
+        EXPECT_EQ(rc, 2) << c.name;
+        EXPECT_EQ(prompt.asked, c.asked) << c.name;
+        EXPECT_EQ(server.Requests().size(), c.requests) << c.name;
+        EXPECT_EQ(lines.Has("[SendRequest]the proxy authentification set ! we got a free try !"), c.freeTry)
+            << c.name;
+        EXPECT_EQ(lines.Has("[SendRequest]the proxy authentification fail another time !"), c.freeTry) << c.name;
+        EXPECT_TRUE(lines.Has("[Utils::DownloadMedia]Error [0]! fail to connect to : " +
+                              server.Url("media.bin?status=407")))
+            << lines.Dump();
+        ExpectNothingLeft();
+    }
+}
+
+TEST_F(Downloads, NotEnoughSpaceAnswers3BeforeAnyRequest) {
+    EXPECT_EQ(Download("", hash, "4000000000000000000"), 3);
+    EXPECT_TRUE(sink.Has("[Utils::DownloadMedia]not enought space here: " + Narrow(folder.In(L"out")) +
+                         "\nthis media require, at least, this free space : 11718750000000000"))
+        << sink.Dump();
+    EXPECT_TRUE(server.Requests().empty());
+    ExpectNothingLeft();
+}
+
+TEST_F(Downloads, SecondDownloaderWaitsForTheFirstAndThenFindsTheFile) {
+    // About two seconds of transfer: the second one comes while the first is at it.
+    const std::string query = "?rate=512";
+    auto first = std::async(std::launch::async, [&] { return Download(query, hash); });
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         !fs::exists(output + L".tmp") && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(fs::exists(output + L".tmp"));
+    const std::int32_t second = Download(query, hash);
+    EXPECT_EQ(first.get(), 0) << sink.Dump();
+    EXPECT_EQ(second, 1);
+    EXPECT_EQ(Read(output), media);
+    EXPECT_EQ(server.Requests(), std::vector<std::string>{Line(query, "-")});
+    EXPECT_FALSE(fs::exists(output + L".lock"));
+}
+
+TEST_F(Downloads, SecondDownloaderTakesOverWhenTheFirstFails) {
+    const std::string query = "?rate=512";
+    auto first = std::async(std::launch::async, [&] { return Download(query, std::string(32, '0')); });
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         !fs::exists(output + L".tmp") && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(fs::exists(output + L".tmp"));
+    const std::int32_t second = Download(query, hash);
+    EXPECT_EQ(first.get(), 2);
+    EXPECT_EQ(second, 0) << sink.Dump();
+    EXPECT_EQ(Read(output), media);
+    EXPECT_EQ(server.Requests().size(), 2u);
+    // The watch's progress ended at 101; the transfer's own starts again from 0.
+    EXPECT_EQ(sink.Dump().find("update progress ignored"), std::string::npos) << sink.Dump();
+}
+
+TEST(DownloadAction, WithoutDestinationAnswers150AndNothingElse) {
+    JSON::ValuePtr content;
+    EXPECT_EQ(Backbone::Process(R"({"op": "run", "args": {"action": "DownloadMedia", "mi": {}}})", content), 150);
+    EXPECT_EQ(content, nullptr);
+}
+
+TEST_F(Downloads, ActionDownloadsIntoTheDestinationAndReportsIt) {
+    const JSON::ValuePtr mi = MediaJson(server.Url("media.bin"), hash, std::to_string(kMediaSize));
+    const std::wstring dest = folder.In(L"new\\dir\\media.bin");
+    JSON::ValuePtr content;
+    ASSERT_EQ(Backbone::Process(R"({"op": "run", "args": {"action": "DownloadMedia", "dest": )" +
+                                    JsonQuoted(Narrow(dest)) + ", \"mi\": " + mi->Dump() + "}}",
+                                content),
+              0);
+    ASSERT_NE(content, nullptr);
+    EXPECT_EQ(content->Dump(), "{\"rc\": 0, \"output\": " + JsonQuoted(Narrow(dest)) + "}");
+    EXPECT_EQ(Read(dest), media);
+}
+
+// The children get their inputs from the parent's environment.
+std::string Env(const char* name) {
+    char value[2048] = {};
+    const DWORD got = ::GetEnvironmentVariableA(name, value, sizeof value);
+    return got < sizeof value ? std::string(value, got) : std::string();
+}
+
+// Runs a child case with these variables set; its "RESULT" line, or why there is none.
+std::string RunChild(const char* name, const std::vector<std::pair<std::string, std::string>>& env) {
+    for (const auto& [key, value] : env) ::SetEnvironmentVariableW(Widen(key).c_str(), Widen(value).c_str());
+    ChildProcess::Result run = ChildProcess::Run(name);
+    for (const auto& [key, value] : env) ::SetEnvironmentVariableW(Widen(key).c_str(), nullptr);
+    std::erase(run.output, '\r');
+    const std::size_t at = run.output.find("\nRESULT ");
+    if (!run.started || run.exitCode != 0 || at == std::string::npos) {
+        return "exit " + std::to_string(run.exitCode) + ": " + run.output;
+    }
+    return run.output.substr(at + 8, run.output.find('\n', at + 1) - at - 8);
+}
+
+void PrintResult(const std::string& text) {
+    std::printf("\nRESULT %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+// Milliseconds from the stop order to the end of a download running on its own thread,
+// after the moment given; rc and time are printed. The order is process-wide and never cleared.
+int StopAfter(const std::function<bool()>& moment, const std::string& url, const std::string& hash,
+              std::int64_t size) {
+    RecordingSink sink;
+    SetLogSink(&sink);
+    EnableTestMode();
+    const std::string output = Env("VAROMET_TEST_OUTPUT");
+    const JSON::ValuePtr json = MediaJson(url, hash, std::to_string(size));
+    const MediaInfo item(json.get());
+    OrdanaRequestInfo context;
+    auto download = std::async(std::launch::async, [&] { return Utils::DownloadMedia(context, output, item); });
+    if (!moment()) return 91;
+    const bool running = download.wait_for(0s) == std::future_status::timeout;
+    const auto stopped = std::chrono::steady_clock::now();
+    G_STOP = true;
+    const std::int32_t rc = download.get();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped);
+    SetLogSink(nullptr);
+    const bool logged = sink.Has("[Utils::DownloadMedia]GLOBAL STOP ORDER ! function aborted") ||
+                        sink.Has("[ToolBox::DownloadMedia]GLOBAL STOP ORDER ! function aborted");
+    PrintResult(std::to_string(rc) + (running ? " running" : " ended") + (logged ? " logged " : " silent ") +
+                std::to_string(ms.count()));
+    return 0;
+}
+
+// The transfer is going (some bytes in the temporary file) when the order comes.
+VAROMET_CHILD_CASE(StopOrderEndsTheDownload) {
+    const std::wstring tmp = Widen(Env("VAROMET_TEST_OUTPUT") + ".tmp");
+    const auto transferring = [&] {
+        for (auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;
+             std::this_thread::sleep_for(10ms)) {
+            std::error_code error;
+            if (fs::exists(tmp, error) && fs::file_size(tmp, error) > 0) return true;
+        }
+        return false;
+    };
+    return StopAfter(transferring, Env("VAROMET_TEST_URL"), Env("VAROMET_TEST_HASH"), 4 * kMediaSize);
+}
+
+// Another downloader's lock and no temporary file yet: the wait polls until the order.
+VAROMET_CHILD_CASE(StopOrderEndsTheWaitForAnotherDownloader) {
+    ZYNSysKernelHandle lock(::CreateFileW(Widen(Env("VAROMET_TEST_OUTPUT") + ".lock").c_str(),
+                                          GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!lock) return 90;
+    return StopAfter([] { return std::this_thread::sleep_for(1s), true; }, "http://127.0.0.1:1/none.bin",
+                     std::string(32, '0'), 11);
+}
+
+TEST_F(Downloads, StopOrderEndsADownloadOrTheWaitPromptly) {
+    fs::create_directories(fs::path(output).parent_path());
+    Write(served + L"\\big.bin", Bytes(4 * kMediaSize, 3));
+    struct Case {
+        const char* child;
+    } cases[] = {{"StopOrderEndsTheDownload"}, {"StopOrderEndsTheWaitForAnotherDownloader"}};
+    for (const Case& c : cases) {
+        const std::string result =
+            RunChild(c.child, {{"VAROMET_TEST_URL", server.Url("big.bin?rate=256")},
+                               {"VAROMET_TEST_HASH", Md5Of(served + L"\\big.bin")},
+                               {"VAROMET_TEST_OUTPUT", Narrow(output)}});
+        long long ms = -1;
+        ASSERT_EQ(result.rfind("2 running logged ", 0), 0u) << c.child << ": " << result;
+        ms = std::stoll(result.substr(17));
+        EXPECT_LT(ms, 2000) << c.child;
+        ExpectNothingLeft();
+    }
+}
+
+// Option 68 is process-wide: a present file is kept as it is, unread.
+VAROMET_CHILD_CASE(KeepMediaOptionKeepsAnyPresentFile) {
+    RecordingSink sink;
+    SetLogSink(&sink);
+    EnableTestMode();
+    Config::ActivateOption(68);
+    const JSON::ValuePtr json = MediaJson(Env("VAROMET_TEST_URL"), std::string(32, '0'), "11");
+    const MediaInfo item(json.get());
+    OrdanaRequestInfo context;
+    const std::int32_t rc = Utils::DownloadMedia(context, Env("VAROMET_TEST_OUTPUT"), item);
+    SetLogSink(nullptr);
+    PrintResult(std::to_string(rc) + " " +
+                ToolBox::BoolToString(sink.Has("[Utils::DownloadMedia]config found : keep the current existing media.")));
+    return 0;
+}
+
+TEST_F(Downloads, KeepMediaOptionKeepsAPresentFileWithoutHashingIt) {
+    fs::create_directories(fs::path(output).parent_path());
+    Write(output, "old content");
+    EXPECT_EQ(RunChild("KeepMediaOptionKeepsAnyPresentFile",
+                       {{"VAROMET_TEST_URL", server.Url("media.bin")}, {"VAROMET_TEST_OUTPUT", Narrow(output)}}),
+              "1 true");
+    EXPECT_EQ(Read(output), "old content");
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+// The fallback folder needs the folder table; the parent gives the data folder and a
+// destination whose folder cannot be made (a file stands where a folder should be).
+VAROMET_CHILD_CASE(UnusableDestinationFallsBackToTheMediaFolder) {
+    LaunchDaemon::MetaInit(3, "VarometLauncher_backbone\\test", "VarometLauncher_backbone", "");
+    Config::ActivateOption(65);
+    std::string media;
+    if (!FileAndFoldersManager::GetFolderPath(FolderId::MEDIA_DDL, media, true, nullptr)) return 91;
+    const JSON::ValuePtr mi = MediaJson(Env("VAROMET_TEST_URL"), Env("VAROMET_TEST_HASH"), "1");
+    JSON::ValuePtr content;
+    const int rc = Backbone::Process(R"({"op": "run", "args": {"action": "DownloadMedia", "dest": )" +
+                                         JsonQuoted(Env("VAROMET_TEST_DEST")) + ", \"mi\": " + mi->Dump() + "}}",
+                                     content);
+    const std::string expected =
+        "{\"rc\": 0, \"output\": " + JsonQuoted(media + "\\fallback\\" + Env("VAROMET_TEST_NAME")) + "}";
+    PrintResult(std::to_string(rc) + " " + (content && content->Dump() == expected ? "fallback" : "other") + " " +
+                (content ? content->Dump() : "<none>"));
+    return 0;
+}
+
+TEST_F(Downloads, ActionWithAnUnusableDestinationUsesTheFallbackFolderAndKeepsTheName) {
+    Write(folder.In(L"blocker"), "a file, not a folder");
+    const std::string base = Narrow(folder.Path());
+    // Requests write either separator before the file name.
+    for (const std::string separator : {"\\", "/"}) {
+        const std::string name = (separator == "/" ? "slash" : "backslash") + std::string(".bin");
+        const std::string result = RunChild("UnusableDestinationFallsBackToTheMediaFolder",
+                                            {{"WEX_TRQ_TMP", base},
+                                             {"VAROMET_TEST_URL", server.Url("media.bin")},
+                                             {"VAROMET_TEST_HASH", hash},
+                                             {"VAROMET_TEST_DEST", base + "\\blocker\\sub" + separator + name},
+                                             {"VAROMET_TEST_NAME", name}});
+        EXPECT_EQ(result.rfind("0 fallback ", 0), 0u) << separator << ": " << result;
+    }
+}
+
+}  // namespace

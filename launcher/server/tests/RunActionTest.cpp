@@ -51,7 +51,7 @@ TEST_F(RunActions, RefusesArgumentsThatAreNoObjectAndUnknownActions) {
         {"{}", 149},
         {"{\"action\": 5}", 149},
         {"{\"action\": \"MKDIR\"}", 149},
-        {"{\"action\": \"DownloadMedia\", \"dest\": \"x\"}", 149},
+        {"{\"action\": \"downloadmedia\", \"dest\": \"x\"}", 149},
         {"{\"action\": \"CallWS\", \"url\": \"x\"}", 149},
         {"{\"action\": \"MkShortcut\", \"cmd\": []}", 149},
     };
