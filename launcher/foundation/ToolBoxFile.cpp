@@ -14,22 +14,9 @@
 #include "Globals.h"
 #include "Logger.h"
 #include "ToolBox.h"
+#include "ZYNSysHandle.h"
 
 namespace {
-
-struct CryptProviderTraits {
-    using Type = HCRYPTPROV;
-    static Type Invalid() { return 0; }
-    static bool IsValid(Type h) { return h != 0; }
-    static void Close(Type h) { ::CryptReleaseContext(h, 0); }
-};
-
-struct CryptHashTraits {
-    using Type = HCRYPTHASH;
-    static Type Invalid() { return 0; }
-    static bool IsValid(Type h) { return h != 0; }
-    static void Close(Type h) { ::CryptDestroyHash(h); }
-};
 
 std::string Printf(const char* format, double value) {
     char text[64];
@@ -152,13 +139,13 @@ int ToolBox::File::ComputeHash(const std::string& path, int label, std::string& 
         Logger::Error(prefix + "CryptAcquireContext failed!");
         return 0;
     }
-    ZYNSysHandle<CryptProviderTraits> provider(rawProvider);
+    ZYNSysCryptProvider provider(rawProvider);
     HCRYPTHASH rawHash = 0;
     if (!::CryptCreateHash(provider.Get(), algorithm, 0, 0, &rawHash)) {
         Logger::Error(prefix + "CryptCreateHash failed!");
         return 0;
     }
-    ZYNSysHandle<CryptHashTraits> hash(rawHash);
+    ZYNSysCryptHash hash(rawHash);
 
     std::vector<BYTE> block(65536);
     for (;;) {

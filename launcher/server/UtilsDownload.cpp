@@ -50,20 +50,6 @@ constexpr DWORD kPlainRequestFlags = 0x84400900;
 const std::string kPrefix = "[Utils::DownloadMedia]";
 const std::string kToolBoxPrefix = "[ToolBox::DownloadMedia]";
 
-struct CryptProviderTraits {
-    using Type = HCRYPTPROV;
-    static Type Invalid() { return 0; }
-    static bool IsValid(Type h) { return h != 0; }
-    static void Close(Type h) { ::CryptReleaseContext(h, 0); }
-};
-
-struct CryptHashTraits {
-    using Type = HCRYPTHASH;
-    static Type Invalid() { return 0; }
-    static bool IsValid(Type h) { return h != 0; }
-    static void Close(Type h) { ::CryptDestroyHash(h); }
-};
-
 SharedWString Wide(const std::string& text) { return ToolBox::Utf8ToSharedWString(text); }
 
 // The long waits give up on the stop order instead of holding a stopping launcher.
@@ -175,8 +161,8 @@ private:
     ZYNSysInternetHandle session_;
     ZYNSysInternetHandle connection_;
     ZYNSysInternetHandle request_;
-    ZYNSysHandle<CryptProviderTraits> provider_;
-    ZYNSysHandle<CryptHashTraits> hash_;
+    ZYNSysCryptProvider provider_;
+    ZYNSysCryptHash hash_;
     ZYNSysKernelHandle tmpFile_;
 };
 

@@ -7,6 +7,7 @@
 #include "ZYNSysWin.h"
 
 #include <userenv.h>
+#include <wincrypt.h>
 #include <wininet.h>
 
 template <typename Traits>
@@ -98,9 +99,26 @@ struct ZYNSysInternetHandleTraits {
     static void Close(Type h) { ::InternetCloseHandle(h); }
 };
 
+// A CryptoAPI provider and a hash object made from it; callers link advapi32.
+struct ZYNSysCryptProviderTraits {
+    using Type = HCRYPTPROV;
+    static Type Invalid() { return 0; }
+    static bool IsValid(Type h) { return h != 0; }
+    static void Close(Type h) { ::CryptReleaseContext(h, 0); }
+};
+
+struct ZYNSysCryptHashTraits {
+    using Type = HCRYPTHASH;
+    static Type Invalid() { return 0; }
+    static bool IsValid(Type h) { return h != 0; }
+    static void Close(Type h) { ::CryptDestroyHash(h); }
+};
+
 using ZYNSysKernelHandle = ZYNSysHandle<ZYNSysKernelHandleTraits>;
 using ZYNSysEnvironmentBlock = ZYNSysHandle<ZYNSysEnvironmentBlockTraits>;
 using ZYNSysFindHandle = ZYNSysHandle<ZYNSysFindHandleTraits>;
 using ZYNSysLocalMemory = ZYNSysHandle<ZYNSysLocalMemoryTraits>;
 using ZYNSysRegKey = ZYNSysHandle<ZYNSysRegKeyTraits>;
 using ZYNSysInternetHandle = ZYNSysHandle<ZYNSysInternetHandleTraits>;
+using ZYNSysCryptProvider = ZYNSysHandle<ZYNSysCryptProviderTraits>;
+using ZYNSysCryptHash = ZYNSysHandle<ZYNSysCryptHashTraits>;
