@@ -153,7 +153,17 @@ int Main(int argc, wchar_t** argv) {
     const std::wstring mode = Env(L"FAKE_EXT_MODE");
     if (mode == L"exit") return static_cast<int>(std::wcstoul(Env(L"FAKE_EXT_EXIT_CODE").c_str(), nullptr, 10));
     const std::wstring delay = Env(L"FAKE_EXT_DELAY_MS");
-    if (!delay.empty()) ::Sleep(static_cast<DWORD>(std::wcstoul(delay.c_str(), nullptr, 10)));
+    if (!delay.empty()) {
+        // Counted from the creation of the process, as the launcher's waits are: a slow start
+        // under load must not eat into them.
+        const ULONGLONG wanted = std::wcstoul(delay.c_str(), nullptr, 10);
+        FILETIME created{}, exited{}, kernel{}, user{}, now{};
+        ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
+        ::GetSystemTimeAsFileTime(&now);
+        auto ticks = [](const FILETIME& t) { return (ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+        const ULONGLONG elapsed = ticks(now) > ticks(created) ? (ticks(now) - ticks(created)) / 10000 : 0;
+        if (elapsed < wanted) ::Sleep(static_cast<DWORD>(wanted - elapsed));
+    }
     if (!Env(L"FAKE_EXT_WINDOW").empty()) {
         std::thread(ServePipe, std::wstring(argv[2]), mode).detach();
         return WindowLoop();

@@ -121,7 +121,9 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
         return 166;
     }
     // The log is deleted with the launcher's rights: a folder here would be deleted whole.
-    if (HasQuote(logPath) || ToolBox::File::IsDirectory(logPath)) {
+    // A trailing separator would escape the closing quote on msiexec's command line.
+    if (HasQuote(logPath) || ToolBox::File::IsDirectory(logPath) || logPath.back() == '\\' ||
+        logPath.back() == '/') {
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Log MSI path '" + logPath +
                       "' is not a file path");
         return 166;

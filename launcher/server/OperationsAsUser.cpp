@@ -17,7 +17,10 @@ namespace {
 
 constexpr char kRun[] = "[Operations::AsUser::RunOperationByUserExtension]";
 
-std::string Shown(const JSON::Value* value) { return value ? value->Dump() : std::string("NULL"); }
+// An extension may echo the request context back: its ticket must not reach the log.
+std::string Shown(const JSON::Value* value) {
+    return value ? ToolBox::MaskSecretsInText(value->Dump()) : std::string("NULL");
+}
 
 }  // namespace
 

@@ -123,7 +123,7 @@ bool UserExtension::IsRunning() {
     }
     DWORD code = 0;
     if (!::GetExitCodeProcess(process_.Get(), &code)) {
-        Logger::ErrorWithSystemError(head + " GetExitCodeProcess failed : " + std::to_string(code));
+        Logger::ErrorWithSystemError(head + " GetExitCodeProcess failed : " + std::to_string(::GetLastError()));
         running_ = false;
         exitCode_ = -1;
         return true;
@@ -199,33 +199,40 @@ bool UserExtension::Start() {
     thread_.Reset(info.hThread);
     processId_ = info.dwProcessId;
     threadId_ = info.dwThreadId;
-    Logger::InternalW(L"[UserExtension::Start] CreateProcessAsUserW successed !");
 
     // A process that cannot be put in its job is ended before it ever ran: left alone it
-    // would outlive the launcher, and every retry would add one more.
-    auto abandon = [this] {
-        ::TerminateProcess(process_.Get(), 1);
-        CloseHandles();
-        return false;
-    };
+    // would outlive the launcher, and every retry would add one more. The guard covers every
+    // way out until the process is in its job, an exception included.
+    struct EndUnlessInJob {
+        UserExtension* self;
+        bool inJob = false;
+        ~EndUnlessInJob() {
+            if (inJob) return;
+            ::TerminateProcess(self->process_.Get(), 1);
+            self->CloseHandles();
+        }
+    } pending{this};
+    Logger::InternalW(L"[UserExtension::Start] CreateProcessAsUserW successed !");
     ZYNSysKernelHandle job(::CreateJobObjectW(nullptr, nullptr));
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = kJobLimits;
     limits.BasicLimitInformation.ActiveProcessLimit = 1;
     if (!job || !::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        Logger::Error("[UserExtension::Start]Fail to set info on the JobObject for UserExtension[" +
-                                     id + "]");
-        return abandon();
+        Logger::Error("[UserExtension::Start]Fail to set info on the JobObject for UserExtension[" + id + "]");
+        return false;
     }
     if (!::AssignProcessToJobObject(job.Get(), process_.Get())) {
         Logger::Error(
             "[UserExtension::Start]Fail to assign the current Process to the JobObject for UserExtension[" + id + "]");
-        return abandon();
+        return false;
     }
     job_ = std::move(job);
+    pending.inJob = true;
     if (::ResumeThread(thread_.Get()) == static_cast<DWORD>(-1)) {
         Logger::ErrorWithSystemError("[UserExtension::Start]Fail to resume the process of UserExtension[" + id + "]");
-        return abandon();
+        ::TerminateJobObject(job_.Get(), 1);
+        CloseHandles();
+        return false;
     }
 
     std::string pause;
@@ -406,8 +413,11 @@ bool UserExtension::Kill() {
     Logger::Internal("[UserExtension::Kill] commandline  : " + joined);
     std::int32_t code = 0;
     // In the extension's own session: the active one may hold another session's extension.
-    if (Operations::Local::ExecuteCmd(cmd, code, true, static_cast<std::int32_t>(kStopWaitMs), false,
-                                      static_cast<std::int32_t>(sessionId_))) {
+    // ExecuteCmd reads a session below 1 as the active one, so such an extension is only
+    // ever ended through its job.
+    const bool ownSession = sessionId_ >= 1 && sessionId_ <= static_cast<std::uint32_t>(INT32_MAX);
+    if (ownSession && Operations::Local::ExecuteCmd(cmd, code, true, static_cast<std::int32_t>(kStopWaitMs), false,
+                                                    static_cast<std::int32_t>(sessionId_))) {
         const DWORD wait = ::WaitForSingleObject(process_.Get(), kStopWaitMs);
         if (wait == WAIT_TIMEOUT) {
             Logger::Error("[UserExtension::Stop]fail to stop userExtention[" + id +

@@ -52,6 +52,16 @@ const std::string kToolBoxPrefix = "[ToolBox::DownloadMedia]";
 
 SharedWString Wide(const std::string& text) { return ToolBox::Utf8ToSharedWString(text); }
 
+// The temporary path is removed only when a file (or a link) stands there: a folder under
+// that name is not ours to delete with everything in it. ERROR_SUCCESS when nothing is left.
+DWORD DeleteTemporaryFile(const std::string& path) {
+    const SharedWString wide = Wide(path);
+    const std::int32_t type = GetPathType(wide);
+    if (type == kPathAbsent) return ERROR_SUCCESS;
+    if (type != kPathFile && type != kPathFileLink) return ERROR_DIRECTORY;
+    return DeletePathIfExists(wide);
+}
+
 // The long waits give up on the stop order instead of holding a stopping launcher.
 void WaitUnlessStopped(std::uint32_t milliseconds) {
     for (std::uint32_t waited = 0; waited < milliseconds && !G_STOP.load(); waited += kPollMs) {
@@ -100,6 +110,8 @@ bool SendRequest(HINTERNET request, std::int64_t offset, std::int32_t& status) {
                           ") ! Sleeping for " + std::to_string(kRetryWaitMs) + "ms");
             WaitUnlessStopped(kRetryWaitMs);
             ++tries;
+            // A stopping launcher sends nothing more: the next send could block for its time-outs.
+            if (G_STOP.load()) break;
             continue;
         }
         DWORD code = 0;
@@ -138,7 +150,7 @@ public:
         hash_.Reset();
         provider_.Reset();
         tmpFile_.Reset();
-        if (lock_ && ToolBox::File::Exists(tmpPath_)) DeletePathIfExists(Wide(tmpPath_));
+        if (lock_) DeleteTemporaryFile(tmpPath_);
         lock_.Reset();
     }
 
@@ -188,8 +200,7 @@ std::int32_t MediaDownload::Run() {
         return 3;
     }
     // A transfer never continues another run's file.
-    const DWORD removed = DeletePathIfExists(Wide(tmpPath_));
-    if (removed != ERROR_SUCCESS && removed != ERROR_INVALID_FUNCTION) {
+    if (DeleteTemporaryFile(tmpPath_) != ERROR_SUCCESS) {
         Logger::Error(kPrefix + "Failed to delete file : " + tmpPath_);
         return 2;
     }
@@ -215,8 +226,9 @@ std::int32_t MediaDownload::TakeLock() {
     const std::wstring lock = ToolBox::Utf8ToWide(lockPath_);
     for (bool first = true;; first = false) {
         if (!first && G_STOP.load()) {
+            // The temporary file is the other downloader's while it holds the lock: deleting it
+            // between its check and its move would lose a verified download.
             Logger::Debug(kPrefix + "GLOBAL STOP ORDER ! function aborted");
-            DeletePathIfExists(Wide(tmpPath_));
             return 2;
         }
         lock_.Reset(::CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -319,7 +331,11 @@ std::int32_t MediaDownload::Connect() {
     }
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     std::wstring path(parts.lpszUrlPath ? parts.lpszUrlPath : L"", parts.dwUrlPathLength);
-    if (parts.lpszExtraInfo) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (parts.lpszExtraInfo) {
+        // The fragment stays on this side: it never goes to the server.
+        const std::wstring extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+        path += extra.substr(0, extra.find(L'#'));
+    }
 
     connection_.Reset(::InternetConnectW(session_.Get(), host.c_str(), parts.nPort, nullptr, nullptr,
                                          INTERNET_SERVICE_HTTP, kConnectFlags, 0));
@@ -400,6 +416,10 @@ std::int32_t MediaDownload::Transfer() {
             Logger::Info(kToolBoxPrefix + "Problem during download, waiting for " + std::to_string(kRetryWaitMs) +
                          " ms...");
             WaitUnlessStopped(kRetryWaitMs);
+            if (G_STOP.load()) {
+                Logger::Debug(kPrefix + "GLOBAL STOP ORDER ! emergency break !");
+                break;
+            }
             std::int32_t status = 0;
             if (!SendRequest(request_.Get(), static_cast<std::int64_t>(downloaded), status)) {
                 Logger::Error(kPrefix + "Connection lost ! failed to restart the download");

@@ -258,6 +258,16 @@ TEST_F(Downloads, OutputThatIsAFolderIsNeverDeleted) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
+TEST_F(Downloads, FolderUnderTheTemporaryNameIsNeverDeleted) {
+    fs::create_directories(fs::path(output + L".tmp"));
+    Write(output + L".tmp\\keep.txt", "keep");
+    EXPECT_EQ(Download("", hash), 2);
+    EXPECT_EQ(Read(output + L".tmp\\keep.txt"), "keep");
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_FALSE(fs::exists(output + L".lock"));
+    EXPECT_TRUE(server.Requests().empty());
+}
+
 TEST_F(Downloads, DroppedConnectionResumesWithRangeAndEndsRight) {
     for (const std::size_t drop : {kMediaSize * 30 / 100, kMediaSize * 99 / 100}) {
         fs::remove(output);

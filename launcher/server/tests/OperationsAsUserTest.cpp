@@ -51,6 +51,10 @@ TEST_F(OperationsAsUser, EveryVerbTurnsTheReplyIntoItsCode) {
         {R"("text")", 2, 2, 2, 2, "", kUntouched, kUntouched},
         {R"({"rc":0,"content":)", 2, 2, 2, 2, "", kUntouched, kUntouched},
         {"#close", 2, 2, 2, 2, "", kUntouched, kUntouched},
+        // An extension echoing a request context: logged as malformed, never with the ticket.
+        {R"([{"cCas":"TGT-echoed-secret"}])", 3, 3, 3, 3, "", kUntouched, kUntouched},
+        {R"({"rc":0,"content":{"cCas":"TGT-echoed-secret"}})", 0, 3, 3, 0, R"({"cCas": "TGT-echoed-secret"})",
+         kUntouched, kUntouched},
     };
     const OrdanaRequestInfo info = Request("id-verbs");
     JSON::Builder argsBuilder;
@@ -79,6 +83,7 @@ TEST_F(OperationsAsUser, EveryVerbTurnsTheReplyIntoItsCode) {
     }
     // One extension served every case.
     EXPECT_EQ(RecordWith("start ").size(), 1u);
+    EXPECT_EQ(sink.Dump().find("echoed-secret"), std::string::npos) << sink.Dump();
     EXPECT_TRUE(sink.Has("[Operations::AsUser::RunOperationByUserExtension]Execute fail ! sub-process return code : 17"));
     EXPECT_TRUE(sink.Has("[Operations::AsUser::RunOperationByUserExtension]JSON field [content] is missing !"));
     EXPECT_TRUE(sink.Has("[Operations::AsUser::RunOperationByUserExtension]invalid data structure returned by the "

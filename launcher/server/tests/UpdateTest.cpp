@@ -93,6 +93,7 @@ VAROMET_CHILD_CASE(UpdateRefusesBadArgumentsBeforeStartingAnything) {
         {"empty log", "[" + msi + ", \"\", \"b\", \"1\"]", 167,
          "[Backbone::Process]invalid UPDATE argument item ! No MSI log path."},
         {"log is a folder", "[" + msi + ", \"" + base + "\\\\logs\", \"b\", \"1\"]", 166, ""},
+        {"log ending with a separator", "[" + msi + ", \"" + base + "\\\\new\\\\\", \"b\", \"1\"]", 166, ""},
         {"log with a quote", "[" + msi + ", \"" + base + "\\\\x\\\" /qn \\\"y.log\", \"b\", \"1\"]", 166, ""},
     };
     int failures = 0;
@@ -136,8 +137,8 @@ VAROMET_CHILD_CASE(UpdateRunsTheInstaller) {
         JSON::ValuePtr content;
         rc = Backbone::Process(Request(args), content);
         std::printf("content %s\n", content ? content->Dump().c_str() : "<none>");
-        ::Sleep(300);  // posted messages are handled asynchronously
-        messages = tray.WaitForMessages(0, 0);
+        // Posted messages are handled asynchronously.
+        messages = tray.WaitForMessages(std::stoul(Env("VAROMET_UPDATE_TRAY_COUNT")), 5000);
     }
     SetLogSink(nullptr);
     SetCommandRunner(nullptr);
@@ -166,11 +167,14 @@ protected:
         ::SetEnvironmentVariableW(L"VAROMET_UPDATE_BASE", product.substr(0, product.rfind(L'\\')).c_str());
     }
     void TearDown() override {
-        for (const wchar_t* name : {L"VAROMET_UPDATE_DIR", L"VAROMET_UPDATE_BASE", L"VAROMET_UPDATE_RUNNER"})
+        for (const wchar_t* name : {L"VAROMET_UPDATE_DIR", L"VAROMET_UPDATE_BASE", L"VAROMET_UPDATE_RUNNER",
+                                    L"VAROMET_UPDATE_TRAY_COUNT"})
             ::SetEnvironmentVariableW(name, nullptr);
     }
-    std::string RunInstaller(const wchar_t* script) {
+    // trayMessages: how many the tray window should get; the child waits for them.
+    std::string RunInstaller(const wchar_t* script, std::size_t trayMessages) {
         ::SetEnvironmentVariableW(L"VAROMET_UPDATE_RUNNER", script);
+        ::SetEnvironmentVariableW(L"VAROMET_UPDATE_TRAY_COUNT", std::to_wstring(trayMessages).c_str());
         ChildProcess::Result run = ChildProcess::Run("UpdateRunsTheInstaller");
         EXPECT_TRUE(run.started) << run.output;
         EXPECT_EQ(run.exitCode, 0u) << run.output;
@@ -218,7 +222,7 @@ TEST_F(UpdateTest, InstallerOutcomesGiveTheirCodesAndTrayStatuses) {
     const std::string dir = Narrow(folder_.Path());
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.script));
-        const std::string output = RunInstaller(c.script);
+        const std::string output = RunInstaller(c.script, c.tray.size());
         EXPECT_EQ(Lines(output, "rc "), std::vector<std::string>{c.rc}) << output;
         EXPECT_EQ(Lines(output, "content "), std::vector<std::string>{"<none>"});
         EXPECT_EQ(Lines(output, "runner "),
@@ -247,13 +251,13 @@ TEST_F(UpdateTest, SecondUpdateWhileOneHoldsTheMutexIsRefused) {
         // Another process's update in progress.
         ZYNSysKernelHandle held(::CreateMutexW(nullptr, TRUE, kMutexName));
         ASSERT_TRUE(held.IsValid());
-        const std::string output = RunInstaller(L"exit:0");
+        const std::string output = RunInstaller(L"exit:0", 0);
         EXPECT_EQ(Lines(output, "rc "), std::vector<std::string>{"172"}) << output;
         EXPECT_TRUE(Lines(output, "runner ").empty()) << output;
         EXPECT_NE(output.find("[Backbone::Process]concurrent UPDATE process detected !\n"), std::string::npos);
         ::ReleaseMutex(held.Get());
     }
-    const std::string output = RunInstaller(L"exit:0");
+    const std::string output = RunInstaller(L"exit:0", 2);
     EXPECT_EQ(Lines(output, "rc "), std::vector<std::string>{"0"}) << output;
 }
 

@@ -43,9 +43,11 @@ TEST_F(UserExtensions, ManyThreadsForOneIdStartExactlyOneProcess) {
         ASSERT_TRUE(got[i]) << i << "\n" << sink.Dump();
         EXPECT_EQ(got[i], got[0]) << i;
     }
-    EXPECT_EQ(WaitForRecord("start ", 1).size(), 1u);
-    ::Sleep(300);
-    const std::vector<std::string> starts = RecordWith("start ");
+    std::size_t started = 0;
+    for (const std::string& line : sink.Lines())
+        if (line.rfind("[UserExtension::Start]Successfully Started UserExtension[", 0) == 0) ++started;
+    EXPECT_EQ(started, 1u) << sink.Dump();
+    const std::vector<std::string> starts = WaitForRecord("start ", 1);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0], "start " + std::to_string(got[0]->ProcessId()));
     EXPECT_TRUE(sink.Has("[SharedData::GetExtension]session already seen, retrieve current UserExtension object."));
@@ -215,16 +217,21 @@ TEST_F(UserExtensions, SquattedPipeNameIsRefusedAndGetsNothing) {
 }
 
 TEST_F(UserExtensions, KillInTestModeWritesStopAndDoesNotWait) {
+    // An extension that reads the stop and stays: Kill must not wait for it to go.
+    SetVariable(L"FAKE_EXT_MODE", L"ignorestop");
     UserExtension extension(session);
     ASSERT_TRUE(extension.Start());
     const DWORD pid = extension.ProcessId();
     ASSERT_TRUE(extension.Kill()) << sink.Dump();
     EXPECT_FALSE(extension.IsRunning());
     EXPECT_EQ(WaitForRecord("STOP", 1).size(), 1u);
-    EXPECT_TRUE(ProcessEnds(pid, 5000));
+    EXPECT_FALSE(ProcessEnds(pid, 0));
     // Nothing left to stop.
     EXPECT_TRUE(extension.Kill());
     EXPECT_EQ(RecordWith("STOP").size(), 1u);
+    // The job ends it with the handles.
+    extension.CloseHandles();
+    EXPECT_TRUE(ProcessEnds(pid, 5000));
 }
 
 TEST_F(UserExtensions, DebugPauseTakesOnlyPositiveDecimals) {
@@ -325,7 +332,7 @@ VAROMET_CHILD_CASE(KillInNormalMode) {
     };
     const std::size_t before = activeLookups();
     const bool killed = extension.Kill();
-    const bool ended = ProcessEnds(pid, 0);
+    const bool ended = ProcessEnds(pid, 5000);
     const bool askedActive = activeLookups() != before;
     SetLogSink(nullptr);
     std::printf("killed=%d ended=%d askedActive=%d\n%s", killed ? 1 : 0, ended ? 1 : 0, askedActive ? 1 : 0,
