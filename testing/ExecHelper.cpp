@@ -3,6 +3,7 @@
 //   exec_helper sleep MS      sleeps, then ends with 0
 //   exec_helper argv FILE ... writes its argument vector to FILE, one UTF-8 line each, ends with 0
 
+#include "GuiMain.h"
 #include "ZYNSysHandle.h"
 #include "ZYNSysWin.h"
 
@@ -48,12 +49,4 @@ int Main(int argc, wchar_t** argv) {
 
 }  // namespace
 
-// A GUI program: a console one would get a console host under Wine that keeps the inherited
-// handles (and the test's files) open after the child ended.
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    int argc = 0;
-    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    ZYNSysLocalMemory owner(argv);
-    if (!argv) return 63;
-    return Main(argc, argv);
-}
+int GuiMain(int argc, wchar_t** argv) { return Main(argc, argv); }

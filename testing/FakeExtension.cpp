@@ -14,6 +14,7 @@
 // Also "fake_extension postStatus <json>", the launcher's one-shot stop relay: records
 // "postStatus <json>" and posts the label to the first window of class "wnd", if any.
 
+#include "GuiMain.h"
 #include "ZYNSysHandle.h"
 #include "ZYNSysWin.h"
 
@@ -192,11 +193,4 @@ int ServePipe(const std::wstring& name, const std::wstring& mode) {
 
 }  // namespace
 
-// A GUI program, like the product: no console host under Wine.
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    int argc = 0;
-    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    ZYNSysLocalMemory owner(argv);
-    if (!argv) return 63;
-    return Main(argc, argv);
-}
+int GuiMain(int argc, wchar_t** argv) { return Main(argc, argv); }

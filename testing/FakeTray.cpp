@@ -6,6 +6,7 @@
 // --ignore-close is given or a file "ignore-close" lies beside its program (the launcher
 // starts the spinner with a command line of its own), and after a minute in any case.
 
+#include "GuiMain.h"
 #include "ZYNSysHandle.h"
 #include "ZYNSysWin.h"
 
@@ -76,12 +77,4 @@ int Main(int argc, wchar_t** argv) {
 
 }  // namespace
 
-// A GUI program: a console one would get a console host under Wine that keeps the inherited
-// handles open after it ended.
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    int argc = 0;
-    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    ZYNSysLocalMemory owner(argv);
-    if (!argv) return 63;
-    return Main(argc, argv);
-}
+int GuiMain(int argc, wchar_t** argv) { return Main(argc, argv); }
