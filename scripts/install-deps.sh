@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build python3 util-linux
+  cmake ninja-build python3 openssl util-linux
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest flex bison libfl-dev libutfcpp-dev nlohmann-json3-dev
   wine wine64 xvfb

@@ -74,7 +74,8 @@ std::string LocalHttpServer::UnixPath(const std::wstring& windowsPath) {
     return out;
 }
 
-LocalHttpServer::LocalHttpServer(const std::wstring& folder) : requestLog_(folder + L".requests") {
+LocalHttpServer::LocalHttpServer(const std::wstring& folder, bool tls)
+    : tls_(tls), requestLog_(folder + L".requests") {
     WSADATA data;
     if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
         error_ = "WSAStartup failed";
@@ -85,7 +86,7 @@ LocalHttpServer::LocalHttpServer(const std::wstring& folder) : requestLog_(folde
     const std::wstring python = WindowsPathOfUnix(VAROMET_PYTHON3);
     std::wstring command = L"\"" + python + L"\" \"" + WidenUtf8(VAROMET_HTTP_SERVER_SCRIPT) + L"\" --root \"" +
                            WidenUtf8(UnixPath(folder)) + L"\" --port-file \"" + WidenUtf8(UnixPath(portFile)) +
-                           L"\" --request-log \"" + WidenUtf8(UnixPath(requestLog_)) + L"\"";
+                           L"\" --request-log \"" + WidenUtf8(UnixPath(requestLog_)) + L"\"" + (tls ? L" --tls" : L"");
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
@@ -153,7 +154,7 @@ void LocalHttpServer::Stop() {
 }
 
 std::string LocalHttpServer::Url(const std::string& pathAndQuery) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + pathAndQuery;
+    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + "/" + pathAndQuery;
 }
 
 std::vector<std::string> LocalHttpServer::Requests() const {

@@ -12,7 +12,9 @@ class LocalHttpServer {
 public:
     // Serves the files of the folder (a Windows path); the port file and the request log are
     // written beside it (<folder>.port, <folder>.requests).
-    explicit LocalHttpServer(const std::wstring& folder);
+    // tls: connections that begin a TLS handshake are served over TLS with a self-signed
+    // certificate for 127.0.0.1, and Url gives https addresses.
+    explicit LocalHttpServer(const std::wstring& folder, bool tls = false);
     ~LocalHttpServer();
     LocalHttpServer(const LocalHttpServer&) = delete;
     LocalHttpServer& operator=(const LocalHttpServer&) = delete;
@@ -20,7 +22,7 @@ public:
     // Zero when the server could not be started; Error() says why.
     std::uint16_t Port() const { return port_; }
     const std::string& Error() const { return error_; }
-    // "http://127.0.0.1:<port>/" + path and query.
+    // "http://127.0.0.1:<port>/" (https with tls) + path and query.
     std::string Url(const std::string& pathAndQuery) const;
     // The requests so far, one "GET <path?query> range=<Range header or ->" each.
     std::vector<std::string> Requests() const;
@@ -31,6 +33,7 @@ public:
     static std::string UnixPath(const std::wstring& windowsPath);
 
 private:
+    const bool tls_;
     std::uint16_t port_ = 0;
     std::uintptr_t lifeline_ = ~std::uintptr_t{0};
     std::wstring requestLog_;

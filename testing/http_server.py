@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Serves the files of one folder over HTTP/1.1 on a free 127.0.0.1 port, for the download tests.
 
-    http_server.py --root DIR [--port-file FILE] [--request-log FILE] [--no-lifeline]
+    http_server.py --root DIR [--port-file FILE] [--request-log FILE] [--no-lifeline] [--tls]
 
 The port is printed on stdout once the server listens, and written to the port file (complete
 when it appears: it is renamed into place). Answers carry Content-Length and honour
@@ -18,6 +18,10 @@ Misbehaviour is asked for in the query string of each request (several may be co
     norange=1      ignore Range and answer 200 with the whole file
 Each request is appended to the request log as one line: "GET /path?query range=<header or ->".
 
+With --tls, connections that open with a TLS handshake are served over TLS with a fresh
+self-signed certificate for 127.0.0.1 (made with the openssl command); plain connections (the
+lifeline) still work on the same port.
+
 Lifetime: the test opens GET /__lifeline and keeps that connection; when it closes (the test
 ended, or its process died) the server exits. Without a lifeline within 30 s it exits as well,
 so that no server outlives the test that started it.
@@ -25,7 +29,11 @@ so that no server outlives the test that started it.
 
 import argparse
 import os
+import shutil
 import socket
+import ssl
+import subprocess
+import tempfile
 import sys
 import threading
 import time
@@ -180,6 +188,35 @@ def parse_range(header):
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = False
+    tls = None  # an SSLContext when --tls
+
+    def finish_request(self, request, client_address):
+        if self.tls is not None:
+            try:
+                request.settimeout(10)
+                first = request.recv(1, socket.MSG_PEEK)
+                request.settimeout(None)
+                if first == b"\x16":  # a TLS handshake record
+                    with self.tls.wrap_socket(request, server_side=True) as secure:
+                        super().finish_request(secure, client_address)
+                    return
+            except (OSError, ssl.SSLError):
+                return  # the client refused the certificate, or went away
+        super().finish_request(request, client_address)
+
+
+def self_signed_context():
+    folder = tempfile.mkdtemp(prefix="varomet-tls-")
+    try:
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=DNS:127.0.0.1,IP:127.0.0.1"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        return context
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def main():
@@ -188,9 +225,12 @@ def main():
     parser.add_argument("--port-file")
     parser.add_argument("--request-log")
     parser.add_argument("--no-lifeline", action="store_true")
+    parser.add_argument("--tls", action="store_true")
     options = parser.parse_args()
 
     server = Server(("127.0.0.1", 0), Handler)
+    if options.tls:
+        server.tls = self_signed_context()
     server.root = os.path.realpath(options.root)
     server.request_log = options.request_log
     server.log_lock = threading.Lock()

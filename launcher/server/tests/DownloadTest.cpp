@@ -547,6 +547,37 @@ TEST_F(Downloads, KeepMediaOptionKeepsAPresentFileWithoutHashingIt) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
+// Option 63 is process-wide: the same https download without it and with it. Test mode does
+// not drop the secure flag for an https address.
+VAROMET_CHILD_CASE(HttpsFromAnUnknownAuthority) {
+    RecordingSink sink;
+    SetLogSink(&sink);
+    EnableTestMode();
+    const JSON::ValuePtr json = MediaJson(Env("VAROMET_TEST_URL"), Env("VAROMET_TEST_HASH"), Env("VAROMET_TEST_SIZE"));
+    const MediaInfo item(json.get());
+    OrdanaRequestInfo context;
+    const std::int32_t refused = Utils::DownloadMedia(context, Env("VAROMET_TEST_OUTPUT"), item);
+    Config::ActivateOption(63);
+    const std::int32_t accepted = Utils::DownloadMedia(context, Env("VAROMET_TEST_OUTPUT"), item);
+    SetLogSink(nullptr);
+    PrintResult(std::to_string(refused) + " " + std::to_string(accepted));
+    if (accepted != 0) std::printf("%s", sink.Dump().c_str());
+    return 0;
+}
+
+TEST_F(Downloads, HttpsFromAnUnknownAuthorityNeedsTheOptionThatIgnoresIt) {
+    LocalHttpServer secure{served, true};
+    ASSERT_NE(secure.Port(), 0) << secure.Error();
+    const std::string result = RunChild("HttpsFromAnUnknownAuthority", {{"VAROMET_TEST_URL", secure.Url("media.bin")},
+                                                                       {"VAROMET_TEST_HASH", hash},
+                                                                       {"VAROMET_TEST_SIZE", std::to_string(kMediaSize)},
+                                                                       {"VAROMET_TEST_OUTPUT", Narrow(output)}});
+    EXPECT_EQ(result, "2 0");
+    EXPECT_TRUE(Read(output) == media);
+    EXPECT_FALSE(fs::exists(output + L".tmp"));
+    EXPECT_FALSE(fs::exists(output + L".lock"));
+}
+
 // The fallback folder needs the folder table; the parent gives the data folder and a
 // destination whose folder cannot be made (a file stands where a folder should be).
 VAROMET_CHILD_CASE(UnusableDestinationFallsBackToTheMediaFolder) {
