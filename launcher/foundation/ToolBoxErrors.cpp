@@ -1,6 +1,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ZYNSysWin.h"
+
+#include <wininet.h>
+
 #include "Logger.h"
 #include "ToolBox.h"
 
@@ -9,10 +13,14 @@ namespace {
 // The system's text for a code, line breaks removed; false when there is none.
 bool SystemText(DWORD code, std::string& text) {
     wchar_t* buffer = nullptr;
+    // The texts of the internet errors live in wininet's own message table, not the system's.
+    const HMODULE wininet = code >= INTERNET_ERROR_BASE && code <= INTERNET_ERROR_LAST
+                                ? ::GetModuleHandleW(L"wininet.dll")
+                                : nullptr;
     // Inserts ignored: a system text with %1 would otherwise read arguments that are not there.
-    DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                        FORMAT_MESSAGE_IGNORE_INSERTS | (wininet ? FORMAT_MESSAGE_FROM_HMODULE : 0),
+                                    wininet, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     ZYNSysLocalMemory owner(buffer);
     if (length == 0) return false;
     text = ToolBox::WCStrToString(buffer);

@@ -552,6 +552,8 @@ TEST_F(Downloads, KeepMediaOptionKeepsAPresentFileWithoutHashingIt) {
 VAROMET_CHILD_CASE(HttpsFromAnUnknownAuthority) {
     RecordingSink sink;
     SetLogSink(&sink);
+    FastSleeper sleeper;
+    SetSleeper(&sleeper);
     EnableTestMode();
     const JSON::ValuePtr json = MediaJson(Env("VAROMET_TEST_URL"), Env("VAROMET_TEST_HASH"), Env("VAROMET_TEST_SIZE"));
     const MediaInfo item(json.get());
@@ -559,9 +561,13 @@ VAROMET_CHILD_CASE(HttpsFromAnUnknownAuthority) {
     const std::int32_t refused = Utils::DownloadMedia(context, Env("VAROMET_TEST_OUTPUT"), item);
     Config::ActivateOption(63);
     const std::int32_t accepted = Utils::DownloadMedia(context, Env("VAROMET_TEST_OUTPUT"), item);
+    SetSleeper(nullptr);
     SetLogSink(nullptr);
-    PrintResult(std::to_string(refused) + " " + std::to_string(accepted));
-    if (accepted != 0) std::printf("%s", sink.Dump().c_str());
+    // The refusal is told in the internet layer's own words.
+    const std::string told = sink.After("[SendRequest]HttpSendRequest failed(");
+    PrintResult(std::to_string(refused) + " " + std::to_string(accepted) + " " +
+                (told.rfind("{[FormatMessageW]", 0) == 0 ? "untold" : "told"));
+    if (accepted != 0 || told.rfind("{[FormatMessageW]", 0) == 0) std::printf("%s", sink.Dump().c_str());
     return 0;
 }
 
@@ -572,10 +578,14 @@ TEST_F(Downloads, HttpsFromAnUnknownAuthorityNeedsTheOptionThatIgnoresIt) {
                                                                        {"VAROMET_TEST_HASH", hash},
                                                                        {"VAROMET_TEST_SIZE", std::to_string(kMediaSize)},
                                                                        {"VAROMET_TEST_OUTPUT", Narrow(output)}});
-    EXPECT_EQ(result, "2 0");
+    ASSERT_EQ(result.substr(0, 4), "2 0 ") << result;
     EXPECT_TRUE(Read(output) == media);
     EXPECT_FALSE(fs::exists(output + L".tmp"));
     EXPECT_FALSE(fs::exists(output + L".lock"));
+    if (result == "2 0 untold")
+        GTEST_SKIP() << "Wine's wininet.dll has no message table for its error codes: the text of the refusal "
+                        "cannot be checked here";
+    EXPECT_EQ(result, "2 0 told");
 }
 
 // The fallback folder needs the folder table; the parent gives the data folder and a
