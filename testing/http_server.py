@@ -13,6 +13,7 @@ Misbehaviour is asked for in the query string of each request (several may be co
                    that starts at or after N is served whole, so a resume gets the rest
     dropevery=N    cut every answer after N body bytes, resumes included
     rate=KIB       send at most KIB KiB per second
+    stall=N        stop sending once N body bytes are out and hold the connection (a silent peer)
     lie=N          announce N more bytes than are sent (N may be negative), then close; a range
                    that starts beyond the real end is answered 206 with nothing after the head
     norange=1      ignore Range and answer 200 with the whole file
@@ -144,14 +145,18 @@ class Handler(BaseHTTPRequestHandler):
         rate = float(knobs.get("rate", "0")) * 1024
         with open(path, "rb") as source:
             source.seek(start)
-            if limit == count and rate == 0 and lie == 0:
+            stall = int(knobs.get("stall", "-1"))
+            if limit == count and rate == 0 and lie == 0 and stall < 0:
                 self.wfile.flush()
                 self.connection.sendfile(source, start, count)
                 return
             sent = 0
             began = time.monotonic()
             while sent < limit:
-                block = source.read(min(CHUNK, limit - sent))
+                if 0 <= stall <= sent:
+                    time.sleep(60)  # the lifeline's end takes the server down first
+                    return
+                block = source.read(min(CHUNK, limit - sent, stall - sent if stall >= 0 else CHUNK))
                 if not block:
                     break
                 self.wfile.write(block)

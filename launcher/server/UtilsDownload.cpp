@@ -4,10 +4,14 @@
 #include "ZYNSysWin.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <wincrypt.h>
@@ -133,6 +137,51 @@ bool SendRequest(HINTERNET request, std::int64_t offset, std::int32_t& status) {
     return sent;
 }
 
+// Cuts a blocked WinINet call short on the stop order: closing the request handle is how
+// another thread ends a send or a read in progress, which a silent server would otherwise
+// hold for the 30 s time-outs. The download checks the order right after each such call, so
+// the closed handle is not used again.
+class StopWatch {
+public:
+    explicit StopWatch(ZYNSysInternetHandle& request) : request_(request), thread_([this] { Watch(); }) {}
+    ~StopWatch() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+        // Closed here already: its owner must not close that value a second time.
+        if (closed_) request_.Take();
+    }
+    StopWatch(const StopWatch&) = delete;
+    StopWatch& operator=(const StopWatch&) = delete;
+
+private:
+    void Watch() noexcept {
+        try {
+            std::unique_lock<std::mutex> guard(mutex_);
+            while (!done_) {
+                if (G_STOP.load()) {
+                    ::InternetCloseHandle(request_.Get());
+                    closed_ = true;
+                    return;
+                }
+                wake_.wait_for(guard, std::chrono::milliseconds(kPollMs));
+            }
+        } catch (...) {
+            // Without the watch a stop waits for the time-outs, as it would have anyway.
+        }
+    }
+
+    ZYNSysInternetHandle& request_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    bool closed_ = false;
+    std::thread thread_;  // last: it starts once the rest is ready
+};
+
 // One call of Utils::DownloadMedia. Its members are released in reverse order of
 // declaration, after the temporary file is gone: see the destructor.
 class MediaDownload {
@@ -173,6 +222,8 @@ private:
     ZYNSysInternetHandle session_;
     ZYNSysInternetHandle connection_;
     ZYNSysInternetHandle request_;
+    // Declared after the request: it ends first, before the request's owner closes it.
+    std::optional<StopWatch> stopWatch_;
     ZYNSysCryptProvider provider_;
     ZYNSysCryptHash hash_;
     ZYNSysKernelHandle tmpFile_;
@@ -356,6 +407,7 @@ std::int32_t MediaDownload::Connect() {
         Logger::ErrorWithSystemError(kPrefix + "HttpOpenRequest failed");
         return 2;
     }
+    stopWatch_.emplace(request_);
     if (Config::IsActivated(kIgnoreInvalidCertOption)) {
         DWORD security = 0;
         DWORD size = sizeof security;

@@ -507,18 +507,35 @@ TEST_F(Downloads, StopOrderEndsADownloadOrTheWaitPromptly) {
     Write(served + L"\\big.bin", Bytes(4 * kMediaSize, 3));
     struct Case {
         const char* child;
-    } cases[] = {{"StopOrderEndsTheDownload"}, {"StopOrderEndsTheWaitForAnotherDownloader"}};
+        const char* query;
+        bool silentPeer;
+    } cases[] = {
+        {"StopOrderEndsTheDownload", "?rate=256", false},
+        {"StopOrderEndsTheWaitForAnotherDownloader", "?rate=256", false},
+        // A peer that goes silent: the read in progress is cut short, not waited out.
+        {"StopOrderEndsTheDownload", "?stall=100000", true},
+    };
+    // Wine's WinINet does not end a blocked read when another thread closes its handle.
+    const bool underWine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    bool skipped = false;
     for (const Case& c : cases) {
+        if (c.silentPeer && underWine) {
+            skipped = true;
+            continue;
+        }
         const std::string result =
-            RunChild(c.child, {{"VAROMET_TEST_URL", server.Url("big.bin?rate=256")},
+            RunChild(c.child, {{"VAROMET_TEST_URL", server.Url(std::string("big.bin") + c.query)},
                                {"VAROMET_TEST_HASH", Md5Of(served + L"\\big.bin")},
                                {"VAROMET_TEST_OUTPUT", Narrow(output)}});
         long long ms = -1;
-        ASSERT_EQ(result.rfind("2 running logged ", 0), 0u) << c.child << ": " << result;
+        ASSERT_EQ(result.rfind("2 running logged ", 0), 0u) << c.child << c.query << ": " << result;
         ms = std::stoll(result.substr(17));
-        EXPECT_LT(ms, 2000) << c.child;
+        EXPECT_LT(ms, 2000) << c.child << c.query;
         ExpectNothingLeft();
     }
+    if (skipped)
+        GTEST_SKIP() << "under Wine a read blocked on a silent server is not ended by closing its handle from "
+                        "another thread: only the other cases were run";
 }
 
 // Option 68 is process-wide: a present file is kept as it is, unread.
