@@ -15,15 +15,6 @@
 
 namespace {
 
-std::string Utf8(const wchar_t* text) {
-    int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return {};
-    std::string out(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-    out.resize(static_cast<std::size_t>(size) - 1);
-    return out;
-}
-
 int Main(int argc, wchar_t** argv) {
     if (argc < 3) return 64;
     const std::wstring mode = argv[1];

@@ -29,15 +29,6 @@
 
 namespace {
 
-std::string Utf8(const wchar_t* text) {
-    int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return {};
-    std::string out(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-    out.resize(static_cast<std::size_t>(size) - 1);
-    return out;
-}
-
 std::wstring Env(const wchar_t* name) {
     wchar_t buffer[4096] = {};
     DWORD got = ::GetEnvironmentVariableW(name, buffer, 4096);

@@ -8,8 +8,20 @@
 
 #include <shellapi.h>
 
+#include <string>
+
 // Defined by the program, with its wide argument vector.
 int GuiMain(int argc, wchar_t** argv);
+
+// An argument (or any wide text) as UTF-8.
+inline std::string Utf8(const wchar_t* text) {
+    int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return {};
+    std::string out(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(size) - 1);
+    return out;
+}
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int argc = 0;

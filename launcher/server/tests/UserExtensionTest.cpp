@@ -265,9 +265,6 @@ TEST_F(UserExtensions, DebugPauseTakesOnlyPositiveDecimals) {
     SetVariable(L"ZYNLD_DEBUG", L"");
 }
 
-}  // namespace
-
-namespace {
 
 // Inside a job that lets nothing break away the extension cannot get a job of its own: it is
 // refused a start rather than left running in the launcher's job.
@@ -305,9 +302,6 @@ TEST(UserExtensionJob, ExtensionThatCannotLeaveALockedJobIsNeverLeftRunning) {
     EXPECT_NE(run.output.find("[UserExtension::Start] CreateProcessAsUserW failed !\n"), std::string::npos);
 }
 
-}  // namespace
-
-namespace {
 
 // Normal mode: the extension is this folder's "VarometLauncherGUI.exe" (a copy of the fake),
 // in a session other than the active one.
