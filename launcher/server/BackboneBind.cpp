@@ -44,6 +44,10 @@ int Backbone::ProcessBindInit(const OrdanaRequestInfo&, const JSON::Value* args,
             return 100;
         }
     }
+    // The same for a session id that is no number: it throws here, answered 21 by the
+    // dispatcher, before a connection the service would read as empty.
+    std::uint32_t id = session;
+    if (op != "bind" && args->IsString()) id = static_cast<std::uint32_t>(std::stoi(args->GetText(), nullptr, 10));
 
     ZYNSysKernelHandle pipe;
     switch (OpenPipeForWriting(kServicePipe, kServiceBusyRetries, pipe)) {
@@ -68,9 +72,6 @@ int Backbone::ProcessBindInit(const OrdanaRequestInfo&, const JSON::Value* args,
         notice.AddMember("sessionID", JSON::MakeNumberFromUInt(session));
         notice.AddMember("uuid", JSON::MakeString(uuid, false));
     } else {
-        // A text without digits throws: the dispatcher answers 21.
-        std::uint32_t id = session;
-        if (args->IsString()) id = static_cast<std::uint32_t>(std::stoi(args->GetText(), nullptr, 10));
         Logger::Debug("[Backbone::Process]Init current session [" + std::to_string(static_cast<std::int32_t>(id)) +
                       "] within the launcher...");
         notice.AddMember("sID", JSON::MakeNumberFromUInt(id));
