@@ -341,7 +341,11 @@ std::int32_t MediaDownload::CheckExistingOutput() {
         }
         std::string computed;
         ToolBox::File::ComputeHash(output_, ToolBox::File::kMd5, computed);
-        if (computed.empty()) Logger::Error(kPrefix + "Failed to access file and compute hash : " + output_);
+        // No digest (a stop order, a failed read) says nothing about the file: it stays.
+        if (computed.empty()) {
+            Logger::Error(kPrefix + "Failed to access file and compute hash : " + output_);
+            return 2;
+        }
         if (SameHash(computed, media_.hash)) {
             Logger::Info(kPrefix + "this file '" + output_ +
                          "' is already present with the right hash. downloading cancelled.");

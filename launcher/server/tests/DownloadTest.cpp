@@ -564,6 +564,52 @@ TEST_F(Downloads, KeepMediaOptionKeepsAPresentFileWithoutHashingIt) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
+// A present file whose digest cannot be taken: the stop order (process-wide) comes before its
+// hash check, or the parent holds the file unreadable. The action reports the outcome.
+VAROMET_CHILD_CASE(PresentFileWithoutADigest) {
+    RecordingSink sink;
+    SetLogSink(&sink);
+    EnableTestMode();
+    if (Env("VAROMET_TEST_STOP") == "1") G_STOP = true;
+    const std::string output = Env("VAROMET_TEST_OUTPUT");
+    const JSON::ValuePtr mi = MediaJson(Env("VAROMET_TEST_URL"), Env("VAROMET_TEST_HASH"), std::to_string(kMediaSize));
+    JSON::ValuePtr content;
+    const int rc = Backbone::Process(R"({"op": "run", "args": {"action": "DownloadMedia", "dest": )" +
+                                         JsonQuoted(output) + ", \"mi\": " + mi->Dump() + "}}",
+                                     content);
+    SetLogSink(nullptr);
+    const bool told = sink.Has("[Utils::DownloadMedia]Failed to access file and compute hash : " + output);
+    PrintResult(std::to_string(rc) + " " + (content ? content->Dump() : "<none>") + (told ? " told" : " untold"));
+    return 0;
+}
+
+TEST_F(Downloads, PresentFileWithoutADigestIsKeptAndTheDownloadAnswers2) {
+    fs::create_directories(fs::path(output).parent_path());
+    struct Case {
+        const char* name;
+        bool stop;
+    } cases[] = {{"stop order", true}, {"unreadable file", false}};
+    for (const Case& c : cases) {
+        Write(output, media);
+        // No one else may read it, anyone may delete it: only the download's own rule keeps it.
+        ZYNSysKernelHandle holder;
+        if (!c.stop) {
+            holder.Reset(::CreateFileW(output.c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(holder) << c.name;
+        }
+        const std::string result = RunChild("PresentFileWithoutADigest", {{"VAROMET_TEST_STOP", c.stop ? "1" : "0"},
+                                                                          {"VAROMET_TEST_URL", server.Url("media.bin")},
+                                                                          {"VAROMET_TEST_HASH", hash},
+                                                                          {"VAROMET_TEST_OUTPUT", Narrow(output)}});
+        holder.Reset();
+        EXPECT_EQ(result, "0 {\"rc\": 2, \"output\": " + JsonQuoted(Narrow(output)) + "} told") << c.name;
+        EXPECT_TRUE(Read(output) == media) << c.name << ": the file was lost or changed";
+        EXPECT_FALSE(fs::exists(output + L".lock")) << c.name;
+    }
+    EXPECT_TRUE(server.Requests().empty());
+}
+
 // Option 63 is process-wide: the same https download without it and with it. Test mode does
 // not drop the secure flag for an https address.
 VAROMET_CHILD_CASE(HttpsFromAnUnknownAuthority) {
