@@ -3,9 +3,7 @@
 #include "ZYNSysWin.h"
 
 #include <io.h>
-#include <oleauto.h>
 #include <shellapi.h>
-#include <shldisp.h>
 #include <shlobj.h>
 #include <userenv.h>
 #include <wtsapi32.h>
@@ -22,6 +20,7 @@
 #include "PathName.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
+#include "ZipShell.h"
 
 namespace Operations {
 
@@ -157,35 +156,10 @@ bool HasAccess(const std::string& path, std::int32_t access, DWORD desired) {
 
 constexpr char kUnzip[] = "[Operations::Local::Unzip]";
 constexpr std::int32_t kKeepMediaUnzipOption = 52;
-// FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI
-constexpr LONG kCopyOptions = 0x614;
-// The shell's zip copy may return before it has finished: how long the target may take.
-constexpr ULONGLONG kExtractWaitMs = 120000;
+// The shell's copy may return before it has finished: how long the target may take, counted
+// in the pauses asked for between two looks (a test's sleeper shrinks them, not the limit).
+constexpr std::uint64_t kExtractWaitMs = 120000;
 constexpr std::uint32_t kExtractPollMs = 100;
-
-constexpr CLSID kClsidShell = {0x13709620, 0xC279, 0x11CE, {0xA4, 0x9E, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
-constexpr IID kIidShellDispatch = {0xD8F015C0, 0xC278, 0x11CE, {0xA4, 0x9E, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
-constexpr IID kIidDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
-class Bstr {
-public:
-    explicit Bstr(const std::wstring& text) : value_(::SysAllocString(text.c_str())) {}
-    ~Bstr() { ::SysFreeString(value_); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR Get() const { return value_; }
-
-private:
-    BSTR value_;
-};
-
-VARIANT StringVariant(BSTR text) {
-    VARIANT v;
-    ::VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = text;
-    return v;
-}
 
 long TopLevelCount(const std::wstring& folder) {
     WIN32_FIND_DATAW entry;
@@ -199,58 +173,28 @@ long TopLevelCount(const std::wstring& folder) {
     return count;
 }
 
-// Extracts with the shell's zip folder; false after logging the step that failed.
-bool ShellExtract(const std::wstring& zip, const std::wstring& target) {
-    auto failed = [](HRESULT hr, const char* text) {
-        Logger::Error(std::string(kUnzip) + "{" + ToolBox::HResultToString(hr) + "}" + text);
-        return false;
-    };
-    Bstr zipText(zip);
-    Bstr targetText(target);
-    VARIANT zipVariant = StringVariant(zipText.Get());
-    VARIANT targetVariant = StringVariant(targetText.Get());
-    VARIANT options;
-    ::VariantInit(&options);
-    options.vt = VT_I4;
-    options.lVal = kCopyOptions;
-
-    ComPtr<IShellDispatch> shell;
-    HRESULT hr = ::CoCreateInstance(kClsidShell, nullptr, CLSCTX_INPROC_SERVER, kIidShellDispatch, shell.OutVoid());
-    if (FAILED(hr) || !shell.Get()) return failed(hr, "Failed to CoCreateInstance");
-    // NameSpace answers S_FALSE with no folder for what it cannot open.
-    ComPtr<Folder> zipFolder;
-    hr = shell->NameSpace(zipVariant, zipFolder.Out());
-    if (FAILED(hr) || !zipFolder.Get()) return failed(hr, "Failed to open Zip file");
-    ComPtr<Folder> targetFolder;
-    hr = shell->NameSpace(targetVariant, targetFolder.Out());
-    if (FAILED(hr) || !targetFolder.Get()) return failed(hr, "Failed to open destination directory");
-    ComPtr<FolderItems> items;
-    hr = zipFolder->Items(items.Out());
-    if (FAILED(hr) || !items.Get()) return failed(hr, "Failed to open Zip content");
-    long count = 0;
-    hr = items->get_Count(&count);
-    if (FAILED(hr)) return failed(hr, "Fail to count files in this zip");
-    if (count <= 0) {
-        Logger::Error(std::string(kUnzip) + "Zip file is empty");
-        return false;
-    }
-    ComPtr<IDispatch> dispatch;
-    hr = items->QueryInterface(kIidDispatch, dispatch.OutVoid());
-    if (FAILED(hr) || !dispatch.Get()) {
-        Logger::Error(std::string(kUnzip) + "{" + ToolBox::HResultToString(hr) + "}Failed to QueryInterface (ptr=" +
-                      ToolBox::PointerToString(dispatch.Get()) + ")");
-        return false;
-    }
-    VARIANT itemsVariant;
-    ::VariantInit(&itemsVariant);
-    itemsVariant.vt = VT_DISPATCH;
-    itemsVariant.pdispVal = dispatch.Get();
-    hr = targetFolder->CopyHere(itemsVariant, options);
-    if (FAILED(hr)) return failed(hr, "Failed to extract the Zip file");
-    // The copy is reported to return before it has finished.
-    const ULONGLONG start = ::GetTickCount64();
-    while (TopLevelCount(target) < count && !G_STOP.load() && ::GetTickCount64() - start < kExtractWaitMs) {
+// Extracts with the shell's zip folder; false after logging what failed. The copy counts only
+// once the target holds every item: a wait cut short by its limit or a stop order is a failure.
+bool Extract(const std::wstring& zip, const std::wstring& target) {
+    const std::unique_ptr<ZipCopy> copy = GetZipShell().StartCopy(zip, target);
+    if (!copy) return false;
+    const long count = copy->ItemCount();
+    long found = TopLevelCount(target);
+    for (std::uint64_t waited = 0; found < count; found = TopLevelCount(target)) {
+        if (G_STOP.load()) {
+            Logger::Error(std::string(kUnzip) + "GLOBAL STOP ORDER ! extraction abandoned with " +
+                          std::to_string(found) + " of " + std::to_string(count) + " items in : " +
+                          ToolBox::WideToUtf8(target));
+            return false;
+        }
+        if (waited >= kExtractWaitMs) {
+            Logger::Error(std::string(kUnzip) + "extraction unfinished after " + std::to_string(kExtractWaitMs) +
+                          " ms with " + std::to_string(found) + " of " + std::to_string(count) +
+                          " items in : " + ToolBox::WideToUtf8(target));
+            return false;
+        }
         GetSleeper().Sleep(kExtractPollMs);
+        waited += kExtractPollMs;
     }
     Logger::DebugW(L"[Operations::Local::Unzip]Successfully extracted " + std::to_wstring(count) + L" files from '" +
                    zip + L"'");
@@ -292,7 +236,7 @@ std::int32_t Local::Unzip(const std::string& zipPath, const std::string& targetD
     Logger::Debug(std::string(kUnzip) + "output dir : " + targetDir);
     ComApartment apartment;
     if (apartment.Result() != S_OK) Logger::Error(std::string(kUnzip) + "CoInitialize failed !");
-    return ShellExtract(ToolBox::Utf8ToWide(zipPath), ToolBox::Utf8ToWide(targetDir)) ? 0 : 2;
+    return Extract(ToolBox::Utf8ToWide(zipPath), ToolBox::Utf8ToWide(targetDir)) ? 0 : 2;
 }
 
 bool Local::CheckFile(const std::string& path, std::int32_t kind, std::int32_t access) {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,9 +15,12 @@
 #include "ChildProcess.h"
 #include "Config.h"
 #include "FileAndFoldersManager.h"
+#include "Globals.h"
 #include "LaunchDaemon.h"
 #include "LauncherTestSupport.h"
 #include "LogSink.h"
+#include "Sleeper.h"
+#include "ZipShell.h"
 
 namespace {
 
@@ -164,6 +170,108 @@ TEST(RunUnzipAction, KeepOptionUsesTheOneCacheFolderAndKeepsIt) {
     ASSERT_NE(expected, std::string::npos) << run.output;
     const std::string content = run.output.substr(expected + 9, run.output.find('\n', expected) - expected - 9);
     EXPECT_NE(run.output.find("\nRESULT 0 " + content + " kept\n"), std::string::npos) << run.output;
+}
+
+}  // namespace
+
+namespace {
+
+class ThreeItemCopy final : public ZipCopy {
+public:
+    long ItemCount() const override { return 3; }
+};
+
+// Stands in for the shell's zip folder, which Wine lacks: the copy puts one of the archive's
+// three items into the target at once and the other two at a later pause of the wait, or never.
+class StagedZipShell final : public ZipShell, public Sleeper {
+public:
+    StagedZipShell(int arrival, int stop) : arrival_(arrival), stop_(stop) {}
+
+    std::unique_ptr<ZipCopy> StartCopy(const std::wstring&, const std::wstring& target) override {
+        target_ = target;
+        std::ofstream(std::filesystem::path(target + L"\\first.txt")) << "1";
+        return std::make_unique<ThreeItemCopy>();
+    }
+    void Sleep(std::uint32_t milliseconds) override {
+        asked += milliseconds;
+        ++pauses_;
+        if (pauses_ == stop_) G_STOP = true;
+        if (pauses_ == arrival_) {
+            std::ofstream(std::filesystem::path(target_ + L"\\second.txt")) << "2";
+            ::CreateDirectoryW((target_ + L"\\folder").c_str(), nullptr);
+        }
+    }
+    std::uint64_t asked = 0;
+
+private:
+    const int arrival_;
+    const int stop_;
+    int pauses_ = 0;
+    std::wstring target_;
+};
+
+int IntFromEnvironment(const char* name) {
+    char buffer[32] = {};
+    const DWORD got = ::GetEnvironmentVariableA(name, buffer, sizeof buffer);
+    return got > 0 && got < sizeof buffer ? std::atoi(buffer) : 0;
+}
+
+// The stop order is process-wide. The parent gives the data folder with the archive, the
+// pause at which the last items arrive and the one at which the stop comes (0: never).
+VAROMET_CHILD_CASE(UnzipWithStagedShell) {
+    char buffer[1024] = {};
+    DWORD got = ::GetEnvironmentVariableA("WEX_TRQ_TMP", buffer, sizeof buffer);
+    if (got == 0 || got >= sizeof buffer) return 90;
+    const std::string base = buffer;
+    LaunchDaemon::MetaInit(3, "VarometLauncher_backbone\\test", "VarometLauncher_backbone", "");
+    StagedZipShell shell(IntFromEnvironment("VAROMET_TEST_ARRIVAL"), IntFromEnvironment("VAROMET_TEST_STOP"));
+    SetZipShell(&shell);
+    SetSleeper(&shell);
+    RecordingSink sink;
+    SetLogSink(&sink);
+    JSON::ValuePtr content;
+    const int rc = Backbone::Process(
+        "{\"op\": \"run\", \"args\": {\"action\": \"Unzip\", \"target\": " + JsonQuoted(base + "\\a.zip") + "}}",
+        content);
+    SetLogSink(nullptr);
+    const JSON::Value* result = content ? content->Find("rc") : nullptr;
+    std::printf("%s\nRESULT %d %s %llu\n", sink.Dump().c_str(), rc, result ? result->GetText().c_str() : "<none>",
+                static_cast<unsigned long long>(shell.asked));
+    std::fflush(stdout);
+    return 0;
+}
+
+TEST(RunUnzipAction, ExtractionSucceedsOnlyOnceEveryItemIsThere) {
+    TestFolder folder;
+    std::ofstream(std::filesystem::path(folder.In(L"a.zip")), std::ios::binary) << TinyZip();
+    struct Case {
+        const char* name;
+        const wchar_t* arrival;
+        const wchar_t* stop;
+        const char* result;  // rc, the unzip result in the content, the pauses asked for in ms
+        const char* logged;
+    } cases[] = {
+        {"items that come while waited for", L"3", L"0", "0 0 300", "Successfully extracted 3 files from '"},
+        {"items that never come", L"0", L"0", "169 2 120000",
+         "extraction unfinished after 120000 ms with 1 of 3 items in : "},
+        {"a stop order during the wait", L"0", L"1", "169 2 100",
+         "GLOBAL STOP ORDER ! extraction abandoned with 1 of 3 items in : "},
+    };
+    for (const Case& c : cases) {
+        ::SetEnvironmentVariableW(L"WEX_TRQ_TMP", folder.Path().c_str());
+        ::SetEnvironmentVariableW(L"VAROMET_TEST_ARRIVAL", c.arrival);
+        ::SetEnvironmentVariableW(L"VAROMET_TEST_STOP", c.stop);
+        ChildProcess::Result run = ChildProcess::Run("UnzipWithStagedShell");
+        for (const wchar_t* name : {L"WEX_TRQ_TMP", L"VAROMET_TEST_ARRIVAL", L"VAROMET_TEST_STOP"})
+            ::SetEnvironmentVariableW(name, nullptr);
+        ASSERT_TRUE(run.started) << c.name << ": " << run.output;
+        EXPECT_EQ(run.exitCode, 0u) << c.name << ": " << run.output;
+        std::erase(run.output, '\r');
+        EXPECT_NE(run.output.find(std::string("\nRESULT ") + c.result + "\n"), std::string::npos)
+            << c.name << ": " << run.output;
+        EXPECT_NE(run.output.find(std::string("[Operations::Local::Unzip]") + c.logged), std::string::npos)
+            << c.name << ": " << run.output;
+    }
 }
 
 }  // namespace
