@@ -15,6 +15,9 @@
 
 class PathName;
 class SessionEnumerator;
+namespace JSON {
+class Value;
+}
 
 // Security attributes that own their descriptor.
 struct ScopedSecurityAttributes {
@@ -61,6 +64,15 @@ public:
     static std::wstring Utf8CStrToWide(const char* text);
     static std::string CStrToString(const char* text);
     static std::string WCStrToString(const wchar_t* text);
+
+    // ---- requests in the log ----
+    // The compact text of a parsed value with whatever lies under a member named "cCas" or
+    // "CASTGC" masked, however the request spelled the name, and every other string through
+    // MaskSecretsInText (cookies, JSON texts carried as strings).
+    static std::string MaskSecretsInJson(const JSON::Value& value);
+    // A request's text as received: as it is when it can name no secret, else the masked
+    // compact text of what the parser builds from it (the text masker when nothing is built).
+    static std::string MaskSecretsInRequestText(std::string_view text);
 
     // ---- fixed texts ----
     static std::string HResultToString(HRESULT hr);

@@ -35,7 +35,7 @@ JSON::ValuePtr WideArgument(const wchar_t* text) {
 }  // namespace
 
 int Backbone::Process(const std::string& text, JSON::ValuePtr& content) {
-    Logger::Debug("[Backbone::Process]process by pass on string : " + ToolBox::MaskSecretsInText(text));
+    Logger::Debug("[Backbone::Process]process by pass on string : " + ToolBox::MaskSecretsInRequestText(text));
     JSON::Builder builder;
     builder.ParseString(text);
     JSON::ValuePtr document = builder.Detach();
@@ -71,7 +71,7 @@ int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
     int code = 0;
     try {
         Logger::Debug("[Backbone::Process]starting processing of these parameters : " +
-                      ToolBox::MaskSecretsInText(request->Dump()));
+                      ToolBox::MaskSecretsInJson(*request));
         OrdanaRequestInfo context;
         std::string op;
         JSON::GetStringField("op", op, request);
@@ -80,7 +80,7 @@ int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
         Logger::Debug("[Backbone::Process]operation To do : [" + op + "]");
         if (!OrdanaRequestInfo::build(cinfo, context)) {
             Logger::Error("[Backbone::Process] cannot build requestInfo from JSON : " +
-                          (cinfo ? ToolBox::MaskSecretsInText(cinfo->Dump()) : std::string("nullptr")));
+                          (cinfo ? ToolBox::MaskSecretsInJson(*cinfo) : std::string("nullptr")));
         } else {
             Logger::Internal("[Backbone::Process] OrdanaRequestInfo in-use : " + context.toString());
         }
@@ -118,7 +118,8 @@ int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* arg
         builder.ParseString(args->GetText());
         parsed = builder.Detach();
         if (!parsed || !parsed->IsObject()) {
-            Logger::Error("[Backbone::Process]Fail to parse raw JSON string : '" + args->GetText() + "'");
+            Logger::Error("[Backbone::Process]Fail to parse raw JSON string : '" +
+                          ToolBox::MaskSecretsInRequestText(args->GetText()) + "'");
             return 71;
         }
         object = parsed.get();

@@ -61,7 +61,7 @@ int Backbone::ProcessRun(const OrdanaRequestInfo& context, const JSON::Value* ar
                          JSON::ValuePtr& content) {
     if (!args->IsObject()) {
         Logger::Error("[Backbone::Process]invalid RUN argument item ! expecting JSON object but get this instead : " +
-                      args->Dump());
+                      ToolBox::MaskSecretsInJson(*args));
         return 15;
     }
     const std::string action = StringMember(args, "action");
@@ -85,10 +85,10 @@ int Backbone::ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, 
     if (!cmd || !cmd->IsArray()) {
         Logger::Error(
             "[Backbone::Process]invalid commandline item ! expecting an JSONarray into this field [cmd] instead of : " +
-            (cmd ? cmd->Dump() : std::string("NULL")));
+            (cmd ? ToolBox::MaskSecretsInJson(*cmd) : std::string("NULL")));
         return 157;
     }
-    Logger::Debug("[Backbone::Process] raw cmd to execute : " + cmd->Dump());
+    Logger::Debug("[Backbone::Process] raw cmd to execute : " + ToolBox::MaskSecretsInJson(*cmd));
     std::vector<std::string> list;
     bool failed = false;
     for (std::size_t i = 0; i < cmd->Size(); ++i) {
@@ -105,7 +105,7 @@ int Backbone::ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, 
         }
     }
     if (failed) return 158;
-    Logger::Debug("[Backbone::Process] cmd to execute : " + ToolBox::Join(list, " "));
+    Logger::Debug("[Backbone::Process] cmd to execute : " + ToolBox::MaskSecretsInText(ToolBox::Join(list, " ")));
     std::int32_t exitCode = 0;
     if (!Operations::Local::ExecuteCmd(list, exitCode, false, timeout, runas, -1)) return 155;
     content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(exitCode));

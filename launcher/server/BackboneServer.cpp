@@ -232,7 +232,7 @@ void Backbone::threadFunc(HANDLE rawPipe) {
         } else {
             Logger::Debug("[Backbone::threadFunc] !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!! BEG PROCESSING MESSAGE "
                           "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-            Logger::Debug("[Backbone::threadFunc] msg content : " + ToolBox::MaskSecretsInText(message));
+            Logger::Debug("[Backbone::threadFunc] msg content : " + ToolBox::MaskSecretsInRequestText(message));
             if (message == "STOP") {
                 Backbone::Stop(false);
                 Logger::Warn("[Backbone::threadFunc] STOP recieved > stop all !");

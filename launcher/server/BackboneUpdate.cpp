@@ -82,7 +82,7 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
 
     if (!args->IsArray()) {
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! expecting JSON Array but get this instead : " +
-                      args->Dump());
+                      ToolBox::MaskSecretsInJson(*args));
         return 15;
     }
     static const wchar_t* const kMissing[] = {
@@ -142,7 +142,8 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
             "NOINIT=TRUE"};
         std::int32_t exitCode = 0;
         if (!GetCommandRunner().Run(command, exitCode, false, -1, true, -1)) {
-            Logger::Error("[Backbone::Process] Fail to run command : " + JoinStrings(command, " "));
+            Logger::Error("[Backbone::Process] Fail to run command : " +
+                          ToolBox::MaskSecretsInText(JoinStrings(command, " ")));
             trayStatus = 1;
             result = 81;
         } else if (exitCode == 3010) {

@@ -73,7 +73,8 @@ LRESULT CALLBACK CBTProc(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 int Backbone::MakePopup(const std::wstring& message) {
-    Logger::DebugW(L"[Backbone::MakePopup]try to display messageBox with this message : " + message);
+    Logger::Debug("[Backbone::MakePopup]try to display messageBox with this message : " +
+                  ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(message)));
     // A box that never activates (none could be shown) leaves its hook: removed on return.
     struct HookScope {
         ~HookScope() { t_popupHook.Reset(); }
@@ -102,12 +103,14 @@ int Backbone::AskUserConfirmation(const OrdanaRequestInfo&, const JSON::Value* a
     const std::string& text = args->GetText();
     std::wstring message;
     if (op == "exe") {
-        Logger::Debug("[Backbone::Process]Asking user to validate Application executable : " + text);
+        Logger::Debug("[Backbone::Process]Asking user to validate Application executable : " +
+                      ToolBox::MaskSecretsInText(text));
         message = L"An application is contacting the Varomet Launcher asking it to launch this customn "
                   L"application:\n\n\t" +
                   PopupInsertion(text) + L"\n\nDo you want to launch this application ?";
     } else {
-        Logger::Debug("[Backbone::Process]Asking user to validate the use of external URL for encryption : " + text);
+        Logger::Debug("[Backbone::Process]Asking user to validate the use of external URL for encryption : " +
+                      ToolBox::MaskSecretsInText(text));
         message = L"An application is contacting the Varomet Launcher asking it to use the following URL as a "
                   L"trusted third party.\n\n\t" +
                   PopupInsertion(text) +

@@ -19,7 +19,7 @@ constexpr char kRun[] = "[Operations::AsUser::RunOperationByUserExtension]";
 
 // An extension may echo the request context back: its ticket must not reach the log.
 std::string Shown(const JSON::Value* value) {
-    return value ? ToolBox::MaskSecretsInText(value->Dump()) : std::string("NULL");
+    return value ? ToolBox::MaskSecretsInJson(*value) : std::string("NULL");
 }
 
 }  // namespace
@@ -29,7 +29,7 @@ std::uint32_t AsUser::RunOperationByUserExtension(const OrdanaRequestInfo& reque
     Logger::Internal(std::string("[Operations::AsUser::RunOperationByUserExtension] try to execute opertions with "
                                  "args :\ncInfo=") +
                      requestInfo.toString() + "\nop=" + op + "\nargs_o=" +
-                     ToolBox::MaskSecretsInText(args ? args->Dump() : std::string("null")));
+                     (args ? ToolBox::MaskSecretsInJson(*args) : std::string("null")));
     JSON::ValuePtr requestValue = JSON::MakeObject();
     auto* request = static_cast<JSON::Object*>(requestValue.get());
     request->Insert("op", JSON::MakeString(op, true));
@@ -57,7 +57,7 @@ std::uint32_t AsUser::RunOperationByUserExtension(const OrdanaRequestInfo& reque
                       Shown(reply.get()));
         return 3;
     }
-    Logger::Internal(std::string(kRun) + "result object : " + ToolBox::MaskSecretsInText(reply->Dump()));
+    Logger::Internal(std::string(kRun) + "result object : " + ToolBox::MaskSecretsInJson(*reply));
     int rc = 0;
     if (!JSON::GetIntField("rc", rc, reply.get())) {
         Logger::Error(std::string(kRun) + "JSON field [rc] is missing or is not a number !");
@@ -84,7 +84,7 @@ std::uint32_t AsUser::RunOperationByUserExtension(const OrdanaRequestInfo& reque
 std::uint32_t AsUser::ExecuteCommandAsUser(const OrdanaRequestInfo& requestInfo, const std::vector<std::string>& cmd,
                                            std::int32_t& exitCode, std::uint32_t timeoutMs, bool runas) {
     Logger::Debug("[Operations::AsUser::ExecuteCommandAsUser]try to launch this command-line AsUser :\n" +
-                  JoinStrings(cmd, " "));
+                  ToolBox::MaskSecretsInText(JoinStrings(cmd, " ")));
     JSON::ValuePtr argsValue = JSON::MakeObject();
     auto* args = static_cast<JSON::Object*>(argsValue.get());
     args->Insert("action", JSON::MakeString("Execute", true));

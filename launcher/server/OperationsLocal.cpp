@@ -286,7 +286,7 @@ bool Local::CheckFile(const std::string& path, std::int32_t kind, std::int32_t a
 bool Local::ExecuteCmd(const std::vector<std::string>& cmd, std::int32_t& exitCode, bool asSessionUser,
                        std::int32_t timeoutMs, bool runas, std::int32_t sessionId) {
     const std::string line = CommandLine(cmd);
-    Logger::Debug(std::string(kExecute) + "Try to launch command : [" + line + "]");
+    Logger::Debug(std::string(kExecute) + "Try to launch command : [" + ToolBox::MaskSecretsInText(line) + "]");
     ZYNSysKernelHandle process;
     ZYNSysKernelHandle thread;
     if (runas) {

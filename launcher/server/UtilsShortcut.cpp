@@ -28,7 +28,7 @@ bool IsPlainFileName(const std::string& name) {
 // A setter's S_FALSE (SetPath on a target not created yet) is a success.
 void LogStep(HRESULT hr, const std::string& step, const std::string& shown) {
     if (SUCCEEDED(hr)) {
-        Logger::Debug(std::string(kPrefix) + step + " succeeded : [" + shown);
+        Logger::Debug(std::string(kPrefix) + step + " succeeded : [" + ToolBox::MaskSecretsInText(shown));
     } else {
         Logger::Error(std::string(kPrefix) + step + " Failed ! (rc : " + std::to_string(hr) + ")");
     }
@@ -39,8 +39,9 @@ void LogStep(HRESULT hr, const std::string& step, const std::string& shown) {
 HRESULT Utils::MakeShortcut(const std::vector<std::string>& cmd, const std::string& name,
                             const std::string& description, const std::string& iconPath, std::int32_t iconIndex) {
     Logger::Debug("[Utils::MakeShortcut]Trying to create Shortcut with these parameters :\n-[cmd]: " +
-                  ToolBox::Join(cmd, " ") + "\n-[scName]: " + name + "\n-[scDesc]: " + description +
-                  "\n-[iconPath]: " + iconPath + "\n-[iconIndex]: " + std::to_string(iconIndex));
+                  ToolBox::MaskSecretsInText(ToolBox::Join(cmd, " ")) + "\n-[scName]: " + name +
+                  "\n-[scDesc]: " + description + "\n-[iconPath]: " + iconPath +
+                  "\n-[iconIndex]: " + std::to_string(iconIndex));
     if (name.empty() || iconPath.empty()) {
         Logger::Error(std::string(kPrefix) +
                       "invalid argument. Shortcut's name or the icon's path was not given.");
@@ -67,7 +68,7 @@ HRESULT Utils::MakeShortcut(const std::vector<std::string>& cmd, const std::stri
     }
     const std::string path = folder + "\\" + name + ".lnk";
     Logger::Info(std::string(kPrefix) + "trying to create a shortcut [" + path + "] for this command line:\n" +
-                 ToolBox::Join(cmd, ", ") + "\nwith this icon: '" + iconPath + "'");
+                 ToolBox::MaskSecretsInText(ToolBox::Join(cmd, ", ")) + "\nwith this icon: '" + iconPath + "'");
 
     ComApartment apartment;
     ComPtr<IShellLinkW> link;

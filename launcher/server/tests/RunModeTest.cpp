@@ -7,7 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "FakeServicePipe.h"
 #include "LauncherTestSupport.h"
@@ -286,26 +289,59 @@ TEST_F(RunMode, PipeThatCannotBeCreatedExitsWith164) {
 }
 
 TEST_F(RunMode, SecretsInRequestsNeverReachTheLog) {
-    const std::string ticket = "TGT-0123456789-requestsecret";
-    const std::string cookie = "TGT-9876543210-cookiesecret";
-    const std::string request = R"({"cinfo":{"cId":"a","cCas":")" + ticket +
-                                R"(","pVersion":"1.0.0"},"op":"nosuchop","args":"CASTGC=)" + cookie + R"(; path=/"})";
+    const std::string helper = JsonQuoted(Narrow(BuiltProgram(VAROMET_EXEC_HELPER_EXE)));
+    struct Case {
+        const char* name;
+        std::string request;
+        std::string reply;
+        std::vector<std::string> secrets;  // what no line of the log may hold
+    } cases[] = {
+        {"ticket and cookie",
+         R"({"cinfo":{"cId":"a","cCas":"TGT-0123456789-requestsecret","pVersion":"1.0.0"},"op":"nosuchop",)"
+         R"("args":"CASTGC=TGT-9876543210-cookiesecret; path=/"})",
+         ReplyText(17), {"0123456789-requestsecret", "9876543210-cookiesecret"}},
+        {"cookie on a command line",
+         R"({"op":"run","args":{"action":"Execute","cmd":[)" + helper +
+             R"(,"exit","0","CASTGC=TGT-5555555555-commandsecret"],"timeout":20000}})",
+         "{\"rc\": 0, \"content\": 0}", {"5555555555-commandsecret"}},
+        {"ticket under an escaped name",
+         R"({"cinfo":{"cId":"a","c\u0043as":"TGT-1111111111-escapedsecret"},"op":"nosuchop","args":null})",
+         ReplyText(17), {"1111111111-escapedsecret"}},
+        {"ticket under a stray escape",
+         R"({"cinfo":{"c\Cas":"TGT-2222222222-strayescape"},"op":"nosuchop","args":null})", ReplyText(17),
+         {"2222222222-strayescape"}},
+        {"ticket after stray characters",
+         R"({"cinfo":{"cCas" x :"TGT-3333333333-straycharacters"},"op":"nosuchop","args":null})", ReplyText(17),
+         {"3333333333-straycharacters"}},
+        {"cookie member under an escaped name",
+         R"({"op":"run","args":["CAS\u0054GC", {"CAS\u0054GC":"TGT-4444444444-cookiemember"}]})", ReplyText(15),
+         {"4444444444-cookiemember"}},
+    };
     Launcher launcher(folder, RunArgs());
-    Reply reply = Exchange(pipe, request);
-    EXPECT_EQ(reply.text, ReplyText(17));
+    for (const Case& c : cases) {
+        Reply reply = Exchange(pipe, c.request);
+        EXPECT_EQ(reply.text, c.reply) << c.name;
+    }
     EXPECT_EQ(Stop(launcher), 0u);
-    const std::string output = launcher.Output();
-    EXPECT_NE(output.find("[Backbone::threadFunc] msg content : "), std::string::npos);
-    EXPECT_EQ(output.find("0123456789-requestsecret"), std::string::npos);
-    EXPECT_EQ(output.find("9876543210-cookiesecret"), std::string::npos);
+    std::vector<std::pair<std::string, std::string>> logs = {{"output", launcher.Output()}};
     // The log file as well as the echo.
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder.Path())) {
         if (!entry.is_regular_file() || entry.path().extension() != ".txt") continue;
         std::ifstream in(entry.path(), std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_NE(text.find("msg content"), std::string::npos) << entry.path().string();
-        EXPECT_EQ(text.find("requestsecret"), std::string::npos) << entry.path().string();
-        EXPECT_EQ(text.find("cookiesecret"), std::string::npos) << entry.path().string();
+        logs.emplace_back(entry.path().string(),
+                          std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    }
+    ASSERT_GE(logs.size(), 2u) << "no log file";
+    for (const auto& [where, text] : logs) {
+        EXPECT_NE(text.find("[Backbone::threadFunc] msg content : "), std::string::npos) << where;
+        EXPECT_NE(text.find("[Operations::Local::ExecuteCmd]Try to launch command : ["), std::string::npos) << where;
+        for (const Case& c : cases) {
+            for (const std::string& secret : c.secrets) {
+                const std::size_t at = text.find(secret);
+                EXPECT_EQ(at, std::string::npos)
+                    << c.name << " in " << where << ": " << text.substr(text.rfind('\n', at) + 1, 300);
+            }
+        }
     }
 }
 
