@@ -24,6 +24,10 @@ public:
     // False only when the service had to be told and could not be.
     static bool Stop(bool notifyService);
 
+    // How long reading one whole request, and then replying, may each take before the client
+    // is dropped; kPipeExchangeMilliseconds unless a test sets a shorter time.
+    static void SetExchangeDeadline(DWORD milliseconds);
+
     static bool IsRunning() { return running_.load(); }
     // Client threads still answering.
     static int ActiveClients() { return activeClients_.load(); }
