@@ -144,6 +144,10 @@ DWORD WINAPI ClientThread(void* pipe) {
 
 }  // namespace
 
+void Backbone::MarkRunning() {
+    running_.store(true);
+}
+
 void Backbone::SetExchangeDeadline(DWORD milliseconds) {
     g_exchangeMilliseconds.store(milliseconds);
 }
@@ -368,12 +372,13 @@ bool Backbone::Stop(bool notifyService) {
     // at once, and the process must not end before the service has been told.
     stopsInProgress_.fetch_add(1);
     Departure done(stopsInProgress_);
-    DWORD session = 0;
-    ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
-    Logger::Debug("[Backbone::Stop]Stopping current session [" + std::to_string(session) + "] userExtension ...");
+    // Signalled before anything that can throw: a caller stopping after an exception relies on it.
     ::SetEvent(StopEvent());
     running_.store(false);
     G_STOP.store(true);
+    DWORD session = 0;
+    ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
+    Logger::Debug("[Backbone::Stop]Stopping current session [" + std::to_string(session) + "] userExtension ...");
 
     // Opening our own pipe completes a pass of a server waiting for a client.
     const std::wstring name = PipeName();
