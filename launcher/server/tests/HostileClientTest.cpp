@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr DWORD kDeadline = 1000;
+constexpr DWORD kDeadline = 2000;
 const std::string kRequest = R"({"op":"nosuchop","args":null})";
 
 std::string Answer(const Reply& reply) {
@@ -75,9 +75,9 @@ TEST(HostileClients, ClientHoldingItsConnectionIsDroppedAtTheDeadlineWhileOthers
         std::string result;
     } cases[] = {
         {"IdleClient",
-         "open 0 write 0 | " + served + "[Backbone::threadFunc]no whole request within 1000 ms : client dropped."},
+         "open 0 write 0 | " + served + "[Backbone::threadFunc]no whole request within 2000 ms : client dropped."},
         {"NeverReadingClient",
-         "open 0 write 0 | " + served + "[Backbone::threadFunc]reply not taken within 1000 ms : client dropped."},
+         "open 0 write 0 | " + served + "[Backbone::threadFunc]reply not taken within 2000 ms : client dropped."},
     };
     for (const Case& c : cases) {
         ChildProcess::Result run = ChildProcess::Run(c.child);
