@@ -118,9 +118,13 @@ std::string ToolBox::MaskSecretsInText(std::string_view text) {
     };
     std::string out;
     std::size_t i = 0;
+    // Each name is searched for again only once the text before it has been consumed: searching
+    // both from every position went through the whole text again for every name found.
+    std::size_t key = text.find("cCas");
+    std::size_t cookie = text.find("CASTGC");
     while (i < size) {
-        std::size_t key = text.find("cCas", i);
-        std::size_t cookie = text.find("CASTGC", i);
+        if (key != std::string_view::npos && key < i) key = text.find("cCas", i);
+        if (cookie != std::string_view::npos && cookie < i) cookie = text.find("CASTGC", i);
         std::size_t next = std::min(key, cookie);
         if (next == std::string_view::npos) break;
         std::size_t start = 0, end = 0, after;

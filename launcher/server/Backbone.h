@@ -20,9 +20,16 @@ public:
     // Serves the pipe named by argv[2]; stores its return code and posts WM_QUIT to the
     // window (when there is one) on every exit.
     static void Run(wchar_t** argv, int argc, int* returnCode, HWND window);
+    // Sets the running flag ahead of Run, for a caller that must see the server running from
+    // the moment it starts Run's thread; Run clears it on every exit.
+    static void MarkRunning();
     static void threadFunc(HANDLE pipe);
     // False only when the service had to be told and could not be.
     static bool Stop(bool notifyService);
+
+    // How long reading one whole request, and then replying, may each take before the client
+    // is dropped; kPipeExchangeMilliseconds unless a test sets a shorter time.
+    static void SetExchangeDeadline(DWORD milliseconds);
 
     static bool IsRunning() { return running_.load(); }
     // Client threads still answering.

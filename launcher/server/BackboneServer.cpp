@@ -47,14 +47,87 @@ void ClientFailed(int code) {
     g_clientFailure.store(true);
 }
 
-// Waits for an overlapped operation on the pipe; the transferred byte count comes back
-// only through GetOverlappedResult. Returns the operation's error (0 on success).
-DWORD CompleteOverlapped(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, DWORD& transferred) {
+// How long reading a whole request, and replying, may take (tests shorten it).
+std::atomic<DWORD> g_exchangeMilliseconds{kPipeExchangeMilliseconds};
+
+// The end of one side of an exchange.
+class Deadline {
+public:
+    Deadline() : end_(::GetTickCount64() + g_exchangeMilliseconds.load()) {}
+    DWORD Left() const {
+        const ULONGLONG now = ::GetTickCount64();
+        return now >= end_ ? 0 : static_cast<DWORD>(end_ - now);
+    }
+
+private:
+    ULONGLONG end_;
+};
+
+// Waits, until the deadline, for an overlapped operation on the pipe; the transferred byte
+// count comes back only through GetOverlappedResult. Returns the operation's error (0 on
+// success), or ERROR_TIMEOUT once the deadline has passed and the operation is cancelled.
+DWORD CompleteOverlapped(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, DWORD& transferred,
+                         const Deadline& deadline) {
     transferred = 0;
     DWORD error = started ? ERROR_SUCCESS : ::GetLastError();
     if (!started && error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return error;
-    if (::GetOverlappedResult(pipe, &overlapped, &transferred, TRUE)) return ERROR_SUCCESS;
+    if (::WaitForSingleObject(overlapped.hEvent, deadline.Left()) != WAIT_OBJECT_0) {
+        // The overlapped structure must outlive the cancelled operation.
+        ::CancelIoEx(pipe, &overlapped);
+        ::GetOverlappedResult(pipe, &overlapped, &transferred, TRUE);
+        return ERROR_TIMEOUT;
+    }
+    if (::GetOverlappedResult(pipe, &overlapped, &transferred, FALSE)) return ERROR_SUCCESS;
     return ::GetLastError();
+}
+
+void LogDropped(const char* what) {
+    Logger::Warn(std::string("[Backbone::threadFunc]") + what + " within " +
+                 std::to_string(g_exchangeMilliseconds.load()) + " ms : client dropped.");
+}
+
+// Writes the reply as one message and waits until the client is done with it, both within
+// one deadline.
+void Reply(HANDLE pipe, HANDLE ioEvent, int rc, JSON::ValuePtr content) {
+    if (!content) {
+        Logger::Debug("[Backbone::threadFunc] no result.");
+        content = JSON::MakeNull();
+    } else {
+        Logger::Debug("[Backbone::threadFunc] JSON returned : " + ToolBox::MaskSecretsInText(content->Dump()));
+    }
+    JSON::Builder reply;
+    reply.StartObject();
+    reply.AddMember("rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(rc)));
+    reply.AddMember("content", std::move(content));
+    const std::string text = reply.Dump();
+    Logger::Debug("[Backbone::threadFunc] final reply content : " + ToolBox::MaskSecretsInText(text));
+
+    const Deadline deadline;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = ioEvent;
+    DWORD written = 0;
+    BOOL started = ::WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), nullptr, &overlapped);
+    DWORD error = CompleteOverlapped(pipe, started, overlapped, written, deadline);
+    if (error == ERROR_TIMEOUT) {
+        LogDropped("reply not taken");
+        return;
+    }
+    if (error != ERROR_SUCCESS || written != text.size()) {
+        ::SetLastError(error);
+        Logger::ErrorWithSystemError("[Backbone::threadFunc] fail to reply with this content : " +
+                                     ToolBox::MaskSecretsInText(text));
+        ClientFailed(161);
+        return;
+    }
+    // Bounded, unlike FlushFileBuffers: the client closes its end once it has read the reply, ending this read.
+    std::vector<char> piece(kPieceSize);
+    do {
+        overlapped = OVERLAPPED{};
+        overlapped.hEvent = ioEvent;
+        started = ::ReadFile(pipe, piece.data(), kPieceSize, nullptr, &overlapped);
+        error = CompleteOverlapped(pipe, started, overlapped, written, deadline);
+    } while (error == ERROR_SUCCESS || error == ERROR_MORE_DATA);  // more than one request: ignored
+    if (error == ERROR_TIMEOUT) LogDropped("reply not taken");
 }
 
 // Takes one off the count when it goes out of scope.
@@ -70,6 +143,14 @@ DWORD WINAPI ClientThread(void* pipe) {
 }
 
 }  // namespace
+
+void Backbone::MarkRunning() {
+    running_.store(true);
+}
+
+void Backbone::SetExchangeDeadline(DWORD milliseconds) {
+    g_exchangeMilliseconds.store(milliseconds);
+}
 
 bool Backbone::WaitForClients(DWORD milliseconds) {
     const ULONGLONG deadline = ::GetTickCount64() + milliseconds;
@@ -204,16 +285,38 @@ void Backbone::threadFunc(HANDLE rawPipe) {
             return;
         }
         ZYNSysKernelHandle ioEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!ioEvent) {
+            Logger::ErrorWithSystemError("[Backbone::threadFunc]Fail to create an event for the pipe");
+            return;  // the instance closes with its owner
+        }
         std::string message;
+        // Past the bound the rest of the request is read and dropped: on a message pipe the
+        // client's write ends, and its read of the reply begins, only once all of it is read.
+        bool tooLarge = false;
+        bool late = false;
         std::vector<char> piece(kPieceSize);
+        const Deadline deadline;
         for (;;) {
             std::fill(piece.begin(), piece.end(), 0);
             OVERLAPPED overlapped{};
             overlapped.hEvent = ioEvent.Get();
             DWORD read = 0;
             BOOL started = ::ReadFile(pipe.Get(), piece.data(), kPieceSize, nullptr, &overlapped);
-            DWORD error = CompleteOverlapped(pipe.Get(), started, overlapped, read);
-            if (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) message.append(piece.data(), read);
+            DWORD error = CompleteOverlapped(pipe.Get(), started, overlapped, read, deadline);
+            if (error == ERROR_TIMEOUT) {
+                late = true;
+                break;
+            }
+            if ((error == ERROR_SUCCESS || error == ERROR_MORE_DATA) && !tooLarge) {
+                if (message.size() + read > kMaxPipeMessageBytes) {
+                    Logger::Error("[Backbone::threadFunc]request refused : larger than " +
+                                  std::to_string(kMaxPipeMessageBytes) + " bytes.");
+                    tooLarge = true;
+                    std::string().swap(message);
+                } else {
+                    message.append(piece.data(), read);
+                }
+            }
             if (error == ERROR_SUCCESS) break;
             if (error == ERROR_MORE_DATA) continue;
             if (error == ERROR_BROKEN_PIPE) {
@@ -225,48 +328,28 @@ void Backbone::threadFunc(HANDLE rawPipe) {
             break;
         }
 
-        if (message.empty()) {
+        if (late) {
+            // A client that is too slow is let go; it takes nothing from the others.
+            LogDropped("no whole request");
+        } else if (message.empty() && !tooLarge) {
             Logger::Debug("[Backbone::threadFunc]No data.");
             // An empty message is a client failure, not an orderly stop.
             ClientFailed(160);
         } else {
             Logger::Debug("[Backbone::threadFunc] !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!! BEG PROCESSING MESSAGE "
                           "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-            Logger::Debug("[Backbone::threadFunc] msg content : " + ToolBox::MaskSecretsInRequestText(message));
-            if (message == "STOP") {
+            if (!tooLarge) {
+                Logger::Debug("[Backbone::threadFunc] msg content : " + ToolBox::MaskSecretsInRequestText(message));
+            }
+            if (!tooLarge && message == "STOP") {
                 Backbone::Stop(false);
                 Logger::Warn("[Backbone::threadFunc] STOP recieved > stop all !");
             } else {
                 JSON::ValuePtr content;
-                int rc = Backbone::Process(message, content);
-                if (!content) {
-                    Logger::Debug("[Backbone::threadFunc] no result.");
-                    content = JSON::MakeNull();
-                } else {
-                    Logger::Debug("[Backbone::threadFunc] JSON returned : " + ToolBox::MaskSecretsInText(content->Dump()));
-                }
-                JSON::Builder reply;
-                reply.StartObject();
-                reply.AddMember("rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(rc)));
-                reply.AddMember("content", std::move(content));
-                const std::string text = reply.Dump();
-                Logger::Debug("[Backbone::threadFunc] final reply content : " + ToolBox::MaskSecretsInText(text));
-
-                OVERLAPPED overlapped{};
-                overlapped.hEvent = ioEvent.Get();
-                ::ResetEvent(ioEvent.Get());
-                DWORD written = 0;
-                BOOL started = ::WriteFile(pipe.Get(), text.data(), static_cast<DWORD>(text.size()), nullptr, &overlapped);
-                DWORD error = CompleteOverlapped(pipe.Get(), started, overlapped, written);
-                if (error != ERROR_SUCCESS || written != text.size()) {
-                    ::SetLastError(error);
-                    Logger::ErrorWithSystemError("[Backbone::threadFunc] fail to reply with this content : " +
-                                                 ToolBox::MaskSecretsInText(text));
-                    ClientFailed(161);
-                }
-                if (!::FlushFileBuffers(pipe.Get())) {
-                    Logger::WarnWithSystemError("[Backbone::threadFunc]Fail to FlushFileBuffers");
-                }
+                // Refused unparsed, with the code of a text that is no JSON document.
+                const int rc = tooLarge ? 18 : Backbone::Process(message, content);
+                std::string().swap(message);
+                Reply(pipe.Get(), ioEvent.Get(), rc, std::move(content));
             }
             Logger::Debug("[Backbone::threadFunc]------------------------------------- END PROCESSING MESSAGE "
                           "------------------------------------");
@@ -291,12 +374,13 @@ bool Backbone::Stop(bool notifyService) {
     // at once, and the process must not end before the service has been told.
     stopsInProgress_.fetch_add(1);
     Departure done(stopsInProgress_);
-    DWORD session = 0;
-    ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
-    Logger::Debug("[Backbone::Stop]Stopping current session [" + std::to_string(session) + "] userExtension ...");
+    // Signalled before anything that can throw: a caller stopping after an exception relies on it.
     ::SetEvent(StopEvent());
     running_.store(false);
     G_STOP.store(true);
+    DWORD session = 0;
+    ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
+    Logger::Debug("[Backbone::Stop]Stopping current session [" + std::to_string(session) + "] userExtension ...");
 
     // Opening our own pipe completes a pass of a server waiting for a client.
     const std::wstring name = PipeName();

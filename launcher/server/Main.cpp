@@ -34,6 +34,19 @@ struct ArgvOwner {
     }
 };
 
+// Set by the window procedure when it caught an exception: the process then ends with 21.
+bool g_windowFailed = false;
+
+// After an exception: the server is told to stop without telling the service (this is no end
+// of the session), and nothing leaves, so the server's thread can be joined.
+void StopAfterFailure() noexcept {
+    try {
+        Backbone::Stop(false);
+    } catch (...) {
+        // The stop event is signalled before Stop can throw.
+    }
+}
+
 LRESULT StopAndDestroy(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     Logger::DebugW(L"[WindowProc]WM_DESTROY recieved ! ");
     Backbone::Stop(true);
@@ -41,7 +54,7 @@ LRESULT StopAndDestroy(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
     return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
             Logger::DebugW(L"[WindowProc]WM_CLOSE recieved ! ");
@@ -68,6 +81,39 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     }
 }
 
+// No exception unwinds through the system's frames: it stops the server, and the message
+// loop ends once the server has.
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    try {
+        return HandleMessage(window, message, wParam, lParam);
+    } catch (...) {
+        LogCurrentException(std::current_exception(), "[WindowProc]Exception thrown : ");
+        g_windowFailed = true;
+        StopAfterFailure();
+        return message == WM_QUERYENDSESSION ? TRUE : 0;  // never veto the end of the session
+    }
+}
+
+void RunMessageLoop() {
+    Logger::Debug("[wWinMain] Beginning message loop");
+    MSG message;
+    for (;;) {
+        BOOL result = ::GetMessageW(&message, nullptr, 0, 0);
+        if (result == 0) {
+            // A quit while the server still serves is not the end.
+            if (!Backbone::IsRunning()) break;
+            continue;
+        }
+        Logger::Internal("[wWinMain]message received ! (rc = " + std::to_string(result) + ")");
+        if (result != -1) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+    Logger::Debug("[wWinMain]message loop ended");
+    Logger::Debug("[wWinMain]waiting for the Backbone's thread ...");
+}
+
 int RunMode(HINSTANCE instance, wchar_t** argv, int argc) {
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = &WindowProc;
@@ -89,25 +135,22 @@ int RunMode(HINSTANCE instance, wchar_t** argv, int argc) {
     }
 
     int returnCode = 0;
+    // Running before the loop can see a WM_QUIT: one that came before the server's thread set
+    // the flag would end the loop and leave this thread waiting for a server nobody stops.
+    Backbone::MarkRunning();
     std::thread server(&Backbone::Run, argv, argc, &returnCode, window);
-    Logger::Debug("[wWinMain] Beginning message loop");
-    MSG message;
-    for (;;) {
-        BOOL result = ::GetMessageW(&message, nullptr, 0, 0);
-        if (result == 0) {
-            // A quit while the server still serves is not the end.
-            if (!Backbone::IsRunning()) break;
-            continue;
-        }
-        Logger::Internal("[wWinMain]message received ! (rc = " + std::to_string(result) + ")");
-        if (result != -1) {
-            ::TranslateMessage(&message);
-            ::DispatchMessageW(&message);
-        }
+    bool loopFailed = false;
+    try {
+        RunMessageLoop();
+    } catch (...) {
+        // The server's thread must be joined before it is destroyed, whatever happened here.
+        LogCurrentException(std::current_exception(), "[wWinMain]Exception thrown : ");
+        loopFailed = true;
+        StopAfterFailure();
     }
-    Logger::Debug("[wWinMain]message loop ended");
-    Logger::Debug("[wWinMain]waiting for the Backbone's thread ...");
     server.join();
+    // An exception that was caught on the way ends the process as one that escaped run mode.
+    if (loopFailed || g_windowFailed) returnCode = 21;
     Logger::Debug("[wWinMain]Backbone's thread ended !");
     if (!Backbone::WaitForClients(kClientGrace)) {
         Logger::Warn("[wWinMain]" + std::to_string(Backbone::ActiveClients()) + " client(s) still answering at exit");

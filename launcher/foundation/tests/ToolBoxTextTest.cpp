@@ -150,6 +150,31 @@ TEST(ToolBoxText, MaskSecretsShowAPrefixOnlyOfLongSecrets) {
     for (const Case& c : cases) EXPECT_EQ(ToolBox::MaskSecretsInText(c.text), c.masked) << c.name;
 }
 
+// Every request passes the masker: a megabyte of names that look like secrets, or of
+// secrets, is masked in time linear in its length (the bound is generous for Wine).
+TEST(ToolBoxText, MaskSecretsTakesLinearTimeOnAMegabyteOfNames) {
+    struct Case {
+        const char* name;
+        std::string piece, masked;
+    } cases[] = {
+        {"member names alone", "cCas ", "cCas "},
+        {"cookie names alone", "CASTGC ", "CASTGC "},
+        {"both names", "cCas CASTGC ", "cCas CASTGC "},
+        {"members", R"~({"cCas":"v"},)~", R"~({"cCas":"***(1)"},)~"},
+        {"cookies", "CASTGC=abcdefghij;", "CASTGC=abcd***(10);"},
+    };
+    constexpr std::size_t kSize = 1 << 20;
+    for (const Case& c : cases) {
+        std::string text, expected;
+        while (text.size() < kSize) text += c.piece, expected += c.masked;
+        const auto start = std::chrono::steady_clock::now();
+        const std::string masked = ToolBox::MaskSecretsInText(text);
+        const auto spent = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(spent, std::chrono::seconds(2)) << c.name;
+        EXPECT_TRUE(masked == expected) << c.name;
+    }
+}
+
 // The zone text of this process: the runner starts every test under TZ=UTC.
 bool ZoneIsUtc() {
     TIME_ZONE_INFORMATION zone;

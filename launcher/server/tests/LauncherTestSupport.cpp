@@ -296,6 +296,10 @@ bool WaitForPipe(const std::wstring& name, DWORD milliseconds) {
     return true;
 }
 
+DWORD PipeClient::Peek() {
+    return ::PeekNamedPipe(pipe_.Get(), nullptr, 0, nullptr, nullptr, nullptr) ? ERROR_SUCCESS : ::GetLastError();
+}
+
 Reply Exchange(const std::wstring& pipe, std::string_view request) {
     PipeClient client;
     Reply reply;

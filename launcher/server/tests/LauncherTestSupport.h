@@ -83,6 +83,8 @@ public:
     DWORD Write(std::string_view message, DWORD milliseconds = 20000);
     // One whole message.
     DWORD Read(std::string& message, DWORD milliseconds = 20000);
+    // Reads nothing: 0 while the server holds the connection, the error once it let go.
+    DWORD Peek();
     void Close() { pipe_.Reset(); }
 
 private:

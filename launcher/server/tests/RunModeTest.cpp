@@ -83,6 +83,33 @@ TEST_F(RunMode, RequestsOfAnySizeArriveWholeAndGetTheExactReply) {
     }
 }
 
+TEST_F(RunMode, RequestOverSixteenMegabytesIsRefusedWith18AndOthersAreServed) {
+    constexpr std::size_t kBound = 16u << 20;
+    struct Case {
+        std::size_t size;
+        int rc;
+    };
+    // The last is still being written long after the bound: it is read to its end, not kept.
+    const Case cases[] = {{kBound, 17}, {kBound + 1, 18}, {3 * kBound, 18}};
+    Launcher launcher(folder, RunArgs());
+    for (const Case& c : cases) {
+        Reply big;
+        std::thread sender([&] { big = Exchange(pipe, PaddedRequest(c.size)); });
+        const Reply other = Exchange(pipe, R"({"op":"nosuchop","args":null})");
+        sender.join();
+        EXPECT_EQ(big.error, 0u) << c.size << " bytes";
+        EXPECT_EQ(big.text, ReplyText(c.rc)) << c.size << " bytes";
+        EXPECT_EQ(other.text, ReplyText(17)) << "beside " << c.size << " bytes";
+    }
+    // Not a client failure: the server goes on to an orderly stop.
+    EXPECT_EQ(Stop(launcher), 0u);
+    const std::string output = launcher.Output();
+    const std::string refused = "{ERROR}:[Backbone::threadFunc]request refused : larger than 16777216 bytes.\n";
+    std::size_t count = 0;
+    for (std::size_t at = output.find(refused); at != std::string::npos; at = output.find(refused, at + 1)) ++count;
+    EXPECT_EQ(count, 2u);
+}
+
 TEST_F(RunMode, DispatcherAnswersEveryKindOfRequest) {
     struct Case {
         std::string request;
