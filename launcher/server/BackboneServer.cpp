@@ -127,7 +127,8 @@ void Reply(HANDLE pipe, HANDLE ioEvent, int rc, JSON::ValuePtr content) {
         started = ::ReadFile(pipe, piece.data(), kPieceSize, nullptr, &overlapped);
         error = CompleteOverlapped(pipe, started, overlapped, written, deadline);
     } while (error == ERROR_SUCCESS || error == ERROR_MORE_DATA);  // more than one request: ignored
-    if (error == ERROR_TIMEOUT) LogDropped("reply not taken");
+    // A client that read its reply and keeps its end open cannot be told from one that never read.
+    if (error == ERROR_TIMEOUT) LogDropped("pipe not released after the reply");
 }
 
 // Takes one off the count when it goes out of scope.

@@ -77,7 +77,7 @@ TEST(HostileClients, ClientHoldingItsConnectionIsDroppedAtTheDeadlineWhileOthers
         {"IdleClient",
          "open 0 write 0 | " + served + "[Backbone::threadFunc]no whole request within 2000 ms : client dropped."},
         {"NeverReadingClient",
-         "open 0 write 0 | " + served + "[Backbone::threadFunc]reply not taken within 2000 ms : client dropped."},
+         "open 0 write 0 | " + served + "[Backbone::threadFunc]pipe not released after the reply within 2000 ms : client dropped."},
     };
     for (const Case& c : cases) {
         ChildProcess::Result run = ChildProcess::Run(c.child);
