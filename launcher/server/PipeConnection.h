@@ -25,7 +25,8 @@ constexpr DWORD kPipeWaitMilliseconds = 5000;
 // up to 5 s for one, at most busyRetries times: a stuck peer cannot hold the caller for ever.
 PipeOpenResult OpenPipeForWriting(const std::wstring& name, int busyRetries, ZYNSysKernelHandle& pipe);
 
-// One message with one write on a pipe from OpenPipeForWriting; false on failure (the last
-// error tells why), ERROR_TIMEOUT when the reader left it waiting for 5 s: a peer that
-// stopped reading cannot hold the caller either.
+// One message with one write on a pipe opened for overlapped I/O (by OpenPipeForWriting, or
+// towards a user extension); false on failure (the last error tells why), ERROR_TIMEOUT
+// when the reader left it waiting for 5 s: a peer that stopped reading cannot hold the
+// caller either.
 bool WritePipeMessage(HANDLE pipe, std::string_view text);
