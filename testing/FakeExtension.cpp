@@ -6,7 +6,8 @@
 //   FAKE_EXT_EXIT_CODE   exit code of mode exit (default 0)
 //   FAKE_EXT_DELAY_MS    wait before the pipe is made
 //   FAKE_EXT_REPLY_FILE  read at each request: the reply text, or "#close" (no reply, the
-//                        pipe is closed), or "#bytes N" (N times 'x'); without it
+//                        pipe is closed), or "#bytes N" (N times 'x'), or "#hang" (no reply,
+//                        the pipe stays open), or "#late N TEXT" (TEXT after N ms); without it
 //                        {"rc":0,"content":true}
 //   FAKE_EXT_RECORD      file that gets "start <pid>", then "request <text>" per request
 //   FAKE_EXT_WINDOW      set: also a hidden window of the launcher's class, whose stop message
@@ -88,6 +89,16 @@ void Serve(HANDLE raw, const std::wstring& mode) {
         }
     }
     if (reply == "#close") return;
+    if (reply == "#hang") {
+        ::Sleep(INFINITE);
+        return;
+    }
+    if (reply.rfind("#late ", 0) == 0) {
+        char* text = nullptr;
+        const unsigned long delay = std::strtoul(reply.c_str() + 6, &text, 10);
+        reply = std::string(*text == ' ' ? text + 1 : text);
+        ::Sleep(delay);
+    }
     if (reply.rfind("#bytes ", 0) == 0) reply.assign(std::strtoull(reply.c_str() + 7, nullptr, 10), 'x');
     DWORD written = 0;
     ::WriteFile(pipe.Get(), reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr);

@@ -16,8 +16,7 @@ std::atomic<int> Backbone::stopsInProgress_{0};
 
 namespace {
 
-constexpr const char* kPipeSddl =
-    "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GA;;;IU)(D;OICI;GA;;;AN)(D;OICI;GA;;;NS)(D;OICI;GA;;;NU)";
+constexpr const char* kPipeSddl = RequestPipeSddl();
 constexpr DWORD kPieceSize = 4096;
 // A busy pipe has no instance waiting for a client, so no pass of the server is blocked in a
 // connection (and the server waits for the stop event as well): the wake-up does not wait for

@@ -5,6 +5,8 @@
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -14,10 +16,12 @@
 
 #include "Backbone.h"
 #include "Config.h"
+#include "Globals.h"
 #include "Json.h"
 #include "Logger.h"
 #include "OperationsLocal.h"
 #include "PathName.h"
+#include "PipeConnection.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 
@@ -39,6 +43,10 @@ constexpr DWORD kReadPiece = 4096;
 constexpr DWORD kStopWaitMs = 5000;
 constexpr char kStopMessage[] = "STOP";
 constexpr char kBackboneClass[] = "VarometLauncher Backbone";
+constexpr DWORD kStopPollMs = 100;
+constexpr char kRunOperation[] = "[UserExtension::RunOperation]";
+
+std::atomic<std::uint32_t> g_exchangeMargin{kPipeExchangeMilliseconds};
 
 std::mutex g_basePathLock;
 std::string g_basePath;
@@ -65,7 +73,88 @@ std::optional<std::uint32_t> DebugPause(const std::string& text) {
     return static_cast<std::uint32_t>(value);
 }
 
+// How long the relayed request may keep the far side busy by itself, in milliseconds, or
+// nothing when it waits without limit. An Execute waits its "timeout" for its program, read
+// as the far side reads it (0 or absent: no wait; INFINITE: until the program ends); nothing
+// else relayed waits on anything.
+std::optional<std::uint64_t> OwnLimit(const JSON::Value* request) {
+    std::string op;
+    std::string action;
+    const JSON::Value* args = request->Find("args");
+    if (!JSON::GetStringField("op", op, request) || op != "run" || !args ||
+        !JSON::GetStringField("action", action, args) || action != "Execute")
+        return 0;
+    int timeout = 0;
+    JSON::GetIntField("timeout", timeout, args);
+    if (static_cast<DWORD>(timeout) == INFINITE) return std::nullopt;
+    return static_cast<DWORD>(timeout);
+}
+
+// The end of one exchange: a number of milliseconds after its start, or none.
+class ExchangeDeadline {
+public:
+    explicit ExchangeDeadline(std::optional<std::uint64_t> milliseconds)
+        : unlimited_(!milliseconds), end_(::GetTickCount64() + milliseconds.value_or(0)) {}
+    // The time left, up to most; 0 once passed.
+    DWORD Left(DWORD most) const {
+        if (unlimited_) return most;
+        const ULONGLONG now = ::GetTickCount64();
+        return now >= end_ ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(end_ - now, most));
+    }
+    bool Passed() const { return !unlimited_ && ::GetTickCount64() >= end_; }
+
+private:
+    bool unlimited_;
+    ULONGLONG end_;
+};
+
+enum class GivenUp { No, Deadline, Stop };
+
+// Waits for an overlapped read or write on the extension's pipe until it ends, the deadline
+// passes or the stop order comes. One given up is cancelled and waited for, since its
+// OVERLAPPED lives in the caller's frame. Answers the operation's error (0 when done).
+DWORD FinishIo(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, const ExchangeDeadline& deadline,
+               DWORD& transferred, GivenUp& givenUp) {
+    transferred = 0;
+    givenUp = GivenUp::No;
+    if (!started) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return error;
+    }
+    for (;;) {
+        const DWORD wait = ::WaitForSingleObject(overlapped.hEvent, deadline.Left(kStopPollMs));
+        if (wait == WAIT_OBJECT_0) break;
+        DWORD error = ERROR_OPERATION_ABORTED;
+        if (wait != WAIT_TIMEOUT) {
+            error = ::GetLastError();
+        } else if (G_STOP.load()) {
+            givenUp = GivenUp::Stop;
+        } else if (deadline.Passed()) {
+            givenUp = GivenUp::Deadline;
+        } else {
+            continue;
+        }
+        ::CancelIoEx(pipe, &overlapped);
+        ::GetOverlappedResult(pipe, &overlapped, &transferred, TRUE);
+        transferred = 0;
+        return error != ERROR_SUCCESS ? error : ERROR_OPERATION_ABORTED;
+    }
+    if (::GetOverlappedResult(pipe, &overlapped, &transferred, FALSE)) return ERROR_SUCCESS;
+    return ::GetLastError();
+}
+
+void LogGivenUp(GivenUp givenUp, std::optional<std::uint64_t> bound) {
+    if (givenUp == GivenUp::Stop) {
+        Logger::Error(std::string(kRunOperation) + "GLOBAL STOP ORDER ! exchange with the sub-process given up.");
+    } else if (givenUp == GivenUp::Deadline) {
+        Logger::Error(std::string(kRunOperation) + "exchange with the sub-process given up after " +
+                      std::to_string(bound.value_or(0)) + " ms.");
+    }
+}
+
 }  // namespace
+
+void UserExtension::SetExchangeMargin(std::uint32_t milliseconds) { g_exchangeMargin.store(milliseconds); }
 
 std::string UserExtension::BaseExecutablePath() {
     std::lock_guard<std::mutex> guard(g_basePathLock);
@@ -271,8 +360,8 @@ bool UserExtension::openPipe(ZYNSysKernelHandle& handle) {
             GetSleeper().Sleep(kAfterFailedWaitMs);
             continue;
         }
-        handle.Reset(::CreateFileW(wideName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                   nullptr));
+        handle.Reset(::CreateFileW(wideName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   UserPipeOpenFlags(), nullptr));
         if (handle) {
             Logger::Internal("[UserExtension::openPipe]" + tryText + "IN Named pipe[" + name + "] handle found : " +
                              ToolBox::PointerToString(handle.Get()));
@@ -323,9 +412,24 @@ bool UserExtension::RunOperation(const JSON::Value* request, JSON::ValuePtr& rep
     // The request context carries the ticket.
     const std::string shown = ToolBox::MaskSecretsInText(text);
     Logger::Internal("[UserExtension::RunOperation]try to run operation : " + shown);
+    ZYNSysKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) {
+        Logger::ErrorWithSystemError(std::string(kRunOperation) + "fail to create the exchange's event");
+        return false;
+    }
+    const std::optional<std::uint64_t> own = OwnLimit(request);
+    const std::optional<std::uint64_t> bound =
+        own ? std::optional<std::uint64_t>(*own + g_exchangeMargin.load()) : std::nullopt;
+    const ExchangeDeadline deadline(bound);
+    GivenUp givenUp = GivenUp::No;
+
+    OVERLAPPED writing{};
+    writing.hEvent = event.Get();
     DWORD written = 0;
-    if (!::WriteFile(pipe.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+    const BOOL writeStarted = ::WriteFile(pipe.Get(), text.data(), static_cast<DWORD>(text.size()), nullptr, &writing);
+    if (FinishIo(pipe.Get(), writeStarted, writing, deadline, written, givenUp) != ERROR_SUCCESS ||
         written != text.size()) {
+        LogGivenUp(givenUp, bound);
         Logger::Error("[UserExtension::RunOperation]fail to write into pipe this content : " + shown);
         return false;
     }
@@ -336,21 +440,25 @@ bool UserExtension::RunOperation(const JSON::Value* request, JSON::ValuePtr& rep
     std::vector<char> piece(kReadPiece);
     for (;;) {
         std::fill(piece.begin(), piece.end(), '\0');
+        OVERLAPPED reading{};
+        reading.hEvent = event.Get();
         DWORD got = 0;
-        const BOOL read = ::ReadFile(pipe.Get(), piece.data(), kReadPiece, &got, nullptr);
-        const DWORD error = read ? ERROR_SUCCESS : ::GetLastError();
-        if (read || error == ERROR_MORE_DATA) {
+        const BOOL readStarted = ::ReadFile(pipe.Get(), piece.data(), kReadPiece, nullptr, &reading);
+        const DWORD error = FinishIo(pipe.Get(), readStarted, reading, deadline, got, givenUp);
+        if (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
             received.append(piece.data(), got);
-            if (received.size() > kMaxReplyBytes) {
+            if (received.size() > kMaxPipeMessageBytes) {
                 Logger::Error("[UserExtension::RunOperation]reply refused : larger than " +
-                              std::to_string(kMaxReplyBytes) + " bytes.");
+                              std::to_string(kMaxPipeMessageBytes) + " bytes.");
                 if (oversized) *oversized = true;
                 return false;
             }
-            if (read) break;
+            if (error == ERROR_SUCCESS) break;
             continue;
         }
-        if (error == ERROR_BROKEN_PIPE) {
+        if (givenUp != GivenUp::No) {
+            LogGivenUp(givenUp, bound);
+        } else if (error == ERROR_BROKEN_PIPE) {
             Logger::Error("[UserExtension::RunOperation]client disconnected");
         } else {
             Logger::Error("[UserExtension::RunOperation]ReadFile failed");
@@ -389,8 +497,7 @@ bool UserExtension::Kill() {
                 L"[UserExtension::Kill]Fail to open the output pipe created by the UserExtension's sub-process !");
             return false;
         }
-        DWORD written = 0;
-        if (!::WriteFile(pipe.Get(), kStopMessage, 4, &written, nullptr) || written != 4) {
+        if (!WritePipeMessage(pipe.Get(), kStopMessage)) {
             Logger::Error(std::string("[UserExtension::Kill]fail to write into pipe this content : ") +
                                          kStopMessage);
             return false;

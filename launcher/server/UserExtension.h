@@ -2,7 +2,6 @@
 // The launcher's handle on one user extension: a copy of this program started in a desktop
 // session as its user, serving the request pipe protocol on a pipe of its own.
 
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -12,9 +11,6 @@
 
 class UserExtension {
 public:
-    // A larger reply is refused rather than read without bound.
-    static constexpr std::size_t kMaxReplyBytes = 64u * 1024u * 1024u;
-
     explicit UserExtension(std::uint32_t sessionId);
     ~UserExtension();
     UserExtension(const UserExtension&) = delete;
@@ -27,7 +23,10 @@ public:
     // pipe served by any other process than the extension is refused.
     bool openPipe(ZYNSysKernelHandle& handle);
     // One request-reply exchange; the caller owns the reply. oversized, when given, tells
-    // a failure caused by a reply above kMaxReplyBytes.
+    // a failure caused by a reply above kMaxPipeMessageBytes. The exchange is given up at the
+    // stop order, or once the request's own time limit on the far side plus the margin has
+    // passed (the margin alone for a request without one); a request that waits without
+    // limit waits for its reply or the stop order.
     bool RunOperation(const JSON::Value* request, JSON::ValuePtr& reply, bool* oversized = nullptr);
     bool Kill();
     void CloseHandles();
@@ -37,6 +36,8 @@ public:
     DWORD ProcessId();
     // The program started as extension, fixed by the first construction.
     static std::string BaseExecutablePath();
+    // The margin given to every exchange, kPipeExchangeMilliseconds unless set.
+    static void SetExchangeMargin(std::uint32_t milliseconds);
 
 private:
     std::recursive_mutex lock_;

@@ -21,10 +21,12 @@
 #include "LauncherTestSupport.h"
 #include "LogSink.h"
 #include "OrdanaRequestInfo.h"
+#include "PipeConnection.h"
 #include "SessionEnumerator.h"
 #include "SharedData.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
+#include "UserExtension.h"
 #include "ZYNSysWin.h"
 
 namespace extension_test {
@@ -84,6 +86,13 @@ inline void SetVariable(const wchar_t* name, const std::wstring& value) {
 inline const wchar_t* const kFakeVariables[] = {L"FAKE_EXT_MODE", L"FAKE_EXT_EXIT_CODE", L"FAKE_EXT_DELAY_MS",
                                                 L"FAKE_EXT_REPLY_FILE", L"FAKE_EXT_RECORD", L"ZYNLD_DEBUG"};
 
+// This test program, for a child case run with an environment or a folder of its own.
+inline std::wstring ThisProgram() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::wstring(path, length);
+}
+
 inline bool ProcessEnds(DWORD pid, DWORD milliseconds) {
     ZYNSysKernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
     if (!process) return true;  // already gone
@@ -120,6 +129,7 @@ protected:
 
     void TearDown() override {
         SharedData::ResetForTests();
+        UserExtension::SetExchangeMargin(kPipeExchangeMilliseconds);
         for (const wchar_t* name : kFakeVariables) SetVariable(name, L"");
         SetSleeper(nullptr);
         SetClock(nullptr);

@@ -5,15 +5,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
 #include "ExtensionTestSupport.h"
 #include "FolderMaker.h"
+#include "Globals.h"
 #include "Json.h"
 #include "OperationsAsUser.h"
 #include "OperationsLocal.h"
+#include "PipeConnection.h"
 #include "SharedData.h"
 #include "UserExtension.h"
 
@@ -27,6 +31,12 @@ using Operations::AsUser;
 class OperationsAsUser : public ExtensionTest {};
 
 constexpr std::uint32_t kUntouched = 77;
+
+std::size_t Count(RecordingSink& sink, const std::string& line) {
+    std::size_t count = 0;
+    for (const std::string& logged : sink.Lines()) count += logged == line ? 1 : 0;
+    return count;
+}
 
 TEST_F(OperationsAsUser, EveryVerbTurnsTheReplyIntoItsCode) {
     struct Case {
@@ -95,11 +105,116 @@ TEST_F(OperationsAsUser, EveryVerbTurnsTheReplyIntoItsCode) {
 }
 
 TEST_F(OperationsAsUser, ReplyAboveTheLimitIsRefusedAsMalformed) {
-    SetReply("#bytes " + std::to_string(UserExtension::kMaxReplyBytes + 1));
-    JSON::ValuePtr content;
-    EXPECT_EQ(AsUser::RunOperationByUserExtension(Request("id-big"), "run", nullptr, content), 3u);
-    EXPECT_FALSE(content);
-    EXPECT_TRUE(sink.Has("[UserExtension::RunOperation]reply refused : larger than 67108864 bytes.")) << sink.Dump();
+    struct Case {
+        std::size_t bytes;
+        std::uint32_t code;  // a reply read whole is no JSON here: 2
+        bool refused;
+    } cases[] = {{kMaxPipeMessageBytes, 2, false}, {kMaxPipeMessageBytes + 1, 3, true}};
+    const std::string refused = "[UserExtension::RunOperation]reply refused : larger than 16777216 bytes.";
+    for (const Case& c : cases) {
+        SetReply("#bytes " + std::to_string(c.bytes));
+        JSON::ValuePtr content;
+        EXPECT_EQ(AsUser::RunOperationByUserExtension(Request("id-big"), "run", nullptr, content), c.code) << c.bytes;
+        EXPECT_FALSE(content) << c.bytes;
+        EXPECT_EQ(sink.Has(refused), c.refused) << c.bytes << "\n" << sink.Dump();
+    }
+}
+
+// The fake reads each request and answers late or never. With the margin shrunk to 1 s, an
+// exchange ends at the request's own limit plus the margin, and one without limit waits.
+TEST_F(OperationsAsUser, ExchangeIsBoundedByTheRequestsOwnLimitPlusTheMargin) {
+    UserExtension::SetExchangeMargin(1000);
+    enum Verb { kExecute, kMkdir };
+    struct Case {
+        const char* name;
+        const char* reply;
+        Verb verb;
+        std::uint32_t timeout;  // of an Execute
+        std::uint32_t code;
+        ULONGLONG least;        // ms the call takes at least; at most 3 s more
+        const char* givenUp;    // the bound logged, or nothing
+    } cases[] = {
+        {"mkdir never answered", "#hang", kMkdir, 0, 2, 1000, "1000"},
+        {"execute without a wait answered after 2 s", R"(#late 2000 {"rc":0,"content":5})", kExecute, 0, 2, 1000,
+         "1000"},
+        {"execute of 2 s never answered", "#hang", kExecute, 2000, 2, 3000, "3000"},
+        {"execute of 2 s answered after 1.5 s", R"(#late 1500 {"rc":0,"content":5})", kExecute, 2000, 0, 1500,
+         nullptr},
+        {"execute without limit answered after 1.5 s", R"(#late 1500 {"rc":0,"content":5})", kExecute, INFINITE, 0,
+         1500, nullptr},
+    };
+    const OrdanaRequestInfo info = Request("id-hang");
+    bool created = false;
+    ASSERT_EQ(AsUser::MakeFolderAsUser(info, "C:\\warm", created), 0u) << "the extension serves";
+    for (const Case& c : cases) {
+        SetReply(c.reply);
+        const std::string givenUp = std::string("[UserExtension::RunOperation]exchange with the sub-process given "
+                                                "up after ") +
+                                    (c.givenUp ? c.givenUp : "-") + " ms.";
+        const std::size_t before = Count(sink, givenUp);
+        const ULONGLONG start = ::GetTickCount64();
+        std::uint32_t code = kUntouched;
+        std::int32_t exitCode = 0;
+        if (c.verb == kExecute) {
+            code = AsUser::ExecuteCommandAsUser(info, {"prog"}, exitCode, c.timeout, false);
+        } else {
+            code = AsUser::MakeFolderAsUser(info, "C:\\x", created);
+        }
+        const ULONGLONG took = ::GetTickCount64() - start;
+        EXPECT_EQ(code, c.code) << c.name;
+        EXPECT_GE(took, c.least) << c.name;
+        EXPECT_LT(took, c.least + 3000) << c.name;
+        EXPECT_EQ(Count(sink, givenUp), before + (c.givenUp ? 1 : 0)) << c.name << "\n" << sink.Dump();
+    }
+    // Nothing of the extension stays held: it serves the next request and stops at once.
+    SetReply(R"({"rc":0,"content":true})");
+    EXPECT_EQ(AsUser::MakeFolderAsUser(info, "C:\\after", created), 0u) << sink.Dump();
+    std::shared_ptr<UserExtension> extension = SharedData::GetExtension(info);
+    ASSERT_TRUE(extension);
+    EXPECT_TRUE(extension->Kill());
+}
+
+// A request that waits without limit on a fake that never answers: the stop order ends it.
+VAROMET_CHILD_CASE(StopOrderEndsAnExchangeWithoutLimit) {
+    RecordingSink sink;
+    SetLogSink(&sink);
+    extension_test::TestSessions sessions;
+    sessions.active = 100000 + ::GetCurrentProcessId();
+    ToolBox::SetSessionEnumerator(&sessions);
+    Config::Init("no-launcher.conf");
+    Config::ActivateOption(65);
+    const OrdanaRequestInfo info("id-stop", "TGT-1-x", "", "", "", DaemonVersion(2, 1));
+    std::thread stopper([] {
+        ::Sleep(1500);
+        G_STOP = true;
+    });
+    const ULONGLONG start = ::GetTickCount64();
+    std::int32_t exitCode = 0;
+    const std::uint32_t code = AsUser::ExecuteCommandAsUser(info, {"prog"}, exitCode, INFINITE, false);
+    const ULONGLONG took = ::GetTickCount64() - start;
+    stopper.join();
+    SetLogSink(nullptr);
+    std::printf("code %u after %llu ms\n%s", code, static_cast<unsigned long long>(took), sink.Dump().c_str());
+    std::fflush(stdout);
+    return 0;
+}
+
+TEST_F(OperationsAsUser, StopOrderEndsAnExchangeWithoutLimit) {
+    SetReply("#hang");
+    Launcher run(folder, {L"--child-case=StopOrderEndsAnExchangeWithoutLimit"}, {}, extension_test::ThisProgram());
+    ASSERT_TRUE(run.Started());
+    ASSERT_EQ(run.WaitForExit(20000), std::optional<DWORD>(0)) << run.Output();
+    const std::string output = run.Output();
+    unsigned code = 0;
+    unsigned long long took = 0;
+    ASSERT_EQ(std::sscanf(output.c_str(), "code %u after %llu ms", &code, &took), 2) << output;
+    EXPECT_EQ(code, 2u) << output;
+    EXPECT_GE(took, 1500u) << output;
+    EXPECT_LT(took, 4500u) << output;
+    EXPECT_NE(output.find("\n[UserExtension::RunOperation]GLOBAL STOP ORDER ! exchange with the sub-process given "
+                          "up.\n"),
+              std::string::npos)
+        << output;
 }
 
 TEST_F(OperationsAsUser, RequestsCarryTheArgumentsAsTheFarSideReadsThem) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,10 @@
 #include "ChildProcess.h"
 #include "CommandRunner.h"
 #include "Config.h"
+#include "ExtensionTestSupport.h"
 #include "FakeServicePipe.h"
 #include "LauncherTestSupport.h"
+#include "UserExtension.h"
 #include "ZYNSysHandle.h"
 
 namespace {
@@ -155,6 +158,39 @@ VAROMET_CHILD_CASE(UpdateRunsTheInstaller) {
     return 0;
 }
 
+// Normal mode, from a folder where the extension and the tray program are copies of the fake
+// extension, which never answers: the update asks the extension of the request's session to
+// start the tray, twice in a row. The exchange's margin is shrunk to 1 s.
+VAROMET_CHILD_CASE(UpdatesWithAHungUserExtension) {
+    const std::string dir = Env("VAROMET_UPDATE_DIR");
+    Config::Init("");
+    ScriptedRunner runner("fail");
+    SetCommandRunner(&runner);
+    RecordingSink sink;
+    SetLogSink(&sink);
+    extension_test::TestSessions sessions;
+    sessions.active = 100000 + ::GetCurrentProcessId();
+    ToolBox::SetSessionEnumerator(&sessions);
+    UserExtension::SetExchangeMargin(1000);
+    const std::string cinfo =
+        OrdanaRequestInfo("id-update", "TGT-1-x", "", "", "", DaemonVersion(2, 1)).toJSON()->Dump();
+    const std::string args = "[" + JsonQuoted(dir + "\\package.msi") + ", " + JsonQuoted(dir + "\\install.log") +
+                             ", " + JsonQuoted(dir) + ", \"3\"]";
+    for (int i = 0; i < 2; ++i) {
+        JSON::ValuePtr content;
+        const ULONGLONG start = ::GetTickCount64();
+        const int rc =
+            Backbone::Process(R"({"op": "update", "cinfo": )" + cinfo + R"(, "args": )" + args + "}", content);
+        std::printf("rc %d after %llu ms\n", rc, static_cast<unsigned long long>(::GetTickCount64() - start));
+        std::printf("mutex free %d\n", MutexIsFree());
+    }
+    SetLogSink(nullptr);
+    SetCommandRunner(nullptr);
+    std::printf("%s", sink.Dump().c_str());
+    std::fflush(stdout);
+    return 0;
+}
+
 class UpdateTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -259,6 +295,37 @@ TEST_F(UpdateTest, SecondUpdateWhileOneHoldsTheMutexIsRefused) {
     }
     const std::string output = RunInstaller(L"exit:0", 2);
     EXPECT_EQ(Lines(output, "rc "), std::vector<std::string>{"0"}) << output;
+}
+
+TEST_F(UpdateTest, HungUserExtensionFailsTheTrayStartInTimeAndTheNextUpdateTakesTheMutex) {
+    const std::wstring bin = folder_.In(L"bin");
+    ASSERT_TRUE(::CreateDirectoryW(bin.c_str(), nullptr));
+    const std::wstring program = bin + L"\\server_update_tests.exe";
+    ASSERT_TRUE(::CopyFileW(extension_test::ThisProgram().c_str(), program.c_str(), FALSE));
+    for (const wchar_t* name : {L"VarometLauncherGUI.exe", L"VarometLauncherSysTray.exe"}) {
+        ASSERT_TRUE(::CopyFileW(BuiltProgram(VAROMET_FAKE_EXTENSION_EXE).c_str(), (bin + L"\\" + name).c_str(), FALSE));
+    }
+    std::ofstream(std::filesystem::path(folder_.In(L"reply.txt")), std::ios::binary) << "#hang";
+    // The window lets the extension be stopped at the child's end without waiting.
+    const EnvList env{{L"FAKE_EXT_REPLY_FILE", folder_.In(L"reply.txt")}, {L"FAKE_EXT_WINDOW", L"1"}};
+    Launcher run(folder_, {L"--child-case=UpdatesWithAHungUserExtension"}, env, program);
+    ASSERT_TRUE(run.Started());
+    ASSERT_EQ(run.WaitForExit(60000), std::optional<DWORD>(0)) << run.Output();
+    const std::string output = run.Output();
+    const std::vector<std::string> took = Lines(output, "rc 81 after ");
+    ASSERT_EQ(took.size(), 2u) << output;
+    for (const std::string& text : took) {
+        const unsigned long ms = std::stoul(text);
+        EXPECT_GE(ms, 1000u) << output;
+        EXPECT_LT(ms, 15000u) << output;
+    }
+    EXPECT_EQ(Lines(output, "mutex free "), (std::vector<std::string>{"1", "1"})) << output;
+    EXPECT_EQ(Lines(output, "[UserExtension::RunOperation]exchange with the sub-process given up after 1000 ms."),
+              (std::vector<std::string>{"", ""}))
+        << output;
+    EXPECT_EQ(Lines(output, "[SystrayComs::StartSystray]Fail to execute AsUser the systray ! (auRc:2//rc:-1)"),
+              (std::vector<std::string>{"", ""}))
+        << output;
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ namespace {
 using extension_test::ExtensionTest;
 using extension_test::ProcessEnds;
 using extension_test::SetVariable;
+using extension_test::ThisProgram;
 
 class UserExtensions : public ExtensionTest {};
 
@@ -333,12 +334,6 @@ VAROMET_CHILD_CASE(KillInNormalMode) {
                 sink.Dump().c_str());
     std::fflush(stdout);
     return 0;
-}
-
-std::wstring ThisProgram() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return std::wstring(path, length);
 }
 
 TEST(UserExtensionNormalMode, KillRelaysTheStopInTheExtensionsSessionThenFallsBackToTheJob) {

@@ -1,0 +1,50 @@
+// Who may serve the launcher's pipe, and what a user's pipe server may do with the launcher.
+// Wine checks no pipe access by user and lets every server act as its client, whatever the
+// client asked: neither the refusal of another user's instance nor the identification-only
+// opening can be seen here, so the tests check the security the launcher's pipe carries
+// and the flags its openings towards users' processes use.
+
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <optional>
+#include <string>
+
+#include "LauncherTestSupport.h"
+#include "PipeConnection.h"
+#include "ZYNSysHandle.h"
+
+namespace {
+
+TEST(PipeSecurity, InteractiveUsersMayUseTheLaunchersPipeButNotAddInstancesToIt) {
+    TestFolder folder;
+    const std::wstring pipe = UniquePipeName();
+    Launcher launcher(folder, {L"run", pipe});
+    ASSERT_TRUE(WaitForPipe(pipe, 15000)) << launcher.Output();
+    ZYNSysKernelHandle client(
+        ::CreateFileW(pipe.c_str(), READ_CONTROL | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(client) << ::GetLastError();
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ASSERT_EQ(::GetSecurityInfo(client.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                nullptr, &raw),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ZYNSysLocalMemory descriptor(raw);
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(raw, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                      &text, nullptr));
+    ZYNSysLocalMemory textOwner(text);
+    EXPECT_EQ(Narrow(text),
+              "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;0x12019b;;;IU)(D;OICI;GA;;;AN)(D;OICI;GA;;;NS)(D;OICI;GA;;;NU)");
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(client.Get(), "STOP", 4, &written, nullptr));
+    EXPECT_EQ(launcher.WaitForExit(15000), std::optional<DWORD>(0)) << launcher.Output();
+}
+
+TEST(PipeSecurity, PipesOfUsersProcessesAreOpenedForIdentificationOnly) {
+    EXPECT_EQ(UserPipeOpenFlags(),
+              static_cast<DWORD>(FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+}
+
+}  // namespace
