@@ -410,7 +410,7 @@ bool UserExtension::RunOperation(const JSON::Value* request, JSON::ValuePtr& rep
     }
     const std::string text = request->Dump();
     // The request context carries the ticket.
-    const std::string shown = ToolBox::MaskSecretsInText(text);
+    const std::string shown = ToolBox::MaskSecretsInJson(*request);
     Logger::Internal("[UserExtension::RunOperation]try to run operation : " + shown);
     ZYNSysKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event) {
@@ -469,7 +469,7 @@ bool UserExtension::RunOperation(const JSON::Value* request, JSON::ValuePtr& rep
         Logger::Internal("[UserExtension::RunOperation]No data.");
         return false;
     }
-    Logger::Internal("[UserExtension::RunOperation] data received : " + ToolBox::MaskSecretsInText(received));
+    Logger::Internal("[UserExtension::RunOperation] data received : " + ToolBox::MaskSecretsInRequestText(received));
     JSON::Builder builder;
     builder.ParseString(received);
     JSON::ValuePtr value = builder.Detach();
@@ -478,7 +478,7 @@ bool UserExtension::RunOperation(const JSON::Value* request, JSON::ValuePtr& rep
         return false;
     }
     Logger::Internal("[UserExtension::RunOperation] operation result content : " +
-                     ToolBox::MaskSecretsInText(value->Dump()));
+                     ToolBox::MaskSecretsInJson(*value));
     reply = std::move(value);
     return true;
 }

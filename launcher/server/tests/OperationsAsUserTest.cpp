@@ -65,6 +65,10 @@ TEST_F(OperationsAsUser, EveryVerbTurnsTheReplyIntoItsCode) {
         {R"([{"cCas":"TGT-echoed-secret"}])", 3, 3, 3, 3, "", kUntouched, kUntouched},
         {R"({"rc":0,"content":{"cCas":"TGT-echoed-secret"}})", 0, 3, 3, 0, R"({"cCas": "TGT-echoed-secret"})",
          kUntouched, kUntouched},
+        // The same with the name spelled in escapes, which the parser reads as the name.
+        {R"([{"c\u0043as":"TGT-echoed-secret"}])", 3, 3, 3, 3, "", kUntouched, kUntouched},
+        {R"({"rc":0,"content":{"C\u0041STGC":"TGT-echoed-secret"}})", 0, 3, 3, 0, R"({"CASTGC": "TGT-echoed-secret"})",
+         kUntouched, kUntouched},
     };
     const OrdanaRequestInfo info = Request("id-verbs");
     JSON::Builder argsBuilder;
