@@ -278,3 +278,25 @@ TEST(FolderMaker, LocalMakerAnswersWhetherAFolderExistsAtTheEnd) {
         EXPECT_EQ(ToolBox::File::IsDirectory(path), expected) << path;
     }
 }
+
+// Where levels are missing, the shell's maker keeps MAX_PATH units of the path and makes the
+// folders of the shorter text.
+TEST(FolderMaker, LocalMakerRefusesAPathOfMaxPathUnitsOrMore) {
+    TestFolder dir;
+    const struct Case {
+        std::size_t units;
+        bool made;
+    } cases[] = {{MAX_PATH - 1, true}, {MAX_PATH, false}, {MAX_PATH + 1, false}, {MAX_PATH + 40, false}};
+    for (const Case& c : cases) {
+        const std::string parent = dir.Utf8In(std::to_string(c.units));
+        ASSERT_TRUE(fs::create_directory(parent));
+        ASSERT_LT(parent.size() + 4, c.units) << "the test folder is too deep for this case";
+        const std::string path = parent + "\\m\\" + std::string(c.units - parent.size() - 3, 'x');
+        ::SetLastError(0);
+        EXPECT_EQ(GetFolderMaker().MakeFolder(path), c.made) << c.units;
+        if (!c.made) EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << c.units;
+        EXPECT_EQ(ToolBox::File::IsDirectory(path), c.made) << c.units;
+        std::error_code error;
+        EXPECT_EQ(std::distance(fs::directory_iterator(parent, error), {}), c.made ? 1 : 0) << c.units;
+    }
+}
