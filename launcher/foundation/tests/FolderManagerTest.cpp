@@ -294,9 +294,12 @@ TEST(FolderMaker, LocalMakerRefusesAPathOfMaxPathUnitsOrMore) {
         const std::string path = parent + "\\m\\" + std::string(c.units - parent.size() - 3, 'x');
         ::SetLastError(0);
         EXPECT_EQ(GetFolderMaker().MakeFolder(path), c.made) << c.units;
-        if (!c.made) EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << c.units;
+        const DWORD reason = ::GetLastError();
         EXPECT_EQ(ToolBox::File::IsDirectory(path), c.made) << c.units;
         std::error_code error;
         EXPECT_EQ(std::distance(fs::directory_iterator(parent, error), {}), c.made ? 1 : 0) << c.units;
+        if (!c.made) {
+            EXPECT_EQ(reason, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << c.units;
+        }
     }
 }
