@@ -3,6 +3,7 @@
 #include "ZYNSysWin.h"
 
 #include <atomic>
+#include <cwchar>
 #include <map>
 #include <vector>
 
@@ -63,8 +64,11 @@ std::string FindRoot(std::uint32_t context, const PathName& executableFolder) {
     if (context == 1) {
         Logger::DeferredInternal(
             "[FileAndFoldersManager::Init]try to retrive 'CSIDL_COMMON_APPDATA' CSIDL value as we are in USER context");
-        wchar_t buffer[MAX_PATH];
+        wchar_t buffer[MAX_PATH] = {};
         if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer))) return {};
+        // The platform fails a folder that does not fit; an answer that fills the buffer without
+        // its end is refused as well, never read beyond it.
+        if (::wcsnlen(buffer, MAX_PATH) == MAX_PATH) return {};
         return ToolBox::WideCStrToUtf8(buffer);
     }
     if (context == 3) {

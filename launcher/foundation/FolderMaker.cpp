@@ -24,6 +24,12 @@ public:
         DWORD written = ::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
         if (written == 0 || written >= size) return false;
         full.resize(written);
+        // Where levels are missing the shell's maker keeps only MAX_PATH units of a longer
+        // path, and makes the folders of that shorter text.
+        if (full.size() >= MAX_PATH) {
+            ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
         int code = ::SHCreateDirectoryExW(nullptr, full.c_str(), nullptr);
         if (code == ERROR_SUCCESS) return true;
         // "Already exists" is also the answer for a file of that name, which is no folder.

@@ -421,7 +421,10 @@ bool Local::MakeFolder(const std::string& path) {
         // The shell's maker refuses "/" and doubled separators: it gets the normalised form.
         const PathName normalised(path);
         const std::wstring target = normalised.IsEmpty() ? wide : ToolBox::Utf8ToWide(normalised.GetText());
-        code = ::SHCreateDirectoryExW(nullptr, target.c_str(), nullptr);
+        // Where levels are missing it keeps only MAX_PATH units of a longer path, and makes the
+        // folders of that shorter text.
+        code = target.size() >= MAX_PATH ? ERROR_FILENAME_EXCED_RANGE
+                                         : ::SHCreateDirectoryExW(nullptr, target.c_str(), nullptr);
     } else {
         code = CreateLevelByLevel(path);
     }
@@ -451,6 +454,7 @@ bool Local::MakeFolder(const std::string& path) {
             return false;
         case ERROR_FILENAME_EXCED_RANGE:
             Logger::DeferredError(head + ")The path pointed to by '" + path + "' is too long.");
+            ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return false;
         case ERROR_CANCELLED:
             Logger::DeferredError(head + ")The user canceled the operation on '" + path + "'.");

@@ -26,10 +26,10 @@ std::string Var(const char* name) {
     return value;
 }
 
-ChildProcess::Result RunCopy(const std::string& program, const char* name, const TempDir& dir) {
+ChildProcess::Result RunCopy(const std::string& program, const char* name, const TestFolder& dir) {
     ChildProcess::Result result;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    std::wstring capture = ToolBox::Utf8ToWide(dir.In("child-output.txt"));
+    const std::wstring capture = dir.In(L"child-output.txt");
     ZYNSysKernelHandle out(::CreateFileW(capture.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                          CREATE_ALWAYS, 0, nullptr));
     if (!out) return result;
@@ -47,34 +47,14 @@ ChildProcess::Result RunCopy(const std::string& program, const char* name, const
     result.started =
         ::WaitForSingleObject(process.Get(), INFINITE) == WAIT_OBJECT_0 && ::GetExitCodeProcess(process.Get(), &code);
     result.exitCode = code;
-    result.output = ReadFileBytes(dir.In("child-output.txt"));
+    result.output = ReadFileBytes(dir.Utf8In("child-output.txt"));
     return result;
 }
 
 }  // namespace
 
-TempDir::TempDir() {
-    static int counter = 0;
-    const char* test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::path folder = fs::path(ToolBox::GetExecutableFolder().GetText()) / "test-tmp";
-    path_ =
-        (folder / (std::string(test) + "-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++counter)))
-            .string();
-    std::error_code error;
-    fs::remove_all(path_, error);
-    EXPECT_TRUE(fs::create_directories(path_, error)) << "cannot make " << path_;
-}
-
-TempDir::~TempDir() {
-    std::error_code error;
-    for (const auto& entry : fs::recursive_directory_iterator(path_, error))
-        ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    fs::remove_all(path_, error);
-    EXPECT_FALSE(fs::exists(path_)) << "the test folder stayed: " << path_;
-}
-
-ChildProcess::Result RunChild(const char* name, const TempDir& dir, const EnvList& env, const std::string& program) {
-    std::string folder = dir.Path();
+ChildProcess::Result RunChild(const char* name, const TestFolder& dir, const EnvList& env, const std::string& program) {
+    std::string folder = dir.Utf8();
     SetVar("VAROMET_TEST_DIR", &folder);
     for (const char* variable : kLauncherVariables) SetVar(variable, nullptr);
     for (const auto& [key, value] : env) SetVar(key, &value);

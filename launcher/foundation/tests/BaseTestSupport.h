@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the base-service tests: a temporary folder in the build tree, child cases that
-// report "@@key=value" lines to the parent, and recorders for the logger's seams.
+// Shared by the base-service tests: child cases that work in the parent's test folder and
+// report "@@key=value" lines to it, and recorders for the logger's seams.
 
 #include <atomic>
 #include <cstdint>
@@ -14,27 +14,14 @@
 #include "Clock.h"
 #include "EventLogSink.h"
 #include "LogSink.h"
+#include "TestFolder.h"
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
-
-// <test exe folder>\test-tmp\<test>-<pid>-<n>, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string In(const std::string& name) const { return path_ + "\\" + name; }
-
-private:
-    std::string path_;
-};
 
 // ---- parent side ----
 // Runs a child case with VAROMET_TEST_DIR = dir and the given variables; the launcher's own
 // variables (WEX_TRQ_*, TrqConfPath) are unset unless given. program: a copy of this exe.
-ChildProcess::Result RunChild(const char* name, const TempDir& dir, const EnvList& env = {},
+ChildProcess::Result RunChild(const char* name, const TestFolder& dir, const EnvList& env = {},
                               const std::string& program = {});
 // Every value the child reported under key, in order.
 std::vector<std::string> Said(const std::string& output, const std::string& key);

@@ -75,10 +75,10 @@ TEST(Config, LauncherConfParsesCommentsValuesAndEnvironmentOptions) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir dir;
-        auto fill = [&](std::string text) { return ToolBox::ReplaceAll(text, "{dir}", dir.Path(), true); };
-        ASSERT_TRUE(!c.content || WriteFileBytes(dir.In("launcher.conf"), c.content));
-        ASSERT_TRUE(!c.other || WriteFileBytes(dir.In("other.conf"), c.other));
+        TestFolder dir;
+        auto fill = [&](std::string text) { return ToolBox::ReplaceAll(text, "{dir}", dir.Utf8(), true); };
+        ASSERT_TRUE(!c.content || WriteFileBytes(dir.Utf8In("launcher.conf"), c.content));
+        ASSERT_TRUE(!c.other || WriteFileBytes(dir.Utf8In("other.conf"), c.other));
         EnvList env;
         for (const auto& [key, value] : c.env) env.emplace_back(key, fill(value));
         ChildProcess::Result child = RunChild("ConfigFile", dir, env);

@@ -24,8 +24,8 @@ std::set<std::wstring> List(const std::wstring& directory, std::uint32_t mask) {
 
 TEST(DirectoryIterator, ListsEntriesOfTheWantedKindsWithoutDots) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFile(folder.Path(L"a.txt")) && MakeFile(folder.Path(L"b")) && MakeFolder(folder.Path(L"sub")));
-    ASSERT_TRUE(MakeFile(folder.Path(L"sub\\inner")));
+    ASSERT_TRUE(MakeFile(folder.In(L"a.txt")) && MakeFile(folder.In(L"b")) && MakeFolder(folder.In(L"sub")));
+    ASSERT_TRUE(MakeFile(folder.In(L"sub\\inner")));
     struct Case {
         std::wstring directory;
         std::uint32_t mask;
@@ -34,7 +34,7 @@ TEST(DirectoryIterator, ListsEntriesOfTheWantedKindsWithoutDots) {
         {folder.Path(), 3, {L"a.txt", L"b", L"sub"}},
         {folder.Path(), 2, {L"a.txt", L"b"}},
         {folder.Path(), 1, {L"sub"}},
-        {folder.Path(L"sub"), 1, {}},
+        {folder.In(L"sub"), 1, {}},
         {folder.Path() + L"\\", 3, {L"a.txt", L"b", L"sub"}},
         // A device-form folder takes no slash in its search pattern.
         {L"\\\\?\\" + folder.Path(), 2, {L"a.txt", L"b"}},
@@ -53,7 +53,7 @@ TEST(DirectoryIterator, ReportsTimesInWholeSecondsSinceTheUnixEpoch) {
                  {L"day", 864000000000, 86400},
                  {L"before-1970", -100000000, -10}};
     for (const Case& c : cases) {
-        std::wstring path = folder.Path(c.name);
+        std::wstring path = folder.In(c.name);
         ASSERT_TRUE(MakeFile(path));
         ZYNSysKernelHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         std::uint64_t value = 116444736000000000ULL + static_cast<std::uint64_t>(c.ticksAfterEpoch);
@@ -83,7 +83,7 @@ TEST(DirectoryIterator, RecordsEmptyAndMissingFoldersButNotTheEnd) {
     EXPECT_EQ(record->hresult, static_cast<std::uint32_t>(E_FAIL));
     EXPECT_EQ(record->win32Code, 1u);
 
-    std::wstring missing = folder.Path(L"missing");
+    std::wstring missing = folder.In(L"missing");
     DirectoryIterator absent(Wide(missing), 3);
     EXPECT_EQ(absent.Next(), -1);
     ASSERT_EQ(watch.Added().size(), 2u);

@@ -11,55 +11,78 @@ namespace {
 
 using namespace std::string_literals;
 
-// A symbolic link at folder\link to target (relative to the link). Under Wine a Unix
-// symlink stands in: Wine's CreateSymbolicLinkW reports success and makes nothing.
-bool MakeLink(const TestFolder& folder, std::wstring target, std::wstring link, bool directory) {
-    std::wstring path = folder.Path(link);
-    if (!UnderWine()) {
-        DWORD flags = (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
-        return ::CreateSymbolicLinkW(path.c_str(), target.c_str(), flags) && Exists(path);
+// Symbolic links in a test folder. Under Wine a Unix symlink stands in (Wine's
+// CreateSymbolicLinkW reports success and makes nothing), and it is removed on the Unix side
+// too: Wine resolves a link before deleting it, so the folder's clean-up would remove the
+// target and leave the link.
+class Links {
+public:
+    explicit Links(const TestFolder& folder) : folder_(folder) {}
+    ~Links() {
+        if (unixNames_.empty()) return;
+        const std::wstring done = folder_.In(L"links-removed");
+        RunUnixShell(folder_.Path(), "rm -f" + unixNames_ + " && : > links-removed", [&] { return Exists(done); });
     }
-    std::replace(target.begin(), target.end(), L'\\', L'/');
-    std::replace(link.begin(), link.end(), L'\\', L'/');
-    std::string command = "ln -s '" + Utf16ToUtf8(target.c_str()) + "' '" + Utf16ToUtf8(link.c_str()) + "'";
-    bool made = RunUnixShell(folder.Path(), command, [&] { return Exists(path); });
-    EXPECT_TRUE(made) << command;
-    return made;
-}
+    Links(const Links&) = delete;
+    Links& operator=(const Links&) = delete;
+
+    // A link at folder\link to target (relative to the link).
+    bool Make(std::wstring target, std::wstring link, bool directory) {
+        const std::wstring path = folder_.In(link);
+        if (!UnderWine()) {
+            DWORD flags = (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+            return ::CreateSymbolicLinkW(path.c_str(), target.c_str(), flags) && Exists(path);
+        }
+        std::replace(target.begin(), target.end(), L'\\', L'/');
+        std::replace(link.begin(), link.end(), L'\\', L'/');
+        const std::string name = "'" + Utf16ToUtf8(link.c_str()) + "'";
+        const std::string command = "ln -s '" + Utf16ToUtf8(target.c_str()) + "' " + name;
+        unixNames_ += " " + name;
+        const bool made = RunUnixShell(folder_.Path(), command, [&] { return Exists(path); });
+        EXPECT_TRUE(made) << command;
+        return made;
+    }
+
+private:
+    const TestFolder& folder_;
+    std::string unixNames_;
+};
 
 constexpr const char* kNoLinks = "no symbolic link can be made here (Windows wants a privilege or developer mode)";
 
 TEST(FileSystem, GetPathTypeTellsFoldersFilesAndFolderLinks) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFolder(folder.Path(L"d")) && MakeFile(folder.Path(L"d\\keep")) && MakeFile(folder.Path(L"f")));
+    Links links(folder);
+    ASSERT_TRUE(MakeFolder(folder.In(L"d")) && MakeFile(folder.In(L"d\\keep")) && MakeFile(folder.In(L"f")));
     struct Case {
         std::wstring path;
         std::int32_t type;
-    } cases[] = {{L"", 0}, {folder.Path(L"missing"), 0}, {folder.Path(L"d"), 1}, {folder.Path(L"f"), 2},
-                 {folder.Path(L"d") + L"\0x"s, 0}};
+    } cases[] = {{L"", 0}, {folder.In(L"missing"), 0}, {folder.In(L"d"), 1}, {folder.In(L"f"), 2},
+                 {folder.In(L"d") + L"\0x"s, 0}};
     for (const Case& c : cases) EXPECT_EQ(GetPathType(Wide(c.path)), c.type) << c.path;
-    if (!MakeLink(folder, L"d", L"dlink", true)) GTEST_SKIP() << kNoLinks;
-    EXPECT_EQ(GetPathType(Wide(folder.Path(L"dlink"))), 5);
+    if (!links.Make(L"d", L"dlink", true)) GTEST_SKIP() << kNoLinks;
+    EXPECT_EQ(GetPathType(Wide(folder.In(L"dlink"))), 5);
 }
 
 TEST(FileSystem, GetPathTypeTellsFileLinks) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFile(folder.Path(L"f")));
-    if (!MakeLink(folder, L"f", L"flink", false)) GTEST_SKIP() << kNoLinks;
-    std::int32_t type = GetPathType(Wide(folder.Path(L"flink")));
+    Links links(folder);
+    ASSERT_TRUE(MakeFile(folder.In(L"f")));
+    if (!links.Make(L"f", L"flink", false)) GTEST_SKIP() << kNoLinks;
+    std::int32_t type = GetPathType(Wide(folder.In(L"flink")));
     if (type == 2 && UnderWine()) GTEST_SKIP() << "Wine 8 marks only symlinks to folders as reparse points";
     EXPECT_EQ(type, 6);
 }
 
 TEST(FileSystem, DeletePathIfExistsRemovesNestedFolders) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFolder(folder.Path(L"a")) && MakeFolder(folder.Path(L"a\\b")) && MakeFolder(folder.Path(L"a\\b\\c")));
-    ASSERT_TRUE(MakeFile(folder.Path(L"a\\1")) && MakeFile(folder.Path(L"a\\b\\c\\2")) && MakeFolder(folder.Path(L"a\\e")));
-    ASSERT_TRUE(MakeFile(folder.Path(L"g")));
+    ASSERT_TRUE(MakeFolder(folder.In(L"a")) && MakeFolder(folder.In(L"a\\b")) && MakeFolder(folder.In(L"a\\b\\c")));
+    ASSERT_TRUE(MakeFile(folder.In(L"a\\1")) && MakeFile(folder.In(L"a\\b\\c\\2")) && MakeFolder(folder.In(L"a\\e")));
+    ASSERT_TRUE(MakeFile(folder.In(L"g")));
     struct Case {
         std::wstring path;
         DWORD result;
-    } cases[] = {{folder.Path(L"a"), 0}, {folder.Path(L"g"), 0}, {folder.Path(L"a"), 1}, {L"", 2}};
+    } cases[] = {{folder.In(L"a"), 0}, {folder.In(L"g"), 0}, {folder.In(L"a"), 1}, {L"", 2}};
     for (const Case& c : cases) {
         EXPECT_EQ(DeletePathIfExists(Wide(c.path)), c.result) << c.path;
         EXPECT_FALSE(Exists(c.path)) << c.path;
@@ -68,17 +91,17 @@ TEST(FileSystem, DeletePathIfExistsRemovesNestedFolders) {
 
 TEST(FileSystem, DeletePathTreeStopsAtAReadOnlyFile) {
     TestFolder folder;
-    std::wstring file = folder.Path(L"d\\ro");
-    ASSERT_TRUE(MakeFolder(folder.Path(L"d")) && MakeFile(file));
+    std::wstring file = folder.In(L"d\\ro");
+    ASSERT_TRUE(MakeFolder(folder.In(L"d")) && MakeFile(file));
     ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(DeletePathTree(Wide(folder.Path(L"d")), 1), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(DeletePathTree(Wide(folder.In(L"d")), 1), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(Exists(file));
 }
 
 TEST(FileSystem, DeletePathTreeActsOnlyOnWhatTheTypeAndTextSay) {
     TestFolder folder;
-    std::wstring d = folder.Path(L"d");
-    ASSERT_TRUE(MakeFolder(d) && MakeFile(folder.Path(L"d\\keep")));
+    std::wstring d = folder.In(L"d");
+    ASSERT_TRUE(MakeFolder(d) && MakeFile(folder.In(L"d\\keep")));
     struct Case {
         std::wstring path;
         std::int32_t type;
@@ -90,7 +113,7 @@ TEST(FileSystem, DeletePathTreeActsOnlyOnWhatTheTypeAndTextSay) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(DeletePathTree(Wide(c.path), c.type), c.result) << c.path << " type " << c.type;
-        EXPECT_TRUE(Exists(folder.Path(L"d\\keep"))) << c.path;
+        EXPECT_TRUE(Exists(folder.In(L"d\\keep"))) << c.path;
     }
 }
 
@@ -107,50 +130,51 @@ TEST(FileSystem, DeletePathTreeRefusesDriveAndShareRoots) {
 
 TEST(FileSystem, DeletePathTreeRemovesAFolderLinkWithoutEnteringIt) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFolder(folder.Path(L"target")) && MakeFile(folder.Path(L"target\\keep")));
-    ASSERT_TRUE(MakeFolder(folder.Path(L"d")));
-    if (!MakeLink(folder, L"..\\target", L"d\\link", true)) GTEST_SKIP() << kNoLinks;
-    DWORD result = DeletePathTree(Wide(folder.Path(L"d")), 1);
-    EXPECT_TRUE(Exists(folder.Path(L"target\\keep")));
+    Links links(folder);
+    ASSERT_TRUE(MakeFolder(folder.In(L"target")) && MakeFile(folder.In(L"target\\keep")));
+    ASSERT_TRUE(MakeFolder(folder.In(L"d")));
+    if (!links.Make(L"..\\target", L"d\\link", true)) GTEST_SKIP() << kNoLinks;
+    DWORD result = DeletePathTree(Wide(folder.In(L"d")), 1);
+    EXPECT_TRUE(Exists(folder.In(L"target\\keep")));
     if (result == ERROR_DIR_NOT_EMPTY && UnderWine())
         GTEST_SKIP() << "Wine 8 resolves a symlink before removing it, so RemoveDirectoryW tries the target";
     EXPECT_EQ(result, 0u);
-    EXPECT_FALSE(Exists(folder.Path(L"d")));
+    EXPECT_FALSE(Exists(folder.In(L"d")));
 }
 
 TEST(FileSystem, DeletePathTreeRemovesANameWithoutUtf8Form) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFolder(folder.Path(L"d")));
-    if (!MakeFile(folder.Path(L"d\\a\xDC00")))
+    ASSERT_TRUE(MakeFolder(folder.In(L"d")));
+    if (!MakeFile(folder.In(L"d\\a\xDC00")))
         GTEST_SKIP() << "Wine 8 stores names as UTF-8 and cannot create one with a lone surrogate";
-    EXPECT_EQ(DeletePathTree(Wide(folder.Path(L"d")), 1), 0u);
-    EXPECT_FALSE(Exists(folder.Path(L"d")));
+    EXPECT_EQ(DeletePathTree(Wide(folder.In(L"d")), 1), 0u);
+    EXPECT_FALSE(Exists(folder.In(L"d")));
 }
 
 TEST(FileSystem, MovePathNeverReplaces) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFile(folder.Path(L"a"), "AAA") && MakeFile(folder.Path(L"b"), "B"));
+    ASSERT_TRUE(MakeFile(folder.In(L"a"), "AAA") && MakeFile(folder.In(L"b"), "B"));
     struct Case {
         std::wstring from, to;
         DWORD result;
-    } cases[] = {{folder.Path(L"a"), folder.Path(L"b"), ERROR_ALREADY_EXISTS},
-                 {folder.Path(L"a"), folder.Path(L"c"), 0},
-                 {folder.Path(L"a"), folder.Path(L"d"), ERROR_FILE_NOT_FOUND},
-                 {L"", folder.Path(L"d"), 2},
-                 {folder.Path(L"c"), L"", 2}};
+    } cases[] = {{folder.In(L"a"), folder.In(L"b"), ERROR_ALREADY_EXISTS},
+                 {folder.In(L"a"), folder.In(L"c"), 0},
+                 {folder.In(L"a"), folder.In(L"d"), ERROR_FILE_NOT_FOUND},
+                 {L"", folder.In(L"d"), 2},
+                 {folder.In(L"c"), L"", 2}};
     for (const Case& c : cases) EXPECT_EQ(MovePath(Wide(c.from), Wide(c.to)), c.result) << c.from << " -> " << c.to;
-    EXPECT_EQ(ReadAll(folder.Path(L"b")), "B");
-    EXPECT_EQ(ReadAll(folder.Path(L"c")), "AAA");
-    EXPECT_FALSE(Exists(folder.Path(L"a")));
+    EXPECT_EQ(ReadAll(folder.In(L"b")), "B");
+    EXPECT_EQ(ReadAll(folder.In(L"c")), "AAA");
+    EXPECT_FALSE(Exists(folder.In(L"a")));
 }
 
 TEST(FileSystem, PathAccessibleAnswersForFilesAndFolders) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFile(folder.Path(L"f")));
+    ASSERT_TRUE(MakeFile(folder.In(L"f")));
     struct Case {
         std::wstring path;
         bool accessible;
-    } cases[] = {{folder.Path(L"f"), true}, {folder.Path(), true}, {folder.Path(L"x"), false}, {L"", false},
+    } cases[] = {{folder.In(L"f"), true}, {folder.Path(), true}, {folder.In(L"x"), false}, {L"", false},
                  {folder.Path() + L"\0x"s, false}};
     for (const Case& c : cases) EXPECT_EQ(PathAccessible(Wide(c.path)), c.accessible) << c.path;
 }

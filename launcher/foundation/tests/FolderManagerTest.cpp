@@ -67,9 +67,9 @@ std::vector<std::string> ReportedPaths(const std::string& output) {
     return paths;
 }
 
-std::string Fill(std::string text, const TempDir& dir) {
-    std::string json = ToolBox::ReplaceAll(dir.Path(), "\\", "\\\\", true);
-    return ToolBox::ReplaceAll(ToolBox::ReplaceAll(text, "{json}", json, true), "{dir}", dir.Path(), true);
+std::string Fill(std::string text, const TestFolder& dir) {
+    std::string json = ToolBox::ReplaceAll(dir.Utf8(), "\\", "\\\\", true);
+    return ToolBox::ReplaceAll(ToolBox::ReplaceAll(text, "{json}", json, true), "{dir}", dir.Utf8(), true);
 }
 
 }  // namespace
@@ -123,10 +123,10 @@ TEST(FolderManager, RootFollowsTheStartContext) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir dir;
+        TestFolder dir;
         std::string program, install = exeFolder;
         if (c.pdata) {
-            install = dir.In("bin");
+            install = dir.Utf8In("bin");
             program = install + "\\base_tests.exe";
             fs::create_directory(install);
             wchar_t self[MAX_PATH];
@@ -134,7 +134,7 @@ TEST(FolderManager, RootFollowsTheStartContext) {
             ASSERT_TRUE(WriteFileBytes(install + "\\pdata.ptr", Fill(c.pdata, dir)));
         }
         EnvList env = {{"VAROMET_TEST_ARG", c.context}};
-        if (c.trqTmp) env.emplace_back("WEX_TRQ_TMP", dir.Path());
+        if (c.trqTmp) env.emplace_back("WEX_TRQ_TMP", dir.Utf8());
         ChildProcess::Result child = RunChild("FafTable", dir, env, program);
         ASSERT_EQ(child.exitCode, 0u) << child.output;
         EXPECT_EQ(SaidOne(child.output, "init"), c.root ? "true" : "false");
@@ -192,14 +192,14 @@ TEST(FolderManager, SaveFileReplacesEntriesAndBadOnesAreKeptAside) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir dir;
-        const std::string root = dir.In("LauncherData");
+        TestFolder dir;
+        const std::string root = dir.Utf8In("LauncherData");
         const std::string internal = root + "\\Korrintek\\VarometLauncher\\InternalData";
         fs::create_directories(internal);
         ASSERT_TRUE(WriteFileBytes(internal + "\\faf_manager.save", Fill(c.save, dir)));
         ASSERT_TRUE(WriteFileBytes(internal + "\\faf_manager.save.bad", "an older bad file"));
         ChildProcess::Result child =
-            RunChild("FafTable", dir, {{"VAROMET_TEST_ARG", "3"}, {"WEX_TRQ_TMP", dir.Path()}});
+            RunChild("FafTable", dir, {{"VAROMET_TEST_ARG", "3"}, {"WEX_TRQ_TMP", dir.Utf8()}});
         ASSERT_EQ(child.exitCode, 0u) << child.output;
         auto fill = [&](const char* text) { return ToolBox::ReplaceAll(Fill(text, dir), "{root}", root, true); };
         for (const auto& [id, path] : c.paths)
@@ -250,10 +250,10 @@ VAROMET_CHILD_CASE(FafCreate) {
 }
 
 TEST(FolderManager, CreationGoesThroughTheRequestUserAndFallsBackToLocal) {
-    TempDir dir;
-    fs::create_directories(dir.In("LauncherData\\Korrintek\\VarometLauncher\\InternalData"));
-    ASSERT_TRUE(WriteFileBytes(dir.In("LauncherData\\Korrintek\\VarometLauncher\\InternalData\\Icon"), "a file"));
-    ChildProcess::Result child = RunChild("FafCreate", dir, {{"WEX_TRQ_TMP", dir.Path()}});
+    TestFolder dir;
+    fs::create_directories(dir.Utf8In("LauncherData\\Korrintek\\VarometLauncher\\InternalData"));
+    ASSERT_TRUE(WriteFileBytes(dir.Utf8In("LauncherData\\Korrintek\\VarometLauncher\\InternalData\\Icon"), "a file"));
+    ChildProcess::Result child = RunChild("FafCreate", dir, {{"WEX_TRQ_TMP", dir.Utf8()}});
     ASSERT_EQ(child.exitCode, 0u) << child.output;
     const std::pair<const char*, const char*> expected[] = {
         {"existing file", "true asUser=0 local=0 folder=no"},
@@ -266,15 +266,40 @@ TEST(FolderManager, CreationGoesThroughTheRequestUserAndFallsBackToLocal) {
 }
 
 TEST(FolderMaker, LocalMakerAnswersWhetherAFolderExistsAtTheEnd) {
-    TempDir dir;
-    ASSERT_TRUE(WriteFileBytes(dir.In("file"), "x"));
-    const std::pair<std::string, bool> cases[] = {{dir.In("a\\b\\c"), true},
-                                                  {dir.In("a"), true},
-                                                  {dir.In("file"), false},
-                                                  {dir.In("file\\sub"), false},
+    TestFolder dir;
+    ASSERT_TRUE(WriteFileBytes(dir.Utf8In("file"), "x"));
+    const std::pair<std::string, bool> cases[] = {{dir.Utf8In("a\\b\\c"), true},
+                                                  {dir.Utf8In("a"), true},
+                                                  {dir.Utf8In("file"), false},
+                                                  {dir.Utf8In("file\\sub"), false},
                                                   {"", false}};
     for (const auto& [path, expected] : cases) {
         EXPECT_EQ(GetFolderMaker().MakeFolder(path), expected) << path;
         EXPECT_EQ(ToolBox::File::IsDirectory(path), expected) << path;
+    }
+}
+
+// Where levels are missing, the shell's maker keeps MAX_PATH units of the path and makes the
+// folders of the shorter text.
+TEST(FolderMaker, LocalMakerRefusesAPathOfMaxPathUnitsOrMore) {
+    TestFolder dir;
+    const struct Case {
+        std::size_t units;
+        bool made;
+    } cases[] = {{MAX_PATH - 1, true}, {MAX_PATH, false}, {MAX_PATH + 1, false}, {MAX_PATH + 40, false}};
+    for (const Case& c : cases) {
+        const std::string parent = dir.Utf8In(std::to_string(c.units));
+        ASSERT_TRUE(fs::create_directory(parent));
+        ASSERT_LT(parent.size() + 4, c.units) << "the test folder is too deep for this case";
+        const std::string path = parent + "\\m\\" + std::string(c.units - parent.size() - 3, 'x');
+        ::SetLastError(0);
+        EXPECT_EQ(GetFolderMaker().MakeFolder(path), c.made) << c.units;
+        const DWORD reason = ::GetLastError();
+        EXPECT_EQ(ToolBox::File::IsDirectory(path), c.made) << c.units;
+        std::error_code error;
+        EXPECT_EQ(std::distance(fs::directory_iterator(parent, error), {}), c.made ? 1 : 0) << c.units;
+        if (!c.made) {
+            EXPECT_EQ(reason, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << c.units;
+        }
     }
 }

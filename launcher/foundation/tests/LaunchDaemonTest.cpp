@@ -50,16 +50,16 @@ TEST(LaunchDaemon, MetaInitChoosesTheLogFolderAndSwitchesTestModeOn) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir dir;
-        std::filesystem::create_directory(dir.In("custom"));
-        std::string arg = ToolBox::ReplaceAll(c.arg, "{dir}", dir.Path(), true);
+        TestFolder dir;
+        std::filesystem::create_directory(dir.Utf8In("custom"));
+        std::string arg = ToolBox::ReplaceAll(c.arg, "{dir}", dir.Utf8(), true);
         ChildProcess::Result child =
-            RunChild("MetaInit", dir, {{"VAROMET_TEST_ARG", arg}, {"WEX_TRQ_TMP", dir.Path()}});
+            RunChild("MetaInit", dir, {{"VAROMET_TEST_ARG", arg}, {"WEX_TRQ_TMP", dir.Utf8()}});
         ASSERT_EQ(child.exitCode, 0u) << child.output;
         EXPECT_EQ(SaidOne(child.output, "result"), c.result);
-        EXPECT_TRUE(PathExists(dir.In(c.logFile))) << c.logFile;
-        EXPECT_FALSE(PathExists(dir.In(c.absent))) << c.absent;
-        EXPECT_NE(ReadFileBytes(dir.In(c.logFile)).find("[LaunchDaemon::MetaInit] FileAndFoldersManager "),
+        EXPECT_TRUE(PathExists(dir.Utf8In(c.logFile))) << c.logFile;
+        EXPECT_FALSE(PathExists(dir.Utf8In(c.absent))) << c.absent;
+        EXPECT_NE(ReadFileBytes(dir.Utf8In(c.logFile)).find("[LaunchDaemon::MetaInit] FileAndFoldersManager "),
                   std::string::npos)
             << "start-up messages wait for the file";
     }

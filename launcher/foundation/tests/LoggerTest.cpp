@@ -53,7 +53,7 @@ void SayEvents(const FakeEvents& events) {
                          ToolBox::WideToUtf8(e.text));
 }
 
-ChildProcess::Result RunLogger(const TempDir& dir, const char* name, const std::string& arg = "") {
+ChildProcess::Result RunLogger(const TestFolder& dir, const char* name, const std::string& arg = "") {
     ChildProcess::Result child = RunChild(name, dir, arg.empty() ? EnvList{} : EnvList{{"VAROMET_TEST_ARG", arg}});
     EXPECT_EQ(child.exitCode, 0u) << name << "\n" << child.output.substr(0, 4000);
     return child;
@@ -70,9 +70,9 @@ VAROMET_CHILD_CASE(LoggerFormat) {
 }
 
 TEST(Logger, LinesHaveTheExactFormatTagsAndCutAt40960Bytes) {
-    TempDir dir;
+    TestFolder dir;
     ChildProcess::Result child = RunLogger(dir, "LoggerFormat");
-    std::vector<std::string> lines = FileLines(DayFile(dir.Path()));
+    std::vector<std::string> lines = FileLines(DayFile(dir.Utf8()));
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], kRule);
     EXPECT_EQ(lines[2], kRule);
@@ -112,9 +112,9 @@ TEST(Logger, LogLevelVariableSetsTheThresholdOnlyForExactNames) {
     const Case cases[] = {{"info", "nwe"}, {"all", "idnwqe"}, {"Info", "dnwqe"}, {" info", "dnwqe"}, {"error", "e"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("LOGLEVEL=") + c.value);
-        TempDir dir;
+        TestFolder dir;
         ChildProcess::Result child = RunLogger(dir, "LoggerThreshold", c.value);
-        std::vector<std::string> lines = FileLines(DayFile(dir.Path()));
+        std::vector<std::string> lines = FileLines(DayFile(dir.Utf8()));
         std::string kept;
         for (char initial : std::string("idnwqe"))
             if (Count(lines, std::string("}:") + initial + "-line") == 1) kept += initial;
@@ -132,14 +132,14 @@ VAROMET_CHILD_CASE(LoggerQueuedFirst) {
 }
 
 TEST(Logger, LinesBeforeInitReachTheFileBeforeTheFirstLine) {
-    TempDir dir;
+    TestFolder dir;
     RunLogger(dir, "LoggerQueuedFirst");
-    std::vector<std::string> lines = FileLines(DayFile(dir.Path()));
+    std::vector<std::string> lines = FileLines(DayFile(dir.Utf8()));
     std::size_t first = IndexOf(lines, "{INFO }:first");
     ASSERT_LT(first, lines.size());
     EXPECT_LT(IndexOf(lines, "|#LNI#|early one"), IndexOf(lines, "|#LNI#|early two"));
     EXPECT_LT(IndexOf(lines, "|#LNI#|early two"), first);
-    EXPECT_LT(IndexOf(lines, "|#LNI#|[Logger::Init]logger file path : " + DayFile(dir.Path())), first);
+    EXPECT_LT(IndexOf(lines, "|#LNI#|[Logger::Init]logger file path : " + DayFile(dir.Utf8())), first);
     for (std::size_t i = first; i < lines.size(); ++i) EXPECT_FALSE(lines[i].starts_with("|#LNI#|")) << lines[i];
 }
 
@@ -153,16 +153,16 @@ VAROMET_CHILD_CASE(LoggerDayChange) {
 }
 
 TEST(Logger, DayChangeStartsANewFileWithItsHeader) {
-    TempDir dir;
+    TestFolder dir;
     RunLogger(dir, "LoggerDayChange");
-    std::vector<std::string> before = FileLines(DayFile(dir.Path()));
-    std::vector<std::string> after = FileLines(DayFile(dir.Path(), "2024_03_06"));
+    std::vector<std::string> before = FileLines(DayFile(dir.Utf8()));
+    std::vector<std::string> after = FileLines(DayFile(dir.Utf8(), "2024_03_06"));
     EXPECT_EQ(Count(before, "}:before midnight"), 1u);
     EXPECT_EQ(Count(before, "}:after midnight"), 0u);
     ASSERT_GE(after.size(), 4u);
     EXPECT_EQ(after[0], kRule);
     EXPECT_TRUE(after[1].starts_with("L[2024_03_06-000001")) << after[1];
-    EXPECT_EQ(Count(after, "[Logger::WriteMsg]New logger file path : " + DayFile(dir.Path(), "2024_03_06")), 1u);
+    EXPECT_EQ(Count(after, "[Logger::WriteMsg]New logger file path : " + DayFile(dir.Utf8(), "2024_03_06")), 1u);
     EXPECT_TRUE(after.back().starts_with("<2024_03_06-000001.000")) << after.back();
     EXPECT_TRUE(after.back().ends_with("{INFO }:after midnight"));
 }
@@ -182,7 +182,7 @@ VAROMET_CHILD_CASE(LoggerFailedInit) {
 }
 
 TEST(Logger, FailedInitSendsTheQueueAsOneErrorEventAndOnlyEchoesLaterLines) {
-    TempDir dir;
+    TestFolder dir;
     ChildProcess::Result child = RunLogger(dir, "LoggerFailedInit");
     EXPECT_EQ(SaidOne(child.output, "init"), "false");
     std::vector<std::string> events = Said(child.output, "event");
@@ -207,9 +207,9 @@ VAROMET_CHILD_CASE(LoggerSuperLogger) {
 }
 
 TEST(Logger, SuperLoggerRaisesOneEventPerLineAndWritesEachLineOnce) {
-    TempDir dir;
+    TestFolder dir;
     ChildProcess::Result child = RunLogger(dir, "LoggerSuperLogger");
-    std::vector<std::string> lines = FileLines(DayFile(dir.Path()));
+    std::vector<std::string> lines = FileLines(DayFile(dir.Utf8()));
     for (const char* text : {"{INFO }:once", "{WARN }:queued once", "{DEBUG}:flush"}) {
         EXPECT_EQ(Count(lines, text), 1u) << text;
         EXPECT_EQ(Count(lines, std::string(text) + "}"), 1u) << "one failure notice for " << text;
@@ -256,9 +256,9 @@ VAROMET_CHILD_CASE(LoggerReentrant) {
 }
 
 TEST(Logger, LoggingFromInsideTheLoggerAtADayChangeIsQueuedNotDeadlocked) {
-    TempDir dir;
+    TestFolder dir;
     RunLogger(dir, "LoggerReentrant");
-    std::vector<std::string> lines = FileLines(DayFile(dir.Path(), "2024_03_06"));
+    std::vector<std::string> lines = FileLines(DayFile(dir.Utf8(), "2024_03_06"));
     EXPECT_EQ(Count(lines, "{INFO }:maker inside"), 1u);
     EXPECT_EQ(Count(lines, "{WARN }:maker deferred"), 1u);
     EXPECT_EQ(IndexOf(lines, "{INFO }:day two"), lines.size() - 1);
@@ -274,10 +274,10 @@ VAROMET_CHILD_CASE(LoggerFlush) {
 }
 
 TEST(Logger, FlushWritesTheQueuedLines) {
-    TempDir dir;
+    TestFolder dir;
     ChildProcess::Result child = RunLogger(dir, "LoggerFlush");
     EXPECT_EQ(SaidOne(child.output, "before"), "absent");
-    EXPECT_EQ(Count(FileLines(DayFile(dir.Path())), "{WARN }:pending line"), 1u);
+    EXPECT_EQ(Count(FileLines(DayFile(dir.Utf8())), "{WARN }:pending line"), 1u);
 }
 
 VAROMET_CHILD_CASE(LoggerThreads) {
@@ -293,12 +293,12 @@ VAROMET_CHILD_CASE(LoggerThreads) {
 }
 
 TEST(Logger, EightThreadsWriteAllTheirLinesWhole) {
-    TempDir dir;
+    TestFolder dir;
     RunLogger(dir, "LoggerThreads");
     const std::regex whole(R"(<2024_03_05-120000\.000[+-]\d{4}[sdi]>\(\d+\)\{INFO \}:thread (\d) line (\d+) p{40})");
     std::set<std::pair<int, int>> seen;
     std::size_t matching = 0;
-    for (const std::string& line : FileLines(DayFile(dir.Path()))) {
+    for (const std::string& line : FileLines(DayFile(dir.Utf8()))) {
         std::smatch m;
         if (line.find("thread ") == std::string::npos) continue;
         ASSERT_TRUE(std::regex_match(line, m, whole)) << "broken line: " << line;
@@ -314,30 +314,30 @@ VAROMET_CHILD_CASE(LoggerStart) {
 }
 
 TEST(Logger, InitAppendsAHeaderToAnExistingDayFile) {
-    TempDir dir;
-    std::filesystem::create_directory(dir.In("L"));
-    ASSERT_TRUE(WriteFileBytes(DayFile(dir.Path()), "earlier text\r\n"));
+    TestFolder dir;
+    std::filesystem::create_directory(dir.Utf8In("L"));
+    ASSERT_TRUE(WriteFileBytes(DayFile(dir.Utf8()), "earlier text\r\n"));
     RunLogger(dir, "LoggerStart");
-    EXPECT_TRUE(ReadFileBytes(DayFile(dir.Path())).starts_with("earlier text\r\n" + kRule + "\r\nL[2024_03_05-120000"));
+    EXPECT_TRUE(ReadFileBytes(DayFile(dir.Utf8())).starts_with("earlier text\r\n" + kRule + "\r\nL[2024_03_05-120000"));
 }
 
 TEST(Logger, InitKeepsTheTenNewestDayFiles) {
-    TempDir dir;
-    std::filesystem::create_directory(dir.In("L"));
-    ASSERT_TRUE(WriteFileBytes(dir.In("L\\notes.txt"), "not a day file"));
+    TestFolder dir;
+    std::filesystem::create_directory(dir.Utf8In("L"));
+    ASSERT_TRUE(WriteFileBytes(dir.Utf8In("L\\notes.txt"), "not a day file"));
     for (int day = 1; day <= 12; ++day) {
         char name[64];
         std::snprintf(name, sizeof name, "L\\zyn_log_file_2024_02_%02d.txt", day);
-        ASSERT_TRUE(WriteFileBytes(dir.In(name), "old"));
+        ASSERT_TRUE(WriteFileBytes(dir.Utf8In(name), "old"));
         std::int64_t units = UtcUnits(2024, 2, day, 12, 0, 0) + 116444736000000000;
         FILETIME stamp{static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
-        ZYNSysKernelHandle file(::CreateFileW(ToolBox::Utf8ToWide(dir.In(name)).c_str(), FILE_WRITE_ATTRIBUTES, 0,
+        ZYNSysKernelHandle file(::CreateFileW(ToolBox::Utf8ToWide(dir.Utf8In(name)).c_str(), FILE_WRITE_ATTRIBUTES, 0,
                                               nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(::SetFileTime(file.Get(), nullptr, nullptr, &stamp));
     }
     RunLogger(dir, "LoggerStart");
     std::set<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.In("L")))
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Utf8In("L")))
         left.insert(entry.path().filename().string());
     std::set<std::string> expected = {"notes.txt", "zyn_log_file_2024_03_05.txt"};
     for (int day = 4; day <= 12; ++day)
@@ -358,7 +358,7 @@ VAROMET_CHILD_CASE(LoggerEventCut) {
 }
 
 TEST(Logger, EventTextIsCutToWhatOneEventStringHolds) {
-    TempDir dir;
+    TestFolder dir;
     ChildProcess::Result child = RunLogger(dir, "LoggerEventCut");
     EXPECT_EQ(Said(child.output, "event"), (std::vector<std::string>{"2 7 31839 101", "1 1 31838 101"}));
 }
@@ -369,9 +369,9 @@ VAROMET_CHILD_CASE(LoggerNames) {
 }
 
 TEST(Logger, NameAndBaseFileNameAreSanitised) {
-    TempDir dir;
+    TestFolder dir;
     RunLogger(dir, "LoggerNames");
-    EXPECT_TRUE(PathExists(dir.In("Varomet_backbone\\_\\a_b_c\\_\\base_x__2024_03_05.txt")));
+    EXPECT_TRUE(PathExists(dir.Utf8In("Varomet_backbone\\_\\a_b_c\\_\\base_x__2024_03_05.txt")));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 }
 
@@ -397,9 +397,9 @@ TEST(Logger, NameComponentsOfDotsAndBlanksOrWithATrailingOneAreReplaced) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir dir;
+        TestFolder dir;
         RunLogger(dir, "LoggerNameComponents", c.name);
-        EXPECT_TRUE(PathExists(dir.In(std::string(c.folder) + "\\zyn_log_file_2024_03_05.txt")));
+        EXPECT_TRUE(PathExists(dir.Utf8In(std::string(c.folder) + "\\zyn_log_file_2024_03_05.txt")));
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
     }
 }
@@ -414,10 +414,10 @@ VAROMET_CHILD_CASE(LoggerRelativeFolder) {
 }
 
 TEST(Logger, AFolderGivenRelativeToTheCurrentOneGetsItsLoggerFolder) {
-    TempDir dir;
+    TestFolder dir;
     ChildProcess::Result child = RunLogger(dir, "LoggerRelativeFolder");
     EXPECT_EQ(SaidOne(child.output, "init"), "true");
-    EXPECT_EQ(Count(FileLines(DayFile(dir.In("logs"))), "{INFO }:relative"), 1u);
+    EXPECT_EQ(Count(FileLines(DayFile(dir.Utf8In("logs"))), "{INFO }:relative"), 1u);
 }
 
 VAROMET_CHILD_CASE(LoggerMixedEchoes) {
@@ -437,7 +437,7 @@ VAROMET_CHILD_CASE(LoggerMixedEchoes) {
 }
 
 TEST(Logger, EchoedLinesStayWholeWhenImmediateAndQueuedLinesMeet) {
-    TempDir dir;
+    TestFolder dir;
     ChildProcess::Result child = RunLogger(dir, "LoggerMixedEchoes");
     const std::regex whole(
         R"(<2024_03_05-120000\.000[+-]\d{4}[sdi]>\(\d+\)\{(INFO |DEBUG)\}:echo (\d) line (\d+) p{40})");
@@ -465,9 +465,9 @@ VAROMET_CHILD_CASE(LoggerPendingCap) {
 }
 
 TEST(Logger, PendingQueueKeepsOnlyTheNewestLines) {
-    TempDir dir;
+    TestFolder dir;
     RunLogger(dir, "LoggerPendingCap");
-    std::vector<std::string> lines = FileLines(DayFile(dir.Path()));
+    std::vector<std::string> lines = FileLines(DayFile(dir.Utf8()));
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("|#LNI#|"); }),
               static_cast<std::ptrdiff_t>(Logger::kMaxPending));
     EXPECT_EQ(Count(lines, "|#LNI#|p0"), 0u);

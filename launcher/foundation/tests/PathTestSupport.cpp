@@ -1,43 +1,12 @@
 #include "PathTestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <filesystem>
 
 #include "ZYNSysHandle.h"
 
 bool UnderWine() {
     HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
     return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
-}
-
-TestFolder::TestFolder() {
-    wchar_t exe[MAX_PATH];
-    DWORD length = ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring folder(exe, length);
-    folder.resize(folder.rfind(L'\\'));
-    folder += L"\\test-tmp";
-    ::CreateDirectoryW(folder.c_str(), nullptr);
-    const char* test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    path_ = folder + L"\\" + std::wstring(test, test + std::strlen(test)) + L"-" +
-            std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(::GetTickCount64());
-    EXPECT_TRUE(::CreateDirectoryW(path_.c_str(), nullptr)) << "cannot make the test folder";
-}
-
-TestFolder::~TestFolder() {
-    if (UnderWine()) {
-        // Wine resolves links before deleting them: the Unix side removes links as links.
-        std::size_t cut = path_.rfind(L'\\');
-        std::string name = Utf16ToUtf8(path_.substr(cut + 1).c_str());
-        EXPECT_TRUE(RunUnixShell(path_.substr(0, cut), "rm -rf '" + name + "'", [this] { return !Exists(path_); }))
-            << "the test folder stayed";
-        return;
-    }
-    std::error_code error;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, error))
-        ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::filesystem::remove_all(path_, error);
 }
 
 SharedWString Wide(const std::wstring& text) {

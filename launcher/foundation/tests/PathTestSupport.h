@@ -1,6 +1,6 @@
 #pragma once
-// Pieces shared by the path tests: a temporary folder inside the build tree, files, and
-// commands on the Unix side when the tests run under Wine.
+// Pieces shared by the path tests: files in a test folder, and commands on the Unix side
+// when the tests run under Wine.
 
 #include <functional>
 #include <string>
@@ -8,22 +8,9 @@
 
 #include "ErrorStack.h"
 #include "SharedWString.h"
+#include "TestFolder.h"
 
 bool UnderWine();
-
-// <test exe folder>\test-tmp\<test name>-<pid>-<ticks>, removed with everything in it at the end.
-class TestFolder {
-public:
-    TestFolder();
-    ~TestFolder();
-    TestFolder(const TestFolder&) = delete;
-    TestFolder& operator=(const TestFolder&) = delete;
-
-    std::wstring Path(const std::wstring& name = L"") const { return name.empty() ? path_ : path_ + L"\\" + name; }
-
-private:
-    std::wstring path_;
-};
 
 // The error records pushed on this thread since it was made, newest first. (The stack
 // keeps a bounded number of records, so its count alone cannot tell.)

@@ -173,7 +173,7 @@ VAROMET_CHILD_CASE(ConfiguredAuthUrl) {
 }
 
 TEST(OrdanaRequestInfo, ConfiguredAuthUrlReplacesTheSentOne) {
-    TempDir dir;
+    TestFolder dir;
     ChildProcess::Result child = RunChild("ConfiguredAuthUrl", dir);
     ASSERT_EQ(child.exitCode, 0u) << child.output;
     EXPECT_EQ(SaidOne(child.output, "auth"), "https://conf/auth");

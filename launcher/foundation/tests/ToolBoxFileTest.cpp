@@ -76,7 +76,7 @@ TEST(ToolBoxFile, ComputeHashGivesLowercaseDigestsOfWholeFiles) {
     };
     RecordingSink sink;
     for (const Case& c : cases) {
-        std::wstring path = folder.Path(c.file);
+        std::wstring path = folder.In(c.file);
         ASSERT_TRUE(Exists(path) || MakeFile(path, c.content.c_str()));
         std::string hex;
         EXPECT_EQ(ToolBox::File::ComputeHash(U8(path), c.label, hex), 1) << U8(c.file) << " label " << c.label;
@@ -87,15 +87,15 @@ TEST(ToolBoxFile, ComputeHashGivesLowercaseDigestsOfWholeFiles) {
 
 TEST(ToolBoxFile, ComputeHashAnswersZeroAndKeepsTheTextOnFailure) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFile(folder.Path(L"abc"), "abc"));
+    ASSERT_TRUE(MakeFile(folder.In(L"abc"), "abc"));
     const std::string prefix = "[ToolBox::File::ComputeHash]";
     struct Case {
         std::string path;
         int label;
         std::string error;  // the start of the one ERROR line
     } cases[] = {
-        {U8(folder.Path(L"abc")), 3, prefix + " unsupported algorithm label : 3"},
-        {U8(folder.Path(L"missing")), 1, prefix + "Invalid path, this file does not exist : " + U8(folder.Path(L"missing"))},
+        {U8(folder.In(L"abc")), 3, prefix + " unsupported algorithm label : 3"},
+        {U8(folder.In(L"missing")), 1, prefix + "Invalid path, this file does not exist : " + U8(folder.In(L"missing"))},
         {U8(folder.Path()), 1, prefix + "Fail to open this file : " + U8(folder.Path()) + " ( errno["},
     };
     for (const Case& c : cases) {
@@ -135,7 +135,7 @@ TEST(ToolBoxFile, HashAndListStopOnTheStopOrder) {
 
 TEST(ToolBoxFile, ListNamesTheEntriesOfAFolderOnly) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFile(folder.Path(L"a.txt")) && MakeFile(folder.Path(L"\u00E9t\u00E9")) && MakeFolder(folder.Path(L"sub")));
+    ASSERT_TRUE(MakeFile(folder.In(L"a.txt")) && MakeFile(folder.In(L"\u00E9t\u00E9")) && MakeFolder(folder.In(L"sub")));
     using List = std::vector<std::string>;
     struct Case {
         std::string folder;
@@ -143,10 +143,10 @@ TEST(ToolBoxFile, ListNamesTheEntriesOfAFolderOnly) {
         List names;
     } cases[] = {
         {U8(folder.Path()), true, {"a.txt", "sub", "\xC3\xA9t\xC3\xA9"}},
-        {U8(folder.Path(L"a.txt")), true, {}},
-        {U8(folder.Path(L"missing")), false, {}},
-        {U8(folder.Path(L"s*")), false, {}},
-        {U8(folder.Path(L"su?")), false, {}},
+        {U8(folder.In(L"a.txt")), true, {}},
+        {U8(folder.In(L"missing")), false, {}},
+        {U8(folder.In(L"s*")), false, {}},
+        {U8(folder.In(L"su?")), false, {}},
         {"", false, {}},  // not the root of the current drive
     };
     RecordingSink sink;
@@ -203,18 +203,18 @@ TEST(ToolBoxFile, CleanOldFilesInFolderPrunesOnlyTheLoggersDailyFiles) {
         std::set<std::wstring> kept;
         for (const wchar_t* other : others) {
             std::wstring name = other;
-            ASSERT_TRUE(name == L"dir_2020_01_01.txt" ? MakeFolder(folder.Path(name)) : MakeFile(folder.Path(name)));
+            ASSERT_TRUE(name == L"dir_2020_01_01.txt" ? MakeFolder(folder.In(name)) : MakeFile(folder.In(name)));
             if (name.find(L'\\') == std::wstring::npos) kept.insert(name);
         }
-        for (const wchar_t* other : others) ASSERT_TRUE(SetModified(folder.Path(other), kNow - 10 * 86400)) << c.name;
+        for (const wchar_t* other : others) ASSERT_TRUE(SetModified(folder.In(other), kNow - 10 * 86400)) << c.name;
         for (const Log& log : c.logs) {
-            ASSERT_TRUE(MakeFile(folder.Path(log.name)) && SetModified(folder.Path(log.name), kNow - log.age)) << c.name;
+            ASSERT_TRUE(MakeFile(folder.In(log.name)) && SetModified(folder.In(log.name), kNow - log.age)) << c.name;
             if (log.kept) kept.insert(log.name);
         }
         RecordingSink sink;
         ToolBox::File::CleanOldFilesInFolder(U8(folder.Path()), c.maxCount, c.maxAge);
         EXPECT_EQ(Names(folder.Path()), kept) << c.name;
-        EXPECT_TRUE(Exists(folder.Path(L"dir_2020_01_01.txt\\in_2020_01_01.txt"))) << c.name;
+        EXPECT_TRUE(Exists(folder.In(L"dir_2020_01_01.txt\\in_2020_01_01.txt"))) << c.name;
         std::vector<LogEntry> queued = sink.Road('Q');
         ASSERT_GE(queued.size(), c.queuedEnd.size()) << c.name;
         for (std::size_t i = 0; i < c.queuedEnd.size(); ++i) {
@@ -234,8 +234,8 @@ TEST(ToolBoxFile, CleanOldFilesInFolderQueuesTheseExactMessages) {
         GTEST_SKIP() << "the expected texts are UTC times";
     TestFolder folder;
     const std::string f = U8(folder.Path()), log = f + "\\x_2025_02_27.txt";
-    ASSERT_TRUE(MakeFile(folder.Path(L"x_2025_02_27.txt")) && SetModified(folder.Path(L"x_2025_02_27.txt"), kNow - 7200));
-    ASSERT_TRUE(MakeFile(folder.Path(L"notes.txt")) && SetModified(folder.Path(L"notes.txt"), kNow - 7200));
+    ASSERT_TRUE(MakeFile(folder.In(L"x_2025_02_27.txt")) && SetModified(folder.In(L"x_2025_02_27.txt"), kNow - 7200));
+    ASSERT_TRUE(MakeFile(folder.In(L"notes.txt")) && SetModified(folder.In(L"notes.txt"), kNow - 7200));
     FixedClock clock(kNow * kUnitsPerSecond + 5000000);  // half a second: the base is whole seconds
     RecordingSink sink;
     ToolBox::File::CleanOldFilesInFolder(f, 0, 3600);

@@ -111,9 +111,9 @@ TEST(ValidatedPath, RaisesTheCatalogErrorForEachFault) {
 
 TEST(ValidatedPath, DiskCheckRefusesTheOtherKind) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFile(folder.Path(L"f.txt")));
-    ASSERT_TRUE(MakeFolder(folder.Path(L"d")));
-    const std::wstring f = folder.Path(L"f.txt"), d = folder.Path(L"d");
+    ASSERT_TRUE(MakeFile(folder.In(L"f.txt")));
+    ASSERT_TRUE(MakeFolder(folder.In(L"d")));
+    const std::wstring f = folder.In(L"f.txt"), d = folder.In(L"d");
     struct Case {
         std::wstring input;
         std::int32_t wanted;
@@ -129,7 +129,7 @@ TEST(ValidatedPath, DiskCheckRefusesTheOtherKind) {
         {f, 2, false, L""},
         {f, 0, true, L""},
         {d, 1, true, L""},
-        {folder.Path(L"missing"), 0, true, L""},
+        {folder.In(L"missing"), 0, true, L""},
     };
     for (const Case& c : cases) {
         ErrorWatch watch;
@@ -141,13 +141,13 @@ TEST(ValidatedPath, DiskCheckRefusesTheOtherKind) {
 
 TEST(ValidatedPath, StatPathKindSeesThroughTrailingSeparators) {
     TestFolder folder;
-    ASSERT_TRUE(MakeFile(folder.Path(L"f")));
-    ASSERT_TRUE(MakeFolder(folder.Path(L"d")));
+    ASSERT_TRUE(MakeFile(folder.In(L"f")));
+    ASSERT_TRUE(MakeFolder(folder.In(L"d")));
     struct Case {
         std::wstring path;
         std::int32_t kind;
-    } cases[] = {{folder.Path(L"f"), 0}, {folder.Path(L"d"), 1},   {folder.Path(L"d\\"), 1},
-                 {folder.Path(L"f\\"), 0}, {folder.Path(L"x"), 2}, {L"C:\\", 1}, {L"", 2}};
+    } cases[] = {{folder.In(L"f"), 0}, {folder.In(L"d"), 1},   {folder.In(L"d\\"), 1},
+                 {folder.In(L"f\\"), 0}, {folder.In(L"x"), 2}, {L"C:\\", 1}, {L"", 2}};
     for (const Case& c : cases) EXPECT_EQ(StatPathKind(Wide(c.path)), c.kind) << c.path;
 }
 
@@ -155,7 +155,7 @@ TEST(ValidatedPath, FileSizeIsExactPastFourGibibytes) {
     TestFolder folder;
     const std::int64_t sizes[] = {0, 5, (1LL << 31) + 7, (1LL << 32) + 5};
     for (std::int64_t size : sizes) {
-        std::wstring path = folder.Path(L"sparse-" + std::to_wstring(size));
+        std::wstring path = folder.In(L"sparse-" + std::to_wstring(size));
         {
             ZYNSysKernelHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
             ASSERT_TRUE(file) << size;
@@ -168,7 +168,7 @@ TEST(ValidatedPath, FileSizeIsExactPastFourGibibytes) {
         }
         EXPECT_EQ(GetValidatedFileSize(Wide(path)), size);
     }
-    EXPECT_EQ(GetValidatedFileSize(Wide(folder.Path(L"missing"))), -1);
+    EXPECT_EQ(GetValidatedFileSize(Wide(folder.In(L"missing"))), -1);
     EXPECT_EQ(GetValidatedFileSize(L"relative.txt"), -1);
 }
 

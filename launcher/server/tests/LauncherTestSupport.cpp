@@ -14,13 +14,6 @@ namespace {
 
 std::atomic<int> g_counter{0};
 
-std::wstring ExecutableFolder() {
-    wchar_t path[MAX_PATH];
-    DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.rfind(L'\\'));
-}
-
 std::wstring ProductPath() { return BuiltProgram(VAROMET_PRODUCT_EXE); }
 
 std::wstring Unique(const wchar_t* prefix) {
@@ -100,7 +93,7 @@ BOOL CALLBACK FindBackbone(HWND window, LPARAM parameter) {
 std::wstring BuiltProgram(const char* relativePath) {
     std::wstring relative = Widen(relativePath);
     std::replace(relative.begin(), relative.end(), L'/', L'\\');
-    return ExecutableFolder() + L"\\" + relative;
+    return TestProgramFolder() + L"\\" + relative;
 }
 
 std::string Narrow(const std::wstring& text) {
@@ -120,23 +113,7 @@ std::wstring Widen(const std::string& text) {
     return out;
 }
 
-// ---- folder and names ----
-
-TestFolder::TestFolder() {
-    const std::wstring root = ExecutableFolder() + L"\\test-tmp";
-    ::CreateDirectoryW(root.c_str(), nullptr);
-    const std::wstring test = Widen(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    path_ = root + L"\\" + Unique((test + L"-").c_str());
-    EXPECT_TRUE(::CreateDirectoryW(path_.c_str(), nullptr)) << "cannot make the test folder";
-}
-
-TestFolder::~TestFolder() {
-    std::error_code error;
-    for (const auto& entry : fs::recursive_directory_iterator(path_, error))
-        ::SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    fs::remove_all(path_, error);
-    EXPECT_FALSE(fs::exists(path_)) << "the test folder stayed: " << Narrow(path_);
-}
+// ---- names ----
 
 std::wstring UniquePipeName() { return Unique(L"\\\\.\\pipe\\varomet-test-"); }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the server tests: a temporary folder in the build tree, the product started as
-// a child process, a client of its request pipe, and a window that records its messages.
+// Shared by the server tests: the product started as a child process in a test folder, a
+// client of its request pipe, and a window that records its messages.
 
 #include <cstdint>
 #include <mutex>
@@ -12,24 +12,11 @@
 #include <vector>
 
 #include "LogSink.h"
+#include "TestFolder.h"
 #include "ZYNSysHandle.h"
 
 // A program of the build, by its path relative to the test program's folder.
 std::wstring BuiltProgram(const char* relativePath);
-
-// <test exe folder>\test-tmp\<test>-<pid>-<n>, removed with everything in it.
-class TestFolder {
-public:
-    TestFolder();
-    ~TestFolder();
-    TestFolder(const TestFolder&) = delete;
-    TestFolder& operator=(const TestFolder&) = delete;
-    const std::wstring& Path() const { return path_; }
-    std::wstring In(const std::wstring& name) const { return path_ + L"\\" + name; }
-
-private:
-    std::wstring path_;
-};
 
 // Names no other test of any process uses at the same time.
 std::wstring UniquePipeName();

@@ -94,6 +94,31 @@ TEST_F(LocalOperations, MakeFolderReportsCreationAndRefusalsWithTheirTexts) {
         << sink.Dump();
 }
 
+// Where levels are missing, the shell's maker keeps MAX_PATH units of the path and makes the
+// folders of the shorter text.
+TEST_F(LocalOperations, MakeFolderRefusesAPathOfMaxPathUnitsOrMore) {
+    const struct Case {
+        std::size_t units;
+        bool made;
+    } cases[] = {{MAX_PATH - 1, true}, {MAX_PATH, false}, {MAX_PATH + 1, false}, {MAX_PATH + 40, false}};
+    for (const Case& c : cases) {
+        const std::wstring parent = folder.In(std::to_wstring(c.units));
+        ASSERT_TRUE(::CreateDirectoryW(parent.c_str(), nullptr));
+        ASSERT_LT(parent.size() + 4, c.units) << "the test folder is too deep for this case";
+        const std::string path = Narrow(parent + L"\\m\\" + std::wstring(c.units - parent.size() - 3, L'x'));
+        ::SetLastError(0);
+        EXPECT_EQ(Operations::Local::MakeFolder(path), c.made) << c.units << "\n" << sink.Dump();
+        const DWORD reason = ::GetLastError();
+        EXPECT_EQ(IsFolder(Widen(path)), c.made) << c.units;
+        std::error_code error;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(parent, error), {}), c.made ? 1 : 0) << c.units;
+        if (c.made) continue;
+        EXPECT_EQ(reason, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << c.units;
+        EXPECT_TRUE(sink.Has(kMake + std::string("(2)The path pointed to by '") + path + "' is too long."))
+            << c.units << "\n" << sink.Dump();
+    }
+}
+
 // Level by level, under the memory-check option; the folder comes from the parent.
 VAROMET_CHILD_CASE(MakeFolderLevelByLevel) {
     RecordingSink sink;
