@@ -5,7 +5,7 @@
 PipeOpenResult OpenPipeForWriting(const std::wstring& name, int busyRetries, ZYNSysKernelHandle& pipe) {
     for (int waits = 0;; ++waits) {
         pipe.Reset(
-            ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+            ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, ClientPipeOpenFlags(), nullptr));
         if (pipe) return PipeOpenResult::Opened;
         if (::GetLastError() != ERROR_PIPE_BUSY) return PipeOpenResult::Failed;
         if (waits >= busyRetries || !::WaitNamedPipeW(name.c_str(), kPipeWaitMilliseconds))

@@ -30,9 +30,10 @@ constexpr const char* RequestPipeSddl() {
 }
 static_assert(((FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE) == 0x12019b);
 
-// How the launcher opens, as a client, a pipe that a user's process serves (a user
-// extension): overlapped, and the server may identify the launcher but never act as it.
-constexpr DWORD UserPipeOpenFlags() { return FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION; }
+// How the launcher opens a pipe as a client: overlapped, and the server may identify the
+// launcher but never act as it. A user extension is a user's process, and the service's
+// name can be taken by any process while the service is not running.
+constexpr DWORD ClientPipeOpenFlags() { return FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION; }
 
 // Opens the pipe for writing (no sharing, overlapped). While every instance is busy, waits
 // up to 5 s for one, at most busyRetries times: a stuck peer cannot hold the caller for ever.

@@ -361,7 +361,7 @@ bool UserExtension::openPipe(ZYNSysKernelHandle& handle) {
             continue;
         }
         handle.Reset(::CreateFileW(wideName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   UserPipeOpenFlags(), nullptr));
+                                   ClientPipeOpenFlags(), nullptr));
         if (handle) {
             Logger::Internal("[UserExtension::openPipe]" + tryText + "IN Named pipe[" + name + "] handle found : " +
                              ToolBox::PointerToString(handle.Get()));

@@ -42,8 +42,8 @@ TEST(PipeSecurity, InteractiveUsersMayUseTheLaunchersPipeButNotAddInstancesToIt)
     EXPECT_EQ(launcher.WaitForExit(15000), std::optional<DWORD>(0)) << launcher.Output();
 }
 
-TEST(PipeSecurity, PipesOfUsersProcessesAreOpenedForIdentificationOnly) {
-    EXPECT_EQ(UserPipeOpenFlags(),
+TEST(PipeSecurity, PipesOpenedAsAClientAllowIdentificationOnly) {
+    EXPECT_EQ(ClientPipeOpenFlags(),
               static_cast<DWORD>(FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
 }
 
