@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     SetLogSink(&sink);
     // Test mode: plain http without the secure flag.
     Config::Init("");
-    Config::ActivateOption(65);
+    Config::ActivateOption(ConfigOption::TEST_MODE);
 
     JSON::ValuePtr json = JSON::MakeObject();
     auto* members = static_cast<JSON::Object*>(json.get());

@@ -46,7 +46,7 @@ void OrdanaRequestInfo::Init() {
     if (fragment != std::string::npos) encryptionWsUrl.erase(fragment);
     Logger::Internal("[OrdanaRequestInfo::Init] init request info : " + toString());
     std::string configured;
-    if (Config::GetVariable(7, configured)) {
+    if (Config::GetVariable(ConfigVariable::AUTH_WS_URL, configured)) {
         authWsUrl = configured;
         Logger::Internal("[OrdanaRequestInfo::Init] set authentication Url to [" + configured + "] from Config setup.");
     }

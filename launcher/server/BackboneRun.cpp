@@ -46,8 +46,6 @@ int IntMember(const JSON::Value* object, const char* name) {
     return value;
 }
 
-constexpr std::int32_t kKeepMediaUnzipOption = 52;
-
 // Two actions in the same second must not share (and delete) one folder.
 std::string UniqueUnzipName() {
     static std::atomic<std::uint32_t> counter{0};
@@ -125,7 +123,7 @@ int Backbone::ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, co
     const std::string name = ToolBox::ReplaceAll(parts.empty() ? std::string() : parts.back(), ".zip", "", false);
     Logger::Debug("[Backbone::Process] zip's filenmae in use : " + name);
     std::string folder;
-    if (Config::IsActivated(kKeepMediaUnzipOption)) {
+    if (Config::IsActivated(ConfigOption::KEEP_MEDIA_UNZIP)) {
         FileAndFoldersManager::GetFolderPath(FolderId::OPERATION, folder, true, nullptr);
         folder += "\\media_unzip_cache";
     } else {

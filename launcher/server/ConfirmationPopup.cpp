@@ -20,7 +20,6 @@ using HookHandle = ZYNSysHandle<HookTraits>;
 // Two popups on two client threads each keep their own hook.
 thread_local HookHandle t_popupHook;
 
-constexpr int kTestModeOption = 65;
 constexpr int kIconResource = 101;
 
 bool IsHiddenControl(wchar_t c) {
@@ -41,7 +40,7 @@ void Relabel(HWND box) {
     } else {
         Logger::DebugW(L"[CBTProc]no icon");
     }
-    if (Config::IsActivated(kTestModeOption)) {
+    if (Config::IsActivated(ConfigOption::TEST_MODE)) {
         Logger::Debug("[CBTProc]test mode: pressing IDYES");
         ::SendMessageW(box, WM_COMMAND, IDYES, 0);
     }

@@ -190,10 +190,10 @@ int Start(HINSTANCE instance) {
     if (!LaunchDaemon::MetaInit(context, loggerName, "VarometLauncher_backbone", "")) {
         Logger::Warn("[wWinMain]Fail to init MetaObject !");
     }
-    if (Config::IsActivated(65)) {
+    if (Config::IsActivated(ConfigOption::TEST_MODE)) {
         ZYNSysKernelHandle watchdog(::CreateThread(nullptr, 0, &EnrageTimer, nullptr, 0, nullptr));
     }
-    if (Config::IsActivated(69)) {
+    if (Config::IsActivated(ConfigOption::QORSYS_HTTP_LOGGING)) {
         std::string traceFolder;
         if (FileAndFoldersManager::GetFolderPath(FolderId::INTERNAL_DATA, traceFolder, true, nullptr)) {
             ToolBox::SetEnv("QORTraceDir", traceFolder);

@@ -28,9 +28,6 @@ namespace {
 
 constexpr char kMakeFolder[] = "[Operations::Local::MakeFolder]";
 
-// Memory-check runs create level by level.
-constexpr std::int32_t kLevelByLevelOption = 67;
-
 int CreateLevelByLevel(const std::string& path) {
     const PathName normalised(path);
     PathName base = normalised;
@@ -155,7 +152,6 @@ bool HasAccess(const std::string& path, std::int32_t access, DWORD desired) {
 }
 
 constexpr char kUnzip[] = "[Operations::Local::Unzip]";
-constexpr std::int32_t kKeepMediaUnzipOption = 52;
 // The shell's copy may return before it has finished: how long the target may take, counted
 // in the pauses asked for between two looks (a test's sleeper shrinks them, not the limit).
 constexpr std::uint64_t kExtractWaitMs = 120000;
@@ -220,7 +216,7 @@ std::int32_t Local::Unzip(const std::string& zipPath, const std::string& targetD
     }
     if (PathAccessible(ToolBox::Utf8ToSharedWString(targetDir))) {
         Logger::Internal(std::string(kUnzip) + "the unzip folder already existe : " + targetDir);
-        if (Config::IsActivated(kKeepMediaUnzipOption)) {
+        if (Config::IsActivated(ConfigOption::KEEP_MEDIA_UNZIP)) {
             Logger::Internal(std::string(kUnzip) + "Config set ! keep the folder : " + targetDir);
             return 0;
         }
@@ -417,7 +413,8 @@ bool Local::MakeFolder(const std::string& path) {
     Logger::DeferredInternal(std::string(kMakeFolder) + "the given path does not exist ( _waccess_s return [" +
                              std::to_string(access) + "] )");
     int code = -2;
-    if (!Config::IsActivated(kLevelByLevelOption)) {
+    // Memory-check runs create level by level.
+    if (!Config::IsActivated(ConfigOption::MEMORY_CHECK_RUN)) {
         // The shell's maker refuses "/" and doubled separators: it gets the normalised form.
         const PathName normalised(path);
         const std::wstring target = normalised.IsEmpty() ? wide : ToolBox::Utf8ToWide(normalised.GetText());

@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr std::int32_t kTestModeOption = 65;
 constexpr std::int32_t kPlainPostTimeoutMs = 10000;
 
 std::atomic<bool> g_localMode{false};
@@ -61,7 +60,7 @@ SystrayComs::SystrayComs(const OrdanaRequestInfo* requestInfo, char mode, const 
       mode_(mode),
       repository_(executableRepository ? std::string(executableRepository)
                                        : ToolBox::GetExecutableFolder().GetText()) {
-    g_localMode.store(Config::IsActivated(kTestModeOption));
+    g_localMode.store(Config::IsActivated(ConfigOption::TEST_MODE));
 }
 
 bool SystrayComs::LocalMode() { return g_localMode.load(); }

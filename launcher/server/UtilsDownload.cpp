@@ -42,11 +42,6 @@ constexpr std::uint32_t kLockGoneWaitMs = 1000;
 constexpr DWORD kTimeoutMs = 30000;
 constexpr int kMaxTries = 3;
 
-constexpr std::int32_t kIgnoreInvalidCertOption = 63;
-constexpr std::int32_t kDebugContextOption = 64;
-constexpr std::int32_t kTestModeOption = 65;
-constexpr std::int32_t kKeepMediaZipOption = 68;
-
 constexpr DWORD kConnectFlags = 0x400000;
 constexpr DWORD kRequestFlags = 0x84C00900;
 constexpr DWORD kPlainRequestFlags = 0x84400900;
@@ -335,7 +330,7 @@ std::int32_t MediaDownload::CheckExistingOutput() {
             Logger::Error(kPrefix + "Failed to delete file : " + output_);
             return 2;
         }
-        if (Config::IsActivated(kKeepMediaZipOption)) {
+        if (Config::IsActivated(ConfigOption::KEEP_MEDIA_ZIP)) {
             Logger::Info(kPrefix + "config found : keep the current existing media.");
             return 1;
         }
@@ -403,7 +398,7 @@ std::int32_t MediaDownload::Connect() {
         ::InternetSetOptionW(connection_.Get(), option, &timeout, sizeof timeout);
     }
 
-    const bool plainAllowed = Config::IsActivated(kTestModeOption) || Config::IsActivated(kDebugContextOption);
+    const bool plainAllowed = Config::IsActivated(ConfigOption::TEST_MODE) || Config::IsActivated(ConfigOption::DEBUG_CONTEXT);
     const DWORD flags = plainAllowed && parts.nScheme != INTERNET_SCHEME_HTTPS ? kPlainRequestFlags : kRequestFlags;
     const wchar_t* accept[] = {L"application/zip", L"application/windows-installer-database", nullptr};
     request_.Reset(::HttpOpenRequestW(connection_.Get(), nullptr, path.c_str(), nullptr, nullptr, accept, flags, 0));
@@ -412,7 +407,7 @@ std::int32_t MediaDownload::Connect() {
         return 2;
     }
     stopWatch_.emplace(request_);
-    if (Config::IsActivated(kIgnoreInvalidCertOption)) {
+    if (Config::IsActivated(ConfigOption::IGNORE_INVALID_CERT)) {
         DWORD security = 0;
         DWORD size = sizeof security;
         ::InternetQueryOptionW(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, &size);
