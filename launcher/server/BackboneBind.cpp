@@ -7,6 +7,7 @@
 #include "Logger.h"
 #include "OrdanaRequestInfo.h"
 #include "PipeConnection.h"
+#include "ReturnCodes.h"
 #include "ServiceNotice.h"
 #include "ToolBox.h"
 #include "Utils.h"
@@ -41,7 +42,7 @@ int Backbone::ProcessBindInit(const OrdanaRequestInfo&, const JSON::Value* args,
         if (!IsValidUuid(uuid)) {
             Logger::Error("[Backbone::Process] invalid ordana id ! the given uuid does not  have a valid suntax : " +
                           uuid);
-            return 100;
+            return kRcInvalidUuid;
         }
     }
     // The same for a session id that is no number: it throws here, answered 21 by the
@@ -54,11 +55,11 @@ int Backbone::ProcessBindInit(const OrdanaRequestInfo&, const JSON::Value* args,
         case PipeOpenResult::TimedOut:
             Logger::WarnW(L"[Backbone::Process]Could not open pipe: 5 second wait timed out.");
             Logger::ErrorW(L"[Backbone::Process] Fail to create handle on Named pipe !");
-            return 102;
+            return kRcServicePipeUnreachable;
         case PipeOpenResult::Failed:
             Logger::ErrorW(L"[Backbone::Process]Could not open pipe.");
             Logger::ErrorW(L"[Backbone::Process] Fail to create handle on Named pipe !");
-            return 102;
+            return kRcServicePipeUnreachable;
         case PipeOpenResult::Opened:
             break;
     }
@@ -80,7 +81,7 @@ int Backbone::ProcessBindInit(const OrdanaRequestInfo&, const JSON::Value* args,
     Logger::Debug("[Backbone::Process] write data into Named pipe : " + text);
     if (!WritePipeMessage(pipe.Get(), text)) {
         Logger::ErrorWithSystemError("[Backbone::Process] fail to write into named pipe this content : " + text);
-        return 101;
+        return kRcNoticeWriteFailed;
     }
-    return 0;
+    return kRcDone;
 }

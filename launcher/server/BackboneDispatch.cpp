@@ -5,6 +5,7 @@
 #include "Logger.h"
 #include "OperationsLocal.h"
 #include "OrdanaRequestInfo.h"
+#include "ReturnCodes.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 
@@ -66,9 +67,9 @@ int Backbone::Process(wchar_t** argv, int argc, JSON::ValuePtr& content) {
 int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
     if (!request) {
         Logger::Error("[Backbone::Process] No parameters !");
-        return 18;
+        return kRcNoJsonDocument;
     }
-    int code = 0;
+    int code = kRcDone;
     try {
         Logger::Debug("[Backbone::Process]starting processing of these parameters : " +
                       ToolBox::MaskSecretsInJson(*request));
@@ -87,9 +88,9 @@ int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
         const JSON::Value* args = request->Find("args");
         if (!args) {
             Logger::Error("[Backbone::Process]No [args] object was gave !");
-            code = 16;
+            code = kRcNoArgs;
         } else {
-            code = 17;
+            code = kRcUnknownOp;
             bool known = false;
             for (const Op& entry : kOps) {
                 if (op == entry.name) {
@@ -102,7 +103,7 @@ int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
         }
     } catch (...) {
         LogCurrentException(std::current_exception(), "[Backbone::Process]Exception thrown : ");
-        code = 21;
+        code = kRcException;
         content = JSON::MakeNull();
     }
     Logger::Debug("[Backbone::Process] return code : " + std::to_string(code));
@@ -120,7 +121,7 @@ int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* arg
         if (!parsed || !parsed->IsObject()) {
             Logger::Error("[Backbone::Process]Fail to parse raw JSON string : '" +
                           ToolBox::MaskSecretsInRequestText(args->GetText()) + "'");
-            return 71;
+            return kRcPostArgsUnusable;
         }
         object = parsed.get();
     }
@@ -139,7 +140,7 @@ int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* arg
     std::int64_t lparam = read("lparam", lparamText) ? std::stoll(lparamText, nullptr, 10) : 0;
     // wparam travels as an unsigned 64-bit number ("-1" still wraps to all ones).
     std::uint64_t wparam = read("wparam", wparamText) ? std::stoull(wparamText, nullptr, 10) : 0;
-    if (missing) return 71;
+    if (missing) return kRcPostArgsUnusable;
 
     const auto label32 = static_cast<std::uint32_t>(message);
     Logger::Debug("[Backbone::Process]Posting to window(" + wnd + ") : msg[" + std::to_string(label32) + "]//w[" +
@@ -147,10 +148,10 @@ int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* arg
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (Operations::Local::PostMessageToWindow(wnd, label32, wparam, lparam)) {
             Logger::DebugW(L"[Backbone::Process]PostMessageToSysTray succeed !");
-            return 0;
+            return kRcDone;
         }
         GetSleeper().Sleep(5000);
     }
     Logger::ErrorW(L"[Backbone::Process]PostMessageToSysTray failed !");
-    return 70;
+    return kRcPostFailed;
 }

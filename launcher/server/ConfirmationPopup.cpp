@@ -4,6 +4,7 @@
 #include "Config.h"
 #include "Json.h"
 #include "Logger.h"
+#include "ReturnCodes.h"
 #include "ToolBox.h"
 #include "ZYNSysHandle.h"
 
@@ -83,16 +84,16 @@ int Backbone::MakePopup(const std::wstring& message) {
     switch (result) {
     case IDCANCEL:
         Logger::DebugW(L"[Backbone::MakePopup]IDCANCEL");
-        return 40;
+        return kPopupRefused;
     case IDYES:
         Logger::DebugW(L"[Backbone::MakePopup]IDYES");
-        return 42;
+        return kPopupAcceptOnce;
     case IDNO:
         Logger::DebugW(L"[Backbone::MakePopup]IDNO");
-        return 43;
+        return kPopupAcceptAlways;
     default:
         Logger::Debug("[Backbone::MakePopup] unknow id : " + std::to_string(result));
-        return 44;
+        return kPopupUnknown;
     }
 }
 
@@ -116,5 +117,5 @@ int Backbone::AskUserConfirmation(const OrdanaRequestInfo&, const JSON::Value* a
                   L"\n\nPlease confirm this URL corresponds to the Varomet server you're currently connected to.";
     }
     content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(MakePopup(message)));
-    return 0;
+    return kRcDone;
 }

@@ -7,6 +7,7 @@
 #include "LaunchDaemon.h"
 #include "Logger.h"
 #include "OrdanaRequestInfo.h"
+#include "ReturnCodes.h"
 #include "SharedData.h"
 #include "ToolBox.h"
 #include "UserExtension.h"
@@ -39,7 +40,7 @@ std::uint32_t AsUser::RunOperationByUserExtension(const OrdanaRequestInfo& reque
     const std::shared_ptr<UserExtension> extension = SharedData::GetExtension(requestInfo);
     if (!extension) {
         Logger::Error(std::string(kRun) + "Fail to retrieve user Extension.");
-        return 2;
+        return kAsUserUnreachable;
     }
     JSON::ValuePtr reply;
     bool oversized = false;
@@ -47,38 +48,38 @@ std::uint32_t AsUser::RunOperationByUserExtension(const OrdanaRequestInfo& reque
         // A reply too large to read is a malformed answer, not an unreachable extension.
         if (oversized) {
             Logger::Error(std::string(kRun) + "reply of the sub-process refused : too large.");
-            return 3;
+            return kAsUserMalformedReply;
         }
         Logger::Error(std::string(kRun) + "Fail to run the requested operation.");
-        return 2;
+        return kAsUserUnreachable;
     }
     if (!reply || !reply->IsObject()) {
         Logger::Error(std::string(kRun) + "invalid data structure returned by the sub-process ! current structure : " +
                       Shown(reply.get()));
-        return 3;
+        return kAsUserMalformedReply;
     }
     Logger::Internal(std::string(kRun) + "result object : " + ToolBox::MaskSecretsInJson(*reply));
     int rc = 0;
     if (!JSON::GetIntField("rc", rc, reply.get())) {
         Logger::Error(std::string(kRun) + "JSON field [rc] is missing or is not a number !");
-        return 3;
+        return kAsUserMalformedReply;
     }
-    if (rc != 0) {
+    if (rc != kRcDone) {
         Logger::Error(std::string(kRun) + "Execute fail ! sub-process return code : " + std::to_string(rc));
         return static_cast<std::uint32_t>(rc);
     }
     const JSON::Value* found = reply->Find("content");
     if (!found) {
         Logger::Error(std::string(kRun) + "JSON field [content] is missing !");
-        return 3;
+        return kAsUserMalformedReply;
     }
     JSON::ValuePtr copy = found->Clone();
     if (!copy) {
         Logger::Error(std::string(kRun) + "JSON field [content] could not be copied !");
-        return 3;
+        return kAsUserMalformedReply;
     }
     content = std::move(copy);
-    return 0;
+    return kAsUserDone;
 }
 
 std::uint32_t AsUser::ExecuteCommandAsUser(const OrdanaRequestInfo& requestInfo, const std::vector<std::string>& cmd,
@@ -98,16 +99,16 @@ std::uint32_t AsUser::ExecuteCommandAsUser(const OrdanaRequestInfo& requestInfo,
 
     JSON::ValuePtr content;
     std::uint32_t code = RunOperationByUserExtension(requestInfo, "run", argsValue.get(), content);
-    if (code != 0) return code;
+    if (code != kAsUserDone) return code;
     if (!content || !content->IsNumber()) {
         Logger::Error(
             "[Operations::AsUser::ExecuteCommandAsUser]invalid data structure returned by the sub-process ! current "
             "structure : " +
             Shown(content.get()));
-        return 3;
+        return kAsUserMalformedReply;
     }
     exitCode = content->GetInt();
-    return 0;
+    return kAsUserDone;
 }
 
 std::uint32_t AsUser::MakeFolderAsUser(const OrdanaRequestInfo& requestInfo, const std::string& path,
@@ -115,7 +116,7 @@ std::uint32_t AsUser::MakeFolderAsUser(const OrdanaRequestInfo& requestInfo, con
     if (path.empty()) {
         created = false;
         Logger::Error("[Operations::AsUser::MakeFolderAsUser]empty string was gave.");
-        return 0;
+        return kAsUserDone;
     }
     Logger::Debug("[Operations::AsUser::MakeFolderAsUser] try to create this folder: " + path);
     JSON::ValuePtr argsValue = JSON::MakeObject();
@@ -125,17 +126,17 @@ std::uint32_t AsUser::MakeFolderAsUser(const OrdanaRequestInfo& requestInfo, con
 
     JSON::ValuePtr content;
     const std::uint32_t code = RunOperationByUserExtension(requestInfo, "run", argsValue.get(), content);
-    if (code != 0) return code;
+    if (code != kAsUserDone) return code;
     if (!content || !content->IsBool()) {
         Logger::Error(
             "[Operations::AsUser::MakeFolderAsUser]invalid data structure returned by the sub-process ! current "
             "structure : " +
             Shown(content.get()));
-        return 3;
+        return kAsUserMalformedReply;
     }
     created = content->GetBool();
     if (created) Logger::Debug("[Operations::AsUser::MakeFolderAsUser]Call success full !");
-    return 0;
+    return kAsUserDone;
 }
 
 std::uint32_t AsUser::PostMessageToWindowAsUser(const OrdanaRequestInfo& requestInfo, const std::string& windowClass,

@@ -18,6 +18,7 @@
 #include "Globals.h"
 #include "Logger.h"
 #include "PathName.h"
+#include "ReturnCodes.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "ZipShell.h"
@@ -203,36 +204,36 @@ std::int32_t Local::Unzip(const std::string& zipPath, const std::string& targetD
     Logger::Debug(std::string(kUnzip) + "params:\n\t-[zipPath]:" + zipPath + "\n\t-[targetDir]:" + targetDir);
     if (zipPath.empty()) {
         Logger::Warn(std::string(kUnzip) + "Zip file path is empty.");
-        return 1;
+        return kUnzipArgumentEmpty;
     }
     if (!PathAccessible(ToolBox::Utf8ToSharedWString(zipPath))) {
         Logger::Error(std::string(kUnzip) + "Zip file path is invalid, it does not denote a existing zip file : " +
                       zipPath);
-        return 2;
+        return kUnzipFailed;
     }
     if (targetDir.empty()) {
         Logger::ErrorW(L"[Operations::Local::Unzip]Unzip target directory is empty");
-        return 1;
+        return kUnzipArgumentEmpty;
     }
     if (PathAccessible(ToolBox::Utf8ToSharedWString(targetDir))) {
         Logger::Internal(std::string(kUnzip) + "the unzip folder already existe : " + targetDir);
         if (Config::IsActivated(ConfigOption::KEEP_MEDIA_UNZIP)) {
             Logger::Internal(std::string(kUnzip) + "Config set ! keep the folder : " + targetDir);
-            return 0;
+            return kUnzipDone;
         }
         if (DeletePathIfExists(ToolBox::Utf8ToSharedWString(targetDir)) != 0) {
             Logger::Error(std::string(kUnzip) + "Fail to delete the unzip folder : " + targetDir);
-            return 2;
+            return kUnzipFailed;
         }
     }
     if (!MakeFolder(targetDir)) {
         Logger::Error(std::string(kUnzip) + "Fail to create folder : " + targetDir);
-        return 2;
+        return kUnzipFailed;
     }
     Logger::Debug(std::string(kUnzip) + "output dir : " + targetDir);
     ComApartment apartment;
     if (apartment.Result() != S_OK) Logger::Error(std::string(kUnzip) + "CoInitialize failed !");
-    return Extract(ToolBox::Utf8ToWide(zipPath), ToolBox::Utf8ToWide(targetDir)) ? 0 : 2;
+    return Extract(ToolBox::Utf8ToWide(zipPath), ToolBox::Utf8ToWide(targetDir)) ? kUnzipDone : kUnzipFailed;
 }
 
 bool Local::CheckFile(const std::string& path, std::int32_t kind, std::int32_t access) {
