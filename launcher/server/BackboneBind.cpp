@@ -45,7 +45,7 @@ int Backbone::ProcessBindInit(const OrdanaRequestInfo&, const JSON::Value* args,
             return kRcInvalidUuid;
         }
     }
-    // The same for a session id that is no number: it throws here, answered 21 by the
+    // The same for a session id that is no number: it throws here, answered kRcException by the
     // dispatcher, before a connection the service would read as empty.
     std::uint32_t id = session;
     if (op != "bind" && args->IsString()) id = static_cast<std::uint32_t>(std::stoi(args->GetText(), nullptr, 10));
@@ -65,19 +65,18 @@ int Backbone::ProcessBindInit(const OrdanaRequestInfo&, const JSON::Value* args,
     }
     Logger::Debug("[Backbone::Process] Named pipe handle found : " + ToolBox::PointerToString(pipe.Get()));
 
-    JSON::Builder notice;
-    notice.StartObject();
+    JSON::ValuePtr notice;
     if (op == "bind") {
         Logger::Debug("[Backbone::Process]Binding current session [" + std::to_string(session) +
                       "] with this ordana UUID : " + uuid);
-        notice.AddMember("sessionID", JSON::MakeNumberFromUInt(session));
-        notice.AddMember("uuid", JSON::MakeString(uuid, false));
+        notice = JSON::MakeObject({{"sessionID", JSON::MakeNumberFromUInt(session)},
+                                   {"uuid", JSON::MakeString(uuid, false)}});
     } else {
         Logger::Debug("[Backbone::Process]Init current session [" + std::to_string(static_cast<std::int32_t>(id)) +
                       "] within the launcher...");
-        notice.AddMember("sID", JSON::MakeNumberFromUInt(id));
+        notice = JSON::MakeObject({{"sID", JSON::MakeNumberFromUInt(id)}});
     }
-    const std::string text = notice.Dump();
+    const std::string text = notice ? notice->Dump() : std::string();
     Logger::Debug("[Backbone::Process] write data into Named pipe : " + text);
     if (!WritePipeMessage(pipe.Get(), text)) {
         Logger::ErrorWithSystemError("[Backbone::Process] fail to write into named pipe this content : " + text);

@@ -33,6 +33,18 @@ JSON::ValuePtr WideArgument(const wchar_t* text) {
     return JSON::MakeString(ToolBox::WCStrToString(text ? text : L""), true);
 }
 
+// The "args" of a command line whose argv[1] is the op: none without an op, null for the op
+// alone, the text of one argument, or an array of the texts of several.
+JSON::ValuePtr ArgumentsOf(wchar_t** argv, int argc) {
+    if (argc < 2) return nullptr;
+    if (argc == 2) return JSON::MakeNull();
+    if (argc == 3) return WideArgument(argv[2]);
+    JSON::ValuePtr args = JSON::MakeArray();
+    auto* array = static_cast<JSON::Array*>(args.get());
+    for (int i = 2; i < argc; ++i) array->PushBack(WideArgument(argv[i]));
+    return args;
+}
+
 }  // namespace
 
 int Backbone::Process(const std::string& text, JSON::ValuePtr& content) {
@@ -47,20 +59,8 @@ int Backbone::Process(wchar_t** argv, int argc, JSON::ValuePtr& content) {
     // The command line is the request's text: it is masked like a request from the pipe.
     Logger::Debug("[Backbone::Process]process by pass on wchar array : " +
                   ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(ToolBox::JoinWideArgs(argv, argc, L","))));
-    JSON::Builder request;
-    request.StartObject();
-    request.AddMember("op", WideArgument(argc > 1 ? argv[1] : nullptr));
-    if (argc == 2) {
-        request.AddMember("args", JSON::MakeNull());
-    } else if (argc == 3) {
-        request.AddMember("args", WideArgument(argv[2]));
-    } else if (argc > 3) {
-        JSON::ValuePtr args = JSON::MakeArray();
-        auto* array = static_cast<JSON::Array*>(args.get());
-        for (int i = 2; i < argc; ++i) array->PushBack(WideArgument(argv[i]));
-        request.AddMember("args", std::move(args));
-    }
-    JSON::ValuePtr document = request.Detach();
+    const JSON::ValuePtr document = JSON::MakeObject(
+        {{"op", WideArgument(argc > 1 ? argv[1] : nullptr)}, {"args", ArgumentsOf(argv, argc)}});
     return Process(document.get(), content);
 }
 
@@ -134,7 +134,7 @@ int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* arg
         missing = true;
         return false;
     };
-    // Each present number is converted at once: a bad one throws, answered 21 by the dispatcher.
+    // Each present number is converted at once: a bad one throws, answered kRcException.
     read("wnd", wnd);
     std::int64_t message = read("label", label) ? std::stoll(label, nullptr, 10) : 0;
     std::int64_t lparam = read("lparam", lparamText) ? std::stoll(lparamText, nullptr, 10) : 0;

@@ -60,10 +60,7 @@ int Backbone::ActionDownloadMedia(const JSON::Value* action, JSON::ValuePtr& con
     }
     const MediaInfo item(action->Find("mi"));
     const std::int32_t result = Utils::DownloadMedia(context, output, item);
-    JSON::ValuePtr object = JSON::MakeObject();
-    auto* members = static_cast<JSON::Object*>(object.get());
-    members->Insert("rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result)));
-    members->Insert("output", JSON::MakeString(output, true));
-    content = std::move(object);
+    content = JSON::MakeObject({{"rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result))},
+                                {"output", JSON::MakeString(output, true)}});
     return kRcDone;
 }

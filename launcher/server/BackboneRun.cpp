@@ -137,11 +137,8 @@ int Backbone::ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, co
     }
     Logger::Debug("[Backbone::Process] unzip target folder path : " + folder);
     const std::int32_t result = Operations::Local::Unzip(zip, folder);
-    JSON::ValuePtr object = JSON::MakeObject();
-    auto* members = static_cast<JSON::Object*>(object.get());
-    members->Insert("rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result)));
-    members->Insert("output", JSON::MakeString(folder, true));
-    content = std::move(object);
+    content = JSON::MakeObject({{"rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result))},
+                                {"output", JSON::MakeString(folder, true)}});
     return result == kUnzipDone ? kRcDone : result == kUnzipArgumentEmpty ? kRcUnzipArgumentEmpty : kRcUnzipFailed;
 }
 

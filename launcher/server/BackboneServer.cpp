@@ -95,11 +95,9 @@ void Reply(HANDLE pipe, HANDLE ioEvent, int rc, JSON::ValuePtr content) {
     } else {
         Logger::Debug("[Backbone::threadFunc] JSON returned : " + ToolBox::MaskSecretsInText(content->Dump()));
     }
-    JSON::Builder reply;
-    reply.StartObject();
-    reply.AddMember("rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(rc)));
-    reply.AddMember("content", std::move(content));
-    const std::string text = reply.Dump();
+    const JSON::ValuePtr reply = JSON::MakeObject(
+        {{"rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(rc))}, {"content", std::move(content)}});
+    const std::string text = reply ? reply->Dump() : std::string();
     Logger::Debug("[Backbone::threadFunc] final reply content : " + ToolBox::MaskSecretsInText(text));
 
     const Deadline deadline;

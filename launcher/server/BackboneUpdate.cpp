@@ -103,7 +103,7 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
     const std::string& logPath = elements[1];
     const std::string& basePath = elements[2];
 
-    // A text without digits throws: the dispatcher answers 21, the mutex is given back on the way.
+    // A text without digits throws: the dispatcher answers kRcException, the mutex is given back.
     const int sessionId = std::stoi(elements[3], nullptr, 10);
     Logger::Debug("[Backbone::Process] Session id : " + std::to_string(sessionId));
 

@@ -31,11 +31,9 @@ std::uint32_t AsUser::RunOperationByUserExtension(const OrdanaRequestInfo& reque
                                  "args :\ncInfo=") +
                      requestInfo.toString() + "\nop=" + op + "\nargs_o=" +
                      (args ? ToolBox::MaskSecretsInJson(*args) : std::string("null")));
-    JSON::ValuePtr requestValue = JSON::MakeObject();
-    auto* request = static_cast<JSON::Object*>(requestValue.get());
-    request->Insert("op", JSON::MakeString(op, true));
-    request->Insert("cinfo", requestInfo.toJSON());
-    request->Insert("args", args ? args->Clone() : JSON::MakeNull());
+    const JSON::ValuePtr request = JSON::MakeObject({{"op", JSON::MakeString(op, true)},
+                                                     {"cinfo", requestInfo.toJSON()},
+                                                     {"args", args ? args->Clone() : JSON::MakeNull()}});
 
     const std::shared_ptr<UserExtension> extension = SharedData::GetExtension(requestInfo);
     if (!extension) {
@@ -44,7 +42,7 @@ std::uint32_t AsUser::RunOperationByUserExtension(const OrdanaRequestInfo& reque
     }
     JSON::ValuePtr reply;
     bool oversized = false;
-    if (!extension->RunOperation(requestValue.get(), reply, &oversized)) {
+    if (!extension->RunOperation(request.get(), reply, &oversized)) {
         // A reply too large to read is a malformed answer, not an unreachable extension.
         if (oversized) {
             Logger::Error(std::string(kRun) + "reply of the sub-process refused : too large.");
@@ -86,19 +84,17 @@ std::uint32_t AsUser::ExecuteCommandAsUser(const OrdanaRequestInfo& requestInfo,
                                            std::int32_t& exitCode, std::uint32_t timeoutMs, bool runas) {
     Logger::Debug("[Operations::AsUser::ExecuteCommandAsUser]try to launch this command-line AsUser :\n" +
                   ToolBox::MaskSecretsInText(JoinStrings(cmd, " ")));
-    JSON::ValuePtr argsValue = JSON::MakeObject();
-    auto* args = static_cast<JSON::Object*>(argsValue.get());
-    args->Insert("action", JSON::MakeString("Execute", true));
     JSON::ValuePtr list = JSON::MakeArray();
     auto* array = static_cast<JSON::Array*>(list.get());
     // An empty argument stays an empty string: null would need the far side to read it back.
     for (const std::string& element : cmd) array->PushBack(JSON::MakeString(element, false));
-    args->Insert("cmd", std::move(list));
-    args->Insert("runas", JSON::MakeBool(runas));
-    args->Insert("timeout", JSON::MakeNumberFromUInt(timeoutMs));
+    const JSON::ValuePtr args = JSON::MakeObject({{"action", JSON::MakeString("Execute", true)},
+                                                  {"cmd", std::move(list)},
+                                                  {"runas", JSON::MakeBool(runas)},
+                                                  {"timeout", JSON::MakeNumberFromUInt(timeoutMs)}});
 
     JSON::ValuePtr content;
-    std::uint32_t code = RunOperationByUserExtension(requestInfo, "run", argsValue.get(), content);
+    std::uint32_t code = RunOperationByUserExtension(requestInfo, "run", args.get(), content);
     if (code != kAsUserDone) return code;
     if (!content || !content->IsNumber()) {
         Logger::Error(
@@ -119,13 +115,11 @@ std::uint32_t AsUser::MakeFolderAsUser(const OrdanaRequestInfo& requestInfo, con
         return kAsUserDone;
     }
     Logger::Debug("[Operations::AsUser::MakeFolderAsUser] try to create this folder: " + path);
-    JSON::ValuePtr argsValue = JSON::MakeObject();
-    auto* args = static_cast<JSON::Object*>(argsValue.get());
-    args->Insert("action", JSON::MakeString("mkdir", true));
-    args->Insert("path", JSON::MakeString(path, true));
+    const JSON::ValuePtr args =
+        JSON::MakeObject({{"action", JSON::MakeString("mkdir", true)}, {"path", JSON::MakeString(path, true)}});
 
     JSON::ValuePtr content;
-    const std::uint32_t code = RunOperationByUserExtension(requestInfo, "run", argsValue.get(), content);
+    const std::uint32_t code = RunOperationByUserExtension(requestInfo, "run", args.get(), content);
     if (code != kAsUserDone) return code;
     if (!content || !content->IsBool()) {
         Logger::Error(
@@ -144,14 +138,12 @@ std::uint32_t AsUser::PostMessageToWindowAsUser(const OrdanaRequestInfo& request
     Logger::Debug("[Operations::AsUser::PostMessageToWindowAsUser]try to post this message AsUser : windows:[" +
                   windowClass + "]//label:[" + std::to_string(message) + "]//wparam:[" + std::to_string(wparam) +
                   "]//lparam:[" + std::to_string(lparam) + "]");
-    JSON::ValuePtr argsValue = JSON::MakeObject();
-    auto* args = static_cast<JSON::Object*>(argsValue.get());
-    args->Insert("wnd", JSON::MakeString(windowClass, true));
-    args->Insert("label", JSON::MakeString(std::to_string(message), true));
-    args->Insert("lparam", JSON::MakeString(std::to_string(lparam), true));
-    args->Insert("wparam", JSON::MakeString(std::to_string(wparam), true));
+    const JSON::ValuePtr args = JSON::MakeObject({{"wnd", JSON::MakeString(windowClass, true)},
+                                                  {"label", JSON::MakeString(std::to_string(message), true)},
+                                                  {"lparam", JSON::MakeString(std::to_string(lparam), true)},
+                                                  {"wparam", JSON::MakeString(std::to_string(wparam), true)}});
     JSON::ValuePtr content;
-    return RunOperationByUserExtension(requestInfo, "postStatus", argsValue.get(), content);
+    return RunOperationByUserExtension(requestInfo, "postStatus", args.get(), content);
 }
 
 }  // namespace Operations

@@ -504,13 +504,11 @@ bool UserExtension::Kill() {
     }
 
     Logger::InternalW(L"[UserExtension::Kill] use postMessage to kill sub-process");
-    JSON::Builder order;
-    order.StartObject();
-    order.AddMember("wnd", JSON::MakeString(kBackboneClass, true));
-    order.AddMember("label", JSON::MakeString(std::to_string(WM_STOP_UE), true));
-    order.AddMember("lparam", JSON::MakeString("0", true));
-    order.AddMember("wparam", JSON::MakeString("0", true));
-    const std::string json = ToolBox::ReplaceAll(order.Dump(), "\"", "\\\"", true);
+    const JSON::ValuePtr order = JSON::MakeObject({{"wnd", JSON::MakeString(kBackboneClass, true)},
+                                                   {"label", JSON::MakeString(std::to_string(WM_STOP_UE), true)},
+                                                   {"lparam", JSON::MakeString("0", true)},
+                                                   {"wparam", JSON::MakeString("0", true)}});
+    const std::string json = ToolBox::ReplaceAll(order ? order->Dump() : std::string(), "\"", "\\\"", true);
     Logger::Internal("[UserExtension::Kill] Json object to use : " + json);
     const std::vector<std::string> cmd{BaseExecutablePath(), "postStatus", ToolBox::Surround(json, "\"")};
     const std::string joined = ToolBox::Join(cmd, ", ");
