@@ -1,3 +1,6 @@
+// The dispatcher: a request's text, command line or document to the handler of its op;
+// and the op "postStatus", a window message posted to a window found by its class name.
+
 #include <string>
 
 #include "Backbone.h"

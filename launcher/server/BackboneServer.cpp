@@ -1,3 +1,6 @@
+// The request server: the pipe's instances, one thread per client that reads one request
+// and writes its reply within a deadline, and the stop that wakes the server.
+
 #include <mutex>
 #include <string>
 #include <vector>
