@@ -56,14 +56,12 @@ int main(int argc, char** argv) {
     SetLogSink(&sink);
     // Test mode: plain http without the secure flag.
     Config::Init("");
-    Config::ActivateOption(65);
+    Config::ActivateOption(ConfigOption::TEST_MODE);
 
-    JSON::ValuePtr json = JSON::MakeObject();
-    auto* members = static_cast<JSON::Object*>(json.get());
-    members->Insert("fileName", JSON::MakeString("bench.bin", true));
-    members->Insert("downloadLink", JSON::MakeString(argv[1], true));
-    members->Insert("hash", JSON::MakeString(argv[2], true));
-    members->Insert("size", JSON::MakeString(argv[3], true));
+    const JSON::ValuePtr json = JSON::MakeObject({{"fileName", JSON::MakeString("bench.bin", true)},
+                                                  {"downloadLink", JSON::MakeString(argv[1], true)},
+                                                  {"hash", JSON::MakeString(argv[2], true)},
+                                                  {"size", JSON::MakeString(argv[3], true)}});
     const MediaInfo media(json.get());
     const std::string output = argv[4];
     ::DeleteFileW(ToolBox::Utf8ToWide(output).c_str());

@@ -109,9 +109,9 @@ int Run(const std::wstring& launcher, const std::wstring& folder) {
     ToolBox::SetEnv("LAUNCHER_SETUPTRQ_TIMER", "120");
     ToolBox::SetEnv("TRQ_LAUNCHER_GUIEXE_PATH", ToolBox::WideToUtf8(launcher));
     Config::Init(base + "\\no-launcher.conf");
-    Config::ActivateOption(65);
+    Config::ActivateOption(ConfigOption::TEST_MODE);
     // Outside a service no session token is given: start it as this user.
-    Config::ActivateOption(59);
+    Config::ActivateOption(ConfigOption::IGNORE_TOKEN_ERROR);
 
     const OrdanaRequestInfo info("extension-bench", "", "", "", "", DaemonVersion(2, 1));
     // The extension inherits this process's standard handles: its log echo goes to a file.

@@ -13,17 +13,34 @@
 namespace {
 
 const std::map<std::string, std::int32_t> kOptionNames = {
-    {"WAIT_FOR_DEBUG", 50},        {"DO_NOT_USE_VARLIST", 51},     {"KEEP_MEDIA_UNZIP", 52},
-    {"DO_JSON_PRINT", 53},         {"IGNORE_POPUP", 54},           {"DO_NOT_USE_ENVLIST", 56},
-    {"ABLE_TO_USE_CUSTOM", 57},    {"DISPLAY_SESSIONS_INFOS", 58}, {"IGNORE_TOKEN_ERROR", 59},
-    {"NO_NEED_SEC", 60},           {"DISABLE_REMOTE_LOGGING", 62}, {"IGNORE_INVALID_CERT", 63},
-    {"DEBUG_CONTEXT", 64},         {"LOGGER_EX_MODE", 66},         {"KEEP_MEDIA_ZIP", 68},
-    {"QORSYS_HTTP_LOGGING", 69},   {"SUPER_LOGGER", 70},           {"KEEP_ICON_RAW_IMAGE", 71},
+    {"WAIT_FOR_DEBUG", ConfigOption::WAIT_FOR_DEBUG},
+    {"DO_NOT_USE_VARLIST", ConfigOption::DO_NOT_USE_VARLIST},
+    {"KEEP_MEDIA_UNZIP", ConfigOption::KEEP_MEDIA_UNZIP},
+    {"DO_JSON_PRINT", ConfigOption::DO_JSON_PRINT},
+    {"IGNORE_POPUP", ConfigOption::IGNORE_POPUP},
+    {"DO_NOT_USE_ENVLIST", ConfigOption::DO_NOT_USE_ENVLIST},
+    {"ABLE_TO_USE_CUSTOM", ConfigOption::ABLE_TO_USE_CUSTOM},
+    {"DISPLAY_SESSIONS_INFOS", ConfigOption::DISPLAY_SESSIONS_INFOS},
+    {"IGNORE_TOKEN_ERROR", ConfigOption::IGNORE_TOKEN_ERROR},
+    {"NO_NEED_SEC", ConfigOption::NO_NEED_SEC},
+    {"DISABLE_REMOTE_LOGGING", ConfigOption::DISABLE_REMOTE_LOGGING},
+    {"IGNORE_INVALID_CERT", ConfigOption::IGNORE_INVALID_CERT},
+    {"DEBUG_CONTEXT", ConfigOption::DEBUG_CONTEXT},
+    {"LOGGER_EX_MODE", ConfigOption::LOGGER_EX_MODE},
+    {"KEEP_MEDIA_ZIP", ConfigOption::KEEP_MEDIA_ZIP},
+    {"QORSYS_HTTP_LOGGING", ConfigOption::QORSYS_HTTP_LOGGING},
+    {"SUPER_LOGGER", ConfigOption::SUPER_LOGGER},
+    {"KEEP_ICON_RAW_IMAGE", ConfigOption::KEEP_ICON_RAW_IMAGE},
 };
 
 const std::map<std::string, std::int32_t> kVariableNames = {
-    {"LOGLEVEL", 1},          {"TEST_MODE", 2}, {"FORCE_VERSION_MSI", 3}, {"FORCE_VERSION_EXT", 4},
-    {"FORCE_VERSION_INT", 5}, {"IFRAME_PATH", 6}, {"AUTH_WS_URL", 7},
+    {"LOGLEVEL", ConfigVariable::LOGLEVEL},
+    {"TEST_MODE", ConfigVariable::TEST_MODE},
+    {"FORCE_VERSION_MSI", ConfigVariable::FORCE_VERSION_MSI},
+    {"FORCE_VERSION_EXT", ConfigVariable::FORCE_VERSION_EXT},
+    {"FORCE_VERSION_INT", ConfigVariable::FORCE_VERSION_INT},
+    {"IFRAME_PATH", ConfigVariable::IFRAME_PATH},
+    {"AUTH_WS_URL", ConfigVariable::AUTH_WS_URL},
 };
 
 std::mutex g_initMutex;
@@ -70,13 +87,13 @@ bool Config::Init(const std::string& argumentPath) {
     std::lock_guard<std::mutex> lock(g_initMutex);
     if (g_ready.load()) return true;
 
-    g_options.insert(56);
+    g_options.insert(ConfigOption::DO_NOT_USE_ENVLIST);
     std::string value;
     if (ToolBox::GetEnv("WEX_TRQ_UUID", value)) {
-        g_options.insert(65);
+        g_options.insert(ConfigOption::TEST_MODE);
         std::string tool;
         if (ToolBox::GetEnv("WEX_TRQ_EXECTOOL", tool) && tool.find("MemoryCheck") != std::string::npos) {
-            g_options.insert(67);
+            g_options.insert(ConfigOption::MEMORY_CHECK_RUN);
         }
     }
     std::string path = argumentPath;

@@ -1,6 +1,7 @@
 #include "Json.h"
 
 #include <new>
+#include <utility>
 
 namespace JSON {
 
@@ -15,13 +16,21 @@ ValuePtr Make(Args&&... args) {
     }
 }
 
-const Value* Member(std::string_view key, const Value* object) {
+const Value* MemberOf(std::string_view key, const Value* object) {
     return object ? object->Find(key) : nullptr;
 }
 
 }  // namespace
 
 ValuePtr MakeObject() { return Make<Object>(); }
+
+ValuePtr MakeObject(std::initializer_list<Member> members) {
+    ValuePtr object = MakeObject();
+    if (!object) return nullptr;
+    auto& target = static_cast<Object&>(*object);
+    for (const Member& member : members) target.Insert(member.key, std::move(member.value));
+    return object;
+}
 ValuePtr MakeArray() { return Make<Array>(); }
 ValuePtr MakeTrue() { return Make<Scalar>(ValueKind::True); }
 ValuePtr MakeFalse() { return Make<Scalar>(ValueKind::False); }
@@ -42,21 +51,21 @@ ValuePtr MakeString(std::string text, bool emptyIsNull) {
 }
 
 bool GetIntField(std::string_view key, int& out, const Value* object) {
-    const Value* member = Member(key, object);
+    const Value* member = MemberOf(key, object);
     if (!member || !member->IsNumber()) return false;
     out = member->GetInt();
     return true;
 }
 
 bool GetStringField(std::string_view key, std::string& out, const Value* object) {
-    const Value* member = Member(key, object);
+    const Value* member = MemberOf(key, object);
     if (!member || !member->IsString()) return false;
     out = member->GetText();
     return true;
 }
 
 bool GetBoolField(std::string_view key, bool& out, const Value* object) {
-    const Value* member = Member(key, object);
+    const Value* member = MemberOf(key, object);
     if (!member || !member->IsBool()) return false;
     out = member->GetBool();
     return true;

@@ -2,6 +2,7 @@
 // The JSON API the launcher uses: value makers, field getters and deletion.
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -10,8 +11,17 @@
 
 namespace JSON {
 
+// A member of an object to make: its key and its value, which the object takes.
+struct Member {
+    std::string key;
+    // Mutable: the elements of an initializer list are const, yet the value must move.
+    mutable ValuePtr value;
+};
+
 // Each maker returns a new value owned by the caller, or null when it cannot be made.
 ValuePtr MakeObject();
+// The members in the order given, as Object::Insert stores them; a null value is left out.
+ValuePtr MakeObject(std::initializer_list<Member> members);
 ValuePtr MakeArray();
 ValuePtr MakeTrue();
 ValuePtr MakeFalse();

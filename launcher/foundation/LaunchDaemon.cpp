@@ -18,7 +18,7 @@ bool LaunchDaemon::MetaInit(std::uint32_t startContext, const std::string& logge
         std::string path = mainData + "\\launcher.conf";
         Config::Init(path);
         Logger::DeferredInternal("[LaunchDaemon::MetaInit] Config succcessfully init.(" + path + ")");
-        if (FileAndFoldersManager::GetStartContext() == 3) Config::ActivateOption(65);
+        if (FileAndFoldersManager::GetStartContext() == 3) Config::ActivateOption(ConfigOption::TEST_MODE);
     } else {
         Logger::DeferredWarn("[LaunchDaemon::MetaInit] Config init fail : Cannot find base path [Folder::FOLDER_DATA_PATH] !");
     }

@@ -297,14 +297,14 @@ bool Logger::Init(const std::string& name, const std::string& folder, const std:
     Echo("[Logger::Init]logger base file name : " + s.baseFileName, true);
 
     std::string value;
-    if (Config::GetVariable(1, value)) {
+    if (Config::GetVariable(ConfigVariable::LOGLEVEL, value)) {
         int level = LevelFromName(value);
         if (level != 1000) {
             s.threshold.store(level);
             Echo("[Logger::Init]new logger's log level  : " + value, true);
         }
     }
-    s.eventFlag.store(Config::IsActivated(70));
+    s.eventFlag.store(Config::IsActivated(ConfigOption::SUPER_LOGGER));
     s.dayStamp = ToolBox::FormatTime(std::nullopt, false, false, kDayPattern);
     s.filePath = BuildFilePath(s);
     Echo("[Logger::Init]Logger output file '" + s.filePath + "'", true);

@@ -46,7 +46,7 @@ void OrdanaRequestInfo::Init() {
     if (fragment != std::string::npos) encryptionWsUrl.erase(fragment);
     Logger::Internal("[OrdanaRequestInfo::Init] init request info : " + toString());
     std::string configured;
-    if (Config::GetVariable(7, configured)) {
+    if (Config::GetVariable(ConfigVariable::AUTH_WS_URL, configured)) {
         authWsUrl = configured;
         Logger::Internal("[OrdanaRequestInfo::Init] set authentication Url to [" + configured + "] from Config setup.");
     }
@@ -54,16 +54,12 @@ void OrdanaRequestInfo::Init() {
 }
 
 JSON::ValuePtr OrdanaRequestInfo::toJSON() const {
-    JSON::Builder builder;
-    builder.StartObject();
-    builder.AddMember("cId", JSON::MakeString(ordanaId, true));
-    builder.AddMember("cCas", JSON::MakeString(casTgc, false));
-    builder.AddMember("cEncryptWsUrl", JSON::MakeString(encryptionWsUrl, false));
-    builder.AddMember("cAuthWsUrl", JSON::MakeString(authWsUrl, false));
-    builder.AddMember("cOrdanaUrl", JSON::MakeString(ordanaUrl, false));
-    builder.AddMember("pVersion", JSON::MakeString(protocolVersion.ToString(), false));
-    builder.Pop();
-    return builder.Detach();
+    return JSON::MakeObject({{"cId", JSON::MakeString(ordanaId, true)},
+                             {"cCas", JSON::MakeString(casTgc, false)},
+                             {"cEncryptWsUrl", JSON::MakeString(encryptionWsUrl, false)},
+                             {"cAuthWsUrl", JSON::MakeString(authWsUrl, false)},
+                             {"cOrdanaUrl", JSON::MakeString(ordanaUrl, false)},
+                             {"pVersion", JSON::MakeString(protocolVersion.ToString(), false)}});
 }
 
 std::string OrdanaRequestInfo::toString() const {

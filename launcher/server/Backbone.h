@@ -44,10 +44,10 @@ public:
     static int Process(const JSON::Value* request, JSON::ValuePtr& content);
 
     // ---- ops ----
-    // "exe" and "url": asks the interactive user; always 0, the answer code is the content.
+    // "exe" and "url": asks the interactive user; always kRcDone, the answer is the content.
     static int AskUserConfirmation(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
                                    JSON::ValuePtr& content);
-    // Shows the confirmation box and answers 40, 42, 43 or 44.
+    // Shows the confirmation box and answers one of the kPopup... codes.
     static int MakePopup(const std::wstring& message);
     static int ProcessPostStatus(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
                                  JSON::ValuePtr& content);

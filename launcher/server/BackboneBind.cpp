@@ -7,6 +7,7 @@
 #include "Logger.h"
 #include "OrdanaRequestInfo.h"
 #include "PipeConnection.h"
+#include "ReturnCodes.h"
 #include "ServiceNotice.h"
 #include "ToolBox.h"
 #include "Utils.h"
@@ -41,10 +42,10 @@ int Backbone::ProcessBindInit(const OrdanaRequestInfo&, const JSON::Value* args,
         if (!IsValidUuid(uuid)) {
             Logger::Error("[Backbone::Process] invalid ordana id ! the given uuid does not  have a valid suntax : " +
                           uuid);
-            return 100;
+            return kRcInvalidUuid;
         }
     }
-    // The same for a session id that is no number: it throws here, answered 21 by the
+    // The same for a session id that is no number: it throws here, answered kRcException by the
     // dispatcher, before a connection the service would read as empty.
     std::uint32_t id = session;
     if (op != "bind" && args->IsString()) id = static_cast<std::uint32_t>(std::stoi(args->GetText(), nullptr, 10));
@@ -54,33 +55,32 @@ int Backbone::ProcessBindInit(const OrdanaRequestInfo&, const JSON::Value* args,
         case PipeOpenResult::TimedOut:
             Logger::WarnW(L"[Backbone::Process]Could not open pipe: 5 second wait timed out.");
             Logger::ErrorW(L"[Backbone::Process] Fail to create handle on Named pipe !");
-            return 102;
+            return kRcServicePipeUnreachable;
         case PipeOpenResult::Failed:
             Logger::ErrorW(L"[Backbone::Process]Could not open pipe.");
             Logger::ErrorW(L"[Backbone::Process] Fail to create handle on Named pipe !");
-            return 102;
+            return kRcServicePipeUnreachable;
         case PipeOpenResult::Opened:
             break;
     }
     Logger::Debug("[Backbone::Process] Named pipe handle found : " + ToolBox::PointerToString(pipe.Get()));
 
-    JSON::Builder notice;
-    notice.StartObject();
+    JSON::ValuePtr notice;
     if (op == "bind") {
         Logger::Debug("[Backbone::Process]Binding current session [" + std::to_string(session) +
                       "] with this ordana UUID : " + uuid);
-        notice.AddMember("sessionID", JSON::MakeNumberFromUInt(session));
-        notice.AddMember("uuid", JSON::MakeString(uuid, false));
+        notice = JSON::MakeObject({{"sessionID", JSON::MakeNumberFromUInt(session)},
+                                   {"uuid", JSON::MakeString(uuid, false)}});
     } else {
         Logger::Debug("[Backbone::Process]Init current session [" + std::to_string(static_cast<std::int32_t>(id)) +
                       "] within the launcher...");
-        notice.AddMember("sID", JSON::MakeNumberFromUInt(id));
+        notice = JSON::MakeObject({{"sID", JSON::MakeNumberFromUInt(id)}});
     }
-    const std::string text = notice.Dump();
+    const std::string text = notice ? notice->Dump() : std::string();
     Logger::Debug("[Backbone::Process] write data into Named pipe : " + text);
     if (!WritePipeMessage(pipe.Get(), text)) {
         Logger::ErrorWithSystemError("[Backbone::Process] fail to write into named pipe this content : " + text);
-        return 101;
+        return kRcNoticeWriteFailed;
     }
-    return 0;
+    return kRcDone;
 }

@@ -1,3 +1,6 @@
+// The dispatcher: a request's text, command line or document to the handler of its op;
+// and the op "postStatus", a window message posted to a window found by its class name.
+
 #include <string>
 
 #include "Backbone.h"
@@ -5,6 +8,7 @@
 #include "Logger.h"
 #include "OperationsLocal.h"
 #include "OrdanaRequestInfo.h"
+#include "ReturnCodes.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 
@@ -32,6 +36,18 @@ JSON::ValuePtr WideArgument(const wchar_t* text) {
     return JSON::MakeString(ToolBox::WCStrToString(text ? text : L""), true);
 }
 
+// The "args" of a command line whose argv[1] is the op: none without an op, null for the op
+// alone, the text of one argument, or an array of the texts of several.
+JSON::ValuePtr ArgumentsOf(wchar_t** argv, int argc) {
+    if (argc < 2) return nullptr;
+    if (argc == 2) return JSON::MakeNull();
+    if (argc == 3) return WideArgument(argv[2]);
+    JSON::ValuePtr args = JSON::MakeArray();
+    auto* array = static_cast<JSON::Array*>(args.get());
+    for (int i = 2; i < argc; ++i) array->PushBack(WideArgument(argv[i]));
+    return args;
+}
+
 }  // namespace
 
 int Backbone::Process(const std::string& text, JSON::ValuePtr& content) {
@@ -46,29 +62,17 @@ int Backbone::Process(wchar_t** argv, int argc, JSON::ValuePtr& content) {
     // The command line is the request's text: it is masked like a request from the pipe.
     Logger::Debug("[Backbone::Process]process by pass on wchar array : " +
                   ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(ToolBox::JoinWideArgs(argv, argc, L","))));
-    JSON::Builder request;
-    request.StartObject();
-    request.AddMember("op", WideArgument(argc > 1 ? argv[1] : nullptr));
-    if (argc == 2) {
-        request.AddMember("args", JSON::MakeNull());
-    } else if (argc == 3) {
-        request.AddMember("args", WideArgument(argv[2]));
-    } else if (argc > 3) {
-        JSON::ValuePtr args = JSON::MakeArray();
-        auto* array = static_cast<JSON::Array*>(args.get());
-        for (int i = 2; i < argc; ++i) array->PushBack(WideArgument(argv[i]));
-        request.AddMember("args", std::move(args));
-    }
-    JSON::ValuePtr document = request.Detach();
+    const JSON::ValuePtr document = JSON::MakeObject(
+        {{"op", WideArgument(argc > 1 ? argv[1] : nullptr)}, {"args", ArgumentsOf(argv, argc)}});
     return Process(document.get(), content);
 }
 
 int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
     if (!request) {
         Logger::Error("[Backbone::Process] No parameters !");
-        return 18;
+        return kRcNoJsonDocument;
     }
-    int code = 0;
+    int code = kRcDone;
     try {
         Logger::Debug("[Backbone::Process]starting processing of these parameters : " +
                       ToolBox::MaskSecretsInJson(*request));
@@ -87,9 +91,9 @@ int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
         const JSON::Value* args = request->Find("args");
         if (!args) {
             Logger::Error("[Backbone::Process]No [args] object was gave !");
-            code = 16;
+            code = kRcNoArgs;
         } else {
-            code = 17;
+            code = kRcUnknownOp;
             bool known = false;
             for (const Op& entry : kOps) {
                 if (op == entry.name) {
@@ -102,7 +106,7 @@ int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
         }
     } catch (...) {
         LogCurrentException(std::current_exception(), "[Backbone::Process]Exception thrown : ");
-        code = 21;
+        code = kRcException;
         content = JSON::MakeNull();
     }
     Logger::Debug("[Backbone::Process] return code : " + std::to_string(code));
@@ -120,7 +124,7 @@ int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* arg
         if (!parsed || !parsed->IsObject()) {
             Logger::Error("[Backbone::Process]Fail to parse raw JSON string : '" +
                           ToolBox::MaskSecretsInRequestText(args->GetText()) + "'");
-            return 71;
+            return kRcPostArgsUnusable;
         }
         object = parsed.get();
     }
@@ -133,13 +137,13 @@ int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* arg
         missing = true;
         return false;
     };
-    // Each present number is converted at once: a bad one throws, answered 21 by the dispatcher.
+    // Each present number is converted at once: a bad one throws, answered kRcException.
     read("wnd", wnd);
     std::int64_t message = read("label", label) ? std::stoll(label, nullptr, 10) : 0;
     std::int64_t lparam = read("lparam", lparamText) ? std::stoll(lparamText, nullptr, 10) : 0;
     // wparam travels as an unsigned 64-bit number ("-1" still wraps to all ones).
     std::uint64_t wparam = read("wparam", wparamText) ? std::stoull(wparamText, nullptr, 10) : 0;
-    if (missing) return 71;
+    if (missing) return kRcPostArgsUnusable;
 
     const auto label32 = static_cast<std::uint32_t>(message);
     Logger::Debug("[Backbone::Process]Posting to window(" + wnd + ") : msg[" + std::to_string(label32) + "]//w[" +
@@ -147,10 +151,10 @@ int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* arg
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (Operations::Local::PostMessageToWindow(wnd, label32, wparam, lparam)) {
             Logger::DebugW(L"[Backbone::Process]PostMessageToSysTray succeed !");
-            return 0;
+            return kRcDone;
         }
         GetSleeper().Sleep(5000);
     }
     Logger::ErrorW(L"[Backbone::Process]PostMessageToSysTray failed !");
-    return 70;
+    return kRcPostFailed;
 }

@@ -12,6 +12,7 @@
 #include "OperationsLocal.h"
 #include "OrdanaRequestInfo.h"
 #include "PathName.h"
+#include "ReturnCodes.h"
 #include "ToolBox.h"
 #include "Utils.h"
 
@@ -35,7 +36,7 @@ int Backbone::ActionDownloadMedia(const JSON::Value* action, JSON::ValuePtr& con
     JSON::GetStringField("dest", dest, action);
     if (dest.empty()) {
         Logger::ErrorW(L"[Backbone::Process] No destination path was gave !");
-        return 150;
+        return kRcNoDestination;
     }
     std::string output = dest;
     const std::string folder = PathName(dest).GetParent().GetText();
@@ -48,7 +49,7 @@ int Backbone::ActionDownloadMedia(const JSON::Value* action, JSON::ValuePtr& con
         std::string media;
         if (!FileAndFoldersManager::GetFolderPath(FolderId::MEDIA_DDL, media, true, nullptr) || media.empty()) {
             Logger::Error("[Backbone::Process] Fail to create the default download folder : " + media);
-            return 151;
+            return kRcNoDownloadFolder;
         }
         const std::string fallback = media + "\\fallback";
         if (!ToolBox::File::Exists(fallback) && !Operations::Local::MakeFolder(fallback)) {
@@ -59,10 +60,7 @@ int Backbone::ActionDownloadMedia(const JSON::Value* action, JSON::ValuePtr& con
     }
     const MediaInfo item(action->Find("mi"));
     const std::int32_t result = Utils::DownloadMedia(context, output, item);
-    JSON::ValuePtr object = JSON::MakeObject();
-    auto* members = static_cast<JSON::Object*>(object.get());
-    members->Insert("rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result)));
-    members->Insert("output", JSON::MakeString(output, true));
-    content = std::move(object);
-    return 0;
+    content = JSON::MakeObject({{"rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result))},
+                                {"output", JSON::MakeString(output, true)}});
+    return kRcDone;
 }

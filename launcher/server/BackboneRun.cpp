@@ -11,6 +11,7 @@
 #include "Logger.h"
 #include "OperationsLocal.h"
 #include "OrdanaRequestInfo.h"
+#include "ReturnCodes.h"
 #include "ToolBox.h"
 #include "Utils.h"
 
@@ -46,8 +47,6 @@ int IntMember(const JSON::Value* object, const char* name) {
     return value;
 }
 
-constexpr std::int32_t kKeepMediaUnzipOption = 52;
-
 // Two actions in the same second must not share (and delete) one folder.
 std::string UniqueUnzipName() {
     static std::atomic<std::uint32_t> counter{0};
@@ -62,19 +61,19 @@ int Backbone::ProcessRun(const OrdanaRequestInfo& context, const JSON::Value* ar
     if (!args->IsObject()) {
         Logger::Error("[Backbone::Process]invalid RUN argument item ! expecting JSON object but get this instead : " +
                       ToolBox::MaskSecretsInJson(*args));
-        return 15;
+        return kRcArgsWrongKind;
     }
     const std::string action = StringMember(args, "action");
     Logger::Debug("[Backbone::Process] action to run : " + action);
     if (action == "mkdir") {
         content = JSON::MakeBool(Operations::Local::MakeFolder(StringMember(args, "path")));
-        return 0;
+        return kRcDone;
     }
     for (const RunAction& entry : kActions) {
         if (action == entry.name) return entry.handler(args, content, context);
     }
     Logger::Error("[Backbone::Process]Unknow param type : " + action);
-    return 149;
+    return kRcUnknownAction;
 }
 
 int Backbone::ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo&) {
@@ -86,7 +85,7 @@ int Backbone::ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, 
         Logger::Error(
             "[Backbone::Process]invalid commandline item ! expecting an JSONarray into this field [cmd] instead of : " +
             (cmd ? ToolBox::MaskSecretsInJson(*cmd) : std::string("NULL")));
-        return 157;
+        return kRcNoCommandArray;
     }
     Logger::Debug("[Backbone::Process] raw cmd to execute : " + ToolBox::MaskSecretsInJson(*cmd));
     std::vector<std::string> list;
@@ -104,18 +103,18 @@ int Backbone::ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, 
             failed = true;
         }
     }
-    if (failed) return 158;
+    if (failed) return kRcCommandElementNotString;
     Logger::Debug("[Backbone::Process] cmd to execute : " + ToolBox::MaskSecretsInText(ToolBox::Join(list, " ")));
     std::int32_t exitCode = 0;
-    if (!Operations::Local::ExecuteCmd(list, exitCode, false, timeout, runas, -1)) return 155;
+    if (!Operations::Local::ExecuteCmd(list, exitCode, false, timeout, runas, -1)) return kRcCommandNotStarted;
     content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(exitCode));
-    return 0;
+    return kRcDone;
 }
 
 int Backbone::ActionCheckFile(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo&) {
     content = JSON::MakeBool(Operations::Local::CheckFile(StringMember(action, "path"), IntMember(action, "kind"),
                                                           IntMember(action, "access")));
-    return 0;
+    return kRcDone;
 }
 
 int Backbone::ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo&) {
@@ -125,7 +124,7 @@ int Backbone::ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, co
     const std::string name = ToolBox::ReplaceAll(parts.empty() ? std::string() : parts.back(), ".zip", "", false);
     Logger::Debug("[Backbone::Process] zip's filenmae in use : " + name);
     std::string folder;
-    if (Config::IsActivated(kKeepMediaUnzipOption)) {
+    if (Config::IsActivated(ConfigOption::KEEP_MEDIA_UNZIP)) {
         FileAndFoldersManager::GetFolderPath(FolderId::OPERATION, folder, true, nullptr);
         folder += "\\media_unzip_cache";
     } else {
@@ -138,12 +137,9 @@ int Backbone::ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, co
     }
     Logger::Debug("[Backbone::Process] unzip target folder path : " + folder);
     const std::int32_t result = Operations::Local::Unzip(zip, folder);
-    JSON::ValuePtr object = JSON::MakeObject();
-    auto* members = static_cast<JSON::Object*>(object.get());
-    members->Insert("rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result)));
-    members->Insert("output", JSON::MakeString(folder, true));
-    content = std::move(object);
-    return result == 0 ? 0 : result == 1 ? 171 : 169;
+    content = JSON::MakeObject({{"rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result))},
+                                {"output", JSON::MakeString(folder, true)}});
+    return result == kUnzipDone ? kRcDone : result == kUnzipArgumentEmpty ? kRcUnzipArgumentEmpty : kRcUnzipFailed;
 }
 
 int Backbone::ActionMkshortcut(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo&) {
@@ -159,5 +155,5 @@ int Backbone::ActionMkshortcut(const JSON::Value* action, JSON::ValuePtr& conten
     const HRESULT hr = Utils::MakeShortcut(list, StringMember(action, "scName"), StringMember(action, "scDesc"),
                                            StringMember(action, "iconPath"), IntMember(action, "iconIndex"));
     content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(hr));
-    return 0;
+    return kRcDone;
 }

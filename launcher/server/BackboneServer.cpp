@@ -1,3 +1,6 @@
+// The request server: the pipe's instances, one thread per client that reads one request
+// and writes its reply within a deadline, and the stop that wakes the server.
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -7,6 +10,7 @@
 #include "Json.h"
 #include "Logger.h"
 #include "PipeConnection.h"
+#include "ReturnCodes.h"
 #include "ServiceNotice.h"
 #include "ToolBox.h"
 
@@ -94,11 +98,9 @@ void Reply(HANDLE pipe, HANDLE ioEvent, int rc, JSON::ValuePtr content) {
     } else {
         Logger::Debug("[Backbone::threadFunc] JSON returned : " + ToolBox::MaskSecretsInText(content->Dump()));
     }
-    JSON::Builder reply;
-    reply.StartObject();
-    reply.AddMember("rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(rc)));
-    reply.AddMember("content", std::move(content));
-    const std::string text = reply.Dump();
+    const JSON::ValuePtr reply = JSON::MakeObject(
+        {{"rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(rc))}, {"content", std::move(content)}});
+    const std::string text = reply ? reply->Dump() : std::string();
     Logger::Debug("[Backbone::threadFunc] final reply content : " + ToolBox::MaskSecretsInText(text));
 
     const Deadline deadline;
@@ -115,7 +117,7 @@ void Reply(HANDLE pipe, HANDLE ioEvent, int rc, JSON::ValuePtr content) {
         ::SetLastError(error);
         Logger::ErrorWithSystemError("[Backbone::threadFunc] fail to reply with this content : " +
                                      ToolBox::MaskSecretsInText(text));
-        ClientFailed(161);
+        ClientFailed(kExitClientReplyFailed);
         return;
     }
     // Bounded, unlike FlushFileBuffers: the client closes its end once it has read the reply, ending this read.
@@ -174,7 +176,7 @@ void Backbone::Run(wchar_t** argv, int argc, int* returnCode, HWND window) {
         Logger::DebugW(L"[Backbone::Run] main function starting, argument : " + ToolBox::JoinWideArgs(argv, argc, L","));
         if (argc != 3) {
             Logger::Error("[Backbone::Run] Invalid Run Command-line ! [arg count : " + std::to_string(argc) + " )");
-            *returnCode = 14;
+            *returnCode = kExitBadCommandLine;
             return;
         }
         running_.store(true);
@@ -208,7 +210,7 @@ void Backbone::Run(wchar_t** argv, int argc, int* returnCode, HWND window) {
                     continue;
                 }
                 Logger::ErrorWithSystemErrorW(L"[Backbone::Run]Failed to create namedpipe pipe instance.");
-                *returnCode = 164;
+                *returnCode = kExitNoPipeInstance;
                 return;
             }
             firstInstance = false;
@@ -269,7 +271,7 @@ void Backbone::Run(wchar_t** argv, int argc, int* returnCode, HWND window) {
             Logger::Debug("[Backbone::Run]Delegated pipe to thread : " + std::to_string(threadId));
         }
         Logger::DebugW(L"[Backbone::Run] main function ended !");
-        *returnCode = 0;
+        *returnCode = kExitStopped;
     } catch (...) {
         LogCurrentException(std::current_exception(), "[Backbone::Run]Exception thrown : ");
     }
@@ -324,7 +326,7 @@ void Backbone::threadFunc(HANDLE rawPipe) {
             } else {
                 Logger::Error("[Backbone::threadFunc]ReadFile failed. ( err:" + std::to_string(error) + " )");
             }
-            ClientFailed(160);
+            ClientFailed(kExitClientReadFailed);
             break;
         }
 
@@ -334,7 +336,7 @@ void Backbone::threadFunc(HANDLE rawPipe) {
         } else if (message.empty() && !tooLarge) {
             Logger::Debug("[Backbone::threadFunc]No data.");
             // An empty message is a client failure, not an orderly stop.
-            ClientFailed(160);
+            ClientFailed(kExitClientReadFailed);
         } else {
             Logger::Debug("[Backbone::threadFunc] !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!! BEG PROCESSING MESSAGE "
                           "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
@@ -347,7 +349,7 @@ void Backbone::threadFunc(HANDLE rawPipe) {
             } else {
                 JSON::ValuePtr content;
                 // Refused unparsed, with the code of a text that is no JSON document.
-                const int rc = tooLarge ? 18 : Backbone::Process(message, content);
+                const int rc = tooLarge ? kRcNoJsonDocument : Backbone::Process(message, content);
                 std::string().swap(message);
                 Reply(pipe.Get(), ioEvent.Get(), rc, std::move(content));
             }

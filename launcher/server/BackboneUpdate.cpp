@@ -12,6 +12,7 @@
 #include "Logger.h"
 #include "OperationsLocal.h"
 #include "OrdanaRequestInfo.h"
+#include "ReturnCodes.h"
 #include "SystrayComs.h"
 #include "SystrayOperation.h"
 #include "ToolBox.h"
@@ -73,7 +74,7 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
     UpdateMutex mutex;
     if (!mutex.Held()) {
         Logger::Error("[Backbone::Process]concurrent UPDATE process detected !");
-        return 172;
+        return kRcUpdateConcurrent;
     }
     Logger::DebugW(std::wstring(L"Wait for mutex ") + kMutexName + L" to be open");
     if (!mutex.Wait()) Logger::DebugW(std::wstring(L"Fail to wait for the mutex : ") + kMutexName);
@@ -83,7 +84,7 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
     if (!args->IsArray()) {
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! expecting JSON Array but get this instead : " +
                       ToolBox::MaskSecretsInJson(*args));
-        return 15;
+        return kRcArgsWrongKind;
     }
     static const wchar_t* const kMissing[] = {
         L"[Backbone::Process]invalid UPDATE argument item ! No MSI path.",
@@ -95,30 +96,30 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
     for (std::size_t i = 0; i < 4; ++i) {
         if (!StringElement(args, i, elements[i])) {
             Logger::ErrorW(kMissing[i]);
-            return 167;
+            return kRcUpdateArgMissing;
         }
     }
     const std::string& msiPath = elements[0];
     const std::string& logPath = elements[1];
     const std::string& basePath = elements[2];
 
-    // A text without digits throws: the dispatcher answers 21, the mutex is given back on the way.
+    // A text without digits throws: the dispatcher answers kRcException, the mutex is given back.
     const int sessionId = std::stoi(elements[3], nullptr, 10);
     Logger::Debug("[Backbone::Process] Session id : " + std::to_string(sessionId));
 
     if (msiPath.empty()) {
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Empty MSI path : " + msiPath);
-        return 166;
+        return kRcUpdatePathRefused;
     }
     if (!ToolBox::File::IsFile(msiPath) || HasQuote(msiPath)) {
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! MSI path '" + msiPath +
                       "' does not exsit or is not an MSI");
-        return 166;
+        return kRcUpdatePathRefused;
     }
     Logger::Debug("[Backbone::Process] Msi Path : " + msiPath);
     if (logPath.empty()) {
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Empty Log MSI path : " + logPath);
-        return 166;
+        return kRcUpdatePathRefused;
     }
     // The log is deleted with the launcher's rights: a folder here would be deleted whole.
     // A trailing separator would escape the closing quote on msiexec's command line.
@@ -126,13 +127,13 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
         logPath.back() == '/') {
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Log MSI path '" + logPath +
                       "' is not a file path");
-        return 166;
+        return kRcUpdatePathRefused;
     }
     Logger::Debug("[Backbone::Process] Msi log Path : " + logPath);
     if (ToolBox::File::IsFile(logPath)) ToolBox::File::Delete(logPath);
 
     tray.StartSystray();
-    int result = 0;
+    int result = kRcDone;
     std::int64_t trayStatus = 0;
     std::int64_t trayValue = 0;
     {
@@ -145,8 +146,8 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
             Logger::Error("[Backbone::Process] Fail to run command : " +
                           ToolBox::MaskSecretsInText(JoinStrings(command, " ")));
             trayStatus = 1;
-            result = 81;
-        } else if (exitCode == 3010) {
+            result = kRcInstallerNotStarted;
+        } else if (exitCode == ERROR_SUCCESS_REBOOT_REQUIRED) {
             Logger::ErrorW(L"[Backbone::Process] the MSI installation has succeeded but a restart is needed .");
             trayStatus = 2;
         } else if (exitCode != 0) {
@@ -154,14 +155,14 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
                           std::to_string(exitCode));
             trayStatus = 3;
             trayValue = exitCode;
-            result = 80;
+            result = kRcInstallFailed;
         } else {
             Logger::Info("[Backbone::Process] the MSI installation has succeeded !");
         }
         spinner.Stop();
     }
 
-    if (result != 0) {
+    if (result != kRcDone) {
         tray.LaunchingApplication(static_cast<std::uint64_t>(trayStatus), trayValue);
         return result;
     }
@@ -171,8 +172,8 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
     tray.LaunchingApplication(static_cast<std::uint64_t>(trayStatus), trayValue);
     std::int32_t initExit = -1;
     if (!Operations::Local::ExecuteCmd({tray.GetGuiExePath(), "init"}, initExit, true, 5000, false, sessionId) ||
-        initExit != 0) {
+        initExit != kRcDone) {
         Logger::ErrorW(L"[Backbone::Process] Fail to run command to init session.");
     }
-    return 0;
+    return kRcDone;
 }

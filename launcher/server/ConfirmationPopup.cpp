@@ -1,8 +1,6 @@
 #include "ConfirmationPopup.h"
 
-#include "Backbone.h"
 #include "Config.h"
-#include "Json.h"
 #include "Logger.h"
 #include "ToolBox.h"
 #include "ZYNSysHandle.h"
@@ -20,7 +18,6 @@ using HookHandle = ZYNSysHandle<HookTraits>;
 // Two popups on two client threads each keep their own hook.
 thread_local HookHandle t_popupHook;
 
-constexpr int kTestModeOption = 65;
 constexpr int kIconResource = 101;
 
 bool IsHiddenControl(wchar_t c) {
@@ -41,7 +38,7 @@ void Relabel(HWND box) {
     } else {
         Logger::DebugW(L"[CBTProc]no icon");
     }
-    if (Config::IsActivated(kTestModeOption)) {
+    if (Config::IsActivated(ConfigOption::TEST_MODE)) {
         Logger::Debug("[CBTProc]test mode: pressing IDYES");
         ::SendMessageW(box, WM_COMMAND, IDYES, 0);
     }
@@ -72,50 +69,11 @@ LRESULT CALLBACK CBTProc(int code, WPARAM wParam, LPARAM lParam) {
     return 0;
 }
 
-int Backbone::MakePopup(const std::wstring& message) {
-    Logger::Debug("[Backbone::MakePopup]try to display messageBox with this message : " +
-                  ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(message)));
+int ShowConfirmationBox(const std::wstring& message) {
     // A box that never activates (none could be shown) leaves its hook: removed on return.
     struct HookScope {
         ~HookScope() { t_popupHook.Reset(); }
     } scope;
     t_popupHook.Reset(::SetWindowsHookExW(WH_CBT, &CBTProc, nullptr, ::GetCurrentThreadId()));
-    const int result = ::MessageBoxW(nullptr, message.c_str(), L"Varomet Launcher", MB_YESNOCANCEL | MB_SYSTEMMODAL);
-    switch (result) {
-    case IDCANCEL:
-        Logger::DebugW(L"[Backbone::MakePopup]IDCANCEL");
-        return 40;
-    case IDYES:
-        Logger::DebugW(L"[Backbone::MakePopup]IDYES");
-        return 42;
-    case IDNO:
-        Logger::DebugW(L"[Backbone::MakePopup]IDNO");
-        return 43;
-    default:
-        Logger::Debug("[Backbone::MakePopup] unknow id : " + std::to_string(result));
-        return 44;
-    }
-}
-
-int Backbone::AskUserConfirmation(const OrdanaRequestInfo&, const JSON::Value* args, const std::string& op,
-                                  JSON::ValuePtr& content) {
-    // A string or a number's text; any other kind is the empty text.
-    const std::string& text = args->GetText();
-    std::wstring message;
-    if (op == "exe") {
-        Logger::Debug("[Backbone::Process]Asking user to validate Application executable : " +
-                      ToolBox::MaskSecretsInText(text));
-        message = L"An application is contacting the Varomet Launcher asking it to launch this customn "
-                  L"application:\n\n\t" +
-                  PopupInsertion(text) + L"\n\nDo you want to launch this application ?";
-    } else {
-        Logger::Debug("[Backbone::Process]Asking user to validate the use of external URL for encryption : " +
-                      ToolBox::MaskSecretsInText(text));
-        message = L"An application is contacting the Varomet Launcher asking it to use the following URL as a "
-                  L"trusted third party.\n\n\t" +
-                  PopupInsertion(text) +
-                  L"\n\nPlease confirm this URL corresponds to the Varomet server you're currently connected to.";
-    }
-    content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(MakePopup(message)));
-    return 0;
+    return ::MessageBoxW(nullptr, message.c_str(), L"Varomet Launcher", MB_YESNOCANCEL | MB_SYSTEMMODAL);
 }

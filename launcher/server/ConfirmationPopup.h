@@ -11,5 +11,9 @@
 // and tab become blanks, so that none can hide or garble the rest of the question.
 std::wstring PopupInsertion(std::string_view utf8);
 
+// Shows the box, its hook installed for the calling thread until the box activates or the
+// call returns; the box's result, 0 when it could not be shown.
+int ShowConfirmationBox(const std::wstring& message);
+
 // The hook procedure; the hook is held per thread, as it is installed per thread.
 LRESULT CALLBACK CBTProc(int code, WPARAM wParam, LPARAM lParam);

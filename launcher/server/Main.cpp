@@ -18,6 +18,7 @@
 #include "LaunchDaemon.h"
 #include "Logger.h"
 #include "OperationsLocal.h"
+#include "ReturnCodes.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "Watchdog.h"
@@ -34,7 +35,7 @@ struct ArgvOwner {
     }
 };
 
-// Set by the window procedure when it caught an exception: the process then ends with 21.
+// Set by the window procedure when it caught an exception: the process then ends with the exception code.
 bool g_windowFailed = false;
 
 // After an exception: the server is told to stop without telling the service (this is no end
@@ -124,17 +125,17 @@ int RunMode(HINSTANCE instance, wchar_t** argv, int argc) {
     windowClass.lpszClassName = Backbone::kWindowClass;
     if (!::RegisterClassW(&windowClass)) {
         Logger::ErrorWithSystemError("[wWinMain]Fail to regirster window's class !");
-        return 168;
+        return kExitNoWindowClass;
     }
     Logger::Debug("[wWinMain]Class successfully registred !");
     HWND window = ::CreateWindowW(Backbone::kWindowClass, Backbone::kWindowClass, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
     if (!window) {
         Logger::Error("[wWinMain] Fail to create shadow window ! ");
-        return 162;
+        return kExitNoWindow;
     }
 
-    int returnCode = 0;
+    int returnCode = kExitStopped;
     // Running before the loop can see a WM_QUIT: one that came before the server's thread set
     // the flag would end the loop and leave this thread waiting for a server nobody stops.
     Backbone::MarkRunning();
@@ -150,7 +151,7 @@ int RunMode(HINSTANCE instance, wchar_t** argv, int argc) {
     }
     server.join();
     // An exception that was caught on the way ends the process as one that escaped run mode.
-    if (loopFailed || g_windowFailed) returnCode = 21;
+    if (loopFailed || g_windowFailed) returnCode = kExitException;
     Logger::Debug("[wWinMain]Backbone's thread ended !");
     if (!Backbone::WaitForClients(kClientGrace)) {
         Logger::Warn("[wWinMain]" + std::to_string(Backbone::ActiveClients()) + " client(s) still answering at exit");
@@ -176,7 +177,7 @@ int Start(HINSTANCE instance) {
 
     int argc = 0;
     ArgvOwner args{::CommandLineToArgvW(::GetCommandLineW(), &argc)};
-    if (!args.argv || argc < 1) return 14;
+    if (!args.argv || argc < 1) return kExitBadCommandLine;
     wchar_t** argv = args.argv;
 
     wchar_t userBuffer[257] = {};
@@ -190,10 +191,10 @@ int Start(HINSTANCE instance) {
     if (!LaunchDaemon::MetaInit(context, loggerName, "VarometLauncher_backbone", "")) {
         Logger::Warn("[wWinMain]Fail to init MetaObject !");
     }
-    if (Config::IsActivated(65)) {
+    if (Config::IsActivated(ConfigOption::TEST_MODE)) {
         ZYNSysKernelHandle watchdog(::CreateThread(nullptr, 0, &EnrageTimer, nullptr, 0, nullptr));
     }
-    if (Config::IsActivated(69)) {
+    if (Config::IsActivated(ConfigOption::QORSYS_HTTP_LOGGING)) {
         std::string traceFolder;
         if (FileAndFoldersManager::GetFolderPath(FolderId::INTERNAL_DATA, traceFolder, true, nullptr)) {
             ToolBox::SetEnv("QORTraceDir", traceFolder);
@@ -213,7 +214,7 @@ int Start(HINSTANCE instance) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     ::SetUnhandledExceptionFilter(&MainExceptionFilter);
-    int code = 21;
+    int code = kExitException;
     try {
         code = Start(instance);
     } catch (...) {

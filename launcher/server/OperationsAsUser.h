@@ -1,7 +1,7 @@
 #pragma once
 // Operations run in a desktop session as its user, by the user extension of the request's
-// session. Codes: 0 done, 2 the extension could not be reached or the exchange failed,
-// 3 a malformed reply, any other the extension's own code.
+// session. Codes: kAsUserDone, kAsUserUnreachable (the extension could not be reached or the
+// exchange failed), kAsUserMalformedReply, or any other: the extension's own code.
 
 #include <cstdint>
 #include <string>

@@ -18,6 +18,7 @@
 #include "Globals.h"
 #include "Logger.h"
 #include "PathName.h"
+#include "ReturnCodes.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "ZipShell.h"
@@ -27,9 +28,6 @@ namespace Operations {
 namespace {
 
 constexpr char kMakeFolder[] = "[Operations::Local::MakeFolder]";
-
-// Memory-check runs create level by level.
-constexpr std::int32_t kLevelByLevelOption = 67;
 
 int CreateLevelByLevel(const std::string& path) {
     const PathName normalised(path);
@@ -155,7 +153,6 @@ bool HasAccess(const std::string& path, std::int32_t access, DWORD desired) {
 }
 
 constexpr char kUnzip[] = "[Operations::Local::Unzip]";
-constexpr std::int32_t kKeepMediaUnzipOption = 52;
 // The shell's copy may return before it has finished: how long the target may take, counted
 // in the pauses asked for between two looks (a test's sleeper shrinks them, not the limit).
 constexpr std::uint64_t kExtractWaitMs = 120000;
@@ -207,36 +204,36 @@ std::int32_t Local::Unzip(const std::string& zipPath, const std::string& targetD
     Logger::Debug(std::string(kUnzip) + "params:\n\t-[zipPath]:" + zipPath + "\n\t-[targetDir]:" + targetDir);
     if (zipPath.empty()) {
         Logger::Warn(std::string(kUnzip) + "Zip file path is empty.");
-        return 1;
+        return kUnzipArgumentEmpty;
     }
     if (!PathAccessible(ToolBox::Utf8ToSharedWString(zipPath))) {
         Logger::Error(std::string(kUnzip) + "Zip file path is invalid, it does not denote a existing zip file : " +
                       zipPath);
-        return 2;
+        return kUnzipFailed;
     }
     if (targetDir.empty()) {
         Logger::ErrorW(L"[Operations::Local::Unzip]Unzip target directory is empty");
-        return 1;
+        return kUnzipArgumentEmpty;
     }
     if (PathAccessible(ToolBox::Utf8ToSharedWString(targetDir))) {
         Logger::Internal(std::string(kUnzip) + "the unzip folder already existe : " + targetDir);
-        if (Config::IsActivated(kKeepMediaUnzipOption)) {
+        if (Config::IsActivated(ConfigOption::KEEP_MEDIA_UNZIP)) {
             Logger::Internal(std::string(kUnzip) + "Config set ! keep the folder : " + targetDir);
-            return 0;
+            return kUnzipDone;
         }
         if (DeletePathIfExists(ToolBox::Utf8ToSharedWString(targetDir)) != 0) {
             Logger::Error(std::string(kUnzip) + "Fail to delete the unzip folder : " + targetDir);
-            return 2;
+            return kUnzipFailed;
         }
     }
     if (!MakeFolder(targetDir)) {
         Logger::Error(std::string(kUnzip) + "Fail to create folder : " + targetDir);
-        return 2;
+        return kUnzipFailed;
     }
     Logger::Debug(std::string(kUnzip) + "output dir : " + targetDir);
     ComApartment apartment;
     if (apartment.Result() != S_OK) Logger::Error(std::string(kUnzip) + "CoInitialize failed !");
-    return Extract(ToolBox::Utf8ToWide(zipPath), ToolBox::Utf8ToWide(targetDir)) ? 0 : 2;
+    return Extract(ToolBox::Utf8ToWide(zipPath), ToolBox::Utf8ToWide(targetDir)) ? kUnzipDone : kUnzipFailed;
 }
 
 bool Local::CheckFile(const std::string& path, std::int32_t kind, std::int32_t access) {
@@ -417,7 +414,8 @@ bool Local::MakeFolder(const std::string& path) {
     Logger::DeferredInternal(std::string(kMakeFolder) + "the given path does not exist ( _waccess_s return [" +
                              std::to_string(access) + "] )");
     int code = -2;
-    if (!Config::IsActivated(kLevelByLevelOption)) {
+    // Memory-check runs create level by level.
+    if (!Config::IsActivated(ConfigOption::MEMORY_CHECK_RUN)) {
         // The shell's maker refuses "/" and doubled separators: it gets the normalised form.
         const PathName normalised(path);
         const std::wstring target = normalised.IsEmpty() ? wide : ToolBox::Utf8ToWide(normalised.GetText());

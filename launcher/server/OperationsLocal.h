@@ -23,7 +23,7 @@ public:
     // True when a folder exists at the path at the end. Logs through the queued entry
     // points: the logger may hold its write lock while it calls this.
     static bool MakeFolder(const std::string& path);
-    // 0 extracted (or an existing folder kept), 1 an argument is empty, 2 failure.
+    // kUnzipDone (extracted, or an existing folder kept), kUnzipArgumentEmpty or kUnzipFailed.
     static std::int32_t Unzip(const std::string& zipPath, const std::string& targetDir);
     // Posts to the first top-level window of the class; nothing waits for it to be handled.
     static bool PostMessageToWindow(const std::string& windowClass, std::uint32_t message, std::uint64_t wparam,

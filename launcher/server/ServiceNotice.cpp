@@ -24,10 +24,8 @@ bool ServiceNotice::SendClosing(std::uint32_t session) {
             break;
     }
     Logger::Debug("[Backbone::Stop] Named pipe handle found : " + ToolBox::PointerToString(pipe.Get()));
-    JSON::Builder notice;
-    notice.StartObject();
-    notice.AddMember("closingSession", JSON::MakeNumberFromUInt(session));
-    const std::string text = notice.Dump();
+    const JSON::ValuePtr notice = JSON::MakeObject({{"closingSession", JSON::MakeNumberFromUInt(session)}});
+    const std::string text = notice ? notice->Dump() : std::string();
     Logger::Debug("[Backbone::Stop] write data into Named pipe : " + text);
     if (!WritePipeMessage(pipe.Get(), text)) {
         Logger::ErrorWithSystemError("[Backbone::Stop] fail to write into named pipe this content : " + text);

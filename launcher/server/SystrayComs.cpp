@@ -11,12 +11,12 @@
 #include "OperationsLocal.h"
 #include "OrdanaRequestInfo.h"
 #include "PathName.h"
+#include "ReturnCodes.h"
 #include "ToolBox.h"
 #include "ZYNSysWin.h"
 
 namespace {
 
-constexpr std::int32_t kTestModeOption = 65;
 constexpr std::int32_t kPlainPostTimeoutMs = 10000;
 
 std::atomic<bool> g_localMode{false};
@@ -61,7 +61,7 @@ SystrayComs::SystrayComs(const OrdanaRequestInfo* requestInfo, char mode, const 
       mode_(mode),
       repository_(executableRepository ? std::string(executableRepository)
                                        : ToolBox::GetExecutableFolder().GetText()) {
-    g_localMode.store(Config::IsActivated(kTestModeOption));
+    g_localMode.store(Config::IsActivated(ConfigOption::TEST_MODE));
 }
 
 bool SystrayComs::LocalMode() { return g_localMode.load(); }
@@ -88,14 +88,14 @@ bool SystrayComs::StartSystray() {
     // The program is quoted by ExecuteCmd (here or in the extension) when it holds a blank.
     const std::vector<std::string> cmd = {path};
     std::int32_t exitCode = -1;
-    std::uint32_t code = 0;
+    std::uint32_t code = kAsUserDone;
     if (requestInfo_ && requestInfo_->initialised) {
         code = Operations::AsUser::ExecuteCommandAsUser(*requestInfo_, cmd, exitCode, 0, false);
     } else {
         // A start failure leaves the exit code at -1, which is reported below.
         Operations::Local::ExecuteCmd(cmd, exitCode, true, 0, false, -1);
     }
-    if (code == 0 && exitCode == 0) return true;
+    if (code == kAsUserDone && exitCode == 0) return true;
     Logger::Error("[SystrayComs::StartSystray]Fail to execute AsUser the systray ! (auRc:" + std::to_string(code) +
                   "//rc:" + std::to_string(exitCode) + ")");
     return false;
@@ -123,7 +123,7 @@ bool SystrayComs::post(std::uint32_t message, std::uint64_t wParam, std::int64_t
                 GetGuiExePath(), "postStatus", CommandLineArgument(RelayText(windowClass, message, wParam, lParam))};
             std::int32_t exitCode = -1;
             if (Operations::Local::ExecuteCmd(cmd, exitCode, !LocalMode(), kPlainPostTimeoutMs, false, -1) &&
-                exitCode == 0)
+                exitCode == kRcDone)
                 return true;
             Logger::Error("[Backbone::Process] Fail to run command to post msg session.");
             return false;
@@ -138,7 +138,7 @@ bool SystrayComs::post(std::uint32_t message, std::uint64_t wParam, std::int64_t
             Logger::Internal("[SystrayComs::post]{indirect}<" + requestInfo_->toString() + ">" +
                              Numbers(message, wParam, lParam));
             return Operations::AsUser::PostMessageToWindowAsUser(*requestInfo_, windowClass, message, wParam,
-                                                                 lParam) == 0;
+                                                                 lParam) == kAsUserDone;
         default:
             Logger::Warn(std::string("[SystrayComs::post]Unknown mode : ") + mode_);
             return false;

@@ -27,9 +27,6 @@
 
 namespace {
 
-constexpr std::int32_t kTestModeOption = 65;
-constexpr std::int32_t kIgnoreTokenErrorOption = 59;
-
 constexpr DWORD kCreationFlags = CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
 constexpr DWORD kJobLimits = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK |
                              JOB_OBJECT_LIMIT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_ACTIVE_PROCESS;
@@ -56,7 +53,7 @@ void ComputeBasePath() {
     std::lock_guard<std::mutex> guard(g_basePathLock);
     if (!g_basePath.empty()) return;
     std::string path;
-    if (Config::IsActivated(kTestModeOption) && ToolBox::GetEnv("TRQ_LAUNCHER_GUIEXE_PATH", path)) {
+    if (Config::IsActivated(ConfigOption::TEST_MODE) && ToolBox::GetEnv("TRQ_LAUNCHER_GUIEXE_PATH", path)) {
         g_basePath = path;
     } else {
         g_basePath = ToolBox::GetExecutableFolder().GetText() + "\\VarometLauncherGUI.exe";
@@ -246,7 +243,7 @@ bool UserExtension::Start() {
         token.Reset(rawToken);
     } else {
         Logger::Error("[UserExtension::Start]Fail to retrieve user's token !");
-        if (!Config::IsActivated(kIgnoreTokenErrorOption)) {
+        if (!Config::IsActivated(ConfigOption::IGNORE_TOKEN_ERROR)) {
             pipeName_.clear();
             return false;
         }
@@ -259,7 +256,7 @@ bool UserExtension::Start() {
     constexpr DWORD kFlags = kCreationFlags | CREATE_SUSPENDED;
     BOOL created = FALSE;
     if (!token) {
-        if (Config::IsActivated(kTestModeOption)) {
+        if (Config::IsActivated(ConfigOption::TEST_MODE)) {
             created = ::CreateProcessW(nullptr, wideLine.data(), nullptr, nullptr, TRUE, kFlags, nullptr, nullptr,
                                        &startup, &info);
         }
@@ -489,7 +486,7 @@ bool UserExtension::Kill() {
     const std::string id = std::to_string(sessionId_);
     Logger::Internal("[UserExtension::Kill] Killing UserExtension[" + id + "]...");
 
-    if (Config::IsActivated(kTestModeOption)) {
+    if (Config::IsActivated(ConfigOption::TEST_MODE)) {
         Logger::Internal("[UserExtension::Kill] Try to write stop signal to UserExtension[" + id + "]...");
         ZYNSysKernelHandle pipe;
         if (!openPipe(pipe)) {
@@ -507,13 +504,11 @@ bool UserExtension::Kill() {
     }
 
     Logger::InternalW(L"[UserExtension::Kill] use postMessage to kill sub-process");
-    JSON::Builder order;
-    order.StartObject();
-    order.AddMember("wnd", JSON::MakeString(kBackboneClass, true));
-    order.AddMember("label", JSON::MakeString(std::to_string(WM_STOP_UE), true));
-    order.AddMember("lparam", JSON::MakeString("0", true));
-    order.AddMember("wparam", JSON::MakeString("0", true));
-    const std::string json = ToolBox::ReplaceAll(order.Dump(), "\"", "\\\"", true);
+    const JSON::ValuePtr order = JSON::MakeObject({{"wnd", JSON::MakeString(kBackboneClass, true)},
+                                                   {"label", JSON::MakeString(std::to_string(WM_STOP_UE), true)},
+                                                   {"lparam", JSON::MakeString("0", true)},
+                                                   {"wparam", JSON::MakeString("0", true)}});
+    const std::string json = ToolBox::ReplaceAll(order ? order->Dump() : std::string(), "\"", "\\\"", true);
     Logger::Internal("[UserExtension::Kill] Json object to use : " + json);
     const std::vector<std::string> cmd{BaseExecutablePath(), "postStatus", ToolBox::Surround(json, "\"")};
     const std::string joined = ToolBox::Join(cmd, ", ");

@@ -17,7 +17,8 @@ public:
     static HRESULT MakeShortcut(const std::vector<std::string>& cmd, const std::string& name,
                                 const std::string& description, const std::string& iconPath,
                                 std::int32_t iconIndex);
-    // 0 downloaded and in place, 1 already present, 2 failure or stop, 3 not enough space.
+    // kDownloadDone (downloaded and in place), kDownloadAlreadyPresent, kDownloadFailed (a
+    // failure or a stop) or kDownloadNoSpace.
     static std::int32_t DownloadMedia(const OrdanaRequestInfo& requestInfo, const std::string& output,
                                       const MediaInfo& media);
 };

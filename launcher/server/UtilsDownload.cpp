@@ -25,6 +25,7 @@
 #include "OrdanaRequestInfo.h"
 #include "PathName.h"
 #include "ProxyPrompt.h"
+#include "ReturnCodes.h"
 #include "Sleeper.h"
 #include "SystrayComs.h"
 #include "SystrayOperation.h"
@@ -41,11 +42,6 @@ constexpr std::uint32_t kPollMs = 250;
 constexpr std::uint32_t kLockGoneWaitMs = 1000;
 constexpr DWORD kTimeoutMs = 30000;
 constexpr int kMaxTries = 3;
-
-constexpr std::int32_t kIgnoreInvalidCertOption = 63;
-constexpr std::int32_t kDebugContextOption = 64;
-constexpr std::int32_t kTestModeOption = 65;
-constexpr std::int32_t kKeepMediaZipOption = 68;
 
 constexpr DWORD kConnectFlags = 0x400000;
 constexpr DWORD kRequestFlags = 0x84C00900;
@@ -206,6 +202,7 @@ public:
     std::int32_t Run();
 
 private:
+    // TakeLock and Connect answer kDownloadDone to let the download go on.
     std::int32_t TakeLock();
     void WatchOtherDownloader();
     std::int32_t CheckExistingOutput();
@@ -233,43 +230,43 @@ std::int32_t MediaDownload::Run() {
     // Nothing is touched for an item that could never be verified.
     if (!media_.isValid || media_.downloadLink.empty() || media_.hash.empty()) {
         Logger::Error(kPrefix + "invalid media item, nothing to download : " + media_.ToString());
-        return 2;
+        return kDownloadFailed;
     }
     // The lock file lives in the output's folder: that folder comes first.
     const std::string parent = PathName(output_).GetParent().GetText();
     if (!ToolBox::File::Exists(parent) && !Operations::Local::MakeFolder(parent)) {
         Logger::Error(kPrefix + "Failed to create folders : " + parent);
-        return 2;
+        return kDownloadFailed;
     }
-    if (std::int32_t rc = TakeLock(); rc != 0) return rc;
+    if (std::int32_t rc = TakeLock(); rc != kDownloadDone) return rc;
     if (std::int32_t rc = CheckExistingOutput(); rc >= 0) return rc;
 
     const std::uint64_t neededKB = 3 * (static_cast<std::uint64_t>(std::max<std::int64_t>(media_.size, 0)) / 1024);
     if (!ToolBox::File::EnsureFreeSpaceKB(parent, neededKB)) {
         Logger::Error(kPrefix + "not enought space here: " + parent +
                       "\nthis media require, at least, this free space : " + std::to_string(neededKB));
-        return 3;
+        return kDownloadNoSpace;
     }
     // A transfer never continues another run's file.
     if (DeleteTemporaryFile(tmpPath_) != ERROR_SUCCESS) {
         Logger::Error(kPrefix + "Failed to delete file : " + tmpPath_);
-        return 2;
+        return kDownloadFailed;
     }
 
     HCRYPTPROV provider = 0;
     if (!::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
         Logger::ErrorWithSystemError(kPrefix + "CryptAcquireContext failed !");
-        return 2;
+        return kDownloadFailed;
     }
     provider_.Reset(provider);
     HCRYPTHASH hash = 0;
     if (!::CryptCreateHash(provider_.Get(), CALG_MD5, 0, 0, &hash)) {
         Logger::ErrorWithSystemError(kPrefix + "CryptCreateHash failed !");
-        return 2;
+        return kDownloadFailed;
     }
     hash_.Reset(hash);
 
-    if (std::int32_t rc = Connect(); rc != 0) return rc;
+    if (std::int32_t rc = Connect(); rc != kDownloadDone) return rc;
     return Transfer();
 }
 
@@ -280,16 +277,16 @@ std::int32_t MediaDownload::TakeLock() {
             // The temporary file is the other downloader's while it holds the lock: deleting it
             // between its check and its move would lose a verified download.
             Logger::Debug(kPrefix + "GLOBAL STOP ORDER ! function aborted");
-            return 2;
+            return kDownloadFailed;
         }
         lock_.Reset(::CreateFileW(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-        if (lock_) return 0;
+        if (lock_) return kDownloadDone;
         const DWORD error = ::GetLastError();
         if (error != ERROR_SHARING_VIOLATION) {
             Logger::Error(kPrefix + "Failed to lock file[" + lockPath_ + "] due to : " +
                           ToolBox::FormatMessageText(error));
-            return 2;
+            return kDownloadFailed;
         }
         if (PathAccessible(Wide(tmpPath_))) {
             WatchOtherDownloader();
@@ -327,35 +324,35 @@ void MediaDownload::WatchOtherDownloader() {
     progress.Stop();
 }
 
-// 1 or 2 when the call ends here, -1 to go on with the download.
+// kDownloadAlreadyPresent or kDownloadFailed when the call ends here, -1 to go on with the download.
 std::int32_t MediaDownload::CheckExistingOutput() {
     if (ToolBox::File::Exists(output_)) {
         // A folder under the media's name is not an old copy of it: never delete a tree.
         if (ToolBox::File::IsDirectory(output_)) {
             Logger::Error(kPrefix + "Failed to delete file : " + output_);
-            return 2;
+            return kDownloadFailed;
         }
-        if (Config::IsActivated(kKeepMediaZipOption)) {
+        if (Config::IsActivated(ConfigOption::KEEP_MEDIA_ZIP)) {
             Logger::Info(kPrefix + "config found : keep the current existing media.");
-            return 1;
+            return kDownloadAlreadyPresent;
         }
         std::string computed;
         ToolBox::File::ComputeHash(output_, ToolBox::File::kMd5, computed);
         // No digest (a stop order, a failed read) says nothing about the file: it stays.
         if (computed.empty()) {
             Logger::Error(kPrefix + "Failed to access file and compute hash : " + output_);
-            return 2;
+            return kDownloadFailed;
         }
         if (SameHash(computed, media_.hash)) {
             Logger::Info(kPrefix + "this file '" + output_ +
                          "' is already present with the right hash. downloading cancelled.");
-            return 1;
+            return kDownloadAlreadyPresent;
         }
         Logger::Debug(kPrefix + "this file '" + output_ + "' is already present but as this hash '" + computed +
                       "' instead of '" + media_.hash + "'. deleting it...");
         if (DeletePathIfExists(Wide(output_)) != ERROR_SUCCESS) {
             Logger::Error(kPrefix + "Failed to delete file : " + output_);
-            return 2;
+            return kDownloadFailed;
         }
         Logger::Info(kPrefix + " '" + output_ + "' successfully deleted !");
     }
@@ -365,12 +362,12 @@ std::int32_t MediaDownload::CheckExistingOutput() {
 std::int32_t MediaDownload::Connect() {
     if (const DWORD rc = ::InternetAttemptConnect(0); rc != ERROR_SUCCESS) {
         Logger::Error(kPrefix + "InternetAttemptConnect failed(" + ToolBox::FormatMessageText(rc) + ")");
-        return 2;
+        return kDownloadFailed;
     }
     session_.Reset(::InternetOpenW(L"VarometLauncher Client", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!session_) {
         Logger::ErrorWithSystemError(kPrefix + "InternetOpen failed");
-        return 2;
+        return kDownloadFailed;
     }
     std::wstring url = ToolBox::Utf8ToWide(media_.downloadLink);
     URL_COMPONENTSW parts{};
@@ -382,7 +379,7 @@ std::int32_t MediaDownload::Connect() {
     parts.dwExtraInfoLength = 1;
     if (!::InternetCrackUrlW(url.c_str(), 0, 0, &parts)) {
         Logger::ErrorWithSystemError(kPrefix + "InternetCrackUrl failed");
-        return 2;
+        return kDownloadFailed;
     }
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     std::wstring path(parts.lpszUrlPath ? parts.lpszUrlPath : L"", parts.dwUrlPathLength);
@@ -396,23 +393,23 @@ std::int32_t MediaDownload::Connect() {
                                          INTERNET_SERVICE_HTTP, kConnectFlags, 0));
     if (!connection_) {
         Logger::ErrorWithSystemError(kPrefix + "InternetConnect failed on host [" + ToolBox::WideToUtf8(host) + "]");
-        return 2;
+        return kDownloadFailed;
     }
     DWORD timeout = kTimeoutMs;
     for (DWORD option : {INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_CONNECT_TIMEOUT}) {
         ::InternetSetOptionW(connection_.Get(), option, &timeout, sizeof timeout);
     }
 
-    const bool plainAllowed = Config::IsActivated(kTestModeOption) || Config::IsActivated(kDebugContextOption);
+    const bool plainAllowed = Config::IsActivated(ConfigOption::TEST_MODE) || Config::IsActivated(ConfigOption::DEBUG_CONTEXT);
     const DWORD flags = plainAllowed && parts.nScheme != INTERNET_SCHEME_HTTPS ? kPlainRequestFlags : kRequestFlags;
     const wchar_t* accept[] = {L"application/zip", L"application/windows-installer-database", nullptr};
     request_.Reset(::HttpOpenRequestW(connection_.Get(), nullptr, path.c_str(), nullptr, nullptr, accept, flags, 0));
     if (!request_) {
         Logger::ErrorWithSystemError(kPrefix + "HttpOpenRequest failed");
-        return 2;
+        return kDownloadFailed;
     }
     stopWatch_.emplace(request_);
-    if (Config::IsActivated(kIgnoreInvalidCertOption)) {
+    if (Config::IsActivated(ConfigOption::IGNORE_INVALID_CERT)) {
         DWORD security = 0;
         DWORD size = sizeof security;
         ::InternetQueryOptionW(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, &size);
@@ -424,13 +421,13 @@ std::int32_t MediaDownload::Connect() {
     std::int32_t status = 0;
     if (!SendRequest(request_.Get(), 0, status)) {
         Logger::Error(kPrefix + "SendRequest failed");
-        return 2;
+        return kDownloadFailed;
     }
     if (status != HTTP_STATUS_OK) {
         Logger::Error(kPrefix + "Error [" + std::to_string(status) + "]! fail to connect to : " + media_.downloadLink);
-        return 2;
+        return kDownloadFailed;
     }
-    return 0;
+    return kDownloadDone;
 }
 
 std::int32_t MediaDownload::Transfer() {
@@ -439,7 +436,7 @@ std::int32_t MediaDownload::Transfer() {
                                  nullptr));
     if (!tmpFile_) {
         Logger::Error(kPrefix + "Cannot open output file '" + tmpPath_ + "'");
-        return 2;
+        return kDownloadFailed;
     }
 
     // Where the body ends: a read of 0 bytes before this point is a lost connection, not
@@ -526,18 +523,18 @@ std::int32_t MediaDownload::Transfer() {
 
     if (G_STOP.load()) {
         Logger::Debug(kToolBoxPrefix + "GLOBAL STOP ORDER ! function aborted");
-        return 2;
+        return kDownloadFailed;
     }
     if (failures >= kMaxTries && lastReadFailed) {
         Logger::Error(kToolBoxPrefix + "Failed to download [" + media_.fileName + "] after " +
                       std::to_string(failures) + " try.");
-        return 2;
+        return kDownloadFailed;
     }
     if (hashFailed) {
         Logger::Error(kToolBoxPrefix + "Failed to hash Data for this file [" + media_.fileName + "]");
-        return 2;
+        return kDownloadFailed;
     }
-    if (writeFailed) return 2;
+    if (writeFailed) return kDownloadFailed;
 
     std::string digest;
     BYTE value[16];
@@ -554,14 +551,14 @@ std::int32_t MediaDownload::Transfer() {
     }
     if (!SameHash(digest, media_.hash)) {
         Logger::Error(kToolBoxPrefix + "Failed to download [" + media_.fileName + "]. File corrupted or incorrect.");
-        return 2;
+        return kDownloadFailed;
     }
     if (const DWORD rc = MovePath(Wide(tmpPath_), Wide(output_)); rc != ERROR_SUCCESS) {
         Logger::Error(kToolBoxPrefix + "Failed to move '" + tmpPath_ + "' to '" + output_ + "'.(rc " +
                       std::to_string(rc) + ")");
-        return 2;
+        return kDownloadFailed;
     }
-    return 0;
+    return kDownloadDone;
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr std::int32_t kTestModeOption = 65;
 constexpr char kPrefix[] = "[FunctionnalCore::MakeShortcut]";
 
 // The name becomes part of a path: it must stay one file name inside the folder.
@@ -56,7 +55,7 @@ HRESULT Utils::MakeShortcut(const std::vector<std::string>& cmd, const std::stri
         return E_FAIL;
     }
     std::string folder;
-    if (!Config::IsActivated(kTestModeOption)) {
+    if (!Config::IsActivated(ConfigOption::TEST_MODE)) {
         if (!ToolBox::GetKnownFolderIdValue(FOLDERID_Desktop, folder, std::nullopt)) {
             Logger::Error(std::string(kPrefix) + "Fail to retreive KNOWNFOLDER's value [FOLDERID_Desktop].");
             return E_FAIL;

@@ -74,6 +74,34 @@ TEST(JsonWrite, CompactTextSeparatesWithCommaBlankAndColonBlank) {
     EXPECT_EQ(builder.Dump(), R"({"a": 1, "b": [2, "x"], "k\"\\\u0001": {}})");
 }
 
+TEST(JsonWrite, ObjectMadeFromMembersKeepsTheirOrder) {
+    struct Case {
+        const char* name;
+        JSON::ValuePtr value;
+        std::string text;
+    };
+    Case cases[] = {
+        {"a reply", JSON::MakeObject({{"rc", JSON::MakeNumberFromUInt(171)}, {"content", JSON::MakeNull()}}),
+         R"({"rc": 171, "content": null})"},
+        {"not sorted", JSON::MakeObject({{"z", JSON::MakeTrue()}, {"a", JSON::MakeFalse()}}),
+         R"({"z": true, "a": false})"},
+        {"null value left out", JSON::MakeObject({{"a", nullptr}, {"b", JSON::MakeString("", true)}}),
+         R"({"b": null})"},
+        {"repeated key: last value, at the end",
+         JSON::MakeObject({{"a", JSON::MakeNumber("1")}, {"b", JSON::MakeNumber("2")}, {"a", JSON::MakeNumber("3")}}),
+         R"({"b": 2, "a": 3})"},
+        {"nested",
+         JSON::MakeObject({{"o", JSON::MakeObject({{"k\"", JSON::MakeArray()}})}, {"e", JSON::MakeObject({})}}),
+         R"({"o": {"k\"": []}, "e": {}})"},
+        {"no members", JSON::MakeObject({}), "{}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NE(c.value, nullptr);
+        EXPECT_EQ(c.value->Dump(), c.text);
+    }
+}
+
 TEST(JsonWrite, PrettyTextIndentsByFourAndEscapes) {
     struct Case {
         const char* input;

@@ -1,0 +1,54 @@
+// The ops "exe" and "url": the question to the interactive user, asked through the
+// confirmation box, and the code of the answer.
+
+#include <string>
+
+#include "Backbone.h"
+#include "ConfirmationPopup.h"
+#include "Json.h"
+#include "Logger.h"
+#include "ReturnCodes.h"
+#include "ToolBox.h"
+
+int Backbone::MakePopup(const std::wstring& message) {
+    Logger::Debug("[Backbone::MakePopup]try to display messageBox with this message : " +
+                  ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(message)));
+    const int result = ShowConfirmationBox(message);
+    switch (result) {
+    case IDCANCEL:
+        Logger::DebugW(L"[Backbone::MakePopup]IDCANCEL");
+        return kPopupRefused;
+    case IDYES:
+        Logger::DebugW(L"[Backbone::MakePopup]IDYES");
+        return kPopupAcceptOnce;
+    case IDNO:
+        Logger::DebugW(L"[Backbone::MakePopup]IDNO");
+        return kPopupAcceptAlways;
+    default:
+        Logger::Debug("[Backbone::MakePopup] unknow id : " + std::to_string(result));
+        return kPopupUnknown;
+    }
+}
+
+int Backbone::AskUserConfirmation(const OrdanaRequestInfo&, const JSON::Value* args, const std::string& op,
+                                  JSON::ValuePtr& content) {
+    // A string or a number's text; any other kind is the empty text.
+    const std::string& text = args->GetText();
+    std::wstring message;
+    if (op == "exe") {
+        Logger::Debug("[Backbone::Process]Asking user to validate Application executable : " +
+                      ToolBox::MaskSecretsInText(text));
+        message = L"An application is contacting the Varomet Launcher asking it to launch this customn "
+                  L"application:\n\n\t" +
+                  PopupInsertion(text) + L"\n\nDo you want to launch this application ?";
+    } else {
+        Logger::Debug("[Backbone::Process]Asking user to validate the use of external URL for encryption : " +
+                      ToolBox::MaskSecretsInText(text));
+        message = L"An application is contacting the Varomet Launcher asking it to use the following URL as a "
+                  L"trusted third party.\n\n\t" +
+                  PopupInsertion(text) +
+                  L"\n\nPlease confirm this URL corresponds to the Varomet server you're currently connected to.";
+    }
+    content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(MakePopup(message)));
+    return kRcDone;
+}
