@@ -39,11 +39,9 @@ constexpr int kPipeTries = 3;
 constexpr DWORD kPipeWaitMs = 1000;
 constexpr std::uint32_t kAfterFailedWaitMs = 1000;
 constexpr std::uint32_t kAfterFailedOpenMs = 5000;
-constexpr DWORD kReadPiece = 4096;
 constexpr DWORD kStopWaitMs = 5000;
 constexpr char kStopMessage[] = "STOP";
 constexpr char kBackboneClass[] = "VarometLauncher Backbone";
-constexpr DWORD kStopPollMs = 100;
 constexpr char kRunOperation[] = "[UserExtension::RunOperation]";
 
 std::atomic<std::uint32_t> g_exchangeMargin{kPipeExchangeMilliseconds};
@@ -90,63 +88,10 @@ std::optional<std::uint64_t> OwnLimit(const JSON::Value* request) {
     return static_cast<DWORD>(timeout);
 }
 
-// The end of one exchange: a number of milliseconds after its start, or none.
-class ExchangeDeadline {
-public:
-    explicit ExchangeDeadline(std::optional<std::uint64_t> milliseconds)
-        : unlimited_(!milliseconds), end_(::GetTickCount64() + milliseconds.value_or(0)) {}
-    // The time left, up to most; 0 once passed.
-    DWORD Left(DWORD most) const {
-        if (unlimited_) return most;
-        const ULONGLONG now = ::GetTickCount64();
-        return now >= end_ ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(end_ - now, most));
-    }
-    bool Passed() const { return !unlimited_ && ::GetTickCount64() >= end_; }
-
-private:
-    bool unlimited_;
-    ULONGLONG end_;
-};
-
-enum class GivenUp { No, Deadline, Stop };
-
-// Waits for an overlapped read or write on the extension's pipe until it ends, the deadline
-// passes or the stop order comes. One given up is cancelled and waited for, since its
-// OVERLAPPED lives in the caller's frame. Answers the operation's error (0 when done).
-DWORD FinishIo(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, const ExchangeDeadline& deadline,
-               DWORD& transferred, GivenUp& givenUp) {
-    transferred = 0;
-    givenUp = GivenUp::No;
-    if (!started) {
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return error;
-    }
-    for (;;) {
-        const DWORD wait = ::WaitForSingleObject(overlapped.hEvent, deadline.Left(kStopPollMs));
-        if (wait == WAIT_OBJECT_0) break;
-        DWORD error = ERROR_OPERATION_ABORTED;
-        if (wait != WAIT_TIMEOUT) {
-            error = ::GetLastError();
-        } else if (G_STOP.load()) {
-            givenUp = GivenUp::Stop;
-        } else if (deadline.Passed()) {
-            givenUp = GivenUp::Deadline;
-        } else {
-            continue;
-        }
-        ::CancelIoEx(pipe, &overlapped);
-        ::GetOverlappedResult(pipe, &overlapped, &transferred, TRUE);
-        transferred = 0;
-        return error != ERROR_SUCCESS ? error : ERROR_OPERATION_ABORTED;
-    }
-    if (::GetOverlappedResult(pipe, &overlapped, &transferred, FALSE)) return ERROR_SUCCESS;
-    return ::GetLastError();
-}
-
-void LogGivenUp(GivenUp givenUp, std::optional<std::uint64_t> bound) {
-    if (givenUp == GivenUp::Stop) {
+void LogGivenUp(PipeEnd end, std::optional<std::uint64_t> bound) {
+    if (end == PipeEnd::Stopped) {
         Logger::Error(std::string(kRunOperation) + "GLOBAL STOP ORDER ! exchange with the sub-process given up.");
-    } else if (givenUp == GivenUp::Deadline) {
+    } else if (end == PipeEnd::TimedOut) {
         Logger::Error(std::string(kRunOperation) + "exchange with the sub-process given up after " +
                       std::to_string(bound.value_or(0)) + " ms.");
     }
@@ -420,45 +365,31 @@ bool UserExtension::RunOperation(const JSON::Value* request, JSON::ValuePtr& rep
     const std::optional<std::uint64_t> own = OwnLimit(request);
     const std::optional<std::uint64_t> bound =
         own ? std::optional<std::uint64_t>(*own + g_exchangeMargin.load()) : std::nullopt;
-    const ExchangeDeadline deadline(bound);
-    GivenUp givenUp = GivenUp::No;
-
-    OVERLAPPED writing{};
-    writing.hEvent = event.Get();
-    DWORD written = 0;
-    const BOOL writeStarted = ::WriteFile(pipe.Get(), text.data(), static_cast<DWORD>(text.size()), nullptr, &writing);
-    if (FinishIo(pipe.Get(), writeStarted, writing, deadline, written, givenUp) != ERROR_SUCCESS ||
-        written != text.size()) {
-        LogGivenUp(givenUp, bound);
+    // One deadline for the request and its reply; the stop order ends either.
+    const PipeWait wait{.deadline = bound ? PipeDeadline::In(*bound) : PipeDeadline::Never(),
+                        .stopFlag = &G_STOP,
+                        .ioEvent = event.Get()};
+    const PipeResult sent = WritePipeMessage(pipe.Get(), text, wait);
+    if (sent.end != PipeEnd::Done) {
+        LogGivenUp(sent.end, bound);
         Logger::Error("[UserExtension::RunOperation]fail to write into pipe this content : " + shown);
         return false;
     }
     Logger::Internal("[UserExtension::RunOperation]waiting for sub-process's reply... ( bytes wrote : " +
-                     std::to_string(written) + " )");
+                     std::to_string(text.size()) + " )");
 
     std::string received;
-    std::vector<char> piece(kReadPiece);
-    for (;;) {
-        std::fill(piece.begin(), piece.end(), '\0');
-        OVERLAPPED reading{};
-        reading.hEvent = event.Get();
-        DWORD got = 0;
-        const BOOL readStarted = ::ReadFile(pipe.Get(), piece.data(), kReadPiece, nullptr, &reading);
-        const DWORD error = FinishIo(pipe.Get(), readStarted, reading, deadline, got, givenUp);
-        if (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
-            received.append(piece.data(), got);
-            if (received.size() > kMaxPipeMessageBytes) {
-                Logger::Error("[UserExtension::RunOperation]reply refused : larger than " +
-                              std::to_string(kMaxPipeMessageBytes) + " bytes.");
-                if (oversized) *oversized = true;
-                return false;
-            }
-            if (error == ERROR_SUCCESS) break;
-            continue;
-        }
-        if (givenUp != GivenUp::No) {
-            LogGivenUp(givenUp, bound);
-        } else if (error == ERROR_BROKEN_PIPE) {
+    const PipeResult read = ReadPipeMessage(pipe.Get(), received, wait);
+    if (read.tooLarge) {
+        Logger::Error("[UserExtension::RunOperation]reply refused : larger than " +
+                      std::to_string(kMaxPipeMessageBytes) + " bytes.");
+        if (oversized) *oversized = true;
+        return false;
+    }
+    if (read.end != PipeEnd::Done) {
+        if (read.end != PipeEnd::Failed) {
+            LogGivenUp(read.end, bound);
+        } else if (read.error == ERROR_BROKEN_PIPE) {
             Logger::Error("[UserExtension::RunOperation]client disconnected");
         } else {
             Logger::Error("[UserExtension::RunOperation]ReadFile failed");
