@@ -2,9 +2,6 @@
 
 #include "ZYNSysWin.h"
 
-#include <userenv.h>
-#include <wtsapi32.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -22,6 +19,7 @@
 #include "OperationsLocal.h"
 #include "PathName.h"
 #include "PipeConnection.h"
+#include "ProcessAsUser.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 
@@ -31,9 +29,7 @@ constexpr std::int32_t kTestModeOption = 65;
 constexpr std::int32_t kIgnoreTokenErrorOption = 59;
 
 constexpr DWORD kCreationFlags = CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-constexpr DWORD kJobLimits = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK |
-                             JOB_OBJECT_LIMIT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_ACTIVE_PROCESS;
-static_assert(kCreationFlags == 0x09000400 && kJobLimits == 0x3808);
+static_assert(kCreationFlags == 0x09000400);
 
 constexpr int kPipeTries = 3;
 constexpr DWORD kPipeWaitMs = 1000;
@@ -130,16 +126,12 @@ std::string UserExtension::PipeName() {
 
 DWORD UserExtension::ProcessId() {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    return processId_;
+    return process_.ProcessId();
 }
 
 void UserExtension::CloseHandles() {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    thread_.Reset();
     process_.Reset();
-    job_.Reset();
-    processId_ = 0;
-    threadId_ = 0;
     pipeName_.clear();
     setUp_ = false;
 }
@@ -156,7 +148,7 @@ bool UserExtension::IsRunning() {
         return false;
     }
     DWORD code = 0;
-    if (!::GetExitCodeProcess(process_.Get(), &code)) {
+    if (!::GetExitCodeProcess(process_.Process(), &code)) {
         Logger::ErrorWithSystemError(head + " GetExitCodeProcess failed : " + std::to_string(::GetLastError()));
         running_ = false;
         exitCode_ = -1;
@@ -183,91 +175,58 @@ bool UserExtension::Start() {
 
     pipeName_ = "\\\\.\\pipe\\userExt_" + id + "_" + std::to_string(ToolBox::NowSeconds());
     const std::string commandLine = "\"" + BaseExecutablePath() + "\" run " + pipeName_;
-    std::wstring wideLine = ToolBox::Utf8ToWide(commandLine);
 
-    HANDLE rawToken = nullptr;
-    ZYNSysKernelHandle token;
-    if (::WTSQueryUserToken(sessionId_, &rawToken)) {
-        token.Reset(rawToken);
-    } else {
+    // Suspended until it is in its job, so that no extension ever runs outside one.
+    ProcessStartRequest request{sessionId_, ToolBox::Utf8ToWide(commandLine), kCreationFlags, true};
+    ProcessStart start = StartProcessAsUser(request);
+    bool asUser = true;
+    if (start.failed == ProcessStartStep::Token) {
         Logger::Error("[UserExtension::Start]Fail to retrieve user's token !");
         if (!Config::IsActivated(kIgnoreTokenErrorOption)) {
             pipeName_.clear();
             return false;
         }
-    }
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    // Suspended until it is in its job, so that no extension ever runs outside one.
-    constexpr DWORD kFlags = kCreationFlags | CREATE_SUSPENDED;
-    BOOL created = FALSE;
-    if (!token) {
+        asUser = false;
         if (Config::IsActivated(kTestModeOption)) {
-            created = ::CreateProcessW(nullptr, wideLine.data(), nullptr, nullptr, TRUE, kFlags, nullptr, nullptr,
-                                       &startup, &info);
-        }
-    } else {
-        void* block = nullptr;
-        if (!::CreateEnvironmentBlock(&block, token.Get(), TRUE)) {
-            Logger::ErrorW(L"[UserExtension::Start] Fail to create Environment objects!");
-            pipeName_.clear();
-            return false;
-        }
-        ZYNSysEnvironmentBlock environment(block);
-        Logger::Internal("[UserExtension::Start] Start process with command-line : " + commandLine);
-        created = ::CreateProcessAsUserW(token.Get(), nullptr, wideLine.data(), nullptr, nullptr, TRUE, kFlags,
-                                         environment.Get(), nullptr, &startup, &info);
-        token.Reset();
-        if (!::DestroyEnvironmentBlock(environment.Take())) {
-            Logger::ErrorW(L"[UserExtension::Start] Fail to delete Environment objects!");
+            request.session.reset();
+            start = StartProcessAsUser(request);
         }
     }
-    if (!created) {
+    if (start.failed == ProcessStartStep::Environment) {
+        Logger::ErrorW(L"[UserExtension::Start] Fail to create Environment objects!");
+        pipeName_.clear();
+        return false;
+    }
+    if (asUser) Logger::Internal("[UserExtension::Start] Start process with command-line : " + commandLine);
+    if (start.environmentNotDestroyed) Logger::ErrorW(L"[UserExtension::Start] Fail to delete Environment objects!");
+    if (start.failed == ProcessStartStep::Token || start.failed == ProcessStartStep::Create) {
         Logger::ErrorW(L"[UserExtension::Start] CreateProcessAsUserW failed !");
         CloseHandles();
         return false;
     }
-    process_.Reset(info.hProcess);
-    thread_.Reset(info.hThread);
-    processId_ = info.dwProcessId;
-    threadId_ = info.dwThreadId;
-
-    // A process that cannot be put in its job is ended before it ever ran: left alone it
-    // would outlive the launcher, and every retry would add one more. The guard covers every
-    // way out until the process is in its job, an exception included.
-    struct EndUnlessInJob {
-        UserExtension* self;
-        bool inJob = false;
-        ~EndUnlessInJob() {
-            if (inJob) return;
-            ::TerminateProcess(self->process_.Get(), 1);
-            self->CloseHandles();
-        }
-    } pending{this};
     Logger::InternalW(L"[UserExtension::Start] CreateProcessAsUserW successed !");
-    ZYNSysKernelHandle job(::CreateJobObjectW(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = kJobLimits;
-    limits.BasicLimitInformation.ActiveProcessLimit = 1;
-    if (!job || !::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        Logger::Error("[UserExtension::Start]Fail to set info on the JobObject for UserExtension[" + id + "]");
-        return false;
+    // A process that could not be put in its job, or resumed there, has been ended before it
+    // ever ran: left alone it would outlive the launcher, and every retry would add one more.
+    switch (start.failed) {
+        case ProcessStartStep::Job:
+            Logger::Error("[UserExtension::Start]Fail to set info on the JobObject for UserExtension[" + id + "]");
+            CloseHandles();
+            return false;
+        case ProcessStartStep::Assign:
+            Logger::Error("[UserExtension::Start]Fail to assign the current Process to the JobObject for "
+                          "UserExtension[" + id + "]");
+            CloseHandles();
+            return false;
+        case ProcessStartStep::Resume:
+            ::SetLastError(start.error);
+            Logger::ErrorWithSystemError("[UserExtension::Start]Fail to resume the process of UserExtension[" + id +
+                                         "]");
+            CloseHandles();
+            return false;
+        default:
+            break;
     }
-    if (!::AssignProcessToJobObject(job.Get(), process_.Get())) {
-        Logger::Error(
-            "[UserExtension::Start]Fail to assign the current Process to the JobObject for UserExtension[" + id + "]");
-        return false;
-    }
-    job_ = std::move(job);
-    pending.inJob = true;
-    if (::ResumeThread(thread_.Get()) == static_cast<DWORD>(-1)) {
-        Logger::ErrorWithSystemError("[UserExtension::Start]Fail to resume the process of UserExtension[" + id + "]");
-        ::TerminateJobObject(job_.Get(), 1);
-        CloseHandles();
-        return false;
-    }
+    process_ = std::move(start.process);
 
     std::string pause;
     if (ToolBox::GetEnv("ZYNLD_DEBUG", pause)) {
@@ -294,7 +253,7 @@ bool UserExtension::openPipe(ZYNSysKernelHandle& handle) {
     {
         std::lock_guard<std::recursive_mutex> guard(lock_);
         name = pipeName_;
-        expectedServer = processId_;
+        expectedServer = process_.ProcessId();
     }
     const std::wstring wideName = ToolBox::Utf8ToWide(name);
     for (int attempt = 0; attempt < kPipeTries; ++attempt) {
@@ -456,7 +415,7 @@ bool UserExtension::Kill() {
     const bool ownSession = sessionId_ >= 1 && sessionId_ <= static_cast<std::uint32_t>(INT32_MAX);
     if (ownSession && Operations::Local::ExecuteCmd(cmd, code, true, static_cast<std::int32_t>(kStopWaitMs), false,
                                                     static_cast<std::int32_t>(sessionId_))) {
-        const DWORD wait = ::WaitForSingleObject(process_.Get(), kStopWaitMs);
+        const DWORD wait = ::WaitForSingleObject(process_.Process(), kStopWaitMs);
         if (wait == WAIT_TIMEOUT) {
             Logger::Error("[UserExtension::Stop]fail to stop userExtention[" + id +
                           "] sub-process join operation has timed out.");
@@ -473,15 +432,15 @@ bool UserExtension::Kill() {
                       joined);
     }
 
-    if (!job_) return false;
+    if (!process_.Job()) return false;
     BOOL inJob = FALSE;
-    if (!::IsProcessInJob(process_.Get(), job_.Get(), &inJob)) {
+    if (!::IsProcessInJob(process_.Process(), process_.Job(), &inJob)) {
         Logger::ErrorW(L"[UserExtension::Kill] IsProcessInJob Fail !");
         return false;
     }
     if (!inJob) return false;
     Logger::InternalW(L"[UserExtension::Kill] use TerminateJobObject to kill sub-process");
-    if (!::TerminateJobObject(job_.Get(), 0)) {
+    if (!::TerminateJobObject(process_.Job(), 0)) {
         Logger::Error("[UserExtension::Stop]Fail to stop UserExtension[" + id + "]");
         return false;
     }
