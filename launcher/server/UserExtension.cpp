@@ -2,7 +2,6 @@
 
 #include "ZYNSysWin.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
