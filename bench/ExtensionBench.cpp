@@ -23,6 +23,7 @@
 #include "OperationsAsUser.h"
 #include "OperationsLocal.h"
 #include "OrdanaRequestInfo.h"
+#include "PipeConnection.h"
 #include "SessionEnumerator.h"
 #include "SharedData.h"
 #include "ToolBox.h"
@@ -89,17 +90,16 @@ bool DirectRequest(const std::wstring& pipeName, const std::string& request) {
         if (++tries == 100) return false;
         ::Sleep(1);
     }
-    ZYNSysKernelHandle pipe(
-        ::CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ZYNSysKernelHandle pipe(::CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_OVERLAPPED, nullptr));
     if (!pipe) return false;
     DWORD mode = PIPE_READMODE_MESSAGE;
     ::SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr);
-    DWORD written = 0;
-    if (!::WriteFile(pipe.Get(), request.data(), static_cast<DWORD>(request.size()), &written, nullptr)) return false;
-    char reply[4096];
-    DWORD got = 0;
-    if (!::ReadFile(pipe.Get(), reply, sizeof reply, &got, nullptr)) return false;
-    return std::string(reply, got).find("\"rc\": 0") != std::string::npos;
+    const PipeWait wait{.deadline = PipeDeadline::In(kPipeExchangeMilliseconds)};
+    std::string reply;
+    return WritePipeMessage(pipe.Get(), request, wait).end == PipeEnd::Done &&
+           ReadPipeMessage(pipe.Get(), reply, wait).end == PipeEnd::Done &&
+           reply.find("\"rc\": 0") != std::string::npos;
 }
 
 int Run(const std::wstring& launcher, const std::wstring& folder) {

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "PipeConnection.h"
 #include "ZYNSysHandle.h"
 
 #ifndef LAUNCHER_FROM_BENCH
@@ -37,23 +38,15 @@ using Clock = std::chrono::steady_clock;
 // An unknown op: the launcher parses, dispatches and logs it, and answers at once.
 const std::string kRequest = R"({"op": "nope", "args": null})";
 const std::string kReply = R"({"rc": 17, "content": null})";
-// The launcher's own descriptor for its pipe.
-const wchar_t* const kPipeSddl =
-    L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GA;;;IU)(D;OICI;GA;;;AN)(D;OICI;GA;;;NS)(D;OICI;GA;;;NU)";
-constexpr DWORD kPieceSize = 4096;
 constexpr auto kWarmUp = std::chrono::milliseconds(300);
 constexpr auto kMeasure = std::chrono::milliseconds(1500);
 // Rounds of the four measurements, interleaved; each figure is that of its median round.
 constexpr int kRounds = 3;
 constexpr int kClientCounts[] = {1, 32};
 
-// Waits for an overlapped operation; returns its error (0 on success).
-DWORD Complete(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, DWORD& transferred) {
-    transferred = 0;
-    DWORD error = started ? ERROR_SUCCESS : ::GetLastError();
-    if (!started && error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return error;
-    if (::GetOverlappedResult(pipe, &overlapped, &transferred, TRUE)) return ERROR_SUCCESS;
-    return ::GetLastError();
+// One side of an exchange, within the launcher's time for it.
+PipeWait ExchangeWait(HANDLE ioEvent) {
+    return PipeWait{.deadline = PipeDeadline::In(kPipeExchangeMilliseconds), .ioEvent = ioEvent};
 }
 
 // ---- the bare server -------------------------------------------------------------------
@@ -63,7 +56,7 @@ public:
     explicit BareServer(std::wstring name) : name_(std::move(name)) {
         security_.nLength = sizeof security_;
         PSECURITY_DESCRIPTOR raw = nullptr;
-        if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &raw, nullptr)) {
+        if (::ConvertStringSecurityDescriptorToSecurityDescriptorA(RequestPipeSddl(), SDDL_REVISION_1, &raw, nullptr)) {
             descriptor_.Reset(raw);
             security_.lpSecurityDescriptor = raw;
         }
@@ -147,24 +140,9 @@ private:
         delete client;
         ZYNSysKernelHandle ioEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         std::string message;
-        std::vector<char> piece(kPieceSize);
-        DWORD error = ERROR_SUCCESS;
-        do {
-            OVERLAPPED overlapped{};
-            overlapped.hEvent = ioEvent.Get();
-            DWORD read = 0;
-            error = Complete(pipe.Get(), ::ReadFile(pipe.Get(), piece.data(), kPieceSize, nullptr, &overlapped),
-                             overlapped, read);
-            if (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) message.append(piece.data(), read);
-        } while (error == ERROR_MORE_DATA);
-        if (error == ERROR_SUCCESS && !message.empty()) {
-            OVERLAPPED overlapped{};
-            overlapped.hEvent = ioEvent.Get();
-            ::ResetEvent(ioEvent.Get());
-            DWORD written = 0;
-            Complete(pipe.Get(),
-                     ::WriteFile(pipe.Get(), kReply.data(), static_cast<DWORD>(kReply.size()), nullptr, &overlapped),
-                     overlapped, written);
+        const PipeResult read = ReadPipeMessage(pipe.Get(), message, ExchangeWait(ioEvent.Get()));
+        if (read.end == PipeEnd::Done && !message.empty()) {
+            WritePipeMessage(pipe.Get(), kReply, ExchangeWait(ioEvent.Get()));
             ::FlushFileBuffers(pipe.Get());
         }
         ::DisconnectNamedPipe(pipe.Get());
@@ -190,7 +168,8 @@ ZYNSysKernelHandle OpenPipe(const std::wstring& name) {
     ZYNSysKernelHandle pipe;
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     for (int tries = 0;; ++tries) {
-        pipe.Reset(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        pipe.Reset(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr));
         if (pipe) break;
         const DWORD error = ::GetLastError();
         if (Clock::now() >= deadline) break;
@@ -212,22 +191,14 @@ bool RoundTrip(const std::wstring& name, const std::string& request, std::string
     if (!pipe) return false;
     DWORD mode = PIPE_READMODE_MESSAGE;
     ::SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr);
-    DWORD written = 0;
-    if (!::WriteFile(pipe.Get(), request.data(), static_cast<DWORD>(request.size()), &written, nullptr)) return false;
-    char piece[kPieceSize];
-    for (;;) {
-        DWORD read = 0;
-        BOOL ok = ::ReadFile(pipe.Get(), piece, sizeof piece, &read, nullptr);
-        reply.append(piece, read);
-        if (ok) return true;
-        if (::GetLastError() != ERROR_MORE_DATA) return false;
-    }
+    ZYNSysKernelHandle ioEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return WritePipeMessage(pipe.Get(), request, ExchangeWait(ioEvent.Get())).end == PipeEnd::Done &&
+           ReadPipeMessage(pipe.Get(), reply, ExchangeWait(ioEvent.Get())).end == PipeEnd::Done;
 }
 
 bool SendStop(const std::wstring& name) {
     ZYNSysKernelHandle pipe = OpenPipe(name);
-    DWORD written = 0;
-    return pipe && ::WriteFile(pipe.Get(), "STOP", 4, &written, nullptr) && written == 4;
+    return pipe && WritePipeMessage(pipe.Get(), "STOP");
 }
 
 // True once the pipe has an instance waiting; false if the process ends first or in time.

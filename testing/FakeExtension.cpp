@@ -16,6 +16,7 @@
 // "postStatus <json>" and posts the label to the first window of class "wnd", if any.
 
 #include "GuiMain.h"
+#include "PipeConnection.h"
 #include "ZYNSysHandle.h"
 #include "ZYNSysWin.h"
 
@@ -26,7 +27,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -49,29 +49,13 @@ void Record(const std::string& line) {
     }
 }
 
-std::string ReadMessage(HANDLE pipe, bool& ok) {
-    std::string message;
-    std::vector<char> piece(4096);
-    for (;;) {
-        DWORD got = 0;
-        BOOL read = ::ReadFile(pipe, piece.data(), static_cast<DWORD>(piece.size()), &got, nullptr);
-        if (read || ::GetLastError() == ERROR_MORE_DATA) {
-            message.append(piece.data(), got);
-            if (read) break;
-            continue;
-        }
-        ok = false;
-        return message;
-    }
-    ok = true;
-    return message;
-}
+// One side of an exchange, within the launcher's time for it.
+PipeWait ExchangeWait() { return PipeWait{.deadline = PipeDeadline::In(kPipeExchangeMilliseconds)}; }
 
 void Serve(HANDLE raw, const std::wstring& mode) {
     ZYNSysKernelHandle pipe(raw);
-    bool ok = false;
-    const std::string request = ReadMessage(pipe.Get(), ok);
-    if (!ok) return;
+    std::string request;
+    if (ReadPipeMessage(pipe.Get(), request, ExchangeWait()).end != PipeEnd::Done) return;
     if (request == "STOP") {
         Record("STOP");
         if (mode != L"ignorestop") ::ExitProcess(0);
@@ -100,8 +84,7 @@ void Serve(HANDLE raw, const std::wstring& mode) {
         ::Sleep(delay);
     }
     if (reply.rfind("#bytes ", 0) == 0) reply.assign(std::strtoull(reply.c_str() + 7, nullptr, 10), 'x');
-    DWORD written = 0;
-    ::WriteFile(pipe.Get(), reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr);
+    WritePipeMessage(pipe.Get(), reply, ExchangeWait());
     ::FlushFileBuffers(pipe.Get());
     ::DisconnectNamedPipe(pipe.Get());
 }
@@ -180,15 +163,24 @@ int ServePipe(const std::wstring& name, const std::wstring& mode) {
         return 0;
     }
     bool first = true;
+    ZYNSysKernelHandle connectEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     for (;;) {
         // The first instance claims the name; a name someone already serves ends the fake.
-        const DWORD openMode = PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+        const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
         ZYNSysKernelHandle pipe(::CreateNamedPipeW(name.c_str(), openMode,
                                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                                                    PIPE_UNLIMITED_INSTANCES, 8192, 8192, 5000, nullptr));
         if (!pipe) return 3;
         first = false;
-        if (!::ConnectNamedPipe(pipe.Get(), nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) continue;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = connectEvent.Get();
+        if (!::ConnectNamedPipe(pipe.Get(), &overlapped)) {
+            const DWORD error = ::GetLastError();
+            DWORD ignored = 0;
+            if (error != ERROR_PIPE_CONNECTED &&
+                !(error == ERROR_IO_PENDING && ::GetOverlappedResult(pipe.Get(), &overlapped, &ignored, TRUE)))
+                continue;
+        }
         std::thread(Serve, pipe.Take(), mode).detach();
     }
 }

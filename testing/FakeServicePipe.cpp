@@ -2,9 +2,11 @@
 
 #include <chrono>
 
+#include "PipeConnection.h"
+
 namespace {
 
-constexpr DWORD kPieceSize = 65536;
+constexpr DWORD kInBufferBytes = 65536;
 constexpr DWORD kRejectDelay = 300;
 
 ZYNSysKernelHandle NewEvent() { return ZYNSysKernelHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr)); }
@@ -42,7 +44,7 @@ ZYNSysKernelHandle FakeServicePipe::NewInstance(bool first) const {
     const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     // Rejecting or stalling: no input buffer, so that a client's write waits for a read that
     // never comes.
-    const DWORD inBuffer = mode_ == Mode::Accept ? kPieceSize : 0;
+    const DWORD inBuffer = mode_ == Mode::Accept ? kInBufferBytes : 0;
     return ZYNSysKernelHandle(::CreateNamedPipeW(name_.c_str(), openMode,
                                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                                                  PIPE_UNLIMITED_INSTANCES, 0, inBuffer, 0, nullptr));
@@ -104,25 +106,12 @@ void FakeServicePipe::Serve(ZYNSysKernelHandle listening) {
 
 void FakeServicePipe::ReadMessages(HANDLE pipe) {
     ZYNSysKernelHandle event = NewEvent();
-    std::string message;
-    std::vector<char> piece(kPieceSize);
-    for (;;) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event.Get();
-        DWORD got = 0;
-        DWORD error = ERROR_SUCCESS;
-        if (!::ReadFile(pipe, piece.data(), kPieceSize, nullptr, &overlapped)) {
-            error = ::GetLastError();
-            if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return;
-        }
-        if (!WaitIo(pipe, overlapped, got, error)) return;
-        message.append(piece.data(), got);
-        if (error == ERROR_MORE_DATA) continue;
+    const PipeWait wait{.stopEvent = stop_.Get(), .ioEvent = event.Get()};
+    for (std::string message; ReadPipeMessage(pipe, message, wait).end == PipeEnd::Done;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             messages_.push_back(std::move(message));
         }
         arrived_.notify_all();
-        message.clear();
     }
 }

@@ -1,7 +1,9 @@
 // Sends one request to a launcher pipe and prints the reply and how long it took.
 //   pipe_client <pipe name> <request text | @file | STOP>
 // Exit code: 0 with a reply (or after STOP), 1 on a usage error, 2 when the pipe cannot
-// be opened, 3 when the exchange fails.
+// be opened, 3 when the exchange fails. The request is written within the launcher's exchange
+// time; the reply, which comes when its operation is done, is waited for without limit (Ctrl+C
+// ends the wait) but read only up to the launcher's message bound.
 
 #include "ZYNSysWin.h"
 
@@ -10,8 +12,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <vector>
 
+#include "PipeConnection.h"
 #include "ZYNSysHandle.h"
 
 namespace {
@@ -34,6 +36,12 @@ bool ReadRequest(const wchar_t* argument, std::string& request) {
     return true;
 }
 
+std::string Why(const PipeResult& result) {
+    if (result.tooLarge) return "reply larger than " + std::to_string(kMaxPipeMessageBytes) + " bytes";
+    if (result.end == PipeEnd::TimedOut) return "no reader within " + std::to_string(kPipeExchangeMilliseconds) + " ms";
+    return "error " + std::to_string(result.error);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -49,7 +57,8 @@ int wmain(int argc, wchar_t** argv) {
     const auto start = std::chrono::steady_clock::now();
     ZYNSysKernelHandle pipe;
     for (int tries = 0; tries < 50; ++tries) {
-        pipe.Reset(::CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        pipe.Reset(::CreateFileW(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr));
         if (pipe || ::GetLastError() != ERROR_PIPE_BUSY) break;
         ::WaitNamedPipeW(argv[1], 2000);
     }
@@ -59,9 +68,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     DWORD mode = PIPE_READMODE_MESSAGE;
     ::SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr);
-    DWORD written = 0;
-    if (!::WriteFile(pipe.Get(), request.data(), static_cast<DWORD>(request.size()), &written, nullptr)) {
-        std::fprintf(stderr, "pipe_client: write failed (error %lu)\n", ::GetLastError());
+    const PipeResult sent =
+        WritePipeMessage(pipe.Get(), request, PipeWait{.deadline = PipeDeadline::In(kPipeExchangeMilliseconds)});
+    if (sent.end != PipeEnd::Done) {
+        std::fprintf(stderr, "pipe_client: write failed (%s)\n", Why(sent).c_str());
         return 3;
     }
     if (request == "STOP") {
@@ -69,16 +79,10 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     std::string reply;
-    std::vector<char> piece(65536);
-    for (;;) {
-        DWORD read = 0;
-        BOOL ok = ::ReadFile(pipe.Get(), piece.data(), static_cast<DWORD>(piece.size()), &read, nullptr);
-        reply.append(piece.data(), read);
-        if (ok) break;
-        if (::GetLastError() != ERROR_MORE_DATA) {
-            std::fprintf(stderr, "pipe_client: read failed (error %lu)\n", ::GetLastError());
-            return 3;
-        }
+    const PipeResult read = ReadPipeMessage(pipe.Get(), reply, PipeWait{});
+    if (read.end != PipeEnd::Done) {
+        std::fprintf(stderr, "pipe_client: read failed (%s)\n", Why(read).c_str());
+        return 3;
     }
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     std::fwrite(reply.data(), 1, reply.size(), stdout);

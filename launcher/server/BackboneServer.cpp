@@ -3,7 +3,6 @@
 
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "Backbone.h"
 #include "Globals.h"
@@ -21,7 +20,6 @@ std::atomic<int> Backbone::stopsInProgress_{0};
 namespace {
 
 constexpr const char* kPipeSddl = RequestPipeSddl();
-constexpr DWORD kPieceSize = 4096;
 // A busy pipe has no instance waiting for a client, so no pass of the server is blocked in a
 // connection (and the server waits for the stop event as well): the wake-up does not wait for
 // an instance, which would hold the stopping thread 5 s whenever a client is connected.
@@ -53,35 +51,9 @@ void ClientFailed(int code) {
 // How long reading a whole request, and replying, may take (tests shorten it).
 std::atomic<DWORD> g_exchangeMilliseconds{kPipeExchangeMilliseconds};
 
-// The end of one side of an exchange.
-class Deadline {
-public:
-    Deadline() : end_(::GetTickCount64() + g_exchangeMilliseconds.load()) {}
-    DWORD Left() const {
-        const ULONGLONG now = ::GetTickCount64();
-        return now >= end_ ? 0 : static_cast<DWORD>(end_ - now);
-    }
-
-private:
-    ULONGLONG end_;
-};
-
-// Waits, until the deadline, for an overlapped operation on the pipe; the transferred byte
-// count comes back only through GetOverlappedResult. Returns the operation's error (0 on
-// success), or ERROR_TIMEOUT once the deadline has passed and the operation is cancelled.
-DWORD CompleteOverlapped(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, DWORD& transferred,
-                         const Deadline& deadline) {
-    transferred = 0;
-    DWORD error = started ? ERROR_SUCCESS : ::GetLastError();
-    if (!started && error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return error;
-    if (::WaitForSingleObject(overlapped.hEvent, deadline.Left()) != WAIT_OBJECT_0) {
-        // The overlapped structure must outlive the cancelled operation.
-        ::CancelIoEx(pipe, &overlapped);
-        ::GetOverlappedResult(pipe, &overlapped, &transferred, TRUE);
-        return ERROR_TIMEOUT;
-    }
-    if (::GetOverlappedResult(pipe, &overlapped, &transferred, FALSE)) return ERROR_SUCCESS;
-    return ::GetLastError();
+// One side of an exchange on the client's pipe, ended by its deadline.
+PipeWait ExchangeWait(HANDLE ioEvent) {
+    return PipeWait{.deadline = PipeDeadline::In(g_exchangeMilliseconds.load()), .ioEvent = ioEvent};
 }
 
 void LogDropped(const char* what) {
@@ -103,33 +75,28 @@ void Reply(HANDLE pipe, HANDLE ioEvent, int rc, JSON::ValuePtr content) {
     const std::string text = reply ? reply->Dump() : std::string();
     Logger::Debug("[Backbone::threadFunc] final reply content : " + ToolBox::MaskSecretsInText(text));
 
-    const Deadline deadline;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = ioEvent;
-    DWORD written = 0;
-    BOOL started = ::WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), nullptr, &overlapped);
-    DWORD error = CompleteOverlapped(pipe, started, overlapped, written, deadline);
-    if (error == ERROR_TIMEOUT) {
+    const PipeWait wait = ExchangeWait(ioEvent);
+    const PipeResult sent = WritePipeMessage(pipe, text, wait);
+    if (sent.end == PipeEnd::TimedOut) {
         LogDropped("reply not taken");
         return;
     }
-    if (error != ERROR_SUCCESS || written != text.size()) {
-        ::SetLastError(error);
+    if (sent.end != PipeEnd::Done) {
+        ::SetLastError(sent.error);
         Logger::ErrorWithSystemError("[Backbone::threadFunc] fail to reply with this content : " +
                                      ToolBox::MaskSecretsInText(text));
         ClientFailed(kExitClientReplyFailed);
         return;
     }
-    // Bounded, unlike FlushFileBuffers: the client closes its end once it has read the reply, ending this read.
-    std::vector<char> piece(kPieceSize);
+    // Bounded, unlike FlushFileBuffers: the client closes its end once it has read the reply,
+    // ending this read. More requests on the connection are read and dropped.
+    std::string ignored;
+    PipeResult released;
     do {
-        overlapped = OVERLAPPED{};
-        overlapped.hEvent = ioEvent;
-        started = ::ReadFile(pipe, piece.data(), kPieceSize, nullptr, &overlapped);
-        error = CompleteOverlapped(pipe, started, overlapped, written, deadline);
-    } while (error == ERROR_SUCCESS || error == ERROR_MORE_DATA);  // more than one request: ignored
+        released = ReadPipeMessage(pipe, ignored, wait, PipeOverflow::Drain, 0);
+    } while (released.end == PipeEnd::Done);
     // A client that read its reply and keeps its end open cannot be told from one that never read.
-    if (error == ERROR_TIMEOUT) LogDropped("pipe not released after the reply");
+    if (released.end == PipeEnd::TimedOut) LogDropped("pipe not released after the reply");
 }
 
 // Takes one off the count when it goes out of scope.
@@ -294,40 +261,20 @@ void Backbone::threadFunc(HANDLE rawPipe) {
         std::string message;
         // Past the bound the rest of the request is read and dropped: on a message pipe the
         // client's write ends, and its read of the reply begins, only once all of it is read.
-        bool tooLarge = false;
-        bool late = false;
-        std::vector<char> piece(kPieceSize);
-        const Deadline deadline;
-        for (;;) {
-            std::fill(piece.begin(), piece.end(), 0);
-            OVERLAPPED overlapped{};
-            overlapped.hEvent = ioEvent.Get();
-            DWORD read = 0;
-            BOOL started = ::ReadFile(pipe.Get(), piece.data(), kPieceSize, nullptr, &overlapped);
-            DWORD error = CompleteOverlapped(pipe.Get(), started, overlapped, read, deadline);
-            if (error == ERROR_TIMEOUT) {
-                late = true;
-                break;
-            }
-            if ((error == ERROR_SUCCESS || error == ERROR_MORE_DATA) && !tooLarge) {
-                if (message.size() + read > kMaxPipeMessageBytes) {
-                    Logger::Error("[Backbone::threadFunc]request refused : larger than " +
-                                  std::to_string(kMaxPipeMessageBytes) + " bytes.");
-                    tooLarge = true;
-                    std::string().swap(message);
-                } else {
-                    message.append(piece.data(), read);
-                }
-            }
-            if (error == ERROR_SUCCESS) break;
-            if (error == ERROR_MORE_DATA) continue;
-            if (error == ERROR_BROKEN_PIPE) {
-                Logger::Error("[Backbone::threadFunc]client disconnected. ( err:" + std::to_string(error) + " )");
+        const PipeResult read = ReadPipeMessage(pipe.Get(), message, ExchangeWait(ioEvent.Get()), PipeOverflow::Drain);
+        const bool tooLarge = read.tooLarge;
+        const bool late = read.end == PipeEnd::TimedOut;
+        if (tooLarge) {
+            Logger::Error("[Backbone::threadFunc]request refused : larger than " +
+                          std::to_string(kMaxPipeMessageBytes) + " bytes.");
+        }
+        if (read.end == PipeEnd::Failed) {
+            if (read.error == ERROR_BROKEN_PIPE) {
+                Logger::Error("[Backbone::threadFunc]client disconnected. ( err:" + std::to_string(read.error) + " )");
             } else {
-                Logger::Error("[Backbone::threadFunc]ReadFile failed. ( err:" + std::to_string(error) + " )");
+                Logger::Error("[Backbone::threadFunc]ReadFile failed. ( err:" + std::to_string(read.error) + " )");
             }
             ClientFailed(kExitClientReadFailed);
-            break;
         }
 
         if (late) {

@@ -5,11 +5,10 @@
 #include <io.h>
 #include <shellapi.h>
 #include <shlobj.h>
-#include <userenv.h>
-#include <wtsapi32.h>
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "ComSupport.h"
@@ -19,6 +18,7 @@
 #include "Logger.h"
 #include "PathName.h"
 #include "ReturnCodes.h"
+#include "ProcessAsUser.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "ZipShell.h"
@@ -284,8 +284,8 @@ bool Local::ExecuteCmd(const std::vector<std::string>& cmd, std::int32_t& exitCo
                        std::int32_t timeoutMs, bool runas, std::int32_t sessionId) {
     const std::string line = CommandLine(cmd);
     Logger::Debug(std::string(kExecute) + "Try to launch command : [" + ToolBox::MaskSecretsInText(line) + "]");
-    ZYNSysKernelHandle process;
-    ZYNSysKernelHandle thread;
+    ZYNSysKernelHandle shellProcess;  // of the elevated start, which has no thread handle
+    StartedProcess started;
     if (runas) {
         // Nothing to run: the shell would be asked for an empty file.
         if (cmd.empty()) {
@@ -306,71 +306,58 @@ bool Local::ExecuteCmd(const std::vector<std::string>& cmd, std::int32_t& exitCo
             Logger::Error(std::string(kExecute) + " ShellExecuteExW failed !");
             return false;
         }
-        process.Reset(info.hProcess);
+        shellProcess.Reset(info.hProcess);
         Logger::Info(std::string(kExecute) + " ShellExecuteExW successed !");
         const auto instance = static_cast<std::int64_t>(reinterpret_cast<INT_PTR>(info.hInstApp));
         if (instance <= 32) {
             Logger::Error(std::string(kExecute) + " Process executed by ShellExecuteExW encounter error : " +
                           std::to_string(instance));
         }
-    } else {
-        std::wstring wideLine = ToolBox::Utf8ToWide(line);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info{};
-        if (asSessionUser) {
-            std::uint32_t session = 0;
-            if (sessionId >= 1) {
-                session = static_cast<std::uint32_t>(sessionId);
-            } else if (!ToolBox::GetActiveSessionId(session)) {
-                Logger::Error(std::string(kExecute) + "Fail to retrieve current active session id !");
-                return false;
-            }
-            HANDLE raw = nullptr;
-            if (!::WTSQueryUserToken(session, &raw)) {
-                Logger::Error(std::string(kExecute) + "Fail to retrieve user's token for session '" +
-                              std::to_string(session) + "' !");
-                return false;
-            }
-            ZYNSysKernelHandle token(raw);
-            void* block = nullptr;
-            if (!::CreateEnvironmentBlock(&block, token.Get(), TRUE)) {
-                Logger::Error(std::string(kExecute) + " Fail to create Environment objects!");
-                return false;
-            }
-            ZYNSysEnvironmentBlock environment(block);
-            const BOOL created = ::CreateProcessAsUserW(token.Get(), nullptr, wideLine.data(), nullptr, nullptr,
-                                                        TRUE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
-                                                        environment.Get(), nullptr, &startup, &info);
-            token.Reset();
-            if (!::DestroyEnvironmentBlock(environment.Take())) {
-                Logger::Error(std::string(kExecute) + " Fail to delete Environment objects!");
-            }
-            if (!created) {
-                Logger::Error(std::string(kExecute) + " CreateProcessAsUserW failed !");
-                return false;
-            }
-            Logger::Debug(std::string(kExecute) + " CreateProcessAsUserW successed !");
-        } else {
-            if (!::CreateProcessW(nullptr, wideLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                  nullptr, &startup, &info)) {
-                Logger::Error(std::string(kExecute) + " CreateProcessW failed !");
-                return false;
-            }
-            Logger::Debug(std::string(kExecute) + " CreateProcessW successed !");
+    } else if (asSessionUser) {
+        std::uint32_t session = 0;
+        if (sessionId >= 1) {
+            session = static_cast<std::uint32_t>(sessionId);
+        } else if (!ToolBox::GetActiveSessionId(session)) {
+            Logger::Error(std::string(kExecute) + "Fail to retrieve current active session id !");
+            return false;
         }
-        process.Reset(info.hProcess);
-        thread.Reset(info.hThread);
+        ProcessStart start =
+            StartProcessAsUser({session, ToolBox::Utf8ToWide(line), CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT});
+        if (start.failed == ProcessStartStep::Token) {
+            Logger::Error(std::string(kExecute) + "Fail to retrieve user's token for session '" +
+                          std::to_string(session) + "' !");
+            return false;
+        }
+        if (start.failed == ProcessStartStep::Environment) {
+            Logger::Error(std::string(kExecute) + " Fail to create Environment objects!");
+            return false;
+        }
+        if (start.environmentNotDestroyed) Logger::Error(std::string(kExecute) + " Fail to delete Environment objects!");
+        if (start.failed != ProcessStartStep::None) {
+            Logger::Error(std::string(kExecute) + " CreateProcessAsUserW failed !");
+            return false;
+        }
+        Logger::Debug(std::string(kExecute) + " CreateProcessAsUserW successed !");
+        started = std::move(start.process);
+    } else {
+        ProcessStart start = StartProcessAsUser({std::nullopt, ToolBox::Utf8ToWide(line), CREATE_NO_WINDOW});
+        if (start.failed != ProcessStartStep::None) {
+            Logger::Error(std::string(kExecute) + " CreateProcessW failed !");
+            return false;
+        }
+        Logger::Debug(std::string(kExecute) + " CreateProcessW successed !");
+        started = std::move(start.process);
     }
+    const HANDLE process = runas ? shellProcess.Get() : started.Process();
 
     bool result = true;
     if (timeoutMs == 0) {
         exitCode = 0;
     } else {
-        const DWORD wait = ::WaitForSingleObject(process.Get(), static_cast<DWORD>(timeoutMs));
+        const DWORD wait = ::WaitForSingleObject(process, static_cast<DWORD>(timeoutMs));
         if (wait == WAIT_OBJECT_0) {
             DWORD code = 0;
-            if (::GetExitCodeProcess(process.Get(), &code)) {
+            if (::GetExitCodeProcess(process, &code)) {
                 exitCode = static_cast<std::int32_t>(code);
                 Logger::Info(std::string(kExecute) + " launch command successed ! (rc:" +
                              std::to_string(static_cast<std::int32_t>(code)) + ")");

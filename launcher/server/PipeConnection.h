@@ -1,9 +1,12 @@
 #pragma once
-// The launcher's pipes: their bounds and security, and the client side: open for writing
-// with a bounded wait for a free instance, and write one message with a bounded wait for
-// the reader.
+// The launcher's pipes: their bounds and security, the client side's opening, and the one way
+// to read or write a whole message: within a deadline, a stop order or both, and a read within
+// a size bound. The server, the user extensions, the tool, the benchmarks and the test doubles
+// all exchange their messages through it.
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -39,8 +42,52 @@ constexpr DWORD ClientPipeOpenFlags() { return FILE_FLAG_OVERLAPPED | SECURITY_S
 // up to 5 s for one, at most busyRetries times: a stuck peer cannot hold the caller for ever.
 PipeOpenResult OpenPipeForWriting(const std::wstring& name, int busyRetries, ZYNSysKernelHandle& pipe);
 
-// One message with one write on a pipe opened for overlapped I/O (by OpenPipeForWriting, or
-// towards a user extension); false on failure (the last error tells why), ERROR_TIMEOUT
-// when the reader left it waiting for 5 s: a peer that stopped reading cannot hold the
-// caller either.
+// The end of a read or a write: a number of milliseconds after it was set, or never.
+class PipeDeadline {
+public:
+    static PipeDeadline In(std::uint64_t milliseconds);
+    static PipeDeadline Never() { return PipeDeadline(); }
+    // The time left, 0 once passed; INFINITE for never.
+    DWORD Left() const;
+    bool Passed() const;
+
+private:
+    PipeDeadline() = default;
+    bool never_ = true;
+    std::uint64_t end_ = 0;
+};
+
+// What ends the wait for a read or a write besides its completion. An operation given up is
+// cancelled and waited for, since its OVERLAPPED lives in the caller's frame.
+struct PipeWait {
+    PipeDeadline deadline = PipeDeadline::Never();
+    HANDLE stopEvent = nullptr;                   // given up once it is signalled
+    const std::atomic<bool>* stopFlag = nullptr;  // given up once it is raised (looked at every 100 ms)
+    HANDLE ioEvent = nullptr;                     // a manual-reset event; without one each call makes its own
+};
+
+enum class PipeEnd { Done, Failed, TimedOut, Stopped };
+
+struct PipeResult {
+    PipeEnd end = PipeEnd::Done;
+    DWORD error = ERROR_SUCCESS;  // the system's error, when Failed
+    bool tooLarge = false;        // a read: the message passed its bound, and none of it was kept
+};
+
+// What a read does with a message larger than its bound: stop at once (Failed with
+// ERROR_MESSAGE_EXCEEDS_MAX_SIZE), or read it to its end without keeping it, so that the
+// writer's write completes and the end of the read is that of the whole message.
+enum class PipeOverflow { Refuse, Drain };
+
+// Reads one whole message, in pieces of 4096 bytes, from a pipe in message read mode opened
+// for overlapped I/O. The message is whole only when the read is Done without tooLarge.
+PipeResult ReadPipeMessage(HANDLE pipe, std::string& message, const PipeWait& wait,
+                           PipeOverflow overflow = PipeOverflow::Refuse, std::size_t bound = kMaxPipeMessageBytes);
+
+// Writes the text as one message with one write on a pipe opened for overlapped I/O, and waits
+// until the write is complete (the reader has taken what did not fit in the pipe).
+PipeResult WritePipeMessage(HANDLE pipe, std::string_view text, const PipeWait& wait);
+
+// The same with a wait of 5 s; false on failure (the last error tells why), ERROR_TIMEOUT when
+// the reader left it waiting: a peer that stopped reading cannot hold the caller either.
 bool WritePipeMessage(HANDLE pipe, std::string_view text);

@@ -1,15 +1,14 @@
 #include "SystrayOperation.h"
 
+#include <optional>
 #include <string>
 
 #include "Logger.h"
 #include "OrdanaRequestInfo.h"
+#include "ProcessAsUser.h"
 #include "SharedData.h"
 #include "ToolBox.h"
 #include "ZYNSysWin.h"
-
-#include <userenv.h>
-#include <wtsapi32.h>
 
 namespace {
 
@@ -17,12 +16,8 @@ constexpr std::int32_t kSpinnerType = 0;
 constexpr std::int32_t kProgressType = 1;
 constexpr std::uint32_t kProgressOver = 101;
 
-// CREATE_NO_WINDOW | CREATE_BREAKAWAY_FROM_JOB | CREATE_UNICODE_ENVIRONMENT, and suspended so
-// that the spinner runs nothing before it is inside its job.
-constexpr DWORD kSpinnerCreation = 0x09000400 | CREATE_SUSPENDED;
-// Active-process limit, breakaway allowed (silently too), killed when the job closes.
-constexpr DWORD kSpinnerJobLimits = JOB_OBJECT_LIMIT_ACTIVE_PROCESS | JOB_OBJECT_LIMIT_BREAKAWAY_OK |
-                                    JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+// CREATE_NO_WINDOW | CREATE_BREAKAWAY_FROM_JOB | CREATE_UNICODE_ENVIRONMENT.
+constexpr DWORD kSpinnerCreation = 0x09000400;
 
 const char* TypeName(std::int32_t type) {
     switch (type) {
@@ -112,70 +107,42 @@ bool Spinner::StartInt() {
         return false;
     }
 
-    std::wstring commandLine = L"\"" + ToolBox::Utf8ToWide(coms_.GetSystrayExePath()) + L"\" --spinner";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    BOOL created = FALSE;
-    if (!SystrayComs::LocalMode()) {
-        HANDLE rawToken = nullptr;
-        if (!::WTSQueryUserToken(session, &rawToken)) {
-            Logger::Error("[Spinner::StartInt]Fail to retrieve user's token !");
-            return false;
-        }
-        ZYNSysKernelHandle token(rawToken);
-        void* block = nullptr;
-        if (!::CreateEnvironmentBlock(&block, token.Get(), TRUE)) {
-            Logger::Error("[Spinner::StartInt] Fail to create Environment objects!");
-            return false;
-        }
-        ZYNSysEnvironmentBlock environment(block);
-        Logger::InternalW(L"[Spinner::StartInt] Start process with command-line : " + commandLine);
-        created = ::CreateProcessAsUserW(token.Get(), nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                         kSpinnerCreation, environment.Get(), nullptr, &startup, &info);
-        token.Reset();
-        if (!::DestroyEnvironmentBlock(environment.Take())) {
-            Logger::Error("[Spinner::StartInt] Fail to delete Environment objects!");
-        }
-    } else {
-        Logger::InternalW(L"[Spinner::StartInt] Start process with command-line : " + commandLine);
-        created = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, kSpinnerCreation, nullptr,
-                                   nullptr, &startup, &info);
+    const std::wstring commandLine = L"\"" + ToolBox::Utf8ToWide(coms_.GetSystrayExePath()) + L"\" --spinner";
+    const bool asUser = !SystrayComs::LocalMode();
+    // A spinner that cannot be put in its job has been ended: nothing else would ever stop it.
+    ProcessStart start = StartProcessAsUser(
+        {asUser ? std::optional<std::uint32_t>(session) : std::nullopt, commandLine, kSpinnerCreation, true});
+    if (start.failed == ProcessStartStep::Token) {
+        Logger::Error("[Spinner::StartInt]Fail to retrieve user's token !");
+        return false;
     }
-    if (!created) {
+    if (start.failed == ProcessStartStep::Environment) {
+        Logger::Error("[Spinner::StartInt] Fail to create Environment objects!");
+        return false;
+    }
+    Logger::InternalW(L"[Spinner::StartInt] Start process with command-line : " + commandLine);
+    if (start.environmentNotDestroyed) Logger::Error("[Spinner::StartInt] Fail to delete Environment objects!");
+    if (start.failed == ProcessStartStep::Create) {
         Logger::Error("[Spinner::StartInt] CreateProcessAsUserW failed !");
         return false;
     }
-    ZYNSysKernelHandle process(info.hProcess);
-    ZYNSysKernelHandle thread(info.hThread);
     Logger::Internal("[Spinner::StartInt] CreateProcessAsUserW successed !");
-
-    // A spinner that cannot be put in its job is ended: nothing else would ever stop it.
     const std::string where = "for UserExtension[" + std::to_string(session) + "]";
-    ZYNSysKernelHandle job(::CreateJobObjectW(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = kSpinnerJobLimits;
-    limits.BasicLimitInformation.ActiveProcessLimit = 1;
-    if (!job || !::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        Logger::Error("[Spinner::StartInt]Fail to set info on the JobObject " + where);
-        ::TerminateProcess(process.Get(), 1);
-        return false;
+    switch (start.failed) {
+        case ProcessStartStep::Job:
+            Logger::Error("[Spinner::StartInt]Fail to set info on the JobObject " + where);
+            return false;
+        case ProcessStartStep::Assign:
+            Logger::Error("[Spinner::StartInt]Fail to assign the current Process to the JobObject " + where);
+            return false;
+        case ProcessStartStep::Resume:
+            ::SetLastError(start.error);
+            Logger::ErrorWithSystemError("[Spinner::StartInt]Fail to resume the spinner process " + where);
+            return false;
+        default:
+            break;
     }
-    if (!::AssignProcessToJobObject(job.Get(), process.Get())) {
-        Logger::Error("[Spinner::StartInt]Fail to assign the current Process to the JobObject " + where);
-        ::TerminateProcess(process.Get(), 1);
-        return false;
-    }
-    if (::ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
-        Logger::ErrorWithSystemError("[Spinner::StartInt]Fail to resume the spinner process " + where);
-        ::TerminateJobObject(job.Get(), 1);
-        return false;
-    }
-    process_ = std::move(process);
-    thread_ = std::move(thread);
-    job_ = std::move(job);
-    processId_ = info.dwProcessId;
-    threadId_ = info.dwThreadId;
+    process_ = std::move(start.process);
     sessionId_ = session;
     Logger::Internal("[Spinner::StartInt]Successfully Started Spinner on session [" + std::to_string(session) + "]");
     return true;
@@ -189,11 +156,11 @@ bool Spinner::StopInt() {
                                      "] thru WM_CLOSE, hard killing it !");
     } else {
         BOOL inJob = FALSE;
-        if (!::IsProcessInJob(process_.Get(), job_.Get(), &inJob)) {
+        if (!::IsProcessInJob(process_.Process(), process_.Job(), &inJob)) {
             Logger::Error("[Spinner::StopInt] IsProcessInJob Fail !");
         } else if (inJob) {
             Logger::Internal("[Spinner::StopInt] use TerminateJobObject to kill sub-process");
-            if (::TerminateJobObject(job_.Get(), 0)) {
+            if (::TerminateJobObject(process_.Job(), 0)) {
                 stopped = true;
             } else {
                 Logger::ErrorWithSystemError("[Spinner::StopInt]Fail to stop Spinner[" + session + "].");
@@ -203,14 +170,10 @@ bool Spinner::StopInt() {
         }
         if (stopped) Logger::Internal("[Spinner::StopInt]Successfully Stopped Spinner[" + session + "]");
     }
-    // The job goes first: closing it ends whatever still runs in it. So the spinner is over
-    // even when the steps above failed, and the operation must not stay started (a later
-    // start would do nothing, and the destruction would post to another spinner).
-    const bool hadJob = static_cast<bool>(job_);
-    job_.Reset();
+    // Closing the job ends whatever still runs in it. So the spinner is over even when the
+    // steps above failed, and the operation must not stay started (a later start would do
+    // nothing, and the destruction would post to another spinner).
+    const bool hadJob = process_.Job() != nullptr;
     process_.Reset();
-    thread_.Reset();
-    processId_ = 0;
-    threadId_ = 0;
     return stopped || hadJob;
 }

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "SystrayComs.h"
-#include "ZYNSysHandle.h"
+#include "ProcessAsUser.h"
 
 class SystrayOperation {
 public:
@@ -54,10 +54,6 @@ public:
 private:
     bool StartInt() override;
     bool StopInt() override;
-    ZYNSysKernelHandle process_;
-    ZYNSysKernelHandle thread_;
-    DWORD processId_ = 0;
-    DWORD threadId_ = 0;
-    ZYNSysKernelHandle job_;
+    StartedProcess process_;
     std::uint32_t sessionId_ = 0;
 };

@@ -2,10 +2,6 @@
 
 #include "ZYNSysWin.h"
 
-#include <userenv.h>
-#include <wtsapi32.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -22,25 +18,22 @@
 #include "OperationsLocal.h"
 #include "PathName.h"
 #include "PipeConnection.h"
+#include "ProcessAsUser.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 
 namespace {
 
 constexpr DWORD kCreationFlags = CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-constexpr DWORD kJobLimits = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK |
-                             JOB_OBJECT_LIMIT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_ACTIVE_PROCESS;
-static_assert(kCreationFlags == 0x09000400 && kJobLimits == 0x3808);
+static_assert(kCreationFlags == 0x09000400);
 
 constexpr int kPipeTries = 3;
 constexpr DWORD kPipeWaitMs = 1000;
 constexpr std::uint32_t kAfterFailedWaitMs = 1000;
 constexpr std::uint32_t kAfterFailedOpenMs = 5000;
-constexpr DWORD kReadPiece = 4096;
 constexpr DWORD kStopWaitMs = 5000;
 constexpr char kStopMessage[] = "STOP";
 constexpr char kBackboneClass[] = "VarometLauncher Backbone";
-constexpr DWORD kStopPollMs = 100;
 constexpr char kRunOperation[] = "[UserExtension::RunOperation]";
 
 std::atomic<std::uint32_t> g_exchangeMargin{kPipeExchangeMilliseconds};
@@ -87,63 +80,10 @@ std::optional<std::uint64_t> OwnLimit(const JSON::Value* request) {
     return static_cast<DWORD>(timeout);
 }
 
-// The end of one exchange: a number of milliseconds after its start, or none.
-class ExchangeDeadline {
-public:
-    explicit ExchangeDeadline(std::optional<std::uint64_t> milliseconds)
-        : unlimited_(!milliseconds), end_(::GetTickCount64() + milliseconds.value_or(0)) {}
-    // The time left, up to most; 0 once passed.
-    DWORD Left(DWORD most) const {
-        if (unlimited_) return most;
-        const ULONGLONG now = ::GetTickCount64();
-        return now >= end_ ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(end_ - now, most));
-    }
-    bool Passed() const { return !unlimited_ && ::GetTickCount64() >= end_; }
-
-private:
-    bool unlimited_;
-    ULONGLONG end_;
-};
-
-enum class GivenUp { No, Deadline, Stop };
-
-// Waits for an overlapped read or write on the extension's pipe until it ends, the deadline
-// passes or the stop order comes. One given up is cancelled and waited for, since its
-// OVERLAPPED lives in the caller's frame. Answers the operation's error (0 when done).
-DWORD FinishIo(HANDLE pipe, BOOL started, OVERLAPPED& overlapped, const ExchangeDeadline& deadline,
-               DWORD& transferred, GivenUp& givenUp) {
-    transferred = 0;
-    givenUp = GivenUp::No;
-    if (!started) {
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return error;
-    }
-    for (;;) {
-        const DWORD wait = ::WaitForSingleObject(overlapped.hEvent, deadline.Left(kStopPollMs));
-        if (wait == WAIT_OBJECT_0) break;
-        DWORD error = ERROR_OPERATION_ABORTED;
-        if (wait != WAIT_TIMEOUT) {
-            error = ::GetLastError();
-        } else if (G_STOP.load()) {
-            givenUp = GivenUp::Stop;
-        } else if (deadline.Passed()) {
-            givenUp = GivenUp::Deadline;
-        } else {
-            continue;
-        }
-        ::CancelIoEx(pipe, &overlapped);
-        ::GetOverlappedResult(pipe, &overlapped, &transferred, TRUE);
-        transferred = 0;
-        return error != ERROR_SUCCESS ? error : ERROR_OPERATION_ABORTED;
-    }
-    if (::GetOverlappedResult(pipe, &overlapped, &transferred, FALSE)) return ERROR_SUCCESS;
-    return ::GetLastError();
-}
-
-void LogGivenUp(GivenUp givenUp, std::optional<std::uint64_t> bound) {
-    if (givenUp == GivenUp::Stop) {
+void LogGivenUp(PipeEnd end, std::optional<std::uint64_t> bound) {
+    if (end == PipeEnd::Stopped) {
         Logger::Error(std::string(kRunOperation) + "GLOBAL STOP ORDER ! exchange with the sub-process given up.");
-    } else if (givenUp == GivenUp::Deadline) {
+    } else if (end == PipeEnd::TimedOut) {
         Logger::Error(std::string(kRunOperation) + "exchange with the sub-process given up after " +
                       std::to_string(bound.value_or(0)) + " ms.");
     }
@@ -182,16 +122,12 @@ std::string UserExtension::PipeName() {
 
 DWORD UserExtension::ProcessId() {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    return processId_;
+    return process_.ProcessId();
 }
 
 void UserExtension::CloseHandles() {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    thread_.Reset();
     process_.Reset();
-    job_.Reset();
-    processId_ = 0;
-    threadId_ = 0;
     pipeName_.clear();
     setUp_ = false;
 }
@@ -208,7 +144,7 @@ bool UserExtension::IsRunning() {
         return false;
     }
     DWORD code = 0;
-    if (!::GetExitCodeProcess(process_.Get(), &code)) {
+    if (!::GetExitCodeProcess(process_.Process(), &code)) {
         Logger::ErrorWithSystemError(head + " GetExitCodeProcess failed : " + std::to_string(::GetLastError()));
         running_ = false;
         exitCode_ = -1;
@@ -235,91 +171,58 @@ bool UserExtension::Start() {
 
     pipeName_ = "\\\\.\\pipe\\userExt_" + id + "_" + std::to_string(ToolBox::NowSeconds());
     const std::string commandLine = "\"" + BaseExecutablePath() + "\" run " + pipeName_;
-    std::wstring wideLine = ToolBox::Utf8ToWide(commandLine);
 
-    HANDLE rawToken = nullptr;
-    ZYNSysKernelHandle token;
-    if (::WTSQueryUserToken(sessionId_, &rawToken)) {
-        token.Reset(rawToken);
-    } else {
+    // Suspended until it is in its job, so that no extension ever runs outside one.
+    ProcessStartRequest request{sessionId_, ToolBox::Utf8ToWide(commandLine), kCreationFlags, true};
+    ProcessStart start = StartProcessAsUser(request);
+    bool asUser = true;
+    if (start.failed == ProcessStartStep::Token) {
         Logger::Error("[UserExtension::Start]Fail to retrieve user's token !");
         if (!Config::IsActivated(ConfigOption::IGNORE_TOKEN_ERROR)) {
             pipeName_.clear();
             return false;
         }
-    }
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    // Suspended until it is in its job, so that no extension ever runs outside one.
-    constexpr DWORD kFlags = kCreationFlags | CREATE_SUSPENDED;
-    BOOL created = FALSE;
-    if (!token) {
+        asUser = false;
         if (Config::IsActivated(ConfigOption::TEST_MODE)) {
-            created = ::CreateProcessW(nullptr, wideLine.data(), nullptr, nullptr, TRUE, kFlags, nullptr, nullptr,
-                                       &startup, &info);
-        }
-    } else {
-        void* block = nullptr;
-        if (!::CreateEnvironmentBlock(&block, token.Get(), TRUE)) {
-            Logger::ErrorW(L"[UserExtension::Start] Fail to create Environment objects!");
-            pipeName_.clear();
-            return false;
-        }
-        ZYNSysEnvironmentBlock environment(block);
-        Logger::Internal("[UserExtension::Start] Start process with command-line : " + commandLine);
-        created = ::CreateProcessAsUserW(token.Get(), nullptr, wideLine.data(), nullptr, nullptr, TRUE, kFlags,
-                                         environment.Get(), nullptr, &startup, &info);
-        token.Reset();
-        if (!::DestroyEnvironmentBlock(environment.Take())) {
-            Logger::ErrorW(L"[UserExtension::Start] Fail to delete Environment objects!");
+            request.session.reset();
+            start = StartProcessAsUser(request);
         }
     }
-    if (!created) {
+    if (start.failed == ProcessStartStep::Environment) {
+        Logger::ErrorW(L"[UserExtension::Start] Fail to create Environment objects!");
+        pipeName_.clear();
+        return false;
+    }
+    if (asUser) Logger::Internal("[UserExtension::Start] Start process with command-line : " + commandLine);
+    if (start.environmentNotDestroyed) Logger::ErrorW(L"[UserExtension::Start] Fail to delete Environment objects!");
+    if (start.failed == ProcessStartStep::Token || start.failed == ProcessStartStep::Create) {
         Logger::ErrorW(L"[UserExtension::Start] CreateProcessAsUserW failed !");
         CloseHandles();
         return false;
     }
-    process_.Reset(info.hProcess);
-    thread_.Reset(info.hThread);
-    processId_ = info.dwProcessId;
-    threadId_ = info.dwThreadId;
-
-    // A process that cannot be put in its job is ended before it ever ran: left alone it
-    // would outlive the launcher, and every retry would add one more. The guard covers every
-    // way out until the process is in its job, an exception included.
-    struct EndUnlessInJob {
-        UserExtension* self;
-        bool inJob = false;
-        ~EndUnlessInJob() {
-            if (inJob) return;
-            ::TerminateProcess(self->process_.Get(), 1);
-            self->CloseHandles();
-        }
-    } pending{this};
     Logger::InternalW(L"[UserExtension::Start] CreateProcessAsUserW successed !");
-    ZYNSysKernelHandle job(::CreateJobObjectW(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = kJobLimits;
-    limits.BasicLimitInformation.ActiveProcessLimit = 1;
-    if (!job || !::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        Logger::Error("[UserExtension::Start]Fail to set info on the JobObject for UserExtension[" + id + "]");
-        return false;
+    // A process that could not be put in its job, or resumed there, has been ended before it
+    // ever ran: left alone it would outlive the launcher, and every retry would add one more.
+    switch (start.failed) {
+        case ProcessStartStep::Job:
+            Logger::Error("[UserExtension::Start]Fail to set info on the JobObject for UserExtension[" + id + "]");
+            CloseHandles();
+            return false;
+        case ProcessStartStep::Assign:
+            Logger::Error("[UserExtension::Start]Fail to assign the current Process to the JobObject for "
+                          "UserExtension[" + id + "]");
+            CloseHandles();
+            return false;
+        case ProcessStartStep::Resume:
+            ::SetLastError(start.error);
+            Logger::ErrorWithSystemError("[UserExtension::Start]Fail to resume the process of UserExtension[" + id +
+                                         "]");
+            CloseHandles();
+            return false;
+        default:
+            break;
     }
-    if (!::AssignProcessToJobObject(job.Get(), process_.Get())) {
-        Logger::Error(
-            "[UserExtension::Start]Fail to assign the current Process to the JobObject for UserExtension[" + id + "]");
-        return false;
-    }
-    job_ = std::move(job);
-    pending.inJob = true;
-    if (::ResumeThread(thread_.Get()) == static_cast<DWORD>(-1)) {
-        Logger::ErrorWithSystemError("[UserExtension::Start]Fail to resume the process of UserExtension[" + id + "]");
-        ::TerminateJobObject(job_.Get(), 1);
-        CloseHandles();
-        return false;
-    }
+    process_ = std::move(start.process);
 
     std::string pause;
     if (ToolBox::GetEnv("ZYNLD_DEBUG", pause)) {
@@ -346,7 +249,7 @@ bool UserExtension::openPipe(ZYNSysKernelHandle& handle) {
     {
         std::lock_guard<std::recursive_mutex> guard(lock_);
         name = pipeName_;
-        expectedServer = processId_;
+        expectedServer = process_.ProcessId();
     }
     const std::wstring wideName = ToolBox::Utf8ToWide(name);
     for (int attempt = 0; attempt < kPipeTries; ++attempt) {
@@ -417,45 +320,31 @@ bool UserExtension::RunOperation(const JSON::Value* request, JSON::ValuePtr& rep
     const std::optional<std::uint64_t> own = OwnLimit(request);
     const std::optional<std::uint64_t> bound =
         own ? std::optional<std::uint64_t>(*own + g_exchangeMargin.load()) : std::nullopt;
-    const ExchangeDeadline deadline(bound);
-    GivenUp givenUp = GivenUp::No;
-
-    OVERLAPPED writing{};
-    writing.hEvent = event.Get();
-    DWORD written = 0;
-    const BOOL writeStarted = ::WriteFile(pipe.Get(), text.data(), static_cast<DWORD>(text.size()), nullptr, &writing);
-    if (FinishIo(pipe.Get(), writeStarted, writing, deadline, written, givenUp) != ERROR_SUCCESS ||
-        written != text.size()) {
-        LogGivenUp(givenUp, bound);
+    // One deadline for the request and its reply; the stop order ends either.
+    const PipeWait wait{.deadline = bound ? PipeDeadline::In(*bound) : PipeDeadline::Never(),
+                        .stopFlag = &G_STOP,
+                        .ioEvent = event.Get()};
+    const PipeResult sent = WritePipeMessage(pipe.Get(), text, wait);
+    if (sent.end != PipeEnd::Done) {
+        LogGivenUp(sent.end, bound);
         Logger::Error("[UserExtension::RunOperation]fail to write into pipe this content : " + shown);
         return false;
     }
     Logger::Internal("[UserExtension::RunOperation]waiting for sub-process's reply... ( bytes wrote : " +
-                     std::to_string(written) + " )");
+                     std::to_string(text.size()) + " )");
 
     std::string received;
-    std::vector<char> piece(kReadPiece);
-    for (;;) {
-        std::fill(piece.begin(), piece.end(), '\0');
-        OVERLAPPED reading{};
-        reading.hEvent = event.Get();
-        DWORD got = 0;
-        const BOOL readStarted = ::ReadFile(pipe.Get(), piece.data(), kReadPiece, nullptr, &reading);
-        const DWORD error = FinishIo(pipe.Get(), readStarted, reading, deadline, got, givenUp);
-        if (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
-            received.append(piece.data(), got);
-            if (received.size() > kMaxPipeMessageBytes) {
-                Logger::Error("[UserExtension::RunOperation]reply refused : larger than " +
-                              std::to_string(kMaxPipeMessageBytes) + " bytes.");
-                if (oversized) *oversized = true;
-                return false;
-            }
-            if (error == ERROR_SUCCESS) break;
-            continue;
-        }
-        if (givenUp != GivenUp::No) {
-            LogGivenUp(givenUp, bound);
-        } else if (error == ERROR_BROKEN_PIPE) {
+    const PipeResult read = ReadPipeMessage(pipe.Get(), received, wait);
+    if (read.tooLarge) {
+        Logger::Error("[UserExtension::RunOperation]reply refused : larger than " +
+                      std::to_string(kMaxPipeMessageBytes) + " bytes.");
+        if (oversized) *oversized = true;
+        return false;
+    }
+    if (read.end != PipeEnd::Done) {
+        if (read.end != PipeEnd::Failed) {
+            LogGivenUp(read.end, bound);
+        } else if (read.error == ERROR_BROKEN_PIPE) {
             Logger::Error("[UserExtension::RunOperation]client disconnected");
         } else {
             Logger::Error("[UserExtension::RunOperation]ReadFile failed");
@@ -520,7 +409,7 @@ bool UserExtension::Kill() {
     const bool ownSession = sessionId_ >= 1 && sessionId_ <= static_cast<std::uint32_t>(INT32_MAX);
     if (ownSession && Operations::Local::ExecuteCmd(cmd, code, true, static_cast<std::int32_t>(kStopWaitMs), false,
                                                     static_cast<std::int32_t>(sessionId_))) {
-        const DWORD wait = ::WaitForSingleObject(process_.Get(), kStopWaitMs);
+        const DWORD wait = ::WaitForSingleObject(process_.Process(), kStopWaitMs);
         if (wait == WAIT_TIMEOUT) {
             Logger::Error("[UserExtension::Stop]fail to stop userExtention[" + id +
                           "] sub-process join operation has timed out.");
@@ -537,15 +426,15 @@ bool UserExtension::Kill() {
                       joined);
     }
 
-    if (!job_) return false;
+    if (!process_.Job()) return false;
     BOOL inJob = FALSE;
-    if (!::IsProcessInJob(process_.Get(), job_.Get(), &inJob)) {
+    if (!::IsProcessInJob(process_.Process(), process_.Job(), &inJob)) {
         Logger::ErrorW(L"[UserExtension::Kill] IsProcessInJob Fail !");
         return false;
     }
     if (!inJob) return false;
     Logger::InternalW(L"[UserExtension::Kill] use TerminateJobObject to kill sub-process");
-    if (!::TerminateJobObject(job_.Get(), 0)) {
+    if (!::TerminateJobObject(process_.Job(), 0)) {
         Logger::Error("[UserExtension::Stop]Fail to stop UserExtension[" + id + "]");
         return false;
     }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "JsonValue.h"
+#include "ProcessAsUser.h"
 #include "ZYNSysHandle.h"
 
 class UserExtension {
@@ -41,11 +42,7 @@ public:
 
 private:
     std::recursive_mutex lock_;
-    ZYNSysKernelHandle process_;
-    ZYNSysKernelHandle thread_;
-    DWORD processId_ = 0;
-    DWORD threadId_ = 0;
-    ZYNSysKernelHandle job_;
+    StartedProcess process_;
     std::string pipeName_;
     const std::uint32_t sessionId_;
     bool setUp_ = false;

@@ -10,6 +10,7 @@
 #include "FakeServicePipe.h"
 #include "LauncherTestSupport.h"
 #include "LogSink.h"
+#include "PipeConnection.h"
 
 namespace {
 
@@ -141,19 +142,7 @@ TEST_F(BindInit, BusyServiceIsWaitedFor) {
     }
     std::string message;
     if (connected) {
-        char buffer[512] = {};
-        ::ResetEvent(event.Get());
-        overlapped = OVERLAPPED{};
-        overlapped.hEvent = event.Get();
-        bool read = ::ReadFile(server.Get(), buffer, sizeof buffer, nullptr, &overlapped) ||
-                    ::GetLastError() == ERROR_IO_PENDING;
-        if (read && ::WaitForSingleObject(event.Get(), 15000) == WAIT_OBJECT_0 &&
-            ::GetOverlappedResult(server.Get(), &overlapped, &got, FALSE)) {
-            message.assign(buffer, got);
-        } else {
-            ::CancelIoEx(server.Get(), &overlapped);
-            ::GetOverlappedResult(server.Get(), &overlapped, &got, TRUE);
-        }
+        ReadPipeMessage(server.Get(), message, {.deadline = PipeDeadline::In(15000), .ioEvent = event.Get()});
     } else {
         ::CancelIoEx(server.Get(), &overlapped);
         ::GetOverlappedResult(server.Get(), &overlapped, &got, TRUE);

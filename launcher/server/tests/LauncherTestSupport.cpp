@@ -225,43 +225,25 @@ DWORD PipeClient::Open(const std::wstring& name, DWORD milliseconds, DWORD acces
     return ERROR_SUCCESS;
 }
 
-DWORD PipeClient::Complete(BOOL started, OVERLAPPED& overlapped, DWORD& transferred, DWORD milliseconds) {
-    transferred = 0;
-    if (!started) {
-        DWORD error = ::GetLastError();
-        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return error;
+DWORD PipeClient::Answer(const PipeResult& result) {
+    switch (result.end) {
+        case PipeEnd::Done:
+            return ERROR_SUCCESS;
+        case PipeEnd::TimedOut:
+            return WAIT_TIMEOUT;
+        default:
+            return result.error;
     }
-    if (::WaitForSingleObject(overlapped.hEvent, milliseconds) != WAIT_OBJECT_0) {
-        ::CancelIoEx(pipe_.Get(), &overlapped);
-        ::GetOverlappedResult(pipe_.Get(), &overlapped, &transferred, TRUE);
-        return WAIT_TIMEOUT;
-    }
-    return ::GetOverlappedResult(pipe_.Get(), &overlapped, &transferred, FALSE) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 DWORD PipeClient::Write(std::string_view message, DWORD milliseconds) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event_.Get();
-    DWORD written = 0;
-    BOOL started = ::WriteFile(pipe_.Get(), message.data(), static_cast<DWORD>(message.size()), nullptr, &overlapped);
-    DWORD error = Complete(started, overlapped, written, milliseconds);
-    if (error == ERROR_SUCCESS && written != message.size()) return ERROR_WRITE_FAULT;
-    return error;
+    return Answer(
+        WritePipeMessage(pipe_.Get(), message, {.deadline = PipeDeadline::In(milliseconds), .ioEvent = event_.Get()}));
 }
 
 DWORD PipeClient::Read(std::string& message, DWORD milliseconds) {
-    message.clear();
-    std::vector<char> piece(65536);
-    for (;;) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event_.Get();
-        DWORD got = 0;
-        BOOL started = ::ReadFile(pipe_.Get(), piece.data(), static_cast<DWORD>(piece.size()), nullptr, &overlapped);
-        DWORD error = Complete(started, overlapped, got, milliseconds);
-        if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) return error;
-        message.append(piece.data(), got);
-        if (error == ERROR_SUCCESS) return ERROR_SUCCESS;
-    }
+    return Answer(
+        ReadPipeMessage(pipe_.Get(), message, {.deadline = PipeDeadline::In(milliseconds), .ioEvent = event_.Get()}));
 }
 
 bool WaitForPipe(const std::wstring& name, DWORD milliseconds) {

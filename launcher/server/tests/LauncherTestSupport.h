@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "LogSink.h"
+#include "PipeConnection.h"
 #include "TestFolder.h"
 #include "ZYNSysHandle.h"
 
@@ -75,7 +76,7 @@ public:
     void Close() { pipe_.Reset(); }
 
 private:
-    DWORD Complete(BOOL started, OVERLAPPED& overlapped, DWORD& transferred, DWORD milliseconds);
+    static DWORD Answer(const PipeResult& result);
     ZYNSysKernelHandle pipe_;
     ZYNSysKernelHandle event_;
 };

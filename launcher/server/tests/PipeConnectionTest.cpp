@@ -1,0 +1,123 @@
+// The one reader and writer of whole pipe messages, on a real pipe: its bound, its deadline,
+// its stop orders and a peer that leaves.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LauncherTestSupport.h"
+#include "PipeConnection.h"
+
+namespace {
+
+// A connected pair: a server instance and its client, both in message mode and overlapped.
+struct PipePair {
+    explicit PipePair(DWORD serverInBuffer = 65536) {
+        const std::wstring name = UniquePipeName();
+        server.Reset(::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
+                                        serverInBuffer, 0, nullptr));
+        client.Reset(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr));
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        if (client) ::SetNamedPipeHandleState(client.Get(), &mode, nullptr, nullptr);
+    }
+    ZYNSysKernelHandle server;
+    ZYNSysKernelHandle client;
+};
+
+TEST(PipeMessages, ReadEndsWithTheWholeMessageItsBoundItsDeadlineAStopOrAPeerGone) {
+    enum class Ender { None, Deadline, StopEvent, StopFlag, WriterLeaves };
+    const std::string large(5000, 'a');
+    struct Case {
+        const char* name;
+        std::vector<std::string> sent;
+        PipeOverflow overflow;
+        std::size_t bound;
+        Ender ender;
+        PipeEnd end;
+        DWORD error;
+        bool tooLarge;
+        std::string message;
+        const char* next;  // the message a second read then gets, or nothing
+    } cases[] = {
+        {"whole in pieces", {large + large}, PipeOverflow::Refuse, 65536, Ender::None, PipeEnd::Done, 0, false,
+         large + large, nullptr},
+        {"at the bound", {large, "next"}, PipeOverflow::Refuse, 5000, Ender::None, PipeEnd::Done, 0, false, large,
+         "next"},
+        {"refused past the bound", {large}, PipeOverflow::Refuse, 4999, Ender::None, PipeEnd::Failed,
+         ERROR_MESSAGE_EXCEEDS_MAX_SIZE, true, "", nullptr},
+        {"drained past the bound", {large, "next"}, PipeOverflow::Drain, 4999, Ender::None, PipeEnd::Done, 0, true,
+         "", "next"},
+        {"nothing by the deadline", {}, PipeOverflow::Refuse, 65536, Ender::Deadline, PipeEnd::TimedOut, 0, false, "",
+         nullptr},
+        {"stop event", {}, PipeOverflow::Refuse, 65536, Ender::StopEvent, PipeEnd::Stopped, 0, false, "", nullptr},
+        {"stop flag", {}, PipeOverflow::Refuse, 65536, Ender::StopFlag, PipeEnd::Stopped, 0, false, "", nullptr},
+        {"writer leaves", {}, PipeOverflow::Refuse, 65536, Ender::WriterLeaves, PipeEnd::Failed, ERROR_BROKEN_PIPE,
+         false, "", nullptr},
+    };
+    for (const Case& c : cases) {
+        PipePair pair;
+        ASSERT_TRUE(pair.server && pair.client) << c.name;
+        for (const std::string& message : c.sent) ASSERT_TRUE(WritePipeMessage(pair.client.Get(), message)) << c.name;
+        ZYNSysKernelHandle stopEvent(::CreateEventW(nullptr, TRUE, c.ender == Ender::StopEvent, nullptr));
+        const std::atomic<bool> stopFlag{c.ender == Ender::StopFlag};
+        if (c.ender == Ender::WriterLeaves) pair.client.Reset();
+        const PipeWait wait{.deadline = PipeDeadline::In(c.ender == Ender::Deadline ? 300 : 10000),
+                            .stopEvent = stopEvent.Get(),
+                            .stopFlag = &stopFlag};
+        const ULONGLONG start = ::GetTickCount64();
+        std::string message = "stale";
+        const PipeResult result = ReadPipeMessage(pair.server.Get(), message, wait, c.overflow, c.bound);
+        const ULONGLONG took = ::GetTickCount64() - start;
+        EXPECT_EQ(result.end, c.end) << c.name;
+        EXPECT_EQ(result.error, c.error) << c.name;
+        EXPECT_EQ(result.tooLarge, c.tooLarge) << c.name;
+        EXPECT_EQ(message, c.message) << c.name;
+        EXPECT_LT(took, 3000u) << c.name;
+        if (c.ender == Ender::Deadline) {
+            EXPECT_GE(took, 290u) << c.name;
+        }
+        if (c.next) {
+            EXPECT_EQ(ReadPipeMessage(pair.server.Get(), message, {.deadline = PipeDeadline::In(2000)}).end,
+                      PipeEnd::Done)
+                << c.name;
+            EXPECT_EQ(message, c.next) << c.name;
+        }
+    }
+}
+
+// A reader that takes nothing cannot hold the writer past its deadline or the stop order.
+TEST(PipeMessages, WriteNobodyReadsEndsAtItsDeadlineOrTheStopOrder) {
+    const std::string message(100000, 'w');
+    std::atomic<bool> stopFlag{false};
+    struct Case {
+        const char* name;
+        PipeWait wait;
+        PipeEnd end;
+    } cases[] = {
+        {"deadline", {.deadline = PipeDeadline::In(300)}, PipeEnd::TimedOut},
+        {"stop flag", {.stopFlag = &stopFlag}, PipeEnd::Stopped},
+    };
+    for (const Case& c : cases) {
+        PipePair pair(0);
+        ASSERT_TRUE(pair.server && pair.client) << c.name;
+        std::thread stopper([&] {
+            ::Sleep(300);
+            stopFlag = c.wait.stopFlag != nullptr;
+        });
+        const ULONGLONG start = ::GetTickCount64();
+        const PipeResult result = WritePipeMessage(pair.client.Get(), message, c.wait);
+        const ULONGLONG took = ::GetTickCount64() - start;
+        stopper.join();
+        stopFlag = false;
+        EXPECT_EQ(result.end, c.end) << c.name;
+        EXPECT_GE(took, 290u) << c.name;
+        EXPECT_LT(took, 3000u) << c.name;
+    }
+}
+
+}  // namespace
