@@ -17,7 +17,7 @@
 #include "OrdanaRequestInfo.h"
 #include "ToolBox.h"
 #include "Utils.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysInternetHandle.h"
 
 namespace {
 

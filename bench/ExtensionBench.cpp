@@ -27,7 +27,7 @@
 #include "SharedData.h"
 #include "ToolBox.h"
 #include "UserExtension.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 #ifndef LAUNCHER_FROM_BENCH
 #define LAUNCHER_FROM_BENCH "..\\launcher\\server\\VarometLauncherGUI.exe"

@@ -16,7 +16,7 @@
 // "postStatus <json>" and posts the label to the first window of class "wnd", if any.
 
 #include "GuiMain.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 #include "ZYNSysWin.h"
 
 #include <shellapi.h>

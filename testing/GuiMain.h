@@ -3,7 +3,7 @@
 // one would get a console host under Wine that keeps the inherited handles (and the test's
 // files) open after the child ended. Include from exactly one file of the program.
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysLocalMemory.h"
 #include "ZYNSysWin.h"
 
 #include <shellapi.h>

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

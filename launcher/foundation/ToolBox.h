@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "SharedWString.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysLocalMemory.h"
 #include "ZYNSysWin.h"
 
 class PathName;

@@ -12,6 +12,7 @@
 #include "PathName.h"
 #include "SessionEnumerator.h"
 #include "ToolBox.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

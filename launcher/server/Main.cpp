@@ -21,6 +21,7 @@
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "Watchdog.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -2,7 +2,9 @@
 // Asks the desktop user for a proxy's credentials when a download meets a 407 answer. The real
 // one asks only in an interactive session; tests install their own.
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysWin.h"
+
+#include <wininet.h>
 
 class ProxyPrompt {
 public:

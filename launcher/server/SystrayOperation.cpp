@@ -7,6 +7,8 @@
 #include "SharedData.h"
 #include "ToolBox.h"
 #include "ZYNSysWin.h"
+#include "ZYNSysEnvironmentBlock.h"
+#include "ZYNSysKernelHandle.h"
 
 #include <userenv.h>
 #include <wtsapi32.h>

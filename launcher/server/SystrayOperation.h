@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "SystrayComs.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 class SystrayOperation {
 public:

@@ -24,6 +24,8 @@
 #include "PipeConnection.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
+#include "ZYNSysEnvironmentBlock.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

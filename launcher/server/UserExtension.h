@@ -7,7 +7,7 @@
 #include <string>
 
 #include "JsonValue.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 class UserExtension {
 public:

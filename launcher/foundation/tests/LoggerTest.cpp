@@ -16,6 +16,7 @@
 #include "FolderMaker.h"
 #include "Logger.h"
 #include "ToolBox.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "SessionEnumerator.h"
 #include "ToolBox.h"
 #include "ToolBoxTestSupport.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "FakeServicePipe.h"
 #include "LauncherTestSupport.h"
 #include "LogSink.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -33,6 +33,7 @@
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "Utils.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -28,6 +28,7 @@
 #include "ToolBox.h"
 #include "UserExtension.h"
 #include "ZYNSysWin.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace extension_test {
 

@@ -13,7 +13,7 @@
 
 #include "LogSink.h"
 #include "TestFolder.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 // A program of the build, by its path relative to the test program's folder.
 std::wstring BuiltProgram(const char* relativePath);

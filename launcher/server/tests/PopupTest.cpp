@@ -17,6 +17,7 @@
 #include "Json.h"
 #include "LauncherTestSupport.h"
 #include "LogSink.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

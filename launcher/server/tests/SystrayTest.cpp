@@ -22,7 +22,7 @@
 #include "SystrayComs.h"
 #include "SystrayOperation.h"
 #include "ToolBox.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 #include "ZYNSysWin.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include "FakeServicePipe.h"
 #include "LauncherTestSupport.h"
 #include "UserExtension.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include "Json.h"
 #include "SharedData.h"
 #include "UserExtension.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
