@@ -1,6 +1,5 @@
 #include "ZYNSysWin.h"
 
-#include <atomic>
 #include <vector>
 
 #include <sddl.h>
@@ -18,7 +17,7 @@
 namespace {
 
 WtsSessionEnumerator g_platformSessions;
-std::atomic<SessionEnumerator*> g_sessions{&g_platformSessions};
+constinit Seam<SessionEnumerator> g_sessions{g_platformSessions};
 
 }  // namespace
 
@@ -38,14 +37,14 @@ bool WtsSessionEnumerator::Enumerate(std::vector<SessionInfo>& sessions) {
     return true;
 }
 
-void ToolBox::SetSessionEnumerator(SessionEnumerator* enumerator) {
-    g_sessions.store(enumerator ? enumerator : &g_platformSessions);
+SessionEnumerator* ToolBox::SetSessionEnumerator(SessionEnumerator* enumerator) {
+    return g_sessions.Set(enumerator);
 }
 
 bool ToolBox::GetActiveSessionId(std::uint32_t& sessionId) {
     const std::string prefix = "[ToolBox::GetActiveSessionId]";
     std::vector<SessionInfo> sessions;
-    if (!g_sessions.load()->Enumerate(sessions)) {
+    if (!g_sessions.Get().Enumerate(sessions)) {
         Logger::Error(prefix + " Fail to iterate on Session objects!");
         return false;
     }

@@ -6,6 +6,8 @@
 
 #include <wininet.h>
 
+#include "Seam.h"
+
 class ProxyPrompt {
 public:
     virtual ~ProxyPrompt() = default;
@@ -13,6 +15,8 @@ public:
     virtual DWORD Ask(HINTERNET request) = 0;
 };
 
-// Installs a prompt for the whole process (null restores the real one).
-void SetProxyPrompt(ProxyPrompt* prompt);
+// Installs a prompt for the whole process (null restores the real one); answers the one
+// installed before.
+ProxyPrompt* SetProxyPrompt(ProxyPrompt* prompt);
 ProxyPrompt& GetProxyPrompt();
+using ScopedProxyPrompt = ScopedSeam<ProxyPrompt, &SetProxyPrompt>;
