@@ -35,9 +35,6 @@ struct Answer {
 
 class BindInit : public ::testing::Test {
 protected:
-    void SetUp() override { SetLogSink(&sink); }
-    void TearDown() override { SetLogSink(nullptr); }
-
     static Answer Run(const std::string& op, const std::string& args) {
         JSON::ValuePtr content;
         const int rc = Backbone::Process("{\"op\": \"" + op + "\", \"args\": " + args + "}", content);
@@ -45,6 +42,7 @@ protected:
     }
 
     RecordingSink sink;
+    ScopedLogSink installedSink{sink};
 };
 
 TEST_F(BindInit, WritesOneExactNoticePerOp) {

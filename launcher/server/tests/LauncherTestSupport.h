@@ -124,7 +124,7 @@ private:
     std::thread thread_;
 };
 
-// Records every log line instead of writing it (install with SetLogSink).
+// Records every log line instead of writing it (install with ScopedLogSink).
 class RecordingSink final : public LogSink {
 public:
     void Log(int, std::string_view message) override { Add(message, false); }
