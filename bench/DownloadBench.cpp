@@ -17,7 +17,7 @@
 #include "OrdanaRequestInfo.h"
 #include "ToolBox.h"
 #include "Utils.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysInternetHandle.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     ErrorsOnly sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     // Test mode: plain http without the secure flag.
     Config::Init("");
     Config::ActivateOption(ConfigOption::TEST_MODE);
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     const std::int32_t rc = Utils::DownloadMedia(context, output, media);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ::DeleteFileW(ToolBox::Utf8ToWide(output).c_str());
-    SetLogSink(nullptr);
+    installedSink.Restore();
     if (rc != 0) {
         std::fprintf(stderr, "DownloadMedia answered %d\n", rc);
         return 1;

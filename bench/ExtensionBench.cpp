@@ -28,7 +28,7 @@
 #include "SharedData.h"
 #include "ToolBox.h"
 #include "UserExtension.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 #ifndef LAUNCHER_FROM_BENCH
 #define LAUNCHER_FROM_BENCH "..\\launcher\\server\\VarometLauncherGUI.exe"
@@ -180,9 +180,9 @@ int wmain(int argc, wchar_t** argv) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     QuietSink quiet;
-    SetLogSink(&quiet);
+    ScopedLogSink installedSink(quiet);
     ThisSession session;
-    ToolBox::SetSessionEnumerator(&session);
+    ScopedSessionEnumerator installedSessions(session);
     int code = 2;
     try {
         code = Run(launcher, folder);

@@ -10,7 +10,7 @@
 
 #include "PathName.h"
 #include "ToolBox.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -25,7 +25,8 @@
 #include <vector>
 
 #include "PipeConnection.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
+#include "ZYNSysLocalMemory.h"
 
 #ifndef LAUNCHER_FROM_BENCH
 #define LAUNCHER_FROM_BENCH "..\\launcher\\server\\VarometLauncherGUI.exe"
@@ -55,10 +56,9 @@ class BareServer {
 public:
     explicit BareServer(std::wstring name) : name_(std::move(name)) {
         security_.nLength = sizeof security_;
-        PSECURITY_DESCRIPTOR raw = nullptr;
-        if (::ConvertStringSecurityDescriptorToSecurityDescriptorA(RequestPipeSddl(), SDDL_REVISION_1, &raw, nullptr)) {
-            descriptor_.Reset(raw);
-            security_.lpSecurityDescriptor = raw;
+        if (::ConvertStringSecurityDescriptorToSecurityDescriptorA(RequestPipeSddl(), SDDL_REVISION_1, descriptor_.Put(),
+                                                                   nullptr)) {
+            security_.lpSecurityDescriptor = descriptor_.Get();
         }
     }
     ~BareServer() { Stop(); }
@@ -129,7 +129,7 @@ private:
                 clients_.fetch_sub(1);
                 continue;
             }
-            pipe.Take();
+            static_cast<void>(pipe.Take());  // the client thread owns the instance now
         }
     }
 
@@ -152,7 +152,7 @@ private:
     }
 
     std::wstring name_;
-    ZYNSysHandle<ZYNSysLocalMemoryTraits> descriptor_;
+    ZYNSysLocalMemory descriptor_;
     SECURITY_ATTRIBUTES security_{};
     ZYNSysKernelHandle stop_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::thread accept_;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <map>
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace ChildProcess {
 namespace {
@@ -62,11 +62,9 @@ bool RunCaseFromArguments(int argc, char** argv, int& exitCode) {
 
 Result Run(const char* name) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return Failure("CreatePipe");
-    ZYNSysKernelHandle reader(readEnd);
-    ZYNSysKernelHandle writer(writeEnd);
+    ZYNSysKernelHandle reader;
+    ZYNSysKernelHandle writer;
+    if (!::CreatePipe(reader.Put(), writer.Put(), &inheritable, 0)) return Failure("CreatePipe");
     // An inherited read end would keep the pipe open after the child ends.
     if (!::SetHandleInformation(reader.Get(), HANDLE_FLAG_INHERIT, 0)) return Failure("SetHandleInformation");
 

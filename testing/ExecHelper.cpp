@@ -4,7 +4,6 @@
 //   exec_helper argv FILE ... writes its argument vector to FILE, one UTF-8 line each, ends with 0
 
 #include "GuiMain.h"
-#include "ZYNSysHandle.h"
 #include "ZYNSysWin.h"
 
 #include <shellapi.h>

@@ -17,7 +17,7 @@
 
 #include "GuiMain.h"
 #include "PipeConnection.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 #include "ZYNSysWin.h"
 
 #include <shellapi.h>

@@ -1,4 +1,5 @@
 #include "FakeServicePipe.h"
+#include "ZYNSysKernelHandle.h"
 
 #include <chrono>
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 class FakeServicePipe {
 public:

@@ -7,7 +7,6 @@
 // starts the spinner with a command line of its own), and after a minute in any case.
 
 #include "GuiMain.h"
-#include "ZYNSysHandle.h"
 #include "ZYNSysWin.h"
 
 #include <shellapi.h>

@@ -3,7 +3,7 @@
 // one would get a console host under Wine that keeps the inherited handles (and the test's
 // files) open after the child ended. Include from exactly one file of the program.
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysLocalMemory.h"
 #include "ZYNSysWin.h"
 
 #include <shellapi.h>
@@ -25,8 +25,7 @@ inline std::string Utf8(const wchar_t* text) {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int argc = 0;
-    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    ZYNSysLocalMemory owner(argv);
+    const ZYNSysLocalPointer<wchar_t**> argv(::CommandLineToArgvW(::GetCommandLineW(), &argc));
     if (!argv) return 63;
-    return GuiMain(argc, argv);
+    return GuiMain(argc, argv.Get());
 }

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <thread>
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "PipeConnection.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

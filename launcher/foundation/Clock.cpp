@@ -1,7 +1,5 @@
 #include "Clock.h"
 
-#include <atomic>
-
 #include "ZYNSysWin.h"
 
 namespace {
@@ -9,7 +7,7 @@ namespace {
 constexpr std::int64_t kEpochDifference = 116444736000000000;  // 1601 to 1970 in 100 ns units
 
 SystemClock g_systemClock;
-std::atomic<Clock*> g_clock{&g_systemClock};
+constinit Seam<Clock> g_clock{g_systemClock};
 
 }  // namespace
 
@@ -22,10 +20,5 @@ std::int64_t SystemClock::Now() {
     return static_cast<std::int64_t>(units.QuadPart) - kEpochDifference;
 }
 
-void SetClock(Clock* clock) {
-    g_clock.store(clock ? clock : &g_systemClock);
-}
-
-Clock& GetClock() {
-    return *g_clock.load();
-}
+Clock* SetClock(Clock* clock) { return g_clock.Set(clock); }
+Clock& GetClock() { return g_clock.Get(); }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "Seam.h"
+
 class Clock {
 public:
     virtual ~Clock() = default;
@@ -15,6 +17,8 @@ public:
     std::int64_t Now() override;
 };
 
-// Installs a clock for the whole process (null restores the system clock).
-void SetClock(Clock* clock);
+// Installs a clock for the whole process (null restores the system clock); answers the one
+// installed before.
+Clock* SetClock(Clock* clock);
 Clock& GetClock();
+using ScopedClock = ScopedSeam<Clock, &SetClock>;

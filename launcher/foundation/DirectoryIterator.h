@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "SharedWString.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 class DirectoryIterator {
 public:

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "WStringList.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysLocalMemory.h"
 #include "ZYNSysTSD.h"
 
 namespace {
@@ -124,12 +124,11 @@ void RaiseLastWin32Error(const SharedWString& message, std::uint32_t severity, s
     SharedWString text(message);
     text.Append2(L"\nError num: ", number);
 
-    wchar_t* systemText = nullptr;
+    ZYNSysLocalPointer<wchar_t*> systemText;
     DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0,
-        reinterpret_cast<wchar_t*>(&systemText), 0, nullptr);
-    ZYNSysLocalMemory owner(systemText);
-    if (length > 0 && systemText) text.Append2(L"\n", systemText);
+        reinterpret_cast<wchar_t*>(systemText.Put()), 0, nullptr);
+    if (length > 0 && systemText) text.Append2(L"\n", systemText.Get());
 
     RaiseError(text, severity, hresult, code);
 }

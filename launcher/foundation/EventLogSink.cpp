@@ -2,22 +2,11 @@
 
 #include <string>
 
-#include "ZYNSysHandle.h"
-
-namespace {
-
-struct EventSourceTraits {
-    using Type = HANDLE;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { ::DeregisterEventSource(h); }
-};
-
-}  // namespace
+#include "ZYNSysEventSource.h"
 
 bool WindowsEventLogSink::Report(std::uint16_t type, std::uint16_t category, std::uint32_t eventId,
                                  std::wstring_view text) {
-    ZYNSysHandle<EventSourceTraits> source(::RegisterEventSourceW(nullptr, L"Varomet Launcher"));
+    ZYNSysEventSource source(::RegisterEventSourceW(nullptr, L"Varomet Launcher"));
     if (!source) return true;  // nothing to report to: dropped silently
     std::wstring copy(text);
     const wchar_t* strings[] = {copy.c_str()};

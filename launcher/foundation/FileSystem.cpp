@@ -5,7 +5,7 @@
 #include <io.h>
 
 #include "DirectoryIterator.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

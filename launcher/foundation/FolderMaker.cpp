@@ -2,8 +2,6 @@
 
 #include "ZYNSysWin.h"
 
-#include <atomic>
-
 #include <shlobj.h>
 
 #include "ToolBox.h"
@@ -42,14 +40,9 @@ public:
 };
 
 LocalFolderMaker g_localMaker;
-std::atomic<FolderMaker*> g_maker{&g_localMaker};
+constinit Seam<FolderMaker> g_maker{g_localMaker};
 
 }  // namespace
 
-void SetFolderMaker(FolderMaker* maker) {
-    g_maker.store(maker ? maker : &g_localMaker);
-}
-
-FolderMaker& GetFolderMaker() {
-    return *g_maker.load();
-}
+FolderMaker* SetFolderMaker(FolderMaker* maker) { return g_maker.Set(maker); }
+FolderMaker& GetFolderMaker() { return g_maker.Get(); }

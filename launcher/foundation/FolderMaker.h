@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "Seam.h"
+
 class OrdanaRequestInfo;
 
 class FolderMaker {
@@ -16,6 +18,8 @@ public:
     virtual int MakeFolderAsUser(const OrdanaRequestInfo& request, const std::string& path, bool& created) = 0;
 };
 
-// Installs a maker for the whole process (null restores the plain local one).
-void SetFolderMaker(FolderMaker* maker);
+// Installs a maker for the whole process (null restores the plain local one); answers the
+// one installed before.
+FolderMaker* SetFolderMaker(FolderMaker* maker);
 FolderMaker& GetFolderMaker();
+using ScopedFolderMaker = ScopedSeam<FolderMaker, &SetFolderMaker>;

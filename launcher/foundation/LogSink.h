@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "Seam.h"
+
 class LogSink {
 public:
     virtual ~LogSink() = default;
@@ -14,5 +16,6 @@ public:
 };
 
 // Installs a sink for the whole process (null restores the logger's own output); the
-// sink must outlive every later log call.
-void SetLogSink(LogSink* sink);
+// sink must outlive every later log call. Answers the sink installed before.
+LogSink* SetLogSink(LogSink* sink);
+using ScopedLogSink = ScopedSeam<LogSink, &SetLogSink>;

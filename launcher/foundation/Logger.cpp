@@ -45,7 +45,7 @@ State& S() {
 }
 
 WindowsEventLogSink g_windowsEvents;
-std::atomic<EventLogSink*> g_events{&g_windowsEvents};
+constinit Seam<EventLogSink> g_events{g_windowsEvents};
 
 // Depth of logger calls on this thread: a call made from inside the logger (folder
 // creation, event notices) takes the queued road and never a mutex it may already hold.
@@ -229,9 +229,7 @@ void Logger::DeferredDebug(std::string_view m) { LogDeferred(m, 20); }
 void Logger::DeferredWarn(std::string_view m) { LogDeferred(m, 40); }
 void Logger::DeferredError(std::string_view m) { LogDeferred(m, 50); }
 
-void SetLogSink(LogSink* sink) {
-    g_testSink.store(sink);
-}
+LogSink* SetLogSink(LogSink* sink) { return g_testSink.exchange(sink); }
 
 void Logger::Log(int level, std::string_view message) {
     if (LogSink* sink = g_testSink.load()) {
@@ -367,7 +365,7 @@ void Logger::ThrowEvent(int level, std::string_view text, std::uint16_t category
     std::uint16_t type = (level == 10 || level == 20 || level == 30) ? EVENTLOG_INFORMATION_TYPE
                          : level == 40                               ? EVENTLOG_WARNING_TYPE
                                                                      : EVENTLOG_ERROR_TYPE;
-    if (!g_events.load()->Report(type, category, 0x40000101, wide)) {
+    if (!g_events.Get().Report(type, category, 0x40000101, wide)) {
         LogDeferred("[Logger::ThrowEvent]Fail to throw windows event : [" + std::to_string(level) + "]:{" +
                         std::string(cut) + "}",
                     10);
@@ -381,6 +379,4 @@ int Logger::LevelFromName(const std::string& name) {
     return 1000;
 }
 
-void Logger::SetEventSink(EventLogSink* sink) {
-    g_events.store(sink ? sink : &g_windowsEvents);
-}
+EventLogSink* Logger::SetEventSink(EventLogSink* sink) { return g_events.Set(sink); }

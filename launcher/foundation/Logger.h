@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "Seam.h"
+
 class EventLogSink;
 
 class Logger {
@@ -44,8 +46,9 @@ public:
     // 1000 when unknown.
     static int LevelFromName(const std::string& name);
 
-    // Installs where event-log copies go (null restores the Windows event log).
-    static void SetEventSink(EventLogSink* sink);
+    // Installs where event-log copies go (null restores the Windows event log); answers the
+    // sink installed before.
+    static EventLogSink* SetEventSink(EventLogSink* sink);
 
     static constexpr std::size_t kMaxMessage = 40960;
     // The longest text one event-log string may hold.
@@ -53,3 +56,5 @@ public:
     // Lines waiting for the file; past this many the oldest are dropped.
     static constexpr std::size_t kMaxPending = 10000;
 };
+
+using ScopedEventSink = ScopedSeam<EventLogSink, &Logger::SetEventSink>;

@@ -1,7 +1,5 @@
 #include "Sleeper.h"
 
-#include <atomic>
-
 #include "ZYNSysWin.h"
 
 namespace {
@@ -12,14 +10,9 @@ public:
 };
 
 RealSleeper g_realSleeper;
-std::atomic<Sleeper*> g_sleeper{&g_realSleeper};
+constinit Seam<Sleeper> g_sleeper{g_realSleeper};
 
 }  // namespace
 
-void SetSleeper(Sleeper* sleeper) {
-    g_sleeper.store(sleeper ? sleeper : &g_realSleeper);
-}
-
-Sleeper& GetSleeper() {
-    return *g_sleeper.load();
-}
+Sleeper* SetSleeper(Sleeper* sleeper) { return g_sleeper.Set(sleeper); }
+Sleeper& GetSleeper() { return g_sleeper.Get(); }

@@ -9,8 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "Seam.h"
 #include "SharedWString.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysLocalMemory.h"
 #include "ZYNSysWin.h"
 
 class PathName;
@@ -85,8 +86,9 @@ public:
     static std::string GetSystemErrorText();
 
     // ---- sessions, folders, the executable ----
-    // Installs the session source (null restores the platform's).
-    static void SetSessionEnumerator(SessionEnumerator* enumerator);
+    // Installs the session source (null restores the platform's); answers the one installed
+    // before.
+    static SessionEnumerator* SetSessionEnumerator(SessionEnumerator* enumerator);
     static bool GetActiveSessionId(std::uint32_t& sessionId);
     static bool GetKnownFolderIdValue(const GUID& folderId, std::string& path, std::optional<std::uint32_t> sessionId);
     static PathName GetExecutableFolder();
@@ -110,6 +112,8 @@ public:
         static bool IsFile(const std::string& path);
     };
 };
+
+using ScopedSessionEnumerator = ScopedSeam<SessionEnumerator, &ToolBox::SetSessionEnumerator>;
 
 // Logs "!EXP!" + context + the exception's text as an error, and to the event log when asked.
 void LogException(const std::exception& exception, const std::string& context, bool toEventLog);

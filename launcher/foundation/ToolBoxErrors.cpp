@@ -7,12 +7,13 @@
 
 #include "Logger.h"
 #include "ToolBox.h"
+#include "ZYNSysLocalMemory.h"
 
 namespace {
 
 // The system's text for a code, line breaks removed; false when there is none.
 bool SystemText(DWORD code, std::string& text) {
-    wchar_t* buffer = nullptr;
+    ZYNSysLocalPointer<wchar_t*> buffer;
     // The texts of the internet errors live in wininet's own message table, not the system's.
     const HMODULE wininet = code >= INTERNET_ERROR_BASE && code <= INTERNET_ERROR_LAST
                                 ? ::GetModuleHandleW(L"wininet.dll")
@@ -20,10 +21,9 @@ bool SystemText(DWORD code, std::string& text) {
     // Inserts ignored: a system text with %1 would otherwise read arguments that are not there.
     DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                         FORMAT_MESSAGE_IGNORE_INSERTS | (wininet ? FORMAT_MESSAGE_FROM_HMODULE : 0),
-                                    wininet, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    ZYNSysLocalMemory owner(buffer);
+                                    wininet, code, 0, reinterpret_cast<wchar_t*>(buffer.Put()), 0, nullptr);
     if (length == 0) return false;
-    text = ToolBox::WCStrToString(buffer);
+    text = ToolBox::WCStrToString(buffer.Get());
     std::erase(text, '\r');
     std::erase(text, '\n');
     return true;

@@ -14,7 +14,8 @@
 #include "Globals.h"
 #include "Logger.h"
 #include "ToolBox.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysCryptHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -134,18 +135,16 @@ int ToolBox::File::ComputeHash(const std::string& path, int label, std::string& 
         return 0;
     }
 
-    HCRYPTPROV rawProvider = 0;
-    if (!::CryptAcquireContextW(&rawProvider, nullptr, nullptr, providerType, CRYPT_VERIFYCONTEXT)) {
+    ZYNSysCryptProvider provider;
+    if (!::CryptAcquireContextW(provider.Put(), nullptr, nullptr, providerType, CRYPT_VERIFYCONTEXT)) {
         Logger::Error(prefix + "CryptAcquireContext failed!");
         return 0;
     }
-    ZYNSysCryptProvider provider(rawProvider);
-    HCRYPTHASH rawHash = 0;
-    if (!::CryptCreateHash(provider.Get(), algorithm, 0, 0, &rawHash)) {
+    ZYNSysCryptHash hash;
+    if (!::CryptCreateHash(provider.Get(), algorithm, 0, 0, hash.Put())) {
         Logger::Error(prefix + "CryptCreateHash failed!");
         return 0;
     }
-    ZYNSysCryptHash hash(rawHash);
 
     std::vector<BYTE> block(65536);
     for (;;) {

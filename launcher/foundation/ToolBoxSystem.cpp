@@ -1,44 +1,31 @@
 #include "ZYNSysWin.h"
 
-#include <atomic>
 #include <vector>
 
 #include <sddl.h>
 #include <shlobj.h>
-#include <wtsapi32.h>
 
 #include "FileSystem.h"
 #include "Logger.h"
 #include "PathName.h"
 #include "SessionEnumerator.h"
 #include "ToolBox.h"
+#include "ZYNSysCoTaskMemory.h"
+#include "ZYNSysKernelHandle.h"
+#include "ZYNSysWtsMemory.h"
 
 namespace {
 
-struct WtsMemoryTraits {
-    using Type = void*;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { ::WTSFreeMemory(h); }
-};
-
-struct CoTaskMemoryTraits {
-    using Type = wchar_t*;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { ::CoTaskMemFree(h); }
-};
-
 WtsSessionEnumerator g_platformSessions;
-std::atomic<SessionEnumerator*> g_sessions{&g_platformSessions};
+constinit Seam<SessionEnumerator> g_sessions{g_platformSessions};
 
 }  // namespace
 
 bool WtsSessionEnumerator::Enumerate(std::vector<SessionInfo>& sessions) {
-    WTS_SESSION_INFOW* raw = nullptr;
+    ZYNSysWtsPointer<WTS_SESSION_INFOW*> list;
     DWORD count = 0;
-    if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &raw, &count)) return false;
-    ZYNSysHandle<WtsMemoryTraits> owner(raw);
+    if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, list.Put(), &count)) return false;
+    const WTS_SESSION_INFOW* raw = list.Get();
     for (DWORD i = 0; i < count; ++i) {
         SessionInfo info;
         info.id = raw[i].SessionId;
@@ -50,14 +37,14 @@ bool WtsSessionEnumerator::Enumerate(std::vector<SessionInfo>& sessions) {
     return true;
 }
 
-void ToolBox::SetSessionEnumerator(SessionEnumerator* enumerator) {
-    g_sessions.store(enumerator ? enumerator : &g_platformSessions);
+SessionEnumerator* ToolBox::SetSessionEnumerator(SessionEnumerator* enumerator) {
+    return g_sessions.Set(enumerator);
 }
 
 bool ToolBox::GetActiveSessionId(std::uint32_t& sessionId) {
     const std::string prefix = "[ToolBox::GetActiveSessionId]";
     std::vector<SessionInfo> sessions;
-    if (!g_sessions.load()->Enumerate(sessions)) {
+    if (!g_sessions.Get().Enumerate(sessions)) {
         Logger::Error(prefix + " Fail to iterate on Session objects!");
         return false;
     }
@@ -91,24 +78,20 @@ bool ToolBox::GetKnownFolderIdValue(const GUID& folderId, std::string& path, std
     Logger::Internal("[ToolBox::GetKownFolderIdValue] try to retrive the value of KnownFolderID[" + id + "] using " +
                   (sessionId ? "this sessionId[" + std::to_string(*sessionId) + "]" : std::string("the current session")));
     ZYNSysKernelHandle token;
-    if (sessionId) {
-        HANDLE raw = nullptr;
-        if (!::WTSQueryUserToken(*sessionId, &raw)) {
-            Logger::ErrorWithSystemError("[ToolBox::GetKnownFolderIdValue]Fail to retrieve user's token !");
-            return false;
-        }
-        token.Reset(raw);
+    if (sessionId && !::WTSQueryUserToken(*sessionId, token.Put())) {
+        Logger::ErrorWithSystemError("[ToolBox::GetKnownFolderIdValue]Fail to retrieve user's token !");
+        return false;
     }
-    wchar_t* raw = nullptr;
-    HRESULT hr = ::SHGetKnownFolderPath(folderId, 0, token.Get(), &raw);
-    ZYNSysHandle<CoTaskMemoryTraits> buffer(raw);
+    // The caller frees the path whether the call succeeds or not.
+    ZYNSysCoTaskPointer<wchar_t*> buffer;
+    HRESULT hr = ::SHGetKnownFolderPath(folderId, 0, token.Get(), buffer.Put());
     if (FAILED(hr)) {
         Logger::Error("[ToolBox::GetKownFolderIdValue]SHGetKnownFolderPath FAILED [" +
                    std::to_string(static_cast<std::int32_t>(hr)) + "]!");
         return false;
     }
     token.Reset();
-    path = WideCStrToUtf8(raw);
+    path = WideCStrToUtf8(buffer.Get());
     Logger::Internal("[ToolBox::GetKownFolderIdValue] this KnownFolder[" + id + "] has been resolved to : " + path);
     return true;
 }
@@ -126,15 +109,13 @@ PathName ToolBox::GetExecutableFolder() {
 }
 
 void ToolBox::MakeSecurityAttributes(ScopedSecurityAttributes& out, const std::string& descriptor) {
-    out.descriptor.Reset();
     out.attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
     out.attributes.bInheritHandle = FALSE;
     out.attributes.lpSecurityDescriptor = nullptr;
-    PSECURITY_DESCRIPTOR raw = nullptr;
     std::wstring wide = Utf8ToWide(descriptor);
-    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide.c_str(), SDDL_REVISION_1, &raw, nullptr)) {
-        out.descriptor.Reset(raw);
-        out.attributes.lpSecurityDescriptor = raw;
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide.c_str(), SDDL_REVISION_1, out.descriptor.Put(),
+                                                               nullptr)) {
+        out.attributes.lpSecurityDescriptor = out.descriptor.Get();
     }
 }
 

@@ -11,6 +11,7 @@
 #include "ServiceNotice.h"
 #include "ToolBox.h"
 #include "Utils.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "ReturnCodes.h"
 #include "ServiceNotice.h"
 #include "ToolBox.h"
+#include "ZYNSysKernelHandle.h"
 
 std::atomic<bool> Backbone::running_{false};
 std::atomic<int> Backbone::activeClients_{0};
@@ -234,7 +235,7 @@ void Backbone::Run(wchar_t** argv, int argc, int* returnCode, HWND window) {
                 Logger::ErrorWithSystemError("[Backbone::Run]Fail to start a client thread.");
                 continue;  // the instance closes with its owner
             }
-            pipe.Take();  // the client thread owns the instance now
+            static_cast<void>(pipe.Take());  // the client thread owns the instance now
             Logger::Debug("[Backbone::Run]Delegated pipe to thread : " + std::to_string(threadId));
         }
         Logger::DebugW(L"[Backbone::Run] main function ended !");

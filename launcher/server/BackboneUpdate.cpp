@@ -16,7 +16,7 @@
 #include "SystrayComs.h"
 #include "SystrayOperation.h"
 #include "ToolBox.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

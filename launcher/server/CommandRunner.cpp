@@ -1,7 +1,5 @@
 #include "CommandRunner.h"
 
-#include <atomic>
-
 #include "OperationsLocal.h"
 
 namespace {
@@ -15,13 +13,9 @@ public:
 };
 
 LocalCommandRunner g_localRunner;
-std::atomic<CommandRunner*> g_runner{nullptr};
+constinit Seam<CommandRunner> g_runner{g_localRunner};
 
 }  // namespace
 
-void SetCommandRunner(CommandRunner* runner) { g_runner.store(runner); }
-
-CommandRunner& GetCommandRunner() {
-    CommandRunner* runner = g_runner.load();
-    return runner ? *runner : g_localRunner;
-}
+CommandRunner* SetCommandRunner(CommandRunner* runner) { return g_runner.Set(runner); }
+CommandRunner& GetCommandRunner() { return g_runner.Get(); }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Seam.h"
+
 class CommandRunner {
 public:
     virtual ~CommandRunner() = default;
@@ -14,6 +16,8 @@ public:
                      std::int32_t timeoutMs, bool runas, std::int32_t sessionId) = 0;
 };
 
-// Installs a runner for the whole process (null restores the real one).
-void SetCommandRunner(CommandRunner* runner);
+// Installs a runner for the whole process (null restores the real one); answers the one
+// installed before.
+CommandRunner* SetCommandRunner(CommandRunner* runner);
 CommandRunner& GetCommandRunner();
+using ScopedCommandRunner = ScopedSeam<CommandRunner, &SetCommandRunner>;

@@ -3,20 +3,12 @@
 #include "Config.h"
 #include "Logger.h"
 #include "ToolBox.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysWindowHook.h"
 
 namespace {
 
-struct HookTraits {
-    using Type = HHOOK;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { ::UnhookWindowsHookEx(h); }
-};
-using HookHandle = ZYNSysHandle<HookTraits>;
-
 // Two popups on two client threads each keep their own hook.
-thread_local HookHandle t_popupHook;
+thread_local ZYNSysWindowHook t_popupHook;
 
 constexpr int kIconResource = 101;
 

@@ -22,18 +22,13 @@
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "Watchdog.h"
+#include "ZYNSysKernelHandle.h"
+#include "ZYNSysLocalMemory.h"
 
 namespace {
 
 // Client threads still answering when the server ends get this long to finish.
 constexpr DWORD kClientGrace = 10000;
-
-struct ArgvOwner {
-    wchar_t** argv;
-    ~ArgvOwner() {
-        if (argv) ::LocalFree(argv);
-    }
-};
 
 // Set by the window procedure when it caught an exception: the process then ends with the exception code.
 bool g_windowFailed = false;
@@ -176,9 +171,9 @@ int Start(HINSTANCE instance) {
     }
 
     int argc = 0;
-    ArgvOwner args{::CommandLineToArgvW(::GetCommandLineW(), &argc)};
-    if (!args.argv || argc < 1) return kExitBadCommandLine;
-    wchar_t** argv = args.argv;
+    const ZYNSysLocalPointer<wchar_t**> args(::CommandLineToArgvW(::GetCommandLineW(), &argc));
+    if (!args || argc < 1) return kExitBadCommandLine;
+    wchar_t** argv = args.Get();
 
     wchar_t userBuffer[257] = {};
     DWORD userLength = 257;

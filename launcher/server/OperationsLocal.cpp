@@ -22,6 +22,8 @@
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "ZipShell.h"
+#include "ZYNSysEnvironmentBlock.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace Operations {
 
@@ -121,19 +123,17 @@ bool HasAccess(const std::string& path, std::int32_t access, DWORD desired) {
         Logger::Warn(std::string(kCheckFile) + " GetFileSecurityW failed !");
         return false;
     }
-    HANDLE raw = nullptr;
+    ZYNSysKernelHandle token;
     if (!::OpenProcessToken(::GetCurrentProcess(),
-                            TOKEN_IMPERSONATE | TOKEN_QUERY | TOKEN_DUPLICATE | STANDARD_RIGHTS_READ, &raw)) {
+                            TOKEN_IMPERSONATE | TOKEN_QUERY | TOKEN_DUPLICATE | STANDARD_RIGHTS_READ, token.Put())) {
         Logger::Warn(std::string(kCheckFile) + " OpenProcessToken failed !");
         return false;
     }
-    ZYNSysKernelHandle token(raw);
-    raw = nullptr;
-    if (!::DuplicateToken(token.Get(), SecurityImpersonation, &raw)) {
+    ZYNSysKernelHandle impersonation;
+    if (!::DuplicateToken(token.Get(), SecurityImpersonation, impersonation.Put())) {
         Logger::Warn(std::string(kCheckFile) + " DuplicateToken failed !");
         return false;
     }
-    ZYNSysKernelHandle impersonation(raw);
     GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
     DWORD mapped = desired;
     ::MapGenericMask(&mapped, &mapping);

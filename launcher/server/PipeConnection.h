@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 enum class PipeOpenResult { Opened, TimedOut, Failed };
 

@@ -1,9 +1,10 @@
 #include "ProcessAsUser.h"
 
-#include <userenv.h>
 #include <wtsapi32.h>
 
 #include <utility>
+
+#include "ZYNSysEnvironmentBlock.h"
 
 namespace {
 
@@ -66,13 +67,12 @@ ProcessStart StartProcessAsUser(const ProcessStartRequest& request) {
     PROCESS_INFORMATION info{};
     bool environmentNotDestroyed = false;
     if (request.session) {
-        HANDLE rawToken = nullptr;
-        if (!::WTSQueryUserToken(*request.session, &rawToken)) return Failure(ProcessStartStep::Token, ::GetLastError());
-        ZYNSysKernelHandle token(rawToken);
-        void* block = nullptr;
-        if (!::CreateEnvironmentBlock(&block, token.Get(), TRUE))
+        ZYNSysKernelHandle token;
+        if (!::WTSQueryUserToken(*request.session, token.Put()))
+            return Failure(ProcessStartStep::Token, ::GetLastError());
+        ZYNSysEnvironmentBlock environment;
+        if (!::CreateEnvironmentBlock(environment.Put(), token.Get(), TRUE))
             return Failure(ProcessStartStep::Environment, ::GetLastError());
-        ZYNSysEnvironmentBlock environment(block);
         const BOOL created = ::CreateProcessAsUserW(token.Get(), nullptr, commandLine.data(), nullptr, nullptr, TRUE,
                                                     flags, environment.Get(), nullptr, &startup, &info);
         const DWORD error = created ? ERROR_SUCCESS : ::GetLastError();

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 struct ProcessStart;
 struct ProcessStartRequest;

@@ -1,7 +1,5 @@
 #include "ProxyPrompt.h"
 
-#include <atomic>
-
 #include "Logger.h"
 
 namespace {
@@ -31,14 +29,9 @@ public:
 };
 
 DialogProxyPrompt g_dialogPrompt;
-std::atomic<ProxyPrompt*> g_prompt{&g_dialogPrompt};
+constinit Seam<ProxyPrompt> g_prompt{g_dialogPrompt};
 
 }  // namespace
 
-void SetProxyPrompt(ProxyPrompt* prompt) {
-    g_prompt.store(prompt ? prompt : &g_dialogPrompt);
-}
-
-ProxyPrompt& GetProxyPrompt() {
-    return *g_prompt.load();
-}
+ProxyPrompt* SetProxyPrompt(ProxyPrompt* prompt) { return g_prompt.Set(prompt); }
+ProxyPrompt& GetProxyPrompt() { return g_prompt.Get(); }

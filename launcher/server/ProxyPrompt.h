@@ -2,7 +2,11 @@
 // Asks the desktop user for a proxy's credentials when a download meets a 407 answer. The real
 // one asks only in an interactive session; tests install their own.
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysWin.h"
+
+#include <wininet.h>
+
+#include "Seam.h"
 
 class ProxyPrompt {
 public:
@@ -11,6 +15,8 @@ public:
     virtual DWORD Ask(HINTERNET request) = 0;
 };
 
-// Installs a prompt for the whole process (null restores the real one).
-void SetProxyPrompt(ProxyPrompt* prompt);
+// Installs a prompt for the whole process (null restores the real one); answers the one
+// installed before.
+ProxyPrompt* SetProxyPrompt(ProxyPrompt* prompt);
 ProxyPrompt& GetProxyPrompt();
+using ScopedProxyPrompt = ScopedSeam<ProxyPrompt, &SetProxyPrompt>;

@@ -7,6 +7,7 @@
 #include "Logger.h"
 #include "PipeConnection.h"
 #include "ToolBox.h"
+#include "ZYNSysKernelHandle.h"
 
 bool ServiceNotice::SendClosing(std::uint32_t session) {
     Logger::DebugW(L"[Backbone::Stop]Retrieveing the Service Named pipe handle ...");

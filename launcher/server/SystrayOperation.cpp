@@ -9,6 +9,8 @@
 #include "SharedData.h"
 #include "ToolBox.h"
 #include "ZYNSysWin.h"
+#include "ZYNSysEnvironmentBlock.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "SystrayComs.h"
 #include "ProcessAsUser.h"
+#include "ZYNSysKernelHandle.h"
 
 class SystrayOperation {
 public:

@@ -21,6 +21,8 @@
 #include "ProcessAsUser.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
+#include "ZYNSysEnvironmentBlock.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "JsonValue.h"
 #include "ProcessAsUser.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 class UserExtension {
 public:

@@ -32,7 +32,9 @@
 #include "ToolBox.h"
 #include "Utils.h"
 #include "ValidatedPath.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysCryptHandle.h"
+#include "ZYNSysInternetHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -148,7 +150,7 @@ public:
         wake_.notify_all();
         thread_.join();
         // Closed here already: its owner must not close that value a second time.
-        if (closed_) request_.Take();
+        if (closed_) static_cast<void>(request_.Take());
     }
     StopWatch(const StopWatch&) = delete;
     StopWatch& operator=(const StopWatch&) = delete;
@@ -253,18 +255,14 @@ std::int32_t MediaDownload::Run() {
         return kDownloadFailed;
     }
 
-    HCRYPTPROV provider = 0;
-    if (!::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+    if (!::CryptAcquireContextW(provider_.Put(), nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
         Logger::ErrorWithSystemError(kPrefix + "CryptAcquireContext failed !");
         return kDownloadFailed;
     }
-    provider_.Reset(provider);
-    HCRYPTHASH hash = 0;
-    if (!::CryptCreateHash(provider_.Get(), CALG_MD5, 0, 0, &hash)) {
+    if (!::CryptCreateHash(provider_.Get(), CALG_MD5, 0, 0, hash_.Put())) {
         Logger::ErrorWithSystemError(kPrefix + "CryptCreateHash failed !");
         return kDownloadFailed;
     }
-    hash_.Reset(hash);
 
     if (std::int32_t rc = Connect(); rc != kDownloadDone) return rc;
     return Transfer();

@@ -5,8 +5,6 @@
 #include <oleauto.h>
 #include <shldisp.h>
 
-#include <atomic>
-
 #include "ComSupport.h"
 #include "Logger.h"
 #include "ToolBox.h"
@@ -112,14 +110,9 @@ public:
 };
 
 WindowsZipShell g_windowsShell;
-std::atomic<ZipShell*> g_shell{&g_windowsShell};
+constinit Seam<ZipShell> g_shell{g_windowsShell};
 
 }  // namespace
 
-void SetZipShell(ZipShell* shell) {
-    g_shell.store(shell ? shell : &g_windowsShell);
-}
-
-ZipShell& GetZipShell() {
-    return *g_shell.load();
-}
+ZipShell* SetZipShell(ZipShell* shell) { return g_shell.Set(shell); }
+ZipShell& GetZipShell() { return g_shell.Get(); }

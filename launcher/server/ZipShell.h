@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "Seam.h"
+
 // One copy the shell started: what it opened stays alive with this object, because the copy
 // may go on after the call that started it has returned.
 class ZipCopy {
@@ -22,6 +24,8 @@ public:
     virtual std::unique_ptr<ZipCopy> StartCopy(const std::wstring& zip, const std::wstring& target) = 0;
 };
 
-// Installs a shell for the whole process (null restores the real one).
-void SetZipShell(ZipShell* shell);
+// Installs a shell for the whole process (null restores the real one); answers the one
+// installed before.
+ZipShell* SetZipShell(ZipShell* shell);
 ZipShell& GetZipShell();
+using ScopedZipShell = ScopedSeam<ZipShell, &SetZipShell>;

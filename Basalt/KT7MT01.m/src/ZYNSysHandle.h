@@ -1,14 +1,11 @@
 #pragma once
 // One move-only owner for every kind of platform handle; its traits say how to close
-// the handle and which values mean "nothing owned".
+// the handle and which values mean "nothing owned". Each family of traits has a header
+// of its own beside this one, so a file pulls in only the system headers it uses.
 
 #include <utility>
 
 #include "ZYNSysWin.h"
-
-#include <userenv.h>
-#include <wincrypt.h>
-#include <wininet.h>
 
 template <typename Traits>
 class ZYNSysHandle {
@@ -31,8 +28,8 @@ public:
     explicit operator bool() const { return IsValid(); }
     Type Get() const { return handle_; }
 
-    // Gives up ownership.
-    Type Take() {
+    // Gives up ownership: dropping the result leaks the handle.
+    [[nodiscard]] Type Take() {
         Type handle = handle_;
         handle_ = Traits::Invalid();
         return handle;
@@ -45,80 +42,32 @@ public:
         handle_ = handle;
     }
 
+    // The slot for a call that hands out a handle through an out-parameter; what was held
+    // is closed first.
+    Type* Put() {
+        Close();
+        return &handle_;
+    }
+
 private:
+    // A failing call's error is read after its owners let go: the close must not change it.
     void Close() {
-        if (Traits::IsValid(handle_)) Traits::Close(handle_);
+        if (Traits::IsValid(handle_)) {
+            const DWORD error = ::GetLastError();
+            Traits::Close(handle_);
+            ::SetLastError(error);
+        }
         handle_ = Traits::Invalid();
     }
 
     Type handle_ = Traits::Invalid();
 };
 
-// A kernel HANDLE has two invalid values: NULL and INVALID_HANDLE_VALUE.
-struct ZYNSysKernelHandleTraits {
-    using Type = HANDLE;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void Close(Type h) { ::CloseHandle(h); }
+// The traits of a handle with one "nothing owned" value, closed by one call that takes it.
+template <typename T, auto CloseFunction, T InvalidValue = T{}>
+struct ZYNSysHandleTraits {
+    using Type = T;
+    static Type Invalid() { return InvalidValue; }
+    static bool IsValid(Type h) { return h != InvalidValue; }
+    static void Close(Type h) { CloseFunction(h); }
 };
-
-struct ZYNSysFindHandleTraits {
-    using Type = HANDLE;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void Close(Type h) { ::FindClose(h); }
-};
-
-struct ZYNSysLocalMemoryTraits {
-    using Type = HLOCAL;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { ::LocalFree(h); }
-};
-
-struct ZYNSysRegKeyTraits {
-    using Type = HKEY;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { ::RegCloseKey(h); }
-};
-
-// The environment block of a user token (CreateEnvironmentBlock); callers link userenv.
-struct ZYNSysEnvironmentBlockTraits {
-    using Type = void*;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { ::DestroyEnvironmentBlock(h); }
-};
-
-// A WinINet session, connection or request; callers link wininet.
-struct ZYNSysInternetHandleTraits {
-    using Type = HINTERNET;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type h) { return h != nullptr; }
-    static void Close(Type h) { ::InternetCloseHandle(h); }
-};
-
-// A CryptoAPI provider and a hash object made from it; callers link advapi32.
-struct ZYNSysCryptProviderTraits {
-    using Type = HCRYPTPROV;
-    static Type Invalid() { return 0; }
-    static bool IsValid(Type h) { return h != 0; }
-    static void Close(Type h) { ::CryptReleaseContext(h, 0); }
-};
-
-struct ZYNSysCryptHashTraits {
-    using Type = HCRYPTHASH;
-    static Type Invalid() { return 0; }
-    static bool IsValid(Type h) { return h != 0; }
-    static void Close(Type h) { ::CryptDestroyHash(h); }
-};
-
-using ZYNSysKernelHandle = ZYNSysHandle<ZYNSysKernelHandleTraits>;
-using ZYNSysEnvironmentBlock = ZYNSysHandle<ZYNSysEnvironmentBlockTraits>;
-using ZYNSysFindHandle = ZYNSysHandle<ZYNSysFindHandleTraits>;
-using ZYNSysLocalMemory = ZYNSysHandle<ZYNSysLocalMemoryTraits>;
-using ZYNSysRegKey = ZYNSysHandle<ZYNSysRegKeyTraits>;
-using ZYNSysInternetHandle = ZYNSysHandle<ZYNSysInternetHandleTraits>;
-using ZYNSysCryptProvider = ZYNSysHandle<ZYNSysCryptProviderTraits>;
-using ZYNSysCryptHash = ZYNSysHandle<ZYNSysCryptHashTraits>;

@@ -9,6 +9,7 @@
 
 #include "PathName.h"
 #include "ToolBox.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace fs = std::filesystem;
 

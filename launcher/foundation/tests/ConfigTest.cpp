@@ -17,7 +17,7 @@ std::string Escaped(std::string text) {
 
 VAROMET_CHILD_CASE(ConfigFile) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     std::string untouched = "untouched";
     bool before56 = Config::IsActivated(56);
     bool beforeSet = Config::GetVariable(1, untouched);
@@ -29,7 +29,6 @@ VAROMET_CHILD_CASE(ConfigFile) {
     Say("loglevel", (set ? "[" : "unset [") + level + "]");
     for (const RecordingSink::Entry& e : sink.Take())
         Say(e.deferred ? "queued" : "immediate", std::to_string(e.level) + ":" + e.text);
-    SetLogSink(nullptr);
     return 0;
 }
 

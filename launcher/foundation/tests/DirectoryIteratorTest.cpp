@@ -7,7 +7,7 @@
 
 #include "ErrorStack.h"
 #include "PathTestSupport.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 

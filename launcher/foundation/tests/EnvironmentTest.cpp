@@ -8,7 +8,7 @@
 #include <string>
 
 #include "FileSystem.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -52,14 +52,13 @@ TEST(Environment, SetAndGetRoundTripInTheProcessEnvironment) {
     wchar_t exe[MAX_PATH];
     std::wstring line = L"\"" + std::wstring(exe, ::GetModuleFileNameW(nullptr, exe, MAX_PATH)) + L"\" --child environment";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inherit, 0));
-    ZYNSysKernelHandle reader(readEnd), writer(writeEnd);
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    ZYNSysKernelHandle reader, writer;
+    ASSERT_TRUE(::CreatePipe(reader.Put(), writer.Put(), &inherit, 0));
+    ::SetHandleInformation(reader.Get(), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = writeEnd;
+    startup.hStdOutput = startup.hStdError = writer.Get();
     PROCESS_INFORMATION info{};
     ASSERT_TRUE(::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info));
     ZYNSysKernelHandle process(info.hProcess), thread(info.hThread);

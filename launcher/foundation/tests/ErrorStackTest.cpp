@@ -7,7 +7,7 @@
 
 #include "ErrorStack.h"
 #include "WStringList.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 #include "ZYNSysTSD.h"
 
 namespace {

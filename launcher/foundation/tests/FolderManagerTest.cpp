@@ -76,9 +76,9 @@ std::string Fill(std::string text, const TestFolder& dir) {
 
 VAROMET_CHILD_CASE(FafTable) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     GuardedMaker maker;
-    SetFolderMaker(&maker);
+    ScopedFolderMaker installedMaker(maker);
     Say("init", FileAndFoldersManager::Init(static_cast<std::uint32_t>(std::stoul(ChildArg()))) ? "true" : "false");
     std::size_t madeAtInit = maker.made.size();
     for (int id = 0; id <= 16; ++id) {
@@ -91,8 +91,6 @@ VAROMET_CHILD_CASE(FafTable) {
     Say("create main",
         std::string(created ? "true" : "false") + " made=" + std::to_string(maker.made.size() - madeAtInit));
     for (const RecordingSink::Entry& e : sink.Take()) Say("log", std::to_string(e.level) + ":" + e.text);
-    SetFolderMaker(nullptr);
-    SetLogSink(nullptr);
     return 0;
 }
 
@@ -216,9 +214,9 @@ TEST(FolderManager, SaveFileReplacesEntriesAndBadOnesAreKeptAside) {
 
 VAROMET_CHILD_CASE(FafCreate) {
     GuardedMaker maker;
-    SetFolderMaker(&maker);
+    ScopedFolderMaker installedMaker(maker);
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     FileAndFoldersManager::Init(3);
     OrdanaRequestInfo request;
     struct Step {
@@ -244,8 +242,6 @@ VAROMET_CHILD_CASE(FafCreate) {
                         " local=" + std::to_string(maker.made.size()) +
                         " folder=" + (ToolBox::File::IsDirectory(path) ? "yes" : "no"));
     }
-    SetLogSink(nullptr);
-    SetFolderMaker(nullptr);
     return 0;
 }
 

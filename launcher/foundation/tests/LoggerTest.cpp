@@ -16,6 +16,7 @@
 #include "FolderMaker.h"
 #include "Logger.h"
 #include "ToolBox.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -169,7 +170,7 @@ TEST(Logger, DayChangeStartsANewFileWithItsHeader) {
 
 VAROMET_CHILD_CASE(LoggerFailedInit) {
     FakeEvents events;
-    Logger::SetEventSink(&events);
+    ScopedEventSink installedEvents(events);
     SetClock(&g_clock);
     WriteFileBytes(ChildDir() + "\\blocker", "a file where a folder should be");
     Logger::DeferredInternal("early");
@@ -197,7 +198,7 @@ TEST(Logger, FailedInitSendsTheQueueAsOneErrorEventAndOnlyEchoesLaterLines) {
 
 VAROMET_CHILD_CASE(LoggerSuperLogger) {
     FakeEvents events(false);  // the source cannot be released: each event also logs a notice
-    Logger::SetEventSink(&events);
+    ScopedEventSink installedEvents(events);
     StartLogger("SUPER_LOGGER\nLOGLEVEL=all");
     Logger::Info("once");
     Logger::DeferredWarn("queued once");
@@ -246,12 +247,11 @@ VAROMET_CHILD_CASE(LoggerReentrant) {
     StartLogger();
     Logger::Info("day one");
     LoggingMaker maker;
-    SetFolderMaker(&maker);
+    ScopedFolderMaker installedMaker(maker);
     // The day's folder is gone: the day change has to create it again.
     ::MoveFileW(ToolBox::Utf8ToWide(ChildDir() + "\\L").c_str(), ToolBox::Utf8ToWide(ChildDir() + "\\L-old").c_str());
     g_clock.Set(UtcUnits(2024, 3, 6, 12, 0, 0));
     Logger::Info("day two");
-    SetFolderMaker(nullptr);
     return 0;
 }
 
@@ -347,7 +347,7 @@ TEST(Logger, InitKeepsTheTenNewestDayFiles) {
 
 VAROMET_CHILD_CASE(LoggerEventCut) {
     FakeEvents events;
-    Logger::SetEventSink(&events);
+    ScopedEventSink installedEvents(events);
     Logger::ThrowEvent(40, std::string(40000, 'e'), 7);
     // The cut falls inside a surrogate pair: the lone half is dropped.
     Logger::ThrowEvent(50, std::string(31838, 'e') + "\xF0\x9F\x98\x80", 1);

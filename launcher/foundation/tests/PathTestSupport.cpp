@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 bool UnderWine() {
     HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");

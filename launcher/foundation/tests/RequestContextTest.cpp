@@ -16,8 +16,6 @@ namespace {
 
 class WithLogSink : public ::testing::Test {
 protected:
-    void SetUp() override { SetLogSink(&sink); }
-    void TearDown() override { SetLogSink(nullptr); }
     // "level:text" of every message, in order; queued ones marked "q".
     std::vector<std::string> Messages() {
         std::vector<std::string> out;
@@ -26,6 +24,7 @@ protected:
         return out;
     }
     RecordingSink sink;
+    ScopedLogSink installedSink{sink};
 };
 
 JSON::ValuePtr Parse(const std::string& text) {
@@ -161,14 +160,13 @@ VAROMET_CHILD_CASE(ConfiguredAuthUrl) {
     WriteFileBytes(ChildDir() + "\\launcher.conf", "AUTH_WS_URL=https://conf/auth\n");
     Config::Init(ChildDir() + "\\launcher.conf");
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     OrdanaRequestInfo out;
     OrdanaRequestInfo::build(Parse(kFull).get(), out);
     Say("auth", out.authWsUrl);
     Say("logged", sink.Has("[OrdanaRequestInfo::Init] set authentication Url to [https://conf/auth] from Config setup.")
                       ? "yes"
                       : "no");
-    SetLogSink(nullptr);
     return 0;
 }
 

@@ -18,7 +18,7 @@
 #include "SessionEnumerator.h"
 #include "ToolBox.h"
 #include "ToolBoxTestSupport.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -261,16 +261,14 @@ TEST(ToolBoxFile, EnsureFreeSpaceKBComparesWithTheVolumesFreeSpace) {
 
 // Under Wine WTSEnumerateSessionsW reports no session at all.
 struct FakeSessions final : SessionEnumerator {
-    FakeSessions(bool ok, std::vector<SessionInfo> sessions) : ok(ok), sessions(std::move(sessions)) {
-        ToolBox::SetSessionEnumerator(this);
-    }
-    ~FakeSessions() override { ToolBox::SetSessionEnumerator(nullptr); }
+    FakeSessions(bool ok, std::vector<SessionInfo> sessions) : ok(ok), sessions(std::move(sessions)) {}
     bool Enumerate(std::vector<SessionInfo>& out) override {
         out = sessions;
         return ok;
     }
     bool ok;
     std::vector<SessionInfo> sessions;
+    ScopedSessionEnumerator installed{*this};
 };
 
 TEST(ToolBoxSystem, GetActiveSessionIdNeedsExactlyOneActiveSession) {

@@ -24,11 +24,6 @@ inline std::ostream& operator<<(std::ostream& out, const LogEntry& e) {
 
 class RecordingSink final : public LogSink {
 public:
-    RecordingSink() { SetLogSink(this); }
-    ~RecordingSink() override { SetLogSink(nullptr); }
-    RecordingSink(const RecordingSink&) = delete;
-    RecordingSink& operator=(const RecordingSink&) = delete;
-
     void Log(int level, std::string_view message) override { entries.push_back({'L', level, std::string(message)}); }
     void LogDeferred(std::string_view message, int level) override {
         entries.push_back({'Q', level, std::string(message)});
@@ -45,18 +40,19 @@ public:
     }
 
     std::vector<LogEntry> entries;
+
+private:
+    ScopedLogSink installed_{*this};
 };
 
 class FixedClock final : public Clock {
 public:
-    explicit FixedClock(std::int64_t units) : units_(units) { SetClock(this); }
-    ~FixedClock() override { SetClock(nullptr); }
-    FixedClock(const FixedClock&) = delete;
-    FixedClock& operator=(const FixedClock&) = delete;
+    explicit FixedClock(std::int64_t units) : units_(units) {}
     std::int64_t Now() override { return units_; }
 
 private:
     std::int64_t units_;
+    ScopedClock installed_{*this};
 };
 
 constexpr std::int64_t kUnitsPerSecond = 10000000;

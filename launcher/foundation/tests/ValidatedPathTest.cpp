@@ -6,7 +6,7 @@
 
 #include "ErrorStack.h"
 #include "PathTestSupport.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 #include <winioctl.h>
 

@@ -11,6 +11,7 @@
 #include "LauncherTestSupport.h"
 #include "LogSink.h"
 #include "PipeConnection.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -35,9 +36,6 @@ struct Answer {
 
 class BindInit : public ::testing::Test {
 protected:
-    void SetUp() override { SetLogSink(&sink); }
-    void TearDown() override { SetLogSink(nullptr); }
-
     static Answer Run(const std::string& op, const std::string& args) {
         JSON::ValuePtr content;
         const int rc = Backbone::Process("{\"op\": \"" + op + "\", \"args\": " + args + "}", content);
@@ -45,6 +43,7 @@ protected:
     }
 
     RecordingSink sink;
+    ScopedLogSink installedSink{sink};
 };
 
 TEST_F(BindInit, WritesOneExactNoticePerOp) {

@@ -23,15 +23,6 @@ constexpr char kBuilt[] = "[Backbone::Process]starting processing of these param
 
 class Dispatcher : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetLogSink(&sink);
-        SetSleeper(&sleeper);
-    }
-    void TearDown() override {
-        SetSleeper(nullptr);
-        SetLogSink(nullptr);
-    }
-
     // The one-shot entry, with the program as the first argument.
     static int ProcessCommandLine(std::vector<std::wstring> args, JSON::ValuePtr& content) {
         args.insert(args.begin(), L"VarometLauncherGUI.exe");
@@ -46,6 +37,8 @@ protected:
 
     RecordingSink sink;
     RecordingSleeper sleeper;
+    ScopedLogSink installedSink{sink};
+    ScopedSleeper installedSleeper{sleeper};
 };
 
 TEST_F(Dispatcher, CommandLineArgumentsBecomeTheRequest) {
@@ -72,14 +65,13 @@ TEST_F(Dispatcher, CommandLineArgumentsBecomeTheRequest) {
         const std::string name =
             c.args.empty() ? "no argument" : Narrow(c.args[0]) + "/" + std::to_string(c.args.size());
         RecordingSink fresh;
-        SetLogSink(&fresh);
+        ScopedLogSink installedFresh(fresh);
         JSON::ValuePtr content;
         EXPECT_EQ(ProcessCommandLine(c.args, content), c.rc) << name;
         EXPECT_EQ(fresh.After(kBuilt), c.request) << name;
         // A command line never carries a request context.
         EXPECT_TRUE(fresh.Has("[Backbone::Process] cannot build requestInfo from JSON : nullptr")) << name;
         EXPECT_EQ(content, nullptr) << name;
-        SetLogSink(&sink);
     }
 }
 
@@ -168,10 +160,9 @@ TEST_F(Dispatcher, PostStatusWithUnusableArgumentsAnswers71) {
     };
     for (const Case& c : cases) {
         RecordingSink fresh;
-        SetLogSink(&fresh);
+        ScopedLogSink installedFresh(fresh);
         EXPECT_EQ(ProcessText(R"({"op":"postStatus","args":)" + c.args + "}"), 71) << c.args;
         EXPECT_TRUE(fresh.Has(c.logged)) << c.args;
-        SetLogSink(&sink);
     }
     EXPECT_TRUE(sleeper.sleeps.empty());
 }
@@ -188,13 +179,12 @@ TEST_F(Dispatcher, PostStatusWithANumberThatDoesNotConvertAnswers21) {
     };
     for (const std::string& args : cases) {
         RecordingSink fresh;
-        SetLogSink(&fresh);
+        ScopedLogSink installedFresh(fresh);
         JSON::ValuePtr content;
         EXPECT_EQ(Backbone::Process(R"({"op":"postStatus","args":)" + args + "}", content), 21) << args;
         ASSERT_NE(content, nullptr) << args;
         EXPECT_EQ(content->Dump(), "null") << args;
         EXPECT_NE(fresh.After("!EXP![Backbone::Process]Exception thrown : "), "<none>") << args;
-        SetLogSink(&sink);
     }
     EXPECT_TRUE(sleeper.sleeps.empty());
 }

@@ -33,6 +33,7 @@
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "Utils.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -113,17 +114,11 @@ class Downloads : public ::testing::Test {
 protected:
     void SetUp() override {
         EnableTestMode();
-        SetSleeper(&sleeper);
-        SetLogSink(&sink);
         ASSERT_NE(server.Port(), 0) << server.Error();
         media = Bytes(kMediaSize, 7);
         Write(served + L"\\media.bin", media);
         hash = Md5Of(served + L"\\media.bin");
         ASSERT_EQ(hash.size(), 32u);
-    }
-    void TearDown() override {
-        SetLogSink(nullptr);
-        SetSleeper(nullptr);
     }
 
     std::int32_t Download(const std::string& query, const std::string& expectedHash,
@@ -175,6 +170,8 @@ protected:
 
     FastSleeper sleeper;
     RecordingSink sink;
+    ScopedSleeper installedSleeper{sleeper};
+    ScopedLogSink installedSink{sink};
     TestFolder folder;
     std::wstring served = [this] {
         fs::create_directories(fs::path(folder.In(L"srv")));
@@ -346,12 +343,12 @@ TEST_F(Downloads, ProxyDemandGetsOneFreeTryAndOnlyWhenTheUserAnswers) {
     for (const Case& c : cases) {
         fs::remove(served + L".requests");
         RecordingSink lines;
-        SetLogSink(&lines);
+        ScopedLogSink installedLines(lines);
         ScriptedPrompt prompt(c.answer);
-        SetProxyPrompt(&prompt);
+        ScopedProxyPrompt installedPrompt(prompt);
         const std::int32_t rc = Download("?status=407", hash);
-        SetProxyPrompt(nullptr);
-        SetLogSink(&sink);
+        installedPrompt.Restore();
+        installedLines.Restore();
         EXPECT_EQ(rc, 2) << c.name;
         EXPECT_EQ(prompt.asked, c.asked) << c.name;
         EXPECT_EQ(server.Requests().size(), c.requests) << c.name;
@@ -457,7 +454,7 @@ void PrintResult(const std::string& text) {
 int StopAfter(const std::function<bool()>& moment, const std::string& url, const std::string& hash,
               std::int64_t size) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     EnableTestMode();
     const std::string output = Env("VAROMET_TEST_OUTPUT");
     const JSON::ValuePtr json = MediaJson(url, hash, std::to_string(size));
@@ -470,7 +467,7 @@ int StopAfter(const std::function<bool()>& moment, const std::string& url, const
     G_STOP = true;
     const std::int32_t rc = download.get();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped);
-    SetLogSink(nullptr);
+    installedSink.Restore();
     const bool logged = sink.Has("[Utils::DownloadMedia]GLOBAL STOP ORDER ! function aborted") ||
                         sink.Has("[ToolBox::DownloadMedia]GLOBAL STOP ORDER ! function aborted");
     PrintResult(std::to_string(rc) + (running ? " running" : " ended") + (logged ? " logged " : " silent ") +
@@ -541,14 +538,14 @@ TEST_F(Downloads, StopOrderEndsADownloadOrTheWaitPromptly) {
 // Option 68 is process-wide: a present file is kept as it is, unread.
 VAROMET_CHILD_CASE(KeepMediaOptionKeepsAnyPresentFile) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     EnableTestMode();
     Config::ActivateOption(68);
     const JSON::ValuePtr json = MediaJson(Env("VAROMET_TEST_URL"), std::string(32, '0'), "11");
     const MediaInfo item(json.get());
     OrdanaRequestInfo context;
     const std::int32_t rc = Utils::DownloadMedia(context, Env("VAROMET_TEST_OUTPUT"), item);
-    SetLogSink(nullptr);
+    installedSink.Restore();
     PrintResult(std::to_string(rc) + " " +
                 ToolBox::BoolToString(sink.Has("[Utils::DownloadMedia]config found : keep the current existing media.")));
     return 0;
@@ -568,7 +565,7 @@ TEST_F(Downloads, KeepMediaOptionKeepsAPresentFileWithoutHashingIt) {
 // hash check, or the parent holds the file unreadable. The action reports the outcome.
 VAROMET_CHILD_CASE(PresentFileWithoutADigest) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     EnableTestMode();
     if (Env("VAROMET_TEST_STOP") == "1") G_STOP = true;
     const std::string output = Env("VAROMET_TEST_OUTPUT");
@@ -577,7 +574,7 @@ VAROMET_CHILD_CASE(PresentFileWithoutADigest) {
     const int rc = Backbone::Process(R"({"op": "run", "args": {"action": "DownloadMedia", "dest": )" +
                                          JsonQuoted(output) + ", \"mi\": " + mi->Dump() + "}}",
                                      content);
-    SetLogSink(nullptr);
+    installedSink.Restore();
     const bool told = sink.Has("[Utils::DownloadMedia]Failed to access file and compute hash : " + output);
     PrintResult(std::to_string(rc) + " " + (content ? content->Dump() : "<none>") + (told ? " told" : " untold"));
     return 0;
@@ -614,9 +611,9 @@ TEST_F(Downloads, PresentFileWithoutADigestIsKeptAndTheDownloadAnswers2) {
 // not drop the secure flag for an https address.
 VAROMET_CHILD_CASE(HttpsFromAnUnknownAuthority) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     FastSleeper sleeper;
-    SetSleeper(&sleeper);
+    ScopedSleeper installedSleeper(sleeper);
     EnableTestMode();
     const JSON::ValuePtr json = MediaJson(Env("VAROMET_TEST_URL"), Env("VAROMET_TEST_HASH"), Env("VAROMET_TEST_SIZE"));
     const MediaInfo item(json.get());
@@ -624,8 +621,8 @@ VAROMET_CHILD_CASE(HttpsFromAnUnknownAuthority) {
     const std::int32_t refused = Utils::DownloadMedia(context, Env("VAROMET_TEST_OUTPUT"), item);
     Config::ActivateOption(63);
     const std::int32_t accepted = Utils::DownloadMedia(context, Env("VAROMET_TEST_OUTPUT"), item);
-    SetSleeper(nullptr);
-    SetLogSink(nullptr);
+    installedSleeper.Restore();
+    installedSink.Restore();
     // The refusal is told in the internet layer's own words.
     const std::string told = sink.After("[SendRequest]HttpSendRequest failed(");
     PrintResult(std::to_string(refused) + " " + std::to_string(accepted) + " " +

@@ -28,6 +28,7 @@
 #include "ToolBox.h"
 #include "UserExtension.h"
 #include "ZYNSysWin.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace extension_test {
 
@@ -117,10 +118,6 @@ protected:
         // A session id of this process's own keeps pipe names apart from other test programs.
         session = 100000 + ::GetCurrentProcessId();
         sessions.active = session;
-        SetLogSink(&sink);
-        ToolBox::SetSessionEnumerator(&sessions);
-        SetClock(&clock);
-        SetSleeper(&sleeper);
         for (const wchar_t* name : kFakeVariables) SetVariable(name, L"");
         SetVariable(L"FAKE_EXT_RECORD", folder.In(L"record.txt"));
         SetVariable(L"FAKE_EXT_REPLY_FILE", folder.In(L"reply.txt"));
@@ -131,10 +128,6 @@ protected:
         SharedData::ResetForTests();
         UserExtension::SetExchangeMargin(kPipeExchangeMilliseconds);
         for (const wchar_t* name : kFakeVariables) SetVariable(name, L"");
-        SetSleeper(nullptr);
-        SetClock(nullptr);
-        ToolBox::SetSessionEnumerator(nullptr);
-        SetLogSink(nullptr);
     }
 
     void SetReply(const std::string& text) {
@@ -181,6 +174,10 @@ protected:
     TestSessions sessions;
     SteppingClock clock;
     RecordingSleeper sleeper;
+    ScopedLogSink installedSink{sink};
+    ScopedSessionEnumerator installedSessions{sessions};
+    ScopedClock installedClock{clock};
+    ScopedSleeper installedSleeper{sleeper};
 };
 
 }  // namespace extension_test

@@ -26,7 +26,7 @@ std::string Answer(const Reply& reply) {
 // writes its request and then reads nothing; prints what the clients saw and the server logged.
 int HostileClient(bool writesItsRequest) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     Backbone::SetExchangeDeadline(kDeadline);
     std::wstring program = L"launcher", mode = L"run", pipe = UniquePipeName();
     wchar_t* argv[] = {program.data(), mode.data(), pipe.data()};
@@ -51,7 +51,7 @@ int HostileClient(bool writesItsRequest) {
     stop.Write("STOP");
     server.join();
     Backbone::WaitForClients(5000);
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::string why = "<none>";
     for (const std::string& line : sink.Lines()) {
         if (line.find("client dropped.") != std::string::npos) why = line;

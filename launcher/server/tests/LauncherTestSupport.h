@@ -14,7 +14,7 @@
 #include "LogSink.h"
 #include "PipeConnection.h"
 #include "TestFolder.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 // A program of the build, by its path relative to the test program's folder.
 std::wstring BuiltProgram(const char* relativePath);
@@ -125,7 +125,7 @@ private:
     std::thread thread_;
 };
 
-// Records every log line instead of writing it (install with SetLogSink).
+// Records every log line instead of writing it (install with ScopedLogSink).
 class RecordingSink final : public LogSink {
 public:
     void Log(int, std::string_view message) override { Add(message, false); }

@@ -101,9 +101,9 @@ public:
 // A stop with no server (the watchdog in one-shot mode): process-wide state, so in a child.
 VAROMET_CHILD_CASE(StopWithoutServer) {
     SilentSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     const bool stopped = Backbone::Stop(false);
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("stopped=%d couldNotOpen=%d running=%d\n", stopped, sink.couldNotOpen, Backbone::IsRunning());
     return 0;
 }

@@ -181,10 +181,10 @@ TEST_F(OperationsAsUser, ExchangeIsBoundedByTheRequestsOwnLimitPlusTheMargin) {
 // A request that waits without limit on a fake that never answers: the stop order ends it.
 VAROMET_CHILD_CASE(StopOrderEndsAnExchangeWithoutLimit) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     extension_test::TestSessions sessions;
     sessions.active = 100000 + ::GetCurrentProcessId();
-    ToolBox::SetSessionEnumerator(&sessions);
+    ScopedSessionEnumerator installedSessions(sessions);
     Config::Init("no-launcher.conf");
     Config::ActivateOption(65);
     const OrdanaRequestInfo info("id-stop", "TGT-1-x", "", "", "", DaemonVersion(2, 1));
@@ -197,7 +197,7 @@ VAROMET_CHILD_CASE(StopOrderEndsAnExchangeWithoutLimit) {
     const std::uint32_t code = AsUser::ExecuteCommandAsUser(info, {"prog"}, exitCode, INFINITE, false);
     const ULONGLONG took = ::GetTickCount64() - start;
     stopper.join();
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("code %u after %llu ms\n%s", code, static_cast<unsigned long long>(took), sink.Dump().c_str());
     std::fflush(stdout);
     return 0;
@@ -289,8 +289,8 @@ std::string ChildVariable(const char* name) {
     return got > 0 && got < sizeof buffer ? std::string(buffer, got) : std::string();
 }
 
-int Fail(int code, RecordingSink& sink, const std::string& why) {
-    SetLogSink(nullptr);
+int Fail(int code, ScopedLogSink& installedSink, RecordingSink& sink, const std::string& why) {
+    installedSink.Restore();
     std::printf("%s\n%s", why.c_str(), sink.Dump().c_str());
     std::fflush(stdout);
     return code;
@@ -300,10 +300,10 @@ int Fail(int code, RecordingSink& sink, const std::string& why) {
 // stop message.
 VAROMET_CHILD_CASE(ProductAsExtension) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     extension_test::TestSessions sessions;
     sessions.active = 100000 + ::GetCurrentProcessId();
-    ToolBox::SetSessionEnumerator(&sessions);
+    ScopedSessionEnumerator installedSessions(sessions);
     const std::string folder = ChildVariable("VAROMET_TEST_EXT_DIR");
     Config::Init(folder + "\\no-launcher.conf");
     Config::ActivateOption(65);
@@ -314,22 +314,22 @@ VAROMET_CHILD_CASE(ProductAsExtension) {
     bool created = false;
     const std::string target = folder + "\\made by\\the extension";
     std::uint32_t code = AsUser::MakeFolderAsUser(info, target, created);
-    if (code != 0 || !created) return Fail(10, sink, "mkdir code " + std::to_string(code));
-    if (!ToolBox::File::IsDirectory(target)) return Fail(11, sink, "no folder");
+    if (code != 0 || !created) return Fail(10, installedSink, sink, "mkdir code " + std::to_string(code));
+    if (!ToolBox::File::IsDirectory(target)) return Fail(11, installedSink, sink, "no folder");
     std::int32_t exitCode = 0;
     code = AsUser::ExecuteCommandAsUser(info, {Narrow(BuiltProgram(VAROMET_EXEC_HELPER_EXE)), "exit", "7"}, exitCode,
                                         20000, false);
     if (code != 0 || exitCode != 7) {
-        return Fail(12, sink, "execute code " + std::to_string(code) + " exit " + std::to_string(exitCode));
+        return Fail(12, installedSink, sink,
+                    "execute code " + std::to_string(code) + " exit " + std::to_string(exitCode));
     }
     std::shared_ptr<UserExtension> extension = SharedData::GetExtension(info);
-    if (!extension) return Fail(13, sink, "no extension");
+    if (!extension) return Fail(13, installedSink, sink, "no extension");
     const DWORD pid = extension->ProcessId();
-    if (!extension->Kill()) return Fail(14, sink, "kill failed");
-    if (!ProcessEnds(pid, 10000)) return Fail(15, sink, "the launcher did not end on STOP");
+    if (!extension->Kill()) return Fail(14, installedSink, sink, "kill failed");
+    if (!ProcessEnds(pid, 10000)) return Fail(15, installedSink, sink, "the launcher did not end on STOP");
     extension.reset();
     SharedData::ResetForTests();
-    SetLogSink(nullptr);
     return 0;
 }
 

@@ -33,9 +33,8 @@ void WriteFile(const std::wstring& path, const std::string& bytes) {
 
 class LocalOperations : public ::testing::Test {
 protected:
-    void SetUp() override { SetLogSink(&sink); }
-    void TearDown() override { SetLogSink(nullptr); }
     RecordingSink sink;
+    ScopedLogSink installedSink{sink};
     TestFolder folder;
 };
 
@@ -122,7 +121,7 @@ TEST_F(LocalOperations, MakeFolderRefusesAPathOfMaxPathUnitsOrMore) {
 // Level by level, under the memory-check option; the folder comes from the parent.
 VAROMET_CHILD_CASE(MakeFolderLevelByLevel) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     char buffer[1024] = {};
     DWORD got = ::GetEnvironmentVariableA("VAROMET_TEST_LEVELS_DIR", buffer, sizeof buffer);
     if (got == 0 || got >= sizeof buffer) return 90;
@@ -130,7 +129,7 @@ VAROMET_CHILD_CASE(MakeFolderLevelByLevel) {
     Config::Init(base + "\\launcher.conf");
     Config::ActivateOption(67);
     const bool made = Operations::Local::MakeFolder(base + "/a//b/c");
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("%s", sink.Dump().c_str());
     std::fflush(stdout);
     return made ? 0 : 1;
@@ -278,11 +277,10 @@ TEST_F(LocalOperations, ExecuteCmdAsSessionUserUsesTheGivenOrActiveSession) {
     };
     for (const Case& c : cases) {
         OneSession sessions(c.anySession);
-        ToolBox::SetSessionEnumerator(&sessions);
+        ScopedSessionEnumerator installedSessions(sessions);
         std::int32_t exitCode = 77;
         const bool ran =
             Operations::Local::ExecuteCmd({Helper(), "exit", "4"}, exitCode, true, 20000, false, c.sessionId);
-        ToolBox::SetSessionEnumerator(nullptr);
         EXPECT_EQ(ran, c.expected) << c.name << "\n" << sink.Dump();
         EXPECT_EQ(exitCode, c.expected ? 4 : 77) << c.name;
         EXPECT_TRUE(sink.Has(c.logged)) << c.name;
@@ -373,7 +371,7 @@ TEST_F(LocalOperations, UnzipRecreatesTheTargetAndExtractsWithTheShell) {
 
 VAROMET_CHILD_CASE(UnzipKeepsTheFolderWhenConfigured) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     char buffer[1024] = {};
     DWORD got = ::GetEnvironmentVariableA("VAROMET_TEST_UNZIP_DIR", buffer, sizeof buffer);
     if (got == 0 || got >= sizeof buffer) return 90;
@@ -381,7 +379,7 @@ VAROMET_CHILD_CASE(UnzipKeepsTheFolderWhenConfigured) {
     Config::Init(base + "\\launcher.conf");
     Config::ActivateOption(52);
     const std::int32_t result = Operations::Local::Unzip(base + "\\a.zip", base + "\\out");
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("%s", sink.Dump().c_str());
     std::fflush(stdout);
     return result;

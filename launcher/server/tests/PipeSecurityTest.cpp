@@ -14,7 +14,8 @@
 
 #include "LauncherTestSupport.h"
 #include "PipeConnection.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
+#include "ZYNSysLocalMemory.h"
 
 namespace {
 
@@ -26,16 +27,14 @@ TEST(PipeSecurity, InteractiveUsersMayUseTheLaunchersPipeButNotAddInstancesToIt)
     ZYNSysKernelHandle client(
         ::CreateFileW(pipe.c_str(), READ_CONTROL | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(client) << ::GetLastError();
-    PSECURITY_DESCRIPTOR raw = nullptr;
+    ZYNSysLocalMemory descriptor;
     ASSERT_EQ(::GetSecurityInfo(client.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                                nullptr, &raw),
+                                nullptr, descriptor.Put()),
               static_cast<DWORD>(ERROR_SUCCESS));
-    ZYNSysLocalMemory descriptor(raw);
-    LPWSTR text = nullptr;
-    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(raw, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                                      &text, nullptr));
-    ZYNSysLocalMemory textOwner(text);
-    EXPECT_EQ(Narrow(text),
+    ZYNSysLocalPointer<wchar_t*> text;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.Get(), SDDL_REVISION_1,
+                                                                      DACL_SECURITY_INFORMATION, text.Put(), nullptr));
+    EXPECT_EQ(Narrow(text.Get()),
               "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;0x12019b;;;IU)(D;OICI;GA;;;AN)(D;OICI;GA;;;NS)(D;OICI;GA;;;NU)");
     DWORD written = 0;
     ASSERT_TRUE(::WriteFile(client.Get(), "STOP", 4, &written, nullptr));

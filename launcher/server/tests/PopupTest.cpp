@@ -17,6 +17,7 @@
 #include "Json.h"
 #include "LauncherTestSupport.h"
 #include "LogSink.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -168,9 +169,8 @@ void Act(HWND box, UserAction action) {
 
 class Popup : public ::testing::Test {
 protected:
-    void SetUp() override { SetLogSink(&sink); }
-    void TearDown() override { SetLogSink(nullptr); }
     RecordingSink sink;
+    ScopedLogSink installedSink{sink};
 };
 
 TEST_F(Popup, ShowsTheQuestionWithRelabelledButtonsAndAnswersWhatTheUserDid) {
@@ -208,7 +208,7 @@ TEST_F(Popup, ShowsTheQuestionWithRelabelledButtonsAndAnswersWhatTheUserDid) {
     };
     for (const Case& c : cases) {
         RecordingSink fresh;
-        SetLogSink(&fresh);
+        ScopedLogSink installedFresh(fresh);
         PopupRequest request(c.request);
         HWND box = request.WaitForBox(kWait);
         ASSERT_NE(box, nullptr) << c.name;
@@ -227,7 +227,6 @@ TEST_F(Popup, ShowsTheQuestionWithRelabelledButtonsAndAnswersWhatTheUserDid) {
         EXPECT_TRUE(fresh.Has("[CBTProc]HCBT_ACTIVATE inc")) << c.name;
         // This test program carries no icon resource.
         EXPECT_TRUE(fresh.Has("[CBTProc]no icon")) << c.name;
-        SetLogSink(&sink);
     }
 }
 
@@ -431,7 +430,7 @@ VAROMET_CHILD_CASE(PopupsAnswerThemselvesInTestMode) {
     ::SetEnvironmentVariableW(L"WEX_TRQ_UUID", L"popup-test");
     Config::Init("");
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     const std::string requests[] = {
         R"({"op": "exe", "args": "C:\\a.exe"})",
         R"({"op": "url", "args": "https://b.example"})",
@@ -449,7 +448,7 @@ VAROMET_CHILD_CASE(PopupsAnswerThemselvesInTestMode) {
         }));
     }
     for (auto& answer : answers) std::printf("answer %s\n", answer.get().c_str());
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("%s", sink.Dump().c_str());
     std::fflush(stdout);
     return 0;

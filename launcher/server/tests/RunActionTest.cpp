@@ -33,9 +33,6 @@ struct Answer {
 
 class RunActions : public ::testing::Test {
 protected:
-    void SetUp() override { SetLogSink(&sink); }
-    void TearDown() override { SetLogSink(nullptr); }
-
     static Answer Run(const std::string& args) {
         JSON::ValuePtr content;
         const int rc = Backbone::Process("{\"op\": \"run\", \"args\": " + args + "}", content);
@@ -44,6 +41,7 @@ protected:
     std::string In(const wchar_t* name) const { return JsonQuoted(Narrow(folder.In(name))); }
 
     RecordingSink sink;
+    ScopedLogSink installedSink{sink};
     TestFolder folder;
 };
 
@@ -225,15 +223,15 @@ VAROMET_CHILD_CASE(UnzipWithStagedShell) {
     const std::string base = buffer;
     LaunchDaemon::MetaInit(3, "VarometLauncher_backbone\\test", "VarometLauncher_backbone", "");
     StagedZipShell shell(IntFromEnvironment("VAROMET_TEST_ARRIVAL"), IntFromEnvironment("VAROMET_TEST_STOP"));
-    SetZipShell(&shell);
-    SetSleeper(&shell);
+    ScopedZipShell installedShell(shell);
+    ScopedSleeper installedSleeper(shell);
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     JSON::ValuePtr content;
     const int rc = Backbone::Process(
         "{\"op\": \"run\", \"args\": {\"action\": \"Unzip\", \"target\": " + JsonQuoted(base + "\\a.zip") + "}}",
         content);
-    SetLogSink(nullptr);
+    installedSink.Restore();
     const JSON::Value* result = content ? content->Find("rc") : nullptr;
     std::printf("%s\nRESULT %d %s %llu\n", sink.Dump().c_str(), rc, result ? result->GetText().c_str() : "<none>",
                 static_cast<unsigned long long>(shell.asked));

@@ -22,7 +22,7 @@
 #include "SystrayComs.h"
 #include "SystrayOperation.h"
 #include "ToolBox.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 #include "ZYNSysWin.h"
 
 namespace {
@@ -48,14 +48,14 @@ private:
     std::atomic<std::uint32_t> id_;
 };
 
-// Installed for one test; the real enumerator comes back at the end.
+// Installed for one test; what was installed before comes back at the end.
 class SessionScope {
 public:
-    explicit SessionScope(bool any) : sessions_(any) { ToolBox::SetSessionEnumerator(&sessions_); }
-    ~SessionScope() { ToolBox::SetSessionEnumerator(nullptr); }
+    explicit SessionScope(bool any) : sessions_(any) {}
 
 private:
     OneSession sessions_;
+    ScopedSessionEnumerator installed_{sessions_};
 };
 
 std::vector<std::string> ReadLines(const std::wstring& path) {
@@ -157,10 +157,8 @@ ChildProcess::Result RunInRepository(const char* name, const std::wstring& repos
 
 class TrayLink : public ::testing::Test {
 protected:
-    void SetUp() override { SetLogSink(&sink); }
-    void TearDown() override { SetLogSink(nullptr); }
-
     RecordingSink sink;
+    ScopedLogSink installedSink{sink};
     TestFolder folder;
 };
 
@@ -366,14 +364,14 @@ TEST_F(PlainRelay, FailsWhenTheGuiProgramFailsOrIsMissing) {
 // Test mode: the GUI program runs as this process, not as the session user.
 VAROMET_CHILD_CASE(PlainRelayInTestMode) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     Config::Init("");
     Config::ActivateOption(65);
     std::string repository;
     if (!ToolBox::GetEnv(kRepositoryVariable, repository)) return 90;
     SystrayComs coms(nullptr, 'p', repository.c_str());
     const bool posted = coms.post(0x40D, 1, 0, "QXLauncherTray");
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("%sposted %d\n", sink.Dump().c_str(), posted);
     std::fflush(stdout);
     return 0;
@@ -434,7 +432,7 @@ TEST_F(TrayLink, StartSystrayReportsAMissingProgramOrNoSession) {
 // Test mode: the tray is never started.
 VAROMET_CHILD_CASE(StartSystrayInTestMode) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     Config::Init("");
     Config::ActivateOption(65);
     std::string repository;
@@ -443,7 +441,7 @@ VAROMET_CHILD_CASE(StartSystrayInTestMode) {
     const bool started = coms.StartSystray();
     ::Sleep(300);
     const bool window = ::FindWindowW(kTrayClass, nullptr) != nullptr;
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("%sstarted %d local %d window %d\n", sink.Dump().c_str(), started, SystrayComs::LocalMode(), window);
     std::fflush(stdout);
     return 0;
@@ -495,16 +493,16 @@ SpinnerRun RunSpinner(const std::string& repository, bool stopByDestruction,
 // Test mode: started with CreateProcessW; a spinner that ignores WM_CLOSE still ends.
 VAROMET_CHILD_CASE(SpinnerInTestMode) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     Config::Init("");
     Config::ActivateOption(65);
     OneSession sessions(true);
-    ToolBox::SetSessionEnumerator(&sessions);
+    ScopedSessionEnumerator installedSessions(sessions);
     std::string repository;
     if (!ToolBox::GetEnv(kRepositoryVariable, repository)) return 90;
     const SpinnerRun stopped = RunSpinner(repository, false);
     const SpinnerRun destroyed = RunSpinner(repository, true);
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("%s", sink.Dump().c_str());
     std::printf("stopped: %d %d %d %d\n", stopped.started, stopped.wasInJob, stopped.startedAfterStop, stopped.ended);
     std::printf("destroyed: %d %d %d\n", destroyed.started, destroyed.wasInJob, destroyed.ended);
@@ -597,9 +595,9 @@ TEST_F(TrayLink, SpinnerStartFailuresAreReported) {
 // one: the parent runs a copy of this program next to the fake extension.
 VAROMET_CHILD_CASE(ThroughTheUserExtension) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     OneSession sessions(true, 41);
-    ToolBox::SetSessionEnumerator(&sessions);
+    ScopedSessionEnumerator installedSessions(sessions);
     std::string repository, replyFile;
     if (!ToolBox::GetEnv(kRepositoryVariable, repository) || !ToolBox::GetEnv("FAKE_EXT_REPLY_FILE", replyFile))
         return 90;
@@ -627,7 +625,7 @@ VAROMET_CHILD_CASE(ThroughTheUserExtension) {
     const SpinnerRun spinner = RunSpinner(repository, false, &request);
     std::printf("spinner: %d %d %d %d\n", spinner.started, spinner.wasInJob, spinner.startedAfterStop, spinner.ended);
 
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("%s", sink.Dump().c_str());
     std::fflush(stdout);
     // Ended at once: stopping the fake extension as in production would wait for it in vain.

@@ -20,7 +20,7 @@
 #include "FakeServicePipe.h"
 #include "LauncherTestSupport.h"
 #include "UserExtension.h"
-#include "ZYNSysHandle.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -67,9 +67,9 @@ VAROMET_CHILD_CASE(UpdateRefusesBadArgumentsBeforeStartingAnything) {
     Config::Init("");
     Config::ActivateOption(65);
     ScriptedRunner runner("exit:0");
-    SetCommandRunner(&runner);
+    ScopedCommandRunner installedRunner(runner);
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     struct Case {
         const char* name;
         std::string args;
@@ -112,8 +112,7 @@ VAROMET_CHILD_CASE(UpdateRefusesBadArgumentsBeforeStartingAnything) {
                         runner.calls.size(), spinner, free, line);
         }
     }
-    SetLogSink(nullptr);
-    SetCommandRunner(nullptr);
+    installedSink.Restore();
     if (failures) std::printf("%s", sink.Dump().c_str());
     std::fflush(stdout);
     return failures;
@@ -127,9 +126,9 @@ VAROMET_CHILD_CASE(UpdateRunsTheInstaller) {
     Config::ActivateOption(65);
     ::SetEnvironmentVariableW(L"WEX_TRQ_TMP", Widen(dir).c_str());
     ScriptedRunner runner(Env("VAROMET_UPDATE_RUNNER"));
-    SetCommandRunner(&runner);
+    ScopedCommandRunner installedRunner(runner);
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     FakeServicePipe service;
     int rc = -1;
     std::vector<RecordingWindow::Message> messages;
@@ -143,8 +142,7 @@ VAROMET_CHILD_CASE(UpdateRunsTheInstaller) {
         // Posted messages are handled asynchronously.
         messages = tray.WaitForMessages(std::stoul(Env("VAROMET_UPDATE_TRAY_COUNT")), 5000);
     }
-    SetLogSink(nullptr);
-    SetCommandRunner(nullptr);
+    installedSink.Restore();
     std::printf("rc %d\n", rc);
     for (const std::string& call : runner.calls) std::printf("runner %s\n", call.c_str());
     for (const auto& m : messages)
@@ -165,12 +163,12 @@ VAROMET_CHILD_CASE(UpdatesWithAHungUserExtension) {
     const std::string dir = Env("VAROMET_UPDATE_DIR");
     Config::Init("");
     ScriptedRunner runner("fail");
-    SetCommandRunner(&runner);
+    ScopedCommandRunner installedRunner(runner);
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     extension_test::TestSessions sessions;
     sessions.active = 100000 + ::GetCurrentProcessId();
-    ToolBox::SetSessionEnumerator(&sessions);
+    ScopedSessionEnumerator installedSessions(sessions);
     UserExtension::SetExchangeMargin(1000);
     const std::string cinfo =
         OrdanaRequestInfo("id-update", "TGT-1-x", "", "", "", DaemonVersion(2, 1)).toJSON()->Dump();
@@ -184,8 +182,7 @@ VAROMET_CHILD_CASE(UpdatesWithAHungUserExtension) {
         std::printf("rc %d after %llu ms\n", rc, static_cast<unsigned long long>(::GetTickCount64() - start));
         std::printf("mutex free %d\n", MutexIsFree());
     }
-    SetLogSink(nullptr);
-    SetCommandRunner(nullptr);
+    installedSink.Restore();
     std::printf("%s", sink.Dump().c_str());
     std::fflush(stdout);
     return 0;

@@ -16,6 +16,7 @@
 #include "Json.h"
 #include "SharedData.h"
 #include "UserExtension.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ TEST_F(UserExtensions, RecordedSessionGivesWayToTheActiveOne) {
 }
 
 TEST_F(UserExtensions, PipeMadeAfterOneAndAHalfSecondsIsStillServed) {
-    SetSleeper(nullptr);  // the real waits
+    installedSleeper.Restore();  // the real waits
     SetVariable(L"FAKE_EXT_DELAY_MS", L"1500");
     UserExtension extension(session);
     JSON::ValuePtr reply;
@@ -271,10 +272,10 @@ TEST_F(UserExtensions, DebugPauseTakesOnlyPositiveDecimals) {
 // refused a start rather than left running in the launcher's job.
 VAROMET_CHILD_CASE(ExtensionInsideALockedJob) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     extension_test::TestSessions sessions;
     sessions.active = 100000 + ::GetCurrentProcessId();
-    ToolBox::SetSessionEnumerator(&sessions);
+    ScopedSessionEnumerator installedSessions(sessions);
     Config::Init("no-launcher.conf");
     Config::ActivateOption(65);
     ToolBox::SetEnv("TRQ_LAUNCHER_GUIEXE_PATH", Narrow(BuiltProgram(VAROMET_FAKE_EXTENSION_EXE)));
@@ -286,7 +287,7 @@ VAROMET_CHILD_CASE(ExtensionInsideALockedJob) {
     if (!::QueryInformationJobObject(outer.Get(), JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
                                      nullptr))
         return 91;
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("started=%d total=%lu active=%lu\n%s", started ? 1 : 0, accounting.TotalProcesses,
                 accounting.ActiveProcesses, sink.Dump().c_str());
     std::fflush(stdout);
@@ -308,10 +309,10 @@ TEST(UserExtensionJob, ExtensionThatCannotLeaveALockedJobIsNeverLeftRunning) {
 // in a session other than the active one.
 VAROMET_CHILD_CASE(KillInNormalMode) {
     RecordingSink sink;
-    SetLogSink(&sink);
+    ScopedLogSink installedSink(sink);
     extension_test::TestSessions sessions;
     sessions.active = 100000 + ::GetCurrentProcessId();
-    ToolBox::SetSessionEnumerator(&sessions);
+    ScopedSessionEnumerator installedSessions(sessions);
     Config::Init("no-launcher.conf");
     UserExtension extension(static_cast<std::uint32_t>(sessions.active + 1));
     if (!extension.Start()) return 20;
@@ -329,7 +330,7 @@ VAROMET_CHILD_CASE(KillInNormalMode) {
     const bool killed = extension.Kill();
     const bool ended = ProcessEnds(pid, 5000);
     const bool askedActive = activeLookups() != before;
-    SetLogSink(nullptr);
+    installedSink.Restore();
     std::printf("killed=%d ended=%d askedActive=%d\n%s", killed ? 1 : 0, ended ? 1 : 0, askedActive ? 1 : 0,
                 sink.Dump().c_str());
     std::fflush(stdout);
