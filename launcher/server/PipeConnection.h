@@ -25,13 +25,13 @@ constexpr DWORD kPipeExchangeMilliseconds = 30000;
 // How long a write may wait for the reader, and a free instance for a client.
 constexpr DWORD kPipeWaitMilliseconds = 5000;
 
-// The security of the launcher's request pipe. Interactive users may read and write it
-// (0x12019b) but not create instances: an instance added under the name by another user
-// would receive requests, and the tickets in them, meant for this launcher.
+// The security of the launcher's request pipe. Interactive users keep all access: creating an
+// instance is the same right as appending (0x4), which GENERIC_WRITE asks for, so a grant
+// without it would refuse every ordinary client, and a user extension its own next instance.
 constexpr const char* RequestPipeSddl() {
-    return "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;0x12019b;;;IU)(D;OICI;GA;;;AN)(D;OICI;GA;;;NS)(D;OICI;GA;;;NU)";
+    return "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GA;;;IU)(D;OICI;GA;;;AN)(D;OICI;GA;;;NS)(D;OICI;GA;;;NU)";
 }
-static_assert(((FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE) == 0x12019b);
+static_assert(FILE_CREATE_PIPE_INSTANCE == FILE_APPEND_DATA && (FILE_GENERIC_WRITE & FILE_APPEND_DATA) != 0);
 
 // How the launcher opens a pipe as a client: overlapped, and the server may identify the
 // launcher but never act as it. A user extension is a user's process, and the service's

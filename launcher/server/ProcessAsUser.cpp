@@ -71,8 +71,12 @@ ProcessStart StartProcessAsUser(const ProcessStartRequest& request) {
         if (!::WTSQueryUserToken(*request.session, token.Put()))
             return Failure(ProcessStartStep::Token, ::GetLastError());
         ZYNSysEnvironmentBlock environment;
-        if (!::CreateEnvironmentBlock(environment.Put(), token.Get(), TRUE))
-            return Failure(ProcessStartStep::Environment, ::GetLastError());
+        if (!::CreateEnvironmentBlock(environment.Put(), token.Get(), TRUE)) {
+            const DWORD error = ::GetLastError();
+            // What a failed call left in the slot is not a block to destroy.
+            static_cast<void>(environment.Take());
+            return Failure(ProcessStartStep::Environment, error);
+        }
         const BOOL created = ::CreateProcessAsUserW(token.Get(), nullptr, commandLine.data(), nullptr, nullptr, TRUE,
                                                     flags, environment.Get(), nullptr, &startup, &info);
         const DWORD error = created ? ERROR_SUCCESS : ::GetLastError();
