@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "QOREvent.h"
+#include "QORWaitingPoint.h"
 
 namespace {
 
@@ -92,4 +95,49 @@ TEST(QOREvent, WaitForSingleEventAnswersZeroOnlyForASignalledEvent) {
     };
     for (const Case& c : cases) EXPECT_EQ(WaitForSingleEvent(c.event, c.timeoutMs), c.expected) << c.name;
     owner.Take();  // already closed
+}
+
+TEST(QORWaitingPoint, SetModeAnswersZeroFromBroadcastUntilReset) {
+    QORWaitingPoint point;
+    EXPECT_EQ(point.Wait(0), -1);
+    point.Broadcast();
+    EXPECT_EQ(point.Wait(0), 0);
+    EXPECT_EQ(point.Wait(-1), 0);
+    point.Reset();
+    EXPECT_EQ(point.Wait(10), -1);
+}
+
+TEST(QORWaitingPoint, PulseModeStartsSignalledAndReleasesOnlyAWaitingThread) {
+    QORWaitingPoint point(1, 0);
+    EXPECT_EQ(point.Wait(0), 0);
+    point.Reset();
+    point.Broadcast();
+    EXPECT_EQ(point.Wait(0), -1);
+
+    std::atomic<int> answer{99};
+    std::thread waiter([&] { answer = point.Wait(-1); });
+    // A pulse misses a thread not yet waiting: pulse until it is released, within bounds.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (answer == 99 && Clock::now() < deadline) {
+        point.Broadcast();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (answer == 99) {
+        point.Reset();
+        ::SetEvent(QORWaitingPointEventForTest(point)->Get());  // lets the thread end
+    }
+    waiter.join();
+    EXPECT_EQ(answer, 0);
+    EXPECT_EQ(point.Wait(0), -1);
+}
+
+TEST(QORWaitingPoint, AFailedWaitIsNotAWakeUp) {
+    QORWaitingPoint point(0, 0);
+    ZYNSysKernelHandle* owner = QORWaitingPointEventForTest(point);
+    ASSERT_NE(owner, nullptr);
+    ::CloseHandle(owner->Get());
+    // Unlimited first: once a failure is printed, the closed handle's value may be reused.
+    EXPECT_EQ(point.Wait(-1), -1);
+    EXPECT_EQ(point.Wait(0), -1);
+    owner->Take();  // already closed
 }
