@@ -1,0 +1,10 @@
+#pragma once
+// What the framework exports. Code compiled into the framework (and everything in this tree that
+// links its archive) sees QOR_SYS_BUILD and exports; a module built against the executable's
+// import library imports.
+
+#ifdef QOR_SYS_BUILD
+#define QOR_SYS_API __declspec(dllexport)
+#else
+#define QOR_SYS_API __declspec(dllimport)
+#endif
