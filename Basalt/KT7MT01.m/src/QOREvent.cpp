@@ -42,8 +42,9 @@ HANDLE QOREventHandleOf(const QOREvent* event) {
     return impl ? impl->event_.Get() : nullptr;
 }
 
-ZYNSysKernelHandle& QOREventOwnerForTest(QOREvent& event) {
-    return dynamic_cast<QOREventImpl&>(event).event_;
+ZYNSysKernelHandle* QOREventOwnerForTest(QOREvent& event) {
+    auto* impl = dynamic_cast<QOREventImpl*>(&event);
+    return impl ? &impl->event_ : nullptr;
 }
 
 QOREvent* CreateQOREvent(int initialState) {

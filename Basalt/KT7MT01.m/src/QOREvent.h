@@ -32,7 +32,7 @@ public:
 
 private:
     friend HANDLE QOREventHandleOf(const QOREvent* event);
-    friend ZYNSysKernelHandle& QOREventOwnerForTest(QOREvent& event);
+    friend ZYNSysKernelHandle* QOREventOwnerForTest(QOREvent& event);
     ZYNSysKernelHandle event_;
 };
 
@@ -44,5 +44,6 @@ QOR_SYS_API int WaitForMultipleEvents(int count, QOREvent** events, int waitAll,
 
 // The Win32 event of an event made by CreateQOREvent; NULL for anything else.
 HANDLE QOREventHandleOf(const QOREvent* event);
-// Tests only: the owner of the event's handle, to close it behind the object's back.
-ZYNSysKernelHandle& QOREventOwnerForTest(QOREvent& event);
+// Tests only: the owner of the event's handle, to close it behind the object's back; NULL for
+// an event of another kind.
+ZYNSysKernelHandle* QOREventOwnerForTest(QOREvent& event);

@@ -68,7 +68,8 @@ void QORResourceLockWP::WriteLock() {
         point_.Reset();
         ++waitingWriters_;
         mutex_.Unlock();
-        point_.Wait(-1);
+        // A point that cannot wait (no event) answers at once: no spinning against the readers.
+        if (point_.Wait(-1) != 0) ::Sleep(1);
         mutex_.Lock();
         --waitingWriters_;
     }

@@ -74,8 +74,9 @@ TEST(QOREvent, WaitForSingleEventAnswersZeroOnlyForASignalledEvent) {
     EventPtr closed(CreateQOREvent(1));
     ASSERT_TRUE(unsignalled && signalled && closed);
     // A signalled event whose handle was closed behind its back: the wait fails.
-    ZYNSysKernelHandle& owner = QOREventOwnerForTest(*closed);
-    ::CloseHandle(owner.Get());
+    ZYNSysKernelHandle* owner = QOREventOwnerForTest(*closed);
+    ASSERT_TRUE(owner);
+    ::CloseHandle(owner->Get());
 
     struct Case {
         const char* name;
@@ -94,7 +95,7 @@ TEST(QOREvent, WaitForSingleEventAnswersZeroOnlyForASignalledEvent) {
         {"signalled, time-out 0", signalled.get(), 0, 0},
     };
     for (const Case& c : cases) EXPECT_EQ(WaitForSingleEvent(c.event, c.timeoutMs), c.expected) << c.name;
-    static_cast<void>(owner.Take());  // already closed
+    static_cast<void>(owner->Take());  // already closed
 }
 
 TEST(QORWaitingPoint, SetModeAnswersZeroFromBroadcastUntilReset) {
