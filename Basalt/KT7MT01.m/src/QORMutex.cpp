@@ -10,22 +10,7 @@ namespace {
 std::atomic<long> g_liveImpls{0};
 
 // The slim mutexes' own copy of the entry points, loaded once per process.
-ZYNSysSRWLockTable g_srw{};
-HRESULT g_srwStatus = E_FAIL;
-std::atomic<bool> g_srwLoaded{false};
-
-HRESULT LoadSRW() {
-    if (!g_srwLoaded.load(std::memory_order_acquire)) {
-        QORSysMTGlobalMutex(1, nullptr, 0);
-        if (!g_srwLoaded.load(std::memory_order_relaxed)) {
-            g_srw = {};
-            g_srwStatus = ZYNSysLoadSRWLockAPI(&g_srw);
-            g_srwLoaded.store(true, std::memory_order_release);
-        }
-        QORSysMTGlobalMutex(2, nullptr, 0);
-    }
-    return g_srwStatus;
-}
+ZYNSysSRWLockCopy g_srw;
 
 QORMutexImpl* NewImpl(int recursive) {
     if (recursive == 0) {
@@ -75,20 +60,20 @@ void QORMutexCS::Unlock() { ::LeaveCriticalSection(&section_); }
 int QORMutexCS::TryLock() { return ::TryEnterCriticalSection(&section_) ? 0 : 1; }
 
 QORMutexSRW* QORMutexSRW::Create() {
-    if (LoadSRW() < 0) return nullptr;
+    if (g_srw.Load() < 0) return nullptr;
     return new (std::nothrow) QORMutexSRW;
 }
 
 QORMutexSRW::QORMutexSRW() {
-    g_srw.initialize(&lock_);
+    g_srw.table.initialize(&lock_);
     ++g_liveImpls;
 }
 
 QORMutexSRW::~QORMutexSRW() { --g_liveImpls; }
 
-void QORMutexSRW::Lock() { g_srw.acquireExclusive(&lock_); }
-void QORMutexSRW::Unlock() { g_srw.releaseExclusive(&lock_); }
-int QORMutexSRW::TryLock() { return g_srw.tryAcquireExclusive(&lock_) ? 0 : 1; }
+void QORMutexSRW::Lock() { g_srw.table.acquireExclusive(&lock_); }
+void QORMutexSRW::Unlock() { g_srw.table.releaseExclusive(&lock_); }
+int QORMutexSRW::TryLock() { return g_srw.table.tryAcquireExclusive(&lock_) ? 0 : 1; }
 
 void (QORMutex::*const QORMutex::LockF)() = &QORMutex::Lock;
 void (QORMutex::*const QORMutex::UnlockF)() = &QORMutex::Unlock;

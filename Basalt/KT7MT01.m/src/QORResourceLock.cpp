@@ -11,22 +11,7 @@ namespace {
 std::atomic<long> g_liveImpls{0};
 
 // The slim reader/writer locks' own copy of the entry points, loaded once per process.
-ZYNSysSRWLockTable g_srw{};
-HRESULT g_srwStatus = E_FAIL;
-std::atomic<bool> g_srwLoaded{false};
-
-HRESULT LoadSRW() {
-    if (!g_srwLoaded.load(std::memory_order_acquire)) {
-        QORSysMTGlobalMutex(1, nullptr, 0);
-        if (!g_srwLoaded.load(std::memory_order_relaxed)) {
-            g_srw = {};
-            g_srwStatus = ZYNSysLoadSRWLockAPI(&g_srw);
-            g_srwLoaded.store(true, std::memory_order_release);
-        }
-        QORSysMTGlobalMutex(2, nullptr, 0);
-    }
-    return g_srwStatus;
-}
+ZYNSysSRWLockCopy g_srw;
 
 QORResourceLockImpl* NewImpl(unsigned char useWaitingPoint) {
     if (useWaitingPoint == 0) {
@@ -81,21 +66,21 @@ void QORResourceLockWP::WriteUnlock() {
 }
 
 QORResourceLockSRW* QORResourceLockSRW::Create() {
-    if (LoadSRW() < 0) return nullptr;
+    if (g_srw.Load() < 0) return nullptr;
     return new (std::nothrow) QORResourceLockSRW;
 }
 
 QORResourceLockSRW::QORResourceLockSRW() {
-    g_srw.initialize(&lock_);
+    g_srw.table.initialize(&lock_);
     ++g_liveImpls;
 }
 
 QORResourceLockSRW::~QORResourceLockSRW() { --g_liveImpls; }
 
-void QORResourceLockSRW::ReadLock() { g_srw.acquireShared(&lock_); }
-void QORResourceLockSRW::ReadUnlock() { g_srw.releaseShared(&lock_); }
-void QORResourceLockSRW::WriteLock() { g_srw.acquireExclusive(&lock_); }
-void QORResourceLockSRW::WriteUnlock() { g_srw.releaseExclusive(&lock_); }
+void QORResourceLockSRW::ReadLock() { g_srw.table.acquireShared(&lock_); }
+void QORResourceLockSRW::ReadUnlock() { g_srw.table.releaseShared(&lock_); }
+void QORResourceLockSRW::WriteLock() { g_srw.table.acquireExclusive(&lock_); }
+void QORResourceLockSRW::WriteUnlock() { g_srw.table.releaseExclusive(&lock_); }
 
 QORResourceLock::QORResourceLock(unsigned char useWaitingPoint) : impl_(NewImpl(useWaitingPoint)) {}
 

@@ -63,3 +63,16 @@ HRESULT ZYNSysLoadSRWLockAPI(ZYNSysSRWLockTable* table) {
     if (g_status >= 0 && table) *table = g_master;
     return g_status;
 }
+
+HRESULT ZYNSysSRWLockCopy::Load() {
+    if (!loaded.load(std::memory_order_acquire)) {
+        QORSysMTGlobalMutex(1, nullptr, 0);
+        if (!loaded.load(std::memory_order_relaxed)) {
+            table = {};
+            status = ZYNSysLoadSRWLockAPI(&table);
+            loaded.store(true, std::memory_order_release);
+        }
+        QORSysMTGlobalMutex(2, nullptr, 0);
+    }
+    return status;
+}
