@@ -68,6 +68,24 @@ public:
     }
 };
 
+// A thread that takes the lock for writing once and says when it is in.
+class Writer {
+public:
+    explicit Writer(QORResourceLock& lock)
+        : thread_([this, &lock] {
+              lock.WriteLock();
+              writing_ = true;
+              lock.WriteUnlock();
+          }) {}
+    ~Writer() { thread_.join(); }
+    bool Writing() const { return writing_; }
+    bool EventuallyWriting() const { return Eventually(writing_); }
+
+private:
+    std::atomic<bool> writing_{false};
+    std::thread thread_;
+};
+
 }  // namespace
 
 TEST(QORMutex, DefaultMutexIsRecursiveAndHeldUntilTheLastUnlock) {
@@ -280,20 +298,14 @@ TEST_P(QORResourceLockKinds, AWriterWaitsForTheLastReadUnlock) {
     QORResourceLock lock(GetParam());
     lock.ReadLock();
     lock.ReadLock();
-    std::atomic<bool> writing{false};
-    std::thread writer([&] {
-        lock.WriteLock();
-        writing = true;
-        lock.WriteUnlock();
-    });
+    const Writer writer(lock);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(writing);
+    EXPECT_FALSE(writer.Writing());
     lock.ReadUnlock();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(writing);
+    EXPECT_FALSE(writer.Writing());
     lock.ReadUnlock();
-    EXPECT_TRUE(Eventually(writing));
-    writer.join();
+    EXPECT_TRUE(writer.EventuallyWriting());
 }
 
 INSTANTIATE_TEST_SUITE_P(WaitingPointAndSlim, QORResourceLockKinds, ::testing::Values(1, 0),
@@ -305,15 +317,9 @@ TEST(QORResourceLockWP, AStrayReadUnlockNeverLetsAWriterInBesideAReader) {
     QORResourceLock lock(1);
     lock.ReadUnlock();
     lock.ReadLock();
-    std::atomic<bool> writing{false};
-    std::thread writer([&] {
-        lock.WriteLock();
-        writing = true;
-        lock.WriteUnlock();
-    });
+    const Writer writer(lock);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(writing);
+    EXPECT_FALSE(writer.Writing());
     lock.ReadUnlock();
-    EXPECT_TRUE(Eventually(writing));
-    writer.join();
+    EXPECT_TRUE(writer.EventuallyWriting());
 }
