@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <sstream>
 #include <string>
 
 #include "ZYNSysHashTable.h"
@@ -32,6 +32,31 @@ protected:
 
 std::string Text(const void* value) { return value ? static_cast<const char*>(value) : "NULL"; }
 
+// Answers "A key value" (Add), "R key value" (Replace), "D key" (Remove), "G key" (Get), "P" (Print),
+// "F" (copies fail from now on) and "#" (live values), separated by ';', "-" standing for NULL;
+// answers the results joined by spaces.
+std::string RunScript(WatchedTable& table, const std::string& script) {
+    std::string answers;
+    std::istringstream steps(script);
+    for (std::string step; std::getline(steps, step, ';');) {
+        std::istringstream words(step);
+        std::string op, key, value;
+        words >> op >> key >> value;
+        const char* k = key == "-" ? nullptr : key.c_str();
+        const char* v = value == "-" ? nullptr : value.c_str();
+        std::string answer;
+        if (op == "A") answer = std::to_string(table.Add(k, v));
+        if (op == "R") answer = std::to_string(table.Replace(k, v));
+        if (op == "D") answer = std::to_string(table.Remove(k));
+        if (op == "G") answer = Text(table.Get(k));
+        if (op == "#") answer = std::to_string(g_liveValues);
+        if (op == "P") table.Print();
+        if (op == "F") table.failCopies = true;
+        if (!answer.empty()) answers += (answers.empty() ? "" : " ") + answer;
+    }
+    return answers;
+}
+
 }  // namespace
 
 TEST(ZYNSysHashTable, KeysHashWithDjb2OverSignedBytes) {
@@ -53,89 +78,27 @@ TEST(ZYNSysHashTable, OperationsAnswerAndKeepValuesAsDocumented) {
     struct Case {
         const char* name;
         int slots, collisionFlag;
-        std::function<std::string(WatchedTable&)> act;  // answers joined by spaces
+        const char* script;  // see RunScript
         const char* answers;
     };
-    using S = std::string;
     const Case cases[] = {
-        {"a second add replaces with a copy", 512, -1,
-         [](WatchedTable& t) {
-             const int first = t.Add("k", "1"), second = t.Add("k", "2");
-             return S() + std::to_string(first) + " " + std::to_string(second) + " " + Text(t.Get("k")) + " " +
-                    std::to_string(g_liveValues);
-         },
-         "0 0 2 1"},
-        {"replace needs the key", 512, -1,
-         [](WatchedTable& t) {
-             const int absent = t.Replace("k", "1");
-             t.Add("k", "1");
-             const int present = t.Replace("k", "2");
-             return std::to_string(absent) + " " + std::to_string(present) + " " + Text(t.Get("k"));
-         },
-         "-1 0 2"},
-        {"remove frees the entry once", 512, -1,
-         [](WatchedTable& t) {
-             t.Add("k", "1");
-             const int present = t.Remove("k"), absent = t.Remove("k");
-             return std::to_string(present) + " " + std::to_string(absent) + " " + Text(t.Get("k")) + " " +
-                    std::to_string(g_liveValues);
-         },
-         "0 -1 NULL 0"},
-        {"a NULL key fails everywhere", 512, -1,
-         [](WatchedTable& t) {
-             const int add = t.Add(nullptr, "v"), replace = t.Replace(nullptr, "v"), remove = t.Remove(nullptr);
-             return std::to_string(add) + " " + std::to_string(replace) + " " + std::to_string(remove) + " " +
-                    Text(t.Get(nullptr));
-         },
-         "-1 -1 -1 NULL"},
-        {"a NULL value is refused", 512, -1,
-         [](WatchedTable& t) {
-             t.Add("k", "1");
-             const int add = t.Add("k", nullptr), fresh = t.Add("j", nullptr), replace = t.Replace("k", nullptr);
-             return std::to_string(add) + " " + std::to_string(fresh) + " " + std::to_string(replace) + " " +
-                    Text(t.Get("k")) + " " + Text(t.Get("j"));
-         },
-         "-1 -1 -1 1 NULL"},
-        {"without a record everything fails", 0, -1,
-         [](WatchedTable& t) {
-             const int add = t.Add("k", "v"), replace = t.Replace("k", "v"), remove = t.Remove("k");
-             t.Print();
-             return std::to_string(add) + " " + std::to_string(replace) + " " + std::to_string(remove) + " " +
-                    Text(t.Get("k"));
-         },
-         "-1 -1 -1 NULL"},
-        {"a failed copy keeps the old value", 512, -1,
-         [](WatchedTable& t) {
-             t.Add("k", "old");
-             t.failCopies = true;
-             const int add = t.Add("k", "new"), replace = t.Replace("k", "new"), fresh = t.Add("j", "new");
-             t.failCopies = false;
-             return std::to_string(add) + " " + std::to_string(replace) + " " + std::to_string(fresh) + " " +
-                    Text(t.Get("k")) + " " + Text(t.Get("j"));
-         },
-         "-1 -1 -1 old NULL"},
-        {"flag 0 keeps one key per slot", 1, 0,
-         [](WatchedTable& t) {
-             const int b = t.Add("b", "1"), behind = t.Add("c", "2"), ahead = t.Add("a", "3"), same = t.Add("b", "4");
-             return std::to_string(b) + " " + std::to_string(behind) + " " + std::to_string(ahead) + " " +
-                    std::to_string(same) + " " + Text(t.Get("b")) + " " + Text(t.Get("a")) + " " +
-                    std::to_string(g_liveValues);
-         },
-         "0 -1 -1 0 4 NULL 1"},
-        {"collisions are kept with a non-zero flag", 1, -1,
-         [](WatchedTable& t) {
-             const int b = t.Add("b", "1"), behind = t.Add("c", "2"), ahead = t.Add("a", "3");
-             return std::to_string(b) + " " + std::to_string(behind) + " " + std::to_string(ahead) + " " +
-                    Text(t.Get("a")) + Text(t.Get("b")) + Text(t.Get("c"));
-         },
-         "0 0 0 312"},
+        {"a second add replaces with a copy", 512, -1, "A k 1;A k 2;G k;#", "0 0 2 1"},
+        {"replace needs the key", 512, -1, "R k 1;A k 1;R k 2;G k", "-1 0 0 2"},
+        {"remove frees the entry once", 512, -1, "A k 1;D k;D k;G k;#", "0 0 -1 NULL 0"},
+        {"a NULL key fails everywhere", 512, -1, "A - v;R - v;D -;G -", "-1 -1 -1 NULL"},
+        {"a NULL value is refused", 512, -1, "A k 1;A k -;A j -;R k -;G k;G j", "0 -1 -1 -1 1 NULL"},
+        {"without a record everything fails", 0, -1, "A k v;R k v;D k;G k;P", "-1 -1 -1 NULL"},
+        {"a failed copy keeps the old value", 512, -1, "A k old;F;A k new;R k new;A j new;G k;G j",
+         "0 -1 -1 -1 old NULL"},
+        {"flag 0 keeps one key per slot", 1, 0, "A b 1;A c 2;A a 3;A b 4;G b;G a;#", "0 -1 -1 0 4 NULL 1"},
+        {"collisions are kept with a non-zero flag", 1, -1, "A b 1;A c 2;A a 3;G a;G b;G c", "0 0 0 3 1 2"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         g_liveValues = 0;
         {
             WatchedTable table(c.slots, c.collisionFlag);
-            EXPECT_EQ(c.act(table), c.answers);
+            EXPECT_EQ(RunScript(table, c.script), c.answers);
         }
         EXPECT_EQ(g_liveValues, 0);
     }
