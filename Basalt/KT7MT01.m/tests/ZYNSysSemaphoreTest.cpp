@@ -129,6 +129,8 @@ TEST(ZYNSysSemaphore, EachKindAnswersItsCodesStepByStep) {
         {"post", true, [&] { return r->Post(); }, 0, 5, 4},
         {"post up to the maximum", true, [&] { return r->Post(); }, 0, 5, 5},
         {"post at the maximum", true, [&] { return r->Post(); }, kFail, 5, 5},
+        {"shrink with a count delta of the smallest int", true, [&] { return r->ChangeCount(-1, INT_MIN); }, kFail,
+         5, 5},
         {"shrink by 2", true, [&] { return r->DecreaseCount(-2); }, 0, 3, 3},
         {"shrink to maximum 0", true, [&] { return r->DecreaseCount(-3); }, kFail, 3, 3},
         {"take one", true, [&] { return r->Wait(0); }, 0, 3, 2},
