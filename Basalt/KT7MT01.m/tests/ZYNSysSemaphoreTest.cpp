@@ -170,8 +170,8 @@ TEST(ZYNSysSemaphore, ResizesDoNotStretchATimedWait) {
         tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
         answer = result;
     });
-    // A resize every 50 ms wakes the waiter with nothing to take; for 1.5 s at most.
-    const auto stop = Clock::now() + std::chrono::milliseconds(1500);
+    // A resize every 50 ms wakes the waiter with nothing to take; for 3 s at most.
+    const auto stop = Clock::now() + std::chrono::seconds(3);
     int resizes = 0;
     for (; answer == -999 && Clock::now() < stop; ++resizes) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -180,5 +180,5 @@ TEST(ZYNSysSemaphore, ResizesDoNotStretchATimedWait) {
     waiter.join();
     EXPECT_EQ(answer, 1);
     EXPECT_GE(tookMs, 180);
-    EXPECT_LT(tookMs, 700) << "after " << resizes << " resizes";
+    EXPECT_LT(tookMs, 1000) << "after " << resizes << " resizes";
 }
