@@ -54,8 +54,12 @@ public:
     ZYNSysRefWinSemaphore(ZYNSysKernelHandle semaphore, int maxCount)
         : ZYNSysWinSemaphore(std::move(semaphore), maxCount) {}
 
+    // The logical count keeps the maximum. The system's bound is the largest count: units that
+    // woken waiters took from the logical count stay in the new semaphore, and a resize's posts to
+    // the old one must all land, or a waiter not yet blocked on it would sleep for ever.
     static ZYNSysRefWinSemaphore* Create(int maxCount, int initialCount) {
-        ZYNSysKernelHandle semaphore = NewWin32Semaphore(maxCount, initialCount);
+        if (maxCount < 1) return nullptr;  // as the system refuses it
+        ZYNSysKernelHandle semaphore = NewWin32Semaphore(kLargestCount, initialCount);
         if (!semaphore) return nullptr;
         return new (std::nothrow) ZYNSysRefWinSemaphore(std::move(semaphore), maxCount);
     }

@@ -76,6 +76,7 @@ public:
 
 private:
     friend ZYNSysKernelHandle* ZYNSysSemaphoreHandleForTest(ZYNSysSemaphore& semaphore);
+    // No timer here: each timed wait keeps its own deadline, so waiters share no clock state.
     int m_waiters = 0;
     ZYNSysRefWinSemaphore* m_inner;
     int m_count;

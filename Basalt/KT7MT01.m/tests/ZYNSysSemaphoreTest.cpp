@@ -157,6 +157,10 @@ TEST(ZYNSysSemaphore, GrowingAResizableSemaphoreReleasesABlockedWaiter) {
     EXPECT_EQ(answer, 0);
     EXPECT_EQ(MaxOf(*s), 4);
     EXPECT_EQ(CountOf(*s), 0);
+    // The unit the waiter took is still in the new inner semaphore: posts up to the maximum land.
+    for (int i = 1; i <= 4; ++i) EXPECT_EQ(s->Post(), 0) << "post " << i;
+    EXPECT_EQ(s->Post(), kFail);
+    EXPECT_EQ(CountOf(*s), 4);
 }
 
 TEST(ZYNSysSemaphore, ResizesDoNotStretchATimedWait) {
