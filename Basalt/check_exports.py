@@ -12,7 +12,7 @@ import sys
 
 # Families that are never exported: the executable's internals and the launcher.
 INTERNAL = re.compile(
-    r"^(std|__gnu_cxx|__cxxabiv1|ZYNSysTSD\w*|ZYNSysGrowArray|QORInterUnicodeString|QORHttp\w*|ZYNSysNLS\w*"
+    r"^(std|__gnu_cxx|__cxxabiv1|ZYNSysTSD(?!ataQueue)\w*|ZYNSysGrowArray|QORInterUnicodeString|QORHttp\w*|ZYNSysNLS\w*"
     r"|ZYNSysCodePage\w*|ZYNSysPath\w*|ZYNSysTrace\w*|JSON|Json\w*|Backbone|Logger|Config|ToolBox|Operations"
     r"|LaunchDaemon|SharedData|UserExtension|Utils|SharedWString|PathName|ValidatedPath|ErrorObject"
     r"|WStringList|OrdanaRequestInfo|MediaInfo|DaemonVersion|FileAndFoldersManager|ConfirmationPopup"
