@@ -184,7 +184,7 @@ TEST(QORInterUnicodeString, SearchExtractAndReplaceRefuseHostileIndices) {
     };
     const Extracted extracted[] = {
         {0, 3, L"abc"}, {3, 3, L"abc"}, {4, 3, L""}, {-1, 2, L""}, {2, 0, L""}, {2, -1, L""},
-        {2147483647, 2147483647, L""}, {1, 2147483647, L""}, {5, 1, L"c"},
+        {2147483647, 2147483647, L""}, {1, 2147483647, L""}, {2147483600, 100, L""}, {5, 1, L"c"},
     };
     for (const Extracted& c : extracted)
         EXPECT_EQ(WideText(text.Extract(c.start, c.count)), c.expected) << c.start << ", " << c.count;
