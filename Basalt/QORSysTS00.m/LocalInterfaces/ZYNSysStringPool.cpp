@@ -25,6 +25,7 @@ struct Pool {
 };
 
 std::atomic<std::uint64_t> g_heapBlocks{0};
+std::atomic<long> g_livePools{0};
 
 bool ReadSwitch() {
     char value[32];
@@ -47,6 +48,7 @@ void WINAPI ReleasePool(void* data) {
         pool->counts[k] = 0;
     }
     delete pool;
+    g_livePools.fetch_sub(1, std::memory_order_relaxed);
 }
 
 DWORD Slot() {
@@ -68,6 +70,7 @@ Pool* ThreadPool(bool build) {
         delete pool;
         return nullptr;
     }
+    g_livePools.fetch_add(1, std::memory_order_relaxed);
     return pool;
 }
 
@@ -116,6 +119,8 @@ int HeldInClass(int index) {
     if (!pool || index < 0 || index >= kClasses) return -1;
     return pool->counts[index];
 }
+
+long LivePoolCount() { return g_livePools.load(std::memory_order_relaxed); }
 
 std::uint64_t HeapBlockCount() { return g_heapBlocks.load(std::memory_order_relaxed); }
 

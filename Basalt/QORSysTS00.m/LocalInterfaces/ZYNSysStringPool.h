@@ -23,6 +23,8 @@ void Free(void* block, std::size_t size);
 bool IsEnabledForProcess();
 // Blocks the calling thread's pool holds in a class; -1 when the thread has no pool.
 int HeldInClass(int index);
+// Pools of threads that have not ended; a thread's end frees its pool and every block it holds.
+long LivePoolCount();
 // Blocks taken from the heap by the process so far.
 std::uint64_t HeapBlockCount();
 

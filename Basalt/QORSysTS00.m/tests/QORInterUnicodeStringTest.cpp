@@ -384,7 +384,7 @@ TEST(QORInterUnicodeString, UTF8IsStoredAsCodePageTextWhenTheCodePageIsUTF8) {
     EXPECT_EQ(Output(result), "kind 1, 3 bytes, 2 units, same bytes\n");
 }
 
-TEST(QORInterUnicodeString, PoolKeeps256BlocksAClassAndTakesBlocksReleasedOnItsThread) {
+TEST(QORInterUnicodeString, PoolKeeps256BlocksAClassTakesBlocksReleasedOnItsThreadAndEndsWithIt) {
     if (!ZYNSysStringPool::IsEnabledForProcess()) GTEST_SKIP() << "the pool is switched off in this environment";
     // "abcdefg": 32 bytes of header and 8 of text, class 4. 64 bytes of text: 104, never pooled.
     std::thread([] {
@@ -404,6 +404,13 @@ TEST(QORInterUnicodeString, PoolKeeps256BlocksAClassAndTakesBlocksReleasedOnItsT
         EXPECT_EQ(ZYNSysStringPool::HeapBlockCount(), heapBlocks);
         EXPECT_EQ(ZYNSysStringPool::HeldInClass(4), 255);
     }).join();
+
+    const long livePools = ZYNSysStringPool::LivePoolCount();
+    std::thread([livePools] {
+        QORInterUnicodeString("held by the pool of a thread that ends");
+        EXPECT_EQ(ZYNSysStringPool::LivePoolCount(), livePools + 1);
+    }).join();
+    EXPECT_EQ(ZYNSysStringPool::LivePoolCount(), livePools);
 
     auto made = std::make_unique<QORInterUnicodeString>("made elsewhere");
     std::thread([&made] {
