@@ -35,10 +35,18 @@ bool ReadSwitch() {
     return ::GetEnvironmentVariableA("ReplayPurify", nullptr, 0) == 0;
 }
 
+// Marks a thread whose pool has gone. Unlike the pool's own slot it keeps its value until the
+// thread is gone, so a string released later in the thread's end goes to the heap.
+DWORD EndedSlot() {
+    static const DWORD slot = ::TlsAlloc();
+    return slot;
+}
+
 // Runs when a thread (or fiber) ends: the thread's blocks go back to the heap.
 void WINAPI ReleasePool(void* data) {
     auto* pool = static_cast<Pool*>(data);
     if (!pool) return;
+    if (EndedSlot() != TLS_OUT_OF_INDEXES) ::TlsSetValue(EndedSlot(), reinterpret_cast<void*>(1));
     pool->state = -1;
     for (int k = 0; k < kClasses; ++k) {
         while (FreeBlock* block = pool->heads[k]) {
@@ -62,6 +70,7 @@ Pool* ThreadPool(bool build) {
     if (slot == FLS_OUT_OF_INDEXES) return nullptr;
     auto* pool = static_cast<Pool*>(::FlsGetValue(slot));
     if (pool || !build) return pool;
+    if (EndedSlot() != TLS_OUT_OF_INDEXES && ::TlsGetValue(EndedSlot())) return nullptr;
     pool = new (std::nothrow) Pool;
     if (!pool) return nullptr;
     pool->state = IsEnabledForProcess() ? 1 : -1;

@@ -411,6 +411,14 @@ TEST(QORInterUnicodeString, PoolKeeps256BlocksAClassTakesBlocksReleasedOnItsThre
         EXPECT_EQ(ZYNSysStringPool::LivePoolCount(), livePools + 1);
     }).join();
     EXPECT_EQ(ZYNSysStringPool::LivePoolCount(), livePools);
+    // A string the thread's end releases after the pool has gone goes to the heap, not to a new pool.
+    std::thread([] {
+        static thread_local struct Late {
+            QORInterUnicodeString text{"released at the thread's end"};
+        } late;
+        (void)late;
+    }).join();
+    EXPECT_EQ(ZYNSysStringPool::LivePoolCount(), livePools);
 
     auto made = std::make_unique<QORInterUnicodeString>("made elsewhere");
     std::thread([&made] {
