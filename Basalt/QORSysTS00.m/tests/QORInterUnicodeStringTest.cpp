@@ -13,6 +13,7 @@
 #include "ChildProcess.h"
 #include "QORInterUnicodeString.h"
 #include "ZYNSysStringPool.h"
+#include "ZYNSysWin.h"
 
 namespace {
 
@@ -412,11 +413,13 @@ TEST(QORInterUnicodeString, PoolKeeps256BlocksAClassTakesBlocksReleasedOnItsThre
     }).join();
     EXPECT_EQ(ZYNSysStringPool::LivePoolCount(), livePools);
     // A string the thread's end releases after the pool has gone goes to the heap, not to a new pool.
+    // This slot comes after the pool's, and the end of a thread runs its callback after the pool's.
+    static const DWORD lateSlot =
+        ::FlsAlloc([](void* data) { delete static_cast<QORInterUnicodeString*>(data); });
+    ASSERT_NE(lateSlot, FLS_OUT_OF_INDEXES);
     std::thread([] {
-        static thread_local struct Late {
-            QORInterUnicodeString text{"released at the thread's end"};
-        } late;
-        (void)late;
+        QORInterUnicodeString("makes the pool first");
+        ::FlsSetValue(lateSlot, new QORInterUnicodeString("released at the thread's end"));
     }).join();
     EXPECT_EQ(ZYNSysStringPool::LivePoolCount(), livePools);
 
