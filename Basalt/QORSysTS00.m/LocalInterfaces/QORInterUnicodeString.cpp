@@ -545,8 +545,9 @@ void QORInterUnicodeString::Append(const QORInterUnicodeString& other) {
 }
 
 bool QORInterUnicodeString::Equals(const QORInterUnicodeString& other) const {
-    if (this == &other || m_data == other.m_data) return true;
+    if (this == &other) return true;
     if (!m_data) return false;
+    if (m_data == other.m_data) return true;
     return Compare(*this, other) == 0;
 }
 

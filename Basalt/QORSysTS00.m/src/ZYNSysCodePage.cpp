@@ -85,7 +85,7 @@ ZYNSysCodePage& Bootstrap() {
 
 void ListenToSettings(const ZYNSysNLSEntry* entry) { ZYNSysCodePage::OnNLSChange(entry); }
 
-int g_registration = 0;
+std::atomic<int> g_registration{0};
 
 BOOL CALLBACK RegisterOnce(PINIT_ONCE, PVOID, PVOID*) {
     g_registration = ZYNSysCodePage::RegisterNLSCallback();
@@ -404,6 +404,8 @@ int ZYNSysUTF8ToUTF16(const char* bytes, long count, wchar_t* dest, long* units)
     if (units) *units = static_cast<long>(produced);
     return 0;
 }
+
+int ZYNSysCodePageRegistrationStatus() { return g_registration.load(); }
 
 int ZYNSysCodePageParkedCount() {
     ParkedConverters* parked = Parked().Get();

@@ -84,5 +84,7 @@ long ZYNSysCodePageConvertCurrent(const wchar_t* units, long count, char* dest, 
 // Decodes UTF-8 whatever the current converter; no terminator. The destination holds count units.
 int ZYNSysUTF8ToUTF16(const char* bytes, long count, wchar_t* dest, long* units);
 
+// 1 once the listener is registered with the settings, 0 before or when they refused it.
+int ZYNSysCodePageRegistrationStatus();
 // Converters superseded by OnNLSChange and parked until exit; lets tests see the old one is kept.
 int ZYNSysCodePageParkedCount();

@@ -162,6 +162,10 @@ TEST(QORInterUnicodeString, CompareIsLengthFirstAndEqualsCharsMatchesByteForByte
     EXPECT_TRUE(released.EqualsChars(""));
     EXPECT_FALSE(released.EqualsChars("a"));
     EXPECT_FALSE(released.Equals(QORInterUnicodeString("")));
+    QORInterUnicodeString otherReleased("y");
+    otherReleased.Release();
+    EXPECT_FALSE(released.Equals(otherReleased));
+    EXPECT_TRUE(released.Equals(released));
 }
 
 TEST(QORInterUnicodeString, SearchExtractAndReplaceRefuseHostileIndices) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -52,8 +53,15 @@ public:
         ++listenerCalls;
         return 0;
     }
-    bool TranslateLangToBuffer(const char*, char*, std::size_t) override { return false; }
+    // Writes the translation without a terminator when it does not fit.
+    bool TranslateLangToBuffer(const char* lang, char* buffer, std::size_t size) override {
+        if (!translation || std::strcmp(lang, "fr_FR") != 0) return false;
+        std::memcpy(buffer, translation, std::min(size, std::strlen(translation) + 1));
+        return true;
+    }
     bool IsInitializingOnCallingThread() override { return initializing; }
+
+    const char* translation = nullptr;
 
     std::atomic<int> settingsReads{0};
     std::atomic<int> listenerCalls{0};
@@ -105,6 +113,33 @@ TEST(ZYNSysCodePage, CreateRecognisesNamesAndFallsBackToIdentity) {
     EXPECT_EQ(converter.Create("1252", 3, nullptr), S_OK);
     EXPECT_EQ(converter.GetMaxCharSize(), 3u);
     EXPECT_EQ(converter.GetToUC2(), &ZYNSysCodePage::_CPtoUC2);
+}
+
+TEST(ZYNSysCodePage, LocaleNameComesFromTheSettingsCutToItsBuffer) {
+    const std::string longName(100, 'L');
+    struct Case {
+        const char* name;
+        const char* codePage;
+        const char* language;
+        const char* translation;
+        std::string localeName;
+    };
+    const Case cases[] = {
+        {"translated", "1252", "fr_FR", "French_France.1252", "French_France.1252"},
+        {"cut", "1252", "fr_FR", longName.c_str(), std::string(84, 'L')},
+        {"not translated", "1252", "xx_YY", "French_France.1252", "C"},
+        {"no language", "1252", nullptr, "French_France.1252", "C"},
+        {"identity", "utf-8", "fr_FR", "French_France.1252", "C"},
+    };
+    for (const Case& c : cases) {
+        FakeSettings settings("1252");
+        settings.translation = c.translation;
+        ZYNSysNLSProvider* previous = ZYNSysNLSSetProvider(&settings);
+        ZYNSysCodePage converter;
+        converter.Create(c.codePage, 1, c.language);
+        ZYNSysNLSSetProvider(previous);
+        EXPECT_EQ(converter.GetLocaleName(), c.localeName) << c.name;
+    }
 }
 
 TEST(ZYNSysCodePage, IdentityWidensBytesAndKeepsLowBytesWithoutInnerNul) {
@@ -280,15 +315,15 @@ VAROMET_CHILD_CASE(RegistrationFromEightThreads) {
     for (std::thread& thread : threads) thread.join();
     int same = 0;
     for (ZYNSysCodePage* converter : seen) same += converter == ZYNSysCodePage::GetCurrent() ? 1 : 0;
-    std::printf("listeners %d, same converter %d, %s\n", settings.listenerCalls.load(), same,
-                ZYNSysCodePage::GetCurrent()->GetName());
+    std::printf("listeners %d, status %d, same converter %d, %s\n", settings.listenerCalls.load(),
+                ZYNSysCodePageRegistrationStatus(), same, ZYNSysCodePage::GetCurrent()->GetName());
     return 0;
 }
 
 TEST(ZYNSysCodePage, ListenerIsRegisteredOnceWhateverTheThreads) {
     const ChildProcess::Result result = ChildProcess::Run("RegistrationFromEightThreads");
     ASSERT_TRUE(result.started) << result.output;
-    EXPECT_EQ(Output(result), "listeners 1, same converter 8, 1252\n");
+    EXPECT_EQ(Output(result), "listeners 1, status 1, same converter 8, 1252\n");
 }
 
 VAROMET_CHILD_CASE(ConversionDuringInitialisation) {
