@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <vector>
 
 #include "ZYNSysKernelHandle.h"
 
@@ -36,6 +38,34 @@ Result Failure(const char* what) {
     return result;
 }
 
+struct EnvironmentStringsDeleter {
+    void operator()(wchar_t* block) const { ::FreeEnvironmentStringsW(block); }
+};
+
+bool SameName(const std::wstring& entry, const std::wstring& name) {
+    // The first character may be "=" (the per-drive folders), so the separator is searched after it.
+    const std::size_t separator = entry.find(L'=', 1);
+    if (separator != name.size()) return false;
+    return ::CompareStringOrdinal(entry.data(), static_cast<int>(separator), name.data(),
+                                  static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
+}
+
+// This process's environment block with the changes applied; empty when it cannot be read.
+std::wstring ChangedEnvironment(const std::vector<EnvironmentChange>& changes) {
+    std::unique_ptr<wchar_t, EnvironmentStringsDeleter> current(::GetEnvironmentStringsW());
+    if (!current) return {};
+    std::vector<std::wstring> entries;
+    for (const wchar_t* p = current.get(); *p; p += entries.back().size() + 1) entries.emplace_back(p);
+    for (const EnvironmentChange& change : changes) {
+        std::erase_if(entries, [&](const std::wstring& entry) { return SameName(entry, change.name); });
+        if (change.value) entries.push_back(change.name + L"=" + *change.value);
+    }
+    std::wstring block;
+    for (const std::wstring& entry : entries) block += entry + L'\0';
+    block += L'\0';
+    return block;
+}
+
 }  // namespace
 
 bool RegisterCase(const char* name, CaseFunction function) {
@@ -60,7 +90,14 @@ bool RunCaseFromArguments(int argc, char** argv, int& exitCode) {
     return false;
 }
 
-Result Run(const char* name) {
+Result Run(const char* name) { return Run(name, {}); }
+
+Result Run(const char* name, const std::vector<EnvironmentChange>& environment) {
+    std::wstring block;
+    if (!environment.empty()) {
+        block = ChangedEnvironment(environment);
+        if (block.empty()) return Failure("GetEnvironmentStringsW");
+    }
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     ZYNSysKernelHandle reader;
     ZYNSysKernelHandle writer;
@@ -79,7 +116,8 @@ Result Run(const char* name) {
     startup.hStdOutput = writer.Get();
     startup.hStdError = writer.Get();
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                          block.empty() ? nullptr : block.data(), nullptr, &startup, &info))
         return Failure("CreateProcessW");
     ZYNSysKernelHandle process(info.hProcess);
     ZYNSysKernelHandle thread(info.hThread);

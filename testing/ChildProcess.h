@@ -3,7 +3,9 @@
 // itself again with --child-case=NAME, and the registered case runs instead of the tests.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace ChildProcess {
 
@@ -21,8 +23,16 @@ constexpr int kUnknownCase = 125;
 // Used by VAROMET_CHILD_CASE during static initialisation; false for a second case of a name.
 bool RegisterCase(const char* name, CaseFunction function);
 
+// A change to the child's environment: the variable set to the value, or removed without one.
+struct EnvironmentChange {
+    std::wstring name;
+    std::optional<std::wstring> value;
+};
+
 // Starts this program again for the named case and waits for it to end.
 Result Run(const char* name);
+// As Run, with this process's environment changed for the child only.
+Result Run(const char* name, const std::vector<EnvironmentChange>& environment);
 
 // For main: when the arguments name a case, runs it, sets its exit code and answers true.
 bool RunCaseFromArguments(int argc, char** argv, int& exitCode);
