@@ -10,6 +10,7 @@
 #include "QORListThreads.h"
 #include "QORThreads.h"
 #include "ZYNSysKernelHandle.h"
+#include "ZYNSysThreadStarter.h"
 
 namespace {
 
@@ -221,40 +222,51 @@ TEST(QORThreads, ARunNotJoinedLeavesNoHandleBehindTheNextRun) {
     thread.Join();
 }
 
-TEST(QORThreads, KillAfterTheThreadLeftOnItsOwnTouchesNoOtherThread) {
+TEST(QORThreads, AThreadLeavingThroughExitThreadGivesItsHandleBackToJoin) {
     Job job;
     job.returnCode = 3;
     QORThreads thread;
     thread.SetFunction(&LeaveThroughExitThread, &job);
     ASSERT_EQ(thread.Run(), 0);
-    const std::uint32_t id = thread.GetThreadId();
+    HANDLE handle = ZYNSysGetThreadHandle(thread);
+    const DWORD id = ::GetThreadId(handle);
     thread.Join();
-    ASSERT_EQ(thread.IsRunning(), kRunning);  // it never came back to end itself
+    EXPECT_EQ(thread.IsRunning(), kRunning);  // it never came back to end itself
+    EXPECT_NE(::GetThreadId(handle), id);     // closed: nothing keeps the thread
+    thread.Kill(9);                           // no handle, no id to trust: nothing to terminate
+    EXPECT_EQ(thread.GetStatus() & (kRunning | kEnded), kEnded);
+}
 
-    // Threads until one gets the freed id (ids are handed out again once no handle is left).
-    std::atomic<bool> release{false};
-    std::vector<std::thread> others;
-    std::atomic<bool> reused{false};
-    ZYNSysKernelHandle reuser;
-    for (int i = 0; i < 200 && !reused; ++i) {
-        std::atomic<bool> ready{false};
-        others.emplace_back([&] {
-            if (::GetCurrentThreadId() == id) {
-                reuser.Reset(::OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, id));
-                reused = true;
-            }
-            ready = true;
-            while (!release) ::Sleep(1);
-        });
-        while (!ready) ::Sleep(0);
+namespace {
+
+// Fails the first start, as CreateThread does without memory for a stack.
+class FailingOnceStarter final : public ZYNSysThreadStarter {
+public:
+    HANDLE Start(LPTHREAD_START_ROUTINE entry, void* argument, DWORD flags, DWORD* id) override {
+        if (failures_++ == 0) {
+            ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        return ::CreateThread(nullptr, 0, entry, argument, flags, id);
     }
-    if (reused) {
-        thread.Kill(9);
-        EXPECT_EQ(::WaitForSingleObject(reuser.Get(), 200), static_cast<DWORD>(WAIT_TIMEOUT));
-    }
-    release = true;
-    for (std::thread& t : others) t.join();
-    if (!reused) GTEST_SKIP() << "no new thread got the freed id within 200 threads";
+
+private:
+    int failures_ = 0;
+};
+
+}  // namespace
+
+TEST(QORThreads, ARunThatCouldNotStartLeavesTheObjectStartable) {
+    FailingOnceStarter starter;
+    ZYNSysSetThreadStarter(&starter);
+    QORThreads thread;
+    thread.SetFunction(&ReturnAtOnce);
+    EXPECT_EQ(thread.Run(), -1);
+    EXPECT_EQ(thread.GetStatus() & 2u, 0u);
+    EXPECT_EQ(thread.Run(), 0);
+    thread.Join();
+    EXPECT_EQ(thread.GetThreadReturnCode(), 0);
+    ZYNSysSetThreadStarter(nullptr);
 }
 
 TEST(QORThreads, SixteenThreadsMakeAndDestroyObjectsWhileTheListIsSearched) {
