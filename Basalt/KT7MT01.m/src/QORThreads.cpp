@@ -27,16 +27,6 @@ constexpr std::uint32_t kJoined = 64;
 // How long End and Kill wait for a thread they terminated before they give up its counts.
 constexpr DWORD kTerminatedThreadWaitMs = 10000;
 
-class SystemThreadStarter final : public ZYNSysThreadStarter {
-public:
-    HANDLE Start(LPTHREAD_START_ROUTINE entry, void* argument, DWORD flags, DWORD* id) override {
-        return ::CreateThread(nullptr, 0, entry, argument, flags, id);
-    }
-};
-
-SystemThreadStarter g_systemStarter;
-std::atomic<ZYNSysThreadStarter*> g_starter{&g_systemStarter};
-
 template <typename... Args>
 void Trace(const char* format, Args... args) {
     if (ZYNSysMTTraceOn()) QORSysMTTrace(format, args...);
@@ -325,7 +315,7 @@ int QORThreads::Run(unsigned long long) {
         run->threadHoldsCount.store(true);
         run->Share();
         DWORD id = 0;
-        HANDLE thread = g_starter.load()->Start(&InitThreads, run, record->creationFlags, &id);
+        HANDLE thread = ZYNSysStartThread(&InitThreads, run, record->creationFlags, &id);
         if (thread) {
             run->handle.Reset(thread);
             // An earlier run's handle that nobody joined closes now.
@@ -598,8 +588,4 @@ long QORSysCallOnFirstThread(void (*callback)()) {
     queue.SetCount(count + 1);
     mutex.Unlock();
     return 0;
-}
-
-void ZYNSysSetThreadStarter(ZYNSysThreadStarter* starter) {
-    g_starter.store(starter ? starter : &g_systemStarter);
 }

@@ -13,3 +13,5 @@ public:
 
 // NULL restores CreateThread.
 void ZYNSysSetThreadStarter(ZYNSysThreadStarter* starter);
+// Through the installed starter.
+HANDLE ZYNSysStartThread(LPTHREAD_START_ROUTINE entry, void* argument, DWORD flags, DWORD* id);
