@@ -9,6 +9,7 @@
 #include "QORListThreads.h"
 #include "QORMutex.h"
 #include "QORSysMTTrace.h"
+#include "QORThrLibraryManager.h"
 #include "ZYNSysContext.h"
 #include "ZYNSysGrowArray.h"
 #include "ZYNSysKernelHandle.h"
@@ -26,6 +27,19 @@ constexpr std::uint32_t kJoined = 64;
 
 // How long End and Kill wait for a thread they terminated before they give up its counts.
 constexpr DWORD kTerminatedThreadWaitMs = 10000;
+
+// The per-thread C-locale switch of module "QORSysTS", looked up once per process; NULL when the
+// module or the function is missing.
+using LocaleSwitch = int (*)(int);
+
+LocaleSwitch PerThreadLocaleSwitch() {
+    static const LocaleSwitch function = [] {
+        const QORThrLibraryHandler found =
+            QORThrLibraryManager::GetFunctionAddress("QORSysTS", "ZYNSysCLocaleSetPerThread");
+        return reinterpret_cast<LocaleSwitch>(found.address);
+    }();
+    return function;
+}
 
 template <typename... Args>
 void Trace(const char* format, Args... args) {
@@ -396,6 +410,8 @@ int QORThreads::Begin(void* argument) {
     record->mutex.Unlock();
     // From here on only the record: the object may be destroyed while the function runs.
     if (QORThreadsRun* run = EntryRunOf(record)) UnpinOwner(run);
+    const LocaleSwitch localeSwitch = PerThreadLocaleSwitch();
+    if (localeSwitch) localeSwitch(1);
     int rc = 0;
     if (function) {
         try {
@@ -404,6 +420,7 @@ int QORThreads::Begin(void* argument) {
             rc = -1;
         }
     }
+    if (localeSwitch) localeSwitch(0);
     return rc;
 }
 

@@ -61,8 +61,9 @@ int ZYNSysContextData::SetArray(int which, const char* const* entries) {
     return 0;
 }
 
-const char* ZYNSysContextData::Lookup(const char* name) const {
+const char* ZYNSysContextData::Lookup(const char* name) {
     if (!name) return nullptr;
+    if (const void* value = variables.Get(name)) return static_cast<const char*>(value);
     const std::size_t length = std::strlen(name);
     for (int which = 2; which >= 0; --which) {
         if (!arrays[which]) continue;

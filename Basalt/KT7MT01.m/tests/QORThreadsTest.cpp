@@ -444,3 +444,40 @@ TEST(QORThreads, CallbacksQueuedWhileTheFirstObjectsAreMadeRunExactlyOnce) {
         EXPECT_EQ(child.output, "runs=800 main=1") << "attempt " << attempt;
     }
 }
+
+// The fake "QORSysTS.dll" beside the program records every switch with its thread.
+VAROMET_CHILD_CASE(LocaleSwitchAroundTheThreadFunction) {
+    using Read = int (*)(DWORD*, int*, int);
+    static Read read = nullptr;
+    static std::uint32_t countInside = 0;
+    QORThreads thread;
+    thread.SetFunction([](void*) {
+        if (!read) {
+            HMODULE module = ::GetModuleHandleW(L"QORSysTS.dll");
+            read = module ? reinterpret_cast<Read>(::GetProcAddress(module, "FakeLocaleSwitches")) : nullptr;
+        }
+        DWORD ids[4];
+        int values[4];
+        countInside = read ? static_cast<std::uint32_t>(read(ids, values, 4)) : 99;
+        return 0;
+    });
+    thread.Run();
+    const std::uint32_t id = thread.GetThreadId();
+    thread.Join();
+    if (!read) {
+        std::printf("module not loaded");
+        return 1;
+    }
+    DWORD ids[4];
+    int values[4];
+    const int n = read(ids, values, 4);
+    std::printf("inside=%u switches=%d", countInside, n);
+    for (int i = 0; i < n && i < 4; ++i) std::printf(" %d%s", values[i], ids[i] == id ? "@thread" : "@other");
+    return 0;
+}
+
+TEST(QORThreads, TheLocaleSwitchIsOnAroundTheThreadFunctionOnItsOwnThread) {
+    ChildProcess::Result child = ChildProcess::Run("LocaleSwitchAroundTheThreadFunction");
+    ASSERT_TRUE(child.started) << child.output;
+    EXPECT_EQ(child.output, "inside=1 switches=2 1@thread 0@thread");
+}

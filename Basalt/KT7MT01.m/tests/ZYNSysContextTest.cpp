@@ -121,18 +121,19 @@ VAROMET_CHILD_CASE(MainContextAndVariables) {
     manager->GetMainContext(&main);
     const char* const mainEntries[] = {"ONLYMAIN=main", "SHARED=main", nullptr};
     main->GetData()->SetArray(0, mainEntries);
-    // Arrays are searched from the third to the first; a name matches only up to its "=".
+    // Then the arrays from the third to the first; a name matches only up to its "=".
     ZYNSysContext mine("Mine");
     const char* const first[] = {"SHARED=first", "ONE=first", nullptr};
     const char* const second[] = {"ONE=second", "TWO=second", "TW=short", nullptr};
-    const char* const third[] = {"TWO=third", "EMPTY=", nullptr};
+    const char* const third[] = {"TWO=third", "EMPTY=", "HASHED=array", nullptr};
     mine.GetData()->SetArray(0, first);
     mine.GetData()->SetArray(1, second);
     mine.GetData()->SetArray(2, third);
+    mine.GetData()->variables.Add("HASHED", "hash");  // the hash table comes before every array
     std::thread([&] {
         ZYNSysContextSetCurrentContext(&mine);
         std::string seen;
-        for (const char* name : {"ONE", "TWO", "TW", "SHARED", "EMPTY", "ONLYMAIN", "T", "NONE"}) {
+        for (const char* name : {"ONE", "TWO", "TW", "SHARED", "EMPTY", "ONLYMAIN", "HASHED", "T", "NONE"}) {
             const char* value = ZYNSysContextGetVariable(name);
             seen += std::string(name) + "=" + (value ? value : "(null)") + " ";
         }
@@ -147,6 +148,6 @@ TEST(ZYNSysContext, VariablesComeFromTheCurrentContextThenTheMainOne) {
     ChildProcess::Result child = ChildProcess::Run("MainContextAndVariables");
     ASSERT_TRUE(child.started) << child.output;
     EXPECT_EQ(child.output,
-              "ONE=second TWO=third TW=short SHARED=first EMPTY= ONLYMAIN=main T=(null) NONE=(null) "
+              "ONE=second TWO=third TW=short SHARED=first EMPTY= ONLYMAIN=main HASHED=hash T=(null) NONE=(null) "
               "root=Main desc=Main context. state=0 null=-1");
 }
