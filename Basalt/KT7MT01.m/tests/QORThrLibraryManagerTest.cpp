@@ -91,14 +91,25 @@ public:
     std::atomic<bool> secondDone{false};
 };
 
-// Registered before the manager's clean-up at exit, so it runs after it.
-void LookUpAfterTheCleanUp() {
+void LookUpAtExit(const char* when) {
     const HINSTANCE user32 = QORThrLibraryManager::LoadLibraryW("user32");
     const QORThrLibraryHandler tick = QORThrLibraryManager::GetFunctionAddress("kernel32", "GetTickCount");
-    std::printf("after the clean-up: user32 %s, GetTickCount %s\n", Loaded(user32),
+    std::printf("%s: user32 %s, GetTickCount %s\n", when, Loaded(user32),
                 tick.address && tick.module ? "resolved afresh" : tick.address ? "cached" : "missing");
     std::fflush(stdout);
 }
+
+// Registered before the manager's clean-up at exit, so it runs after it.
+void LookUpAfterTheCleanUp() { LookUpAtExit("after the clean-up"); }
+
+// Built before any ordinary static, the manager's included, so destroyed after all of them.
+struct LastLookUp {
+    ~LastLookUp() {
+        if (armed) LookUpAtExit("after the statics");
+    }
+    bool armed = false;
+};
+LastLookUp g_lastLookUp __attribute__((init_priority(101)));
 
 }  // namespace
 
@@ -195,6 +206,7 @@ VAROMET_CHILD_CASE(NullModuleNames) {
 
 VAROMET_CHILD_CASE(LookUpsAtExit) {
     std::atexit(&LookUpAfterTheCleanUp);
+    g_lastLookUp.armed = true;
     const QORThrLibraryHandler tick = QORThrLibraryManager::GetFunctionAddress("kernel32", "GetTickCount");
     std::printf("before the exit: %s\n", tick.address ? "resolved" : "missing");
     return 0;
@@ -238,7 +250,9 @@ TEST(QORThrLibraryManager, CachesEachModuleOnceWithOneReferenceAndLoadsOnlyFromS
         {"SixteenThreadsResolveOneSymbol", "agreeing: 16, loads: 16, after one FreeLibrary: unloaded\n"},
         {"FailingLoaderFinishesLast", "first: loaded, second: loaded, afterwards: loaded\n"},
         {"NullModuleNames", "null names: nothing, kernel32: found, loads: 1\n"},
-        {"LookUpsAtExit", "before the exit: resolved\nafter the clean-up: user32 loaded, GetTickCount resolved afresh\n"},
+        {"LookUpsAtExit",
+         "before the exit: resolved\nafter the clean-up: user32 loaded, GetTickCount resolved afresh\n"
+         "after the statics: user32 loaded, GetTickCount cached\n"},
         {"PlantedModules", "vtcurrent: not loaded, the plain search: loaded\nvtpath: not loaded, the plain search: loaded\n"},
     };
     for (const Case& c : cases) {
