@@ -132,6 +132,8 @@ void QORThrLibraryManager::_AddLoadedLib(const char* name, HINSTANCE handle) {
 void QORThrLibraryManager::_AddFoundSymbol(const char* module, const char* function, void* address) {
     if (!module || !function) return;
     Hold hold(_MutexThrLib);
+    // Threads resolving one function together all get here: only the first adds it.
+    if (_QueryFoundSymbol(module, function)) return;
     std::unique_ptr<char[]> moduleCopy = Duplicate(module);
     std::unique_ptr<char[]> functionCopy = Duplicate(function);
     if (!moduleCopy || !functionCopy || !MakeRoom(_foundSymbols, _nbSymbols)) return;
