@@ -50,20 +50,21 @@ std::unique_ptr<char[]> Duplicate(const char* text) {
 // Room for one more entry: a full array (its count a multiple of the step) is replaced by one
 // a step larger. False when memory is short.
 template <typename Entry>
-bool MakeRoom(std::unique_ptr<Entry[]>& entries, int count) {
+bool MakeRoom(Entry*& entries, int count) {
     if (count % kGrowth != 0) return true;
     std::unique_ptr<Entry[]> grown(new (std::nothrow) Entry[count + kGrowth]);
     if (!grown) return false;
-    std::move(entries.get(), entries.get() + count, grown.get());
-    entries = std::move(grown);
+    std::move(entries, entries + count, grown.get());
+    delete[] entries;
+    entries = grown.release();
     return true;
 }
 
 }  // namespace
 
-std::unique_ptr<QORThrLoadedLib[]> QORThrLibraryManager::_loadedLibraries;
+QORThrLoadedLib* QORThrLibraryManager::_loadedLibraries = nullptr;
 int QORThrLibraryManager::_nbLibs = 0;
-std::unique_ptr<QORThrFoundSymbol[]> QORThrLibraryManager::_foundSymbols;
+QORThrFoundSymbol* QORThrLibraryManager::_foundSymbols = nullptr;
 int QORThrLibraryManager::_nbSymbols = 0;
 QORSmartMutex QORThrLibraryManager::_MutexThrLib(0);
 
@@ -119,7 +120,7 @@ void QORThrLibraryManager::_AddLoadedLib(const char* name, HINSTANCE handle) {
     _loadedLibraries[_nbLibs].name = std::move(copy);
     _loadedLibraries[_nbLibs].handle = handle;
     ++_nbLibs;
-    std::sort(_loadedLibraries.get(), _loadedLibraries.get() + _nbLibs,
+    std::sort(_loadedLibraries, _loadedLibraries + _nbLibs,
               [](const QORThrLoadedLib& a, const QORThrLoadedLib& b) { return _CompareLib(&a, &b) < 0; });
     static bool cleanupRegistered = false;
     if (!cleanupRegistered) {
@@ -131,6 +132,8 @@ void QORThrLibraryManager::_AddLoadedLib(const char* name, HINSTANCE handle) {
 void QORThrLibraryManager::_AddFoundSymbol(const char* module, const char* function, void* address) {
     if (!module || !function) return;
     Hold hold(_MutexThrLib);
+    // Threads resolving one function together all get here: only the first adds it.
+    if (_QueryFoundSymbol(module, function)) return;
     std::unique_ptr<char[]> moduleCopy = Duplicate(module);
     std::unique_ptr<char[]> functionCopy = Duplicate(function);
     if (!moduleCopy || !functionCopy || !MakeRoom(_foundSymbols, _nbSymbols)) return;
@@ -139,13 +142,13 @@ void QORThrLibraryManager::_AddFoundSymbol(const char* module, const char* funct
     added.functionName = std::move(functionCopy);
     added.address = address;
     ++_nbSymbols;
-    std::sort(_foundSymbols.get(), _foundSymbols.get() + _nbSymbols,
+    std::sort(_foundSymbols, _foundSymbols + _nbSymbols,
               [](const QORThrFoundSymbol& a, const QORThrFoundSymbol& b) { return _CompareSymbols(&a, &b) < 0; });
 }
 
 unsigned char QORThrLibraryManager::_QueryLoadedLib(const char* name, HINSTANCE& handle, QORThrLoadedLib*& entry) {
     entry = nullptr;
-    QORThrLoadedLib* const begin = _loadedLibraries.get();
+    QORThrLoadedLib* const begin = _loadedLibraries;
     QORThrLoadedLib* const end = begin + _nbLibs;
     QORThrLoadedLib* const found = std::lower_bound(
         begin, end, name, [](const QORThrLoadedLib& a, const char* key) { return CompareNames(a.name.get(), key) < 0; });
@@ -157,7 +160,7 @@ unsigned char QORThrLibraryManager::_QueryLoadedLib(const char* name, HINSTANCE&
 
 void* QORThrLibraryManager::_QueryFoundSymbol(const char* module, const char* function) {
     Hold hold(_MutexThrLib);
-    QORThrFoundSymbol* const begin = _foundSymbols.get();
+    QORThrFoundSymbol* const begin = _foundSymbols;
     QORThrFoundSymbol* const end = begin + _nbSymbols;
     const auto before = [module, function](const QORThrFoundSymbol& a) {
         const int byFunction = CompareNames(a.functionName.get(), function);
@@ -185,9 +188,11 @@ int QORThrLibraryManager::_CompareSymbols(const QORThrFoundSymbol* a, const QORT
 
 void QORThrLibraryManager::_Cleanup() {
     Hold hold(_MutexThrLib);
-    // Resetting clears the pointers too: a look-up after the clean-up starts afresh.
-    _loadedLibraries.reset();
-    _foundSymbols.reset();
+    // The pointers are cleared too: a look-up after the clean-up starts afresh.
+    delete[] _loadedLibraries;
+    _loadedLibraries = nullptr;
+    delete[] _foundSymbols;
+    _foundSymbols = nullptr;
     _nbLibs = 0;
     _nbSymbols = 0;
 }

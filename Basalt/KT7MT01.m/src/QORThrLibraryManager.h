@@ -50,11 +50,13 @@ private:
     QOR_SYS_API static int _CompareSymbols(const QORThrFoundSymbol* a, const QORThrFoundSymbol* b);
     QOR_SYS_API static void _Cleanup();
 
+    // Both arrays belong to _Cleanup alone, which frees them with their counts. An owner with a
+    // destructor would free them at exit behind the counts of a later look-up.
     // Sorted by name; capacity grows in steps of 10.
-    QOR_SYS_API static std::unique_ptr<QORThrLoadedLib[]> _loadedLibraries;
+    QOR_SYS_API static QORThrLoadedLib* _loadedLibraries;
     QOR_SYS_API static int _nbLibs;
     // Sorted by function name, then module name.
-    QOR_SYS_API static std::unique_ptr<QORThrFoundSymbol[]> _foundSymbols;
+    QOR_SYS_API static QORThrFoundSymbol* _foundSymbols;
     QOR_SYS_API static int _nbSymbols;
     QOR_SYS_API static QORSmartMutex _MutexThrLib;
 };

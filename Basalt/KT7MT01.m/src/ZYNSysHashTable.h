@@ -19,8 +19,6 @@ public:
     // No record when the slot count is below 1 (every operation then fails). A collision flag of
     // 0 keeps one key per slot: a second key for a slot is refused.
     ZYNSysHashTable(int slots = 512, int collisionFlag = -1);
-    ZYNSysHashTable(const ZYNSysHashTable& other);
-    ZYNSysHashTable& operator=(const ZYNSysHashTable& other);
     // Derived classes call Erase in their own destructor: the values can only be freed while
     // their ChildDeleteValue exists.
     virtual ~ZYNSysHashTable();
@@ -35,6 +33,11 @@ public:
     void Print();
 
 protected:
+    // Only a derived table of the same kind copies: tables of two kinds sharing one record would
+    // free each other's values with the wrong ChildDeleteValue.
+    ZYNSysHashTable(const ZYNSysHashTable& other);
+    ZYNSysHashTable& operator=(const ZYNSysHashTable& other);
+
     virtual void* ChildCopyValue(const void* value) = 0;
     virtual void ChildDeleteValue(void* value) = 0;
     virtual int ChildCompareKeys(const char* a, const char* b) = 0;

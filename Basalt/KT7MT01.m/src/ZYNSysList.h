@@ -25,9 +25,6 @@ public:
     // Frees what is left of the chain; derived classes empty the list first, since their
     // ChildDeleteItem is gone by the time this runs.
     virtual ~ZYNSysList();
-    // Empties this list, then appends a copy of each of the other's items; a list assigned to
-    // itself keeps its items.
-    ZYNSysList& operator=(const ZYNSysList& other);
 
     // Stores a copy of a non-NULL item; answers its element, or NULL when nothing was stored
     // (NULL item, refused duplicate, failed copy or allocation).
@@ -52,6 +49,10 @@ protected:
     // Copies the type only: the items are copied by the derived copy constructor, once its own
     // ChildCopyItem is in place.
     ZYNSysList(const ZYNSysList& other);
+    // Empties this list, then appends a copy of each of the other's items; a list assigned to
+    // itself keeps its items. Only a derived list of the same kind assigns: through base
+    // references one kind's items would land in another's list.
+    ZYNSysList& operator=(const ZYNSysList& other);
 
     virtual void* ChildCopyItem(const void* item) const = 0;
     virtual void ChildDeleteItem(void* item) const = 0;

@@ -54,6 +54,15 @@ public:
     std::atomic<int> loads{0};
 };
 
+// How many functions the manager has cached, a private count: an explicit instantiation may
+// name private members, and the friend it defines hands the address out.
+int* CachedSymbolCount();
+template <int* Count>
+struct CachedSymbolCountAccess {
+    friend int* CachedSymbolCount() { return Count; }
+};
+template struct CachedSymbolCountAccess<&QORThrLibraryManager::_nbSymbols>;
+
 const char* Loaded(HINSTANCE module) { return module ? "loaded" : "not loaded"; }
 
 const char* InProcess(const char* file) { return ::GetModuleHandleA(file) ? "still loaded" : "unloaded"; }
@@ -91,14 +100,25 @@ public:
     std::atomic<bool> secondDone{false};
 };
 
-// Registered before the manager's clean-up at exit, so it runs after it.
-void LookUpAfterTheCleanUp() {
+void LookUpAtExit(const char* when) {
     const HINSTANCE user32 = QORThrLibraryManager::LoadLibraryW("user32");
     const QORThrLibraryHandler tick = QORThrLibraryManager::GetFunctionAddress("kernel32", "GetTickCount");
-    std::printf("after the clean-up: user32 %s, GetTickCount %s\n", Loaded(user32),
+    std::printf("%s: user32 %s, GetTickCount %s\n", when, Loaded(user32),
                 tick.address && tick.module ? "resolved afresh" : tick.address ? "cached" : "missing");
     std::fflush(stdout);
 }
+
+// Registered before the manager's clean-up at exit, so it runs after it.
+void LookUpAfterTheCleanUp() { LookUpAtExit("after the clean-up"); }
+
+// Built before any ordinary static, the manager's included, so destroyed after all of them.
+struct LastLookUp {
+    ~LastLookUp() {
+        if (armed) LookUpAtExit("after the statics");
+    }
+    bool armed = false;
+};
+LastLookUp g_lastLookUp __attribute__((init_priority(101)));
 
 }  // namespace
 
@@ -161,8 +181,8 @@ VAROMET_CHILD_CASE(SixteenThreadsResolveOneSymbol) {
     int agreeing = 0;
     for (void* address : addresses) agreeing += address && address == addresses[0];
     ::FreeLibrary(QORThrLibraryManager::LoadLibraryW(kModule));
-    std::printf("agreeing: %d, loads: %d, after one FreeLibrary: %s\n", agreeing, loader.loads.load(),
-                InProcess("vtmodule.dll"));
+    std::printf("agreeing: %d, loads: %d, cached functions: %d, after one FreeLibrary: %s\n", agreeing,
+                loader.loads.load(), *CachedSymbolCount(), InProcess("vtmodule.dll"));
     return 0;
 }
 
@@ -195,6 +215,7 @@ VAROMET_CHILD_CASE(NullModuleNames) {
 
 VAROMET_CHILD_CASE(LookUpsAtExit) {
     std::atexit(&LookUpAfterTheCleanUp);
+    g_lastLookUp.armed = true;
     const QORThrLibraryHandler tick = QORThrLibraryManager::GetFunctionAddress("kernel32", "GetTickCount");
     std::printf("before the exit: %s\n", tick.address ? "resolved" : "missing");
     return 0;
@@ -235,10 +256,13 @@ TEST(QORThrLibraryManager, CachesEachModuleOnceWithOneReferenceAndLoadsOnlyFromS
          "after one FreeLibrary: unloaded\n"},
         {"MissingModuleThenCopied", "before: not loaded, after: not loaded, loads: 1, the copy: loaded\n"},
         {"ElevenSystemModules", "found: 11, again: 11, loads: 11\n"},
-        {"SixteenThreadsResolveOneSymbol", "agreeing: 16, loads: 16, after one FreeLibrary: unloaded\n"},
+        {"SixteenThreadsResolveOneSymbol",
+         "agreeing: 16, loads: 16, cached functions: 1, after one FreeLibrary: unloaded\n"},
         {"FailingLoaderFinishesLast", "first: loaded, second: loaded, afterwards: loaded\n"},
         {"NullModuleNames", "null names: nothing, kernel32: found, loads: 1\n"},
-        {"LookUpsAtExit", "before the exit: resolved\nafter the clean-up: user32 loaded, GetTickCount resolved afresh\n"},
+        {"LookUpsAtExit",
+         "before the exit: resolved\nafter the clean-up: user32 loaded, GetTickCount resolved afresh\n"
+         "after the statics: user32 loaded, GetTickCount cached\n"},
         {"PlantedModules", "vtcurrent: not loaded, the plain search: loaded\nvtpath: not loaded, the plain search: loaded\n"},
     };
     for (const Case& c : cases) {

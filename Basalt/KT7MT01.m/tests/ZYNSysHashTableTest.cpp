@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <string>
+#include <type_traits>
 
 #include "ZYNSysHashTable.h"
 
@@ -103,6 +104,11 @@ TEST(ZYNSysHashTable, OperationsAnswerAndKeepValuesAsDocumented) {
         EXPECT_EQ(g_liveValues, 0);
     }
 }
+
+// Only tables of one kind share a record: through base references two kinds would free each
+// other's values.
+static_assert(!std::is_copy_assignable_v<ZYNSysHashTable>);
+static_assert(std::is_copy_assignable_v<ZYNSysHashTableStr> && std::is_copy_constructible_v<ZYNSysHashTableStr>);
 
 TEST(ZYNSysHashTable, CopiesShareOneRecordAndFreeItOnce) {
     g_liveValues = 0;

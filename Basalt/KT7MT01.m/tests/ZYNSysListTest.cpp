@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "ZYNSysList.h"
@@ -198,6 +199,12 @@ TEST(ZYNSysList, RemovingTheCurrentItemEndsTheWalkWithoutTouchingIt) {
         EXPECT_EQ(list.deletes, 1);
     }
 }
+
+// Only lists of one kind copy each other: through base references a pointer list would adopt a
+// string list's strings.
+static_assert(!std::is_copy_assignable_v<ZYNSysList>);
+static_assert(std::is_copy_assignable_v<ZYNSysListStr> && std::is_copy_constructible_v<ZYNSysListStr>);
+static_assert(std::is_copy_assignable_v<ZYNSysListPtr> && std::is_copy_constructible_v<ZYNSysListPtr>);
 
 TEST(ZYNSysList, CopiesOwnTheirItemsAndSelfAssignmentKeepsThem) {
     WatchedListStr source(Type::ZYNSysListSorted, false);

@@ -41,7 +41,8 @@ void ZYNSysTimer::InitalizeCpuTimes() {
 std::int64_t ZYNSysTimer::GetElpTimeInternal() {
     if (performanceCounter_) {
         LARGE_INTEGER now;
-        if (::QueryPerformanceCounter(&now)) return now.QuadPart;
+        // Counter ticks and clock() milliseconds cannot be mixed: keep the previous reading.
+        return ::QueryPerformanceCounter(&now) ? now.QuadPart : elapsedNow_;
     }
     // clock() counts milliseconds here, which the fallback scale of 1000 assumes.
     return static_cast<std::int64_t>(std::clock());

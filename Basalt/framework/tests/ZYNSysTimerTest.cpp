@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <future>
 #include <limits>
+#include <memory>
 #include <thread>
 
 #include "QORSysElapseTime.h"
@@ -78,6 +80,50 @@ TEST(ZYNSysTimer, EachReadingMeasuresOnlyTheTimeSinceThePreviousOne) {
         EXPECT_LE(second, Microseconds(outerEnd - outerStart) + kSlackUs) << c.name;
         EXPECT_GE(cpu, 0) << c.name;
         EXPECT_LT(cpu, 50000) << c.name;  // a sleeping thread
+    }
+}
+
+// One thread spins for 300 ms between two readings of a timer it built; a second timer built on
+// that thread before the spin is read, while the spinner still lives, from a thread that only
+// sleeps. The CPU time is the reading thread's: the spin shows in the first, and the second
+// sees none of it.
+TEST(ZYNSysTimer, CpuTimeIsTheReadingThreadsOwn) {
+    std::unique_ptr<ZYNSysTimer> builtOnSpinner;
+    std::int64_t spinning = -1, sleeping = -1;
+    std::promise<void> spun, read;
+    std::thread spinner([&] {
+        ZYNSysTimer readHere;
+        builtOnSpinner = std::make_unique<ZYNSysTimer>();
+        readHere.GetTime(nullptr, nullptr);
+        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(300);
+        while (Clock::now() < end) {
+        }
+        readHere.GetTime(nullptr, &spinning);
+        spun.set_value();
+        read.get_future().wait();
+    });
+    std::thread sleeper([&] {
+        spun.get_future().wait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        builtOnSpinner->GetTime(nullptr, &sleeping);
+        read.set_value();
+    });
+    sleeper.join();
+    spinner.join();
+    struct Case {
+        const char* name;
+        std::int64_t cpu;
+        std::int64_t least;
+        std::int64_t most;
+    };
+    // Half the spin as the floor: a loaded machine may not run the spinner all the time.
+    const Case cases[] = {
+        {"spinning reader", spinning, 150000, 1000000},
+        {"sleeping reader of a timer built on the spinning thread", sleeping, -50000, 50000},
+    };
+    for (const Case& c : cases) {
+        EXPECT_GE(c.cpu, c.least) << c.name;
+        EXPECT_LE(c.cpu, c.most) << c.name;
     }
 }
 
