@@ -18,12 +18,18 @@ public:
     ZYNSysModuleHandle Load(const char* shortName) override { return ZYNSysLoadFrameworkModule(shortName); }
 };
 
-FrameworkLoader g_frameworkLoader;
+// Never destroyed: look-ups may still come from other statics' destructors at exit.
+QORThrLibraryLoader& DefaultLoader() {
+    alignas(FrameworkLoader) static unsigned char storage[sizeof(FrameworkLoader)];
+    static FrameworkLoader* const loader = new (storage) FrameworkLoader();
+    return *loader;
+}
+
 std::atomic<QORThrLibraryLoader*> g_loader{nullptr};
 
 QORThrLibraryLoader& Loader() {
     QORThrLibraryLoader* loader = g_loader.load();
-    return loader ? *loader : g_frameworkLoader;
+    return loader ? *loader : DefaultLoader();
 }
 
 class Hold {
