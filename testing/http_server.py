@@ -17,6 +17,7 @@ Misbehaviour is asked for in the query string of each request (several may be co
     lie=N          announce N more bytes than are sent (N may be negative), then close; a range
                    that starts beyond the real end is answered 206 with nothing after the head
     norange=1      ignore Range and answer 200 with the whole file
+    hangup=1       reset the connection without any answer (a failed send)
 Each request is appended to the request log as one line: "GET /path?query range=<header or ->".
 
 With --tls, connections that open with a TLS handshake are served over TLS with a fresh
@@ -33,6 +34,7 @@ import os
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import tempfile
 import sys
@@ -60,6 +62,9 @@ class Handler(BaseHTTPRequestHandler):
             return
         self.record(url)
         knobs = dict(urllib.parse.parse_qsl(url.query))
+        if knobs.get("hangup") == "1":
+            self.reset()
+            return
         if "status" in knobs:
             self.answer_text(int(knobs["status"]), "status asked for\n")
             return
@@ -175,6 +180,16 @@ class Handler(BaseHTTPRequestHandler):
         try:
             self.wfile.flush()
             self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+    def reset(self):
+        """Ends the connection with a reset, as a peer that refuses the request would."""
+        self.close_connection = True
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
         except OSError:
             pass
 
