@@ -220,14 +220,37 @@ TEST_F(Downloads, QueryGoesToTheServerAndTheFragmentNever) {
     }
 }
 
-// Without a size there is no percentage to show: the tray sees the start, the end and the stop.
+// Without a size there is no percentage to show: the tray sees the start, the end and the stop,
+// of the watch of another downloader as of the transfer.
 TEST_F(Downloads, SizeOfZeroOrBelowShowsNoPercentages) {
-    for (const char* size : {"0", "-5"}) {
+    fs::create_directories(fs::path(output).parent_path());
+    struct Case {
+        const char* size;
+        bool watch;  // another downloader holds the lock at first
+    } cases[] = {{"0", false}, {"-5", false}, {"0", true}, {"-5", true}};
+    std::vector<LPARAM> expected;
+    for (const Case& c : cases) {
         fs::remove(output);
-        EXPECT_EQ(Download("", hash, size), 0) << size << "\n" << sink.Dump();
-        EXPECT_EQ(Read(output), media) << size;
+        ZYNSysKernelHandle lock;
+        if (c.watch) {
+            Write(output + L".tmp", "partial");
+            lock.Reset(::CreateFileW((output + L".lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+            ASSERT_TRUE(lock) << c.size;
+        }
+        sleeper.asked = 0;
+        auto download = std::async(std::launch::async, [&] { return Download("", hash, c.size); });
+        // Ten polls of the other's temporary file, then its lock goes.
+        for (auto deadline = std::chrono::steady_clock::now() + 10s;
+             lock && sleeper.asked < 2500 && std::chrono::steady_clock::now() < deadline;) {
+            std::this_thread::sleep_for(5ms);
+        }
+        lock.Reset();
+        EXPECT_EQ(download.get(), 0) << c.size << c.watch << "\n" << sink.Dump();
+        EXPECT_EQ(Read(output), media) << c.size << c.watch;
+        for (int run = c.watch ? 2 : 1; run > 0; --run) expected.insert(expected.end(), {0, 100, 101});
     }
-    EXPECT_EQ(Progress(2), (std::vector<LPARAM>{0, 100, 101, 0, 100, 101}));
+    EXPECT_EQ(Progress(expected.size() / 3), expected);
     EXPECT_EQ(sink.Dump().find("update progress ignored"), std::string::npos) << sink.Dump();
 }
 
