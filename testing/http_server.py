@@ -189,9 +189,11 @@ class Handler(BaseHTTPRequestHandler):
         self.close_connection = True
         try:
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-            self.connection.close()
         except OSError:
-            pass
+            return
+        with self.server.log_lock:
+            self.server.resets.add(self.connection)
+        time.sleep(0.2)  # the client is then waiting for the answer
 
 
 def parse_range(header):
@@ -209,6 +211,20 @@ class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = False
     tls = None  # an SSLContext when --tls
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.resets = set()
+
+    def shutdown_request(self, request):
+        # An orderly shutdown would send its end of stream before the close's reset.
+        with self.log_lock:
+            reset = request in self.resets
+            self.resets.discard(request)
+        if reset:
+            self.close_request(request)
+        else:
+            super().shutdown_request(request)
 
     def finish_request(self, request, client_address):
         if self.tls is not None:

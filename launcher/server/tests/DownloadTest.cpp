@@ -303,6 +303,8 @@ TEST_F(Downloads, OutputThatIsAFolderIsNeverDeleted) {
     Write(output + L"\\keep.txt", "keep");
     EXPECT_EQ(Download("", hash), 2);
     EXPECT_EQ(Read(output + L"\\keep.txt"), "keep");
+    // Refused as a folder, not merely because a folder has no digest.
+    EXPECT_TRUE(sink.Has("[Utils::DownloadMedia]Failed to delete file : " + Narrow(output))) << sink.Dump();
     EXPECT_TRUE(server.Requests().empty());
 }
 
@@ -540,7 +542,8 @@ VAROMET_CHILD_CASE(StopOrderEndsTheDownload) {
     return StopAfter(transferring, Env("VAROMET_TEST_URL"), Env("VAROMET_TEST_HASH"), 4 * kMediaSize);
 }
 
-// Another downloader's lock and no temporary file yet: the wait polls until the order.
+// Another downloader's lock, with or without its temporary file: the wait polls the lock, or
+// watches that file, until the order.
 VAROMET_CHILD_CASE(StopOrderEndsTheWaitForAnotherDownloader) {
     ZYNSysKernelHandle lock(::CreateFileW(Widen(Env("VAROMET_TEST_OUTPUT") + ".lock").c_str(),
                                           GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -557,12 +560,26 @@ constexpr long long kStopBoundMs = 4500;
 TEST_F(Downloads, StopOrderEndsADownloadOrTheWaitPromptly) {
     fs::create_directories(fs::path(output).parent_path());
     Write(served + L"\\big.bin", Bytes(4 * kMediaSize, 3));
-    for (const char* child : {"StopOrderEndsTheDownload", "StopOrderEndsTheWaitForAnotherDownloader"}) {
-        const std::string result = RunChild(child, {{"VAROMET_TEST_URL", server.Url("big.bin?rate=256")},
-                                                    {"VAROMET_TEST_HASH", Md5Of(served + L"\\big.bin")},
-                                                    {"VAROMET_TEST_OUTPUT", Narrow(output)}});
-        ASSERT_EQ(result.rfind("2 running logged ", 0), 0u) << child << ": " << result;
-        EXPECT_LT(std::stoll(result.substr(17)), kStopBoundMs) << child;
+    struct Case {
+        const char* child;
+        const char* partial;  // the other downloader's temporary file, if any
+    } cases[] = {
+        {"StopOrderEndsTheDownload", nullptr},
+        {"StopOrderEndsTheWaitForAnotherDownloader", nullptr},
+        // Its file is still its own: a stopping watcher never deletes it.
+        {"StopOrderEndsTheWaitForAnotherDownloader", "another downloader's"},
+    };
+    for (const Case& c : cases) {
+        if (c.partial) Write(output + L".tmp", c.partial);
+        const std::string result = RunChild(c.child, {{"VAROMET_TEST_URL", server.Url("big.bin?rate=256")},
+                                                      {"VAROMET_TEST_HASH", Md5Of(served + L"\\big.bin")},
+                                                      {"VAROMET_TEST_OUTPUT", Narrow(output)}});
+        ASSERT_EQ(result.rfind("2 running logged ", 0), 0u) << c.child << ": " << result;
+        EXPECT_LT(std::stoll(result.substr(17)), kStopBoundMs) << c.child;
+        if (c.partial) {
+            EXPECT_EQ(Read(output + L".tmp"), c.partial) << c.child;
+            fs::remove(output + L".tmp");
+        }
         ExpectNothingLeft();
     }
 }
