@@ -254,6 +254,30 @@ TEST_F(Downloads, SizeOfZeroOrBelowShowsNoPercentages) {
     EXPECT_EQ(sink.Dump().find("update progress ignored"), std::string::npos) << sink.Dump();
 }
 
+// The other downloader's file passes 2 GiB (a sparse file): its progress is read in 64 bits.
+TEST_F(Downloads, WatchOfAnotherDownloaderShowsProgressPast2GiB) {
+    fs::create_directories(fs::path(output).parent_path());
+    {
+        std::ofstream(fs::path(output + L".tmp"), std::ios::binary) << "x";
+    }
+    fs::resize_file(fs::path(output + L".tmp"), 3ull << 30);
+    ZYNSysKernelHandle lock(::CreateFileW((output + L".lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    ASSERT_TRUE(lock);
+    auto download = std::async(std::launch::async, [&] { return Download("", hash, std::to_string(6ull << 30)); });
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         sleeper.asked < 2500 && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(5ms);
+    }
+    // The other one is done: its file moved into place, its lock gone.
+    fs::remove(output + L".tmp");
+    Write(output, media);
+    lock.Reset();
+    EXPECT_EQ(download.get(), 1) << sink.Dump();
+    EXPECT_EQ(Progress(1), (std::vector<LPARAM>{0, 50, 100, 101}));
+    EXPECT_TRUE(server.Requests().empty());
+}
+
 TEST_F(Downloads, ExistingFileWithTheRightHashIsKeptWithoutAnyRequest) {
     fs::create_directories(fs::path(output).parent_path());
     for (const bool upper : {false, true}) {
