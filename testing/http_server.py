@@ -17,6 +17,7 @@ Misbehaviour is asked for in the query string of each request (several may be co
     lie=N          announce N more bytes than are sent (N may be negative), then close; a range
                    that starts beyond the real end is answered 206 with nothing after the head
     norange=1      ignore Range and answer 200 with the whole file
+    hangup=1       reset the connection without any answer (a failed send)
 Each request is appended to the request log as one line: "GET /path?query range=<header or ->".
 
 With --tls, connections that open with a TLS handshake are served over TLS with a fresh
@@ -33,6 +34,7 @@ import os
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import tempfile
 import sys
@@ -60,6 +62,9 @@ class Handler(BaseHTTPRequestHandler):
             return
         self.record(url)
         knobs = dict(urllib.parse.parse_qsl(url.query))
+        if knobs.get("hangup") == "1":
+            self.reset()
+            return
         if "status" in knobs:
             self.answer_text(int(knobs["status"]), "status asked for\n")
             return
@@ -179,6 +184,18 @@ class Handler(BaseHTTPRequestHandler):
             pass
 
 
+    def reset(self):
+        """Ends the connection with a reset, as a peer that refuses the request would."""
+        self.close_connection = True
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            return
+        with self.server.log_lock:
+            self.server.resets.add(self.connection)
+        time.sleep(0.2)  # the client is then waiting for the answer
+
+
 def parse_range(header):
     """"bytes=N-" or "bytes=N-M" as (N, M or None); None for anything else."""
     if not header.startswith("bytes="):
@@ -194,6 +211,20 @@ class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = False
     tls = None  # an SSLContext when --tls
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.resets = set()
+
+    def shutdown_request(self, request):
+        # An orderly shutdown would send its end of stream before the close's reset.
+        with self.log_lock:
+            reset = request in self.resets
+            self.resets.discard(request)
+        if reset:
+            self.close_request(request)
+        else:
+            super().shutdown_request(request)
 
     def finish_request(self, request, client_address):
         if self.tls is not None:

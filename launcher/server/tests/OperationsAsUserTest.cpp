@@ -113,7 +113,7 @@ TEST_F(OperationsAsUser, ReplyAboveTheLimitIsRefusedAsMalformed) {
         std::size_t bytes;
         std::uint32_t code;  // a reply read whole is no JSON here: 2
         bool refused;
-    } cases[] = {{kMaxPipeMessageBytes, 2, false}, {kMaxPipeMessageBytes + 1, 3, true}};
+    } cases[] = {{16777216, 2, false}, {16777217, 3, true}};
     const std::string refused = "[UserExtension::RunOperation]reply refused : larger than 16777216 bytes.";
     for (const Case& c : cases) {
         SetReply("#bytes " + std::to_string(c.bytes));

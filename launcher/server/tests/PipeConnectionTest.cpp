@@ -16,7 +16,6 @@ namespace {
 // A connected pair: a server instance and its client, both in message mode and overlapped.
 struct PipePair {
     explicit PipePair(DWORD serverInBuffer = 65536) {
-        const std::wstring name = UniquePipeName();
         server.Reset(::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536,
                                         serverInBuffer, 0, nullptr));
@@ -25,6 +24,7 @@ struct PipePair {
         DWORD mode = PIPE_READMODE_MESSAGE;
         if (client) ::SetNamedPipeHandleState(client.Get(), &mode, nullptr, nullptr);
     }
+    const std::wstring name = UniquePipeName();
     ZYNSysKernelHandle server;
     ZYNSysKernelHandle client;
 };
@@ -117,6 +117,47 @@ TEST(PipeMessages, WriteNobodyReadsEndsAtItsDeadlineOrTheStopOrder) {
         EXPECT_EQ(result.end, c.end) << c.name;
         EXPECT_GE(took, 290u) << c.name;
         EXPECT_LT(took, 3000u) << c.name;
+    }
+}
+
+// Opening a peer's pipe whose only instance is taken: each allowed wait lasts until an instance
+// is free again, and no more waits are made than allowed.
+TEST(PipeMessages, OpenForWritingWaitsForABusyPipeOnlyAsOftenAsAllowed) {
+    struct Case {
+        const char* name;
+        int busyRetries;
+        DWORD freedAfter;  // when the holder lets the instance go; 0: never during the open
+        PipeOpenResult result;
+    } cases[] = {
+        {"no wait allowed", 0, 0, PipeOpenResult::TimedOut},
+        {"freed during the wait", 1, 500, PipeOpenResult::Opened},
+    };
+    for (const Case& c : cases) {
+        PipePair pair;
+        ASSERT_TRUE(pair.server && pair.client) << c.name;
+        std::thread holder([&] {
+            if (c.freedAfter == 0) return;
+            ::Sleep(c.freedAfter);
+            pair.client.Reset();
+            ::DisconnectNamedPipe(pair.server.Get());
+            ZYNSysKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = event.Get();
+            if (!::ConnectNamedPipe(pair.server.Get(), &overlapped) && ::GetLastError() == ERROR_IO_PENDING) {
+                if (::WaitForSingleObject(event.Get(), 5000) != WAIT_OBJECT_0) ::CancelIoEx(pair.server.Get(), &overlapped);
+                DWORD ignored = 0;
+                ::GetOverlappedResult(pair.server.Get(), &overlapped, &ignored, TRUE);
+            }
+        });
+        ZYNSysKernelHandle opened;
+        const ULONGLONG start = ::GetTickCount64();
+        const PipeOpenResult result = OpenPipeForWriting(pair.name, c.busyRetries, opened);
+        const ULONGLONG took = ::GetTickCount64() - start;
+        holder.join();
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(opened.IsValid(), c.result == PipeOpenResult::Opened) << c.name;
+        // Either way well before a whole wait of kPipeWaitMilliseconds has passed.
+        EXPECT_LT(took, 4500u) << c.name;
     }
 }
 

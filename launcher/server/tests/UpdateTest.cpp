@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,12 +32,14 @@ std::string Env(const char* name) {
     return value ? value : "";
 }
 
-// Plays msiexec: "exit:N" ends with N, "fail" cannot be started.
+// Plays msiexec: "exit:N" ends with N, "fail" cannot be started. Like a waiting installer, it
+// keeps a handle to the update's mutex, which outlives the update's own.
 class ScriptedRunner final : public CommandRunner {
 public:
     explicit ScriptedRunner(std::string script) : script_(std::move(script)) {}
     bool Run(const std::vector<std::string>& cmd, std::int32_t& exitCode, bool asSessionUser, std::int32_t timeoutMs,
              bool runas, std::int32_t) override {
+        observed.Reset(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kMutexName));
         std::string line;
         for (const std::string& word : cmd) line += (line.empty() ? "" : " ") + word;
         calls.push_back(line + " |asUser=" + std::to_string(asSessionUser) + " timeout=" + std::to_string(timeoutMs) +
@@ -46,10 +49,24 @@ public:
         return true;
     }
     std::vector<std::string> calls;
+    ZYNSysKernelHandle observed;
 
 private:
     std::string script_;
 };
+
+// Whether another thread can take the mutex through the kept handle at once: the update gave
+// back every ownership it took.
+bool GivenBack(ZYNSysKernelHandle& mutex) {
+    if (!mutex) return false;
+    const DWORD taken = std::async(std::launch::async, [&mutex] {
+                            const DWORD result = ::WaitForSingleObject(mutex.Get(), 0);
+                            if (result == WAIT_OBJECT_0) ::ReleaseMutex(mutex.Get());
+                            return result;
+                        }).get();
+    mutex.Reset();
+    return taken == WAIT_OBJECT_0;
+}
 
 bool MutexIsFree() {
     ZYNSysKernelHandle mutex(::CreateMutexW(nullptr, FALSE, kMutexName));
@@ -144,6 +161,7 @@ VAROMET_CHILD_CASE(UpdateRunsTheInstaller) {
     }
     installedSink.Restore();
     std::printf("rc %d\n", rc);
+    std::printf("mutex given back %d\n", GivenBack(runner.observed));
     for (const std::string& call : runner.calls) std::printf("runner %s\n", call.c_str());
     for (const auto& m : messages)
         std::printf("tray %u %llu %lld\n", m.message, static_cast<unsigned long long>(m.wParam),
@@ -180,6 +198,7 @@ VAROMET_CHILD_CASE(UpdatesWithAHungUserExtension) {
         const int rc =
             Backbone::Process(R"({"op": "update", "cinfo": )" + cinfo + R"(, "args": )" + args + "}", content);
         std::printf("rc %d after %llu ms\n", rc, static_cast<unsigned long long>(::GetTickCount64() - start));
+        std::printf("mutex given back %d\n", GivenBack(runner.observed));
         std::printf("mutex free %d\n", MutexIsFree());
     }
     installedSink.Restore();
@@ -264,6 +283,7 @@ TEST_F(UpdateTest, InstallerOutcomesGiveTheirCodesAndTrayStatuses) {
         EXPECT_EQ(Lines(output, "tray "), c.tray) << output;
         EXPECT_NE(output.find(std::string(c.statusLine) + "\n"), std::string::npos) << output;
         EXPECT_EQ(Lines(output, "mutex free "), std::vector<std::string>{"1"});
+        EXPECT_EQ(Lines(output, "mutex given back "), std::vector<std::string>{"1"});
         EXPECT_EQ(Lines(output, "log file kept "), std::vector<std::string>{"0"}) << "the old log is deleted first";
         EXPECT_NE(output.find("[SystrayOperation::Stop]stop operation : SPINNER\n"), std::string::npos);
         const std::vector<std::string> service = Lines(output, "service ");
@@ -316,6 +336,7 @@ TEST_F(UpdateTest, HungUserExtensionFailsTheTrayStartInTimeAndTheNextUpdateTakes
         EXPECT_GE(ms, 1000u) << output;
         EXPECT_LT(ms, 15000u) << output;
     }
+    EXPECT_EQ(Lines(output, "mutex given back "), (std::vector<std::string>{"1", "1"})) << output;
     EXPECT_EQ(Lines(output, "mutex free "), (std::vector<std::string>{"1", "1"})) << output;
     EXPECT_EQ(Lines(output, "[UserExtension::RunOperation]exchange with the sub-process given up after 1000 ms."),
               (std::vector<std::string>{"", ""}))

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -306,7 +307,7 @@ TEST(UserExtensionJob, ExtensionThatCannotLeaveALockedJobIsNeverLeftRunning) {
 
 
 // Normal mode: the extension is this folder's "VarometLauncherGUI.exe" (a copy of the fake),
-// in a session other than the active one.
+// in a session other than the active one: the next one, or the one VAROMET_TEST_SESSION names.
 VAROMET_CHILD_CASE(KillInNormalMode) {
     RecordingSink sink;
     ScopedLogSink installedSink(sink);
@@ -314,7 +315,10 @@ VAROMET_CHILD_CASE(KillInNormalMode) {
     sessions.active = 100000 + ::GetCurrentProcessId();
     ScopedSessionEnumerator installedSessions(sessions);
     Config::Init("no-launcher.conf");
-    UserExtension extension(static_cast<std::uint32_t>(sessions.active + 1));
+    wchar_t named[16] = {};
+    const bool given = ::GetEnvironmentVariableW(L"VAROMET_TEST_SESSION", named, 16) != 0;
+    UserExtension extension(given ? static_cast<std::uint32_t>(std::wcstoul(named, nullptr, 10))
+                                  : static_cast<std::uint32_t>(sessions.active + 1));
     if (!extension.Start()) return 20;
     const DWORD pid = extension.ProcessId();
     if (::GetEnvironmentVariableW(L"FAKE_EXT_WINDOW", nullptr, 0) != 0) {
@@ -338,21 +342,46 @@ VAROMET_CHILD_CASE(KillInNormalMode) {
 }
 
 TEST(UserExtensionNormalMode, KillRelaysTheStopInTheExtensionsSessionThenFallsBackToTheJob) {
+    const std::string relay = "postStatus {\"wnd\": \"VarometLauncher Backbone\", \"label\": \"1049\", \"lparam\": "
+                              "\"0\", \"wparam\": \"0\"}\n";
     struct Case {
         const char* name;
-        bool window;  // whether the extension has a window that takes the stop message
+        const wchar_t* session;  // null: the session after the active one
+        bool window;             // whether the extension has a window that takes the stop message
+        bool relayed;            // whether the stop was relayed through the launcher's postStatus
         std::vector<std::string> lines;
         const char* absent;
     } cases[] = {
         {"stopped by its window",
+         nullptr,
+         true,
          true,
          {"[UserExtension::Stop]Successfully Stopped UserExtension["},
          "[UserExtension::Kill] use TerminateJobObject to kill sub-process"},
         {"ended through its job",
+         nullptr,
          false,
+         true,
          {"] sub-process join operation has timed out.", "[UserExtension::Kill] use TerminateJobObject to kill sub-process",
           "[UserExtension::Stop]Successfully Stopped UserExtension["},
          "<nothing>"},
+        // A relay there would reach the active session, which may be another user's.
+        {"session 0, no relay",
+         L"0",
+         true,
+         false,
+         {"[UserExtension::Stop]Fail to launch process to stop User Extension with this command-line: ",
+          "[UserExtension::Kill] use TerminateJobObject to kill sub-process",
+          "[UserExtension::Stop]Successfully Stopped UserExtension[0]"},
+         "] sub-process join operation"},
+        {"session above 2^31-1, no relay",
+         L"2147483648",
+         true,
+         false,
+         {"[UserExtension::Stop]Fail to launch process to stop User Extension with this command-line: ",
+          "[UserExtension::Kill] use TerminateJobObject to kill sub-process",
+          "[UserExtension::Stop]Successfully Stopped UserExtension[2147483648]"},
+         "] sub-process join operation"},
     };
     for (const Case& c : cases) {
         TestFolder folder;
@@ -366,6 +395,7 @@ TEST(UserExtensionNormalMode, KillRelaysTheStopInTheExtensionsSessionThenFallsBa
         const std::wstring record = folder.In(L"record.txt");
         EnvList env{{L"FAKE_EXT_RECORD", record}};
         if (c.window) env.emplace_back(L"FAKE_EXT_WINDOW", L"1");
+        if (c.session) env.emplace_back(L"VAROMET_TEST_SESSION", c.session);
         Launcher run(folder, {L"--child-case=KillInNormalMode"}, env, program);
         ASSERT_TRUE(run.Started()) << c.name;
         const std::optional<DWORD> exitCode = run.WaitForExit(20000);
@@ -376,11 +406,9 @@ TEST(UserExtensionNormalMode, KillRelaysTheStopInTheExtensionsSessionThenFallsBa
         EXPECT_EQ(output.find(c.absent), std::string::npos) << c.name;
         std::ifstream in(std::filesystem::path(record), std::ios::binary);
         std::string recorded((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_NE(recorded.find("postStatus {\"wnd\": \"VarometLauncher Backbone\", \"label\": \"1049\", \"lparam\": "
-                                "\"0\", \"wparam\": \"0\"}\n"),
-                  std::string::npos)
-            << c.name << "\n" << recorded;
-        EXPECT_EQ(recorded.find("window stop") != std::string::npos, c.window) << c.name << "\n" << recorded;
+        EXPECT_EQ(recorded.find(relay) != std::string::npos, c.relayed) << c.name << "\n" << recorded;
+        EXPECT_EQ(recorded.find("window stop") != std::string::npos, c.window && c.relayed) << c.name << "\n"
+                                                                                           << recorded;
     }
 }
 
