@@ -386,15 +386,16 @@ unsigned long __stdcall QORThreads::InitThreads(void* start) {
             } catch (...) {
             }
             UnpinOwner(run);
-        } else {
-            record->mutex.Lock();
-            if (record->status.load() & kRunning) {
-                record->status.fetch_or(kEnded);
-                record->status.fetch_and(~kRunning);
-                record->returnCode = rc;
-            }
-            record->mutex.Unlock();
         }
+        // An End that returned (its object detached meanwhile, or an override that skips the
+        // base) left the thread marked running: the run's own record is ended here either way.
+        record->mutex.Lock();
+        if (record->status.load() & kRunning) {
+            record->status.fetch_or(kEnded);
+            record->status.fetch_and(~kRunning);
+            record->returnCode = rc;
+        }
+        record->mutex.Unlock();
     } catch (...) {
         UnpinOwner(run);
     }

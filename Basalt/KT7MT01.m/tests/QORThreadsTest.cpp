@@ -166,6 +166,59 @@ TEST(QORThreads, DestroyingARunningObjectLeavesTheThreadToFinishAlone) {
     EXPECT_EQ(ExitCodeAfterEnd(mine), 11u);
 }
 
+namespace {
+
+int ReturnTwelve(void*) { return 12; }
+
+// An End that never reaches the base.
+class EndWithoutTheBase : public QORThreads {
+public:
+    void End(int) override {}
+};
+
+// An End that calls the base only once its object is being destroyed: the base then finds no
+// record. Nothing of the derived part is touched after the signal.
+std::atomic<bool> g_endEntered{false};
+class EndOutlivedByItsObject : public QORThreads {
+public:
+    void End(int returnCode) override {
+        g_endEntered = true;
+        for (int i = 0; i < 5000 && QORThreads::GetStatus() != 0; ++i) ::Sleep(1);
+        QORThreads::End(returnCode);
+    }
+};
+
+}  // namespace
+
+TEST(QORThreads, AnEndThatLeavesTheThreadMarkedRunningIsFinishedByTheThread) {
+    struct Case {
+        const char* name;
+        QORThreads* (*make)();
+        bool destroyInsideEnd;
+    };
+    const Case cases[] = {
+        {"End override skipping the base", []() -> QORThreads* { return new EndWithoutTheBase; }, false},
+        {"object destroyed while its End runs", []() -> QORThreads* { return new EndOutlivedByItsObject; }, true},
+    };
+    for (const Case& c : cases) {
+        g_endEntered = false;
+        QORThreads* thread = c.make();
+        thread->SetFunction(&ReturnTwelve);
+        QORThreads copy(*thread);  // watches the shared record
+        ASSERT_EQ(thread->Run(), 0) << c.name;
+        if (c.destroyInsideEnd) {
+            for (int i = 0; i < 5000 && !g_endEntered; ++i) ::Sleep(1);
+            ASSERT_TRUE(g_endEntered) << c.name;
+            delete thread;
+            thread = nullptr;
+        }
+        copy.Join();
+        EXPECT_EQ(copy.GetStatus() & (kRunning | kEnded), kEnded) << c.name;
+        EXPECT_EQ(copy.GetThreadReturnCode(), 12) << c.name;
+        delete thread;
+    }
+}
+
 TEST(QORThreads, ObjectsDestroyedRightAfterRunNeverCrashTheirThreads) {
     std::vector<ZYNSysKernelHandle> threads;
     for (int i = 0; i < 50; ++i) {
