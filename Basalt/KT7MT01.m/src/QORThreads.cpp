@@ -391,9 +391,9 @@ unsigned long __stdcall QORThreads::InitThreads(void* start) {
         // base) left the thread marked running: the run's own record is ended here either way.
         record->mutex.Lock();
         if (record->status.load() & kRunning) {
+            record->returnCode = rc;  // before the bit: see End
             record->status.fetch_or(kEnded);
             record->status.fetch_and(~kRunning);
-            record->returnCode = rc;
         }
         record->mutex.Unlock();
     } catch (...) {
@@ -477,9 +477,10 @@ void QORThreads::End(int returnCode) {
         Trace("evt=tend_no_bcasr | thr=0x%x \n", ZYNSysMTTraceId(this));
         return;
     }
+    // The code first: a reader that sees the thread stopped without the lock reads it next.
+    record->returnCode = returnCode;
     record->status.fetch_or(kEnded);
     record->status.fetch_and(~kRunning);
-    record->returnCode = returnCode;
     const std::uint32_t id = record->threadId.load();
     const bool onIt = id == ::GetCurrentThreadId();
     QORThreadsRun* run = onIt ? nullptr : ZYNSysShareRecord(record->run);
