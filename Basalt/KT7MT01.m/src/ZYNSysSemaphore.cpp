@@ -65,6 +65,10 @@ public:
     }
 
     void Pin() { m_refCount.fetch_add(1, std::memory_order_relaxed); }
+    // One system call for any number of units.
+    void PostMany(int units) {
+        if (units > 0) ::ReleaseSemaphore(m_semaphore.Get(), units, nullptr);
+    }
     int MaxCount() {
         int maxCount = 0;
         GetMaxCount(maxCount);
@@ -237,8 +241,9 @@ int ZYNSysResizableSemaphore::ChangeCount(int delta, int countDelta) {
         waiters = m_waiters;
         m_waiters = 0;
     }
-    // Everyone blocked on the old semaphore wakes and tries again on the new one.
-    for (int i = 0; i < waiters; ++i) old->Post();
+    // Everyone blocked on the old semaphore wakes and tries again on the new one. The count also
+    // holds waiters that timed out, so it can be large: one post of all of it.
+    old->PostMany(waiters);
     old->Release();
     return 0;
 }

@@ -46,6 +46,7 @@ public:
 
 private:
     friend ZYNSysKernelHandle* ZYNSysSemaphoreHandleForTest(ZYNSysSemaphore& semaphore);
+    friend class ZYNSysRefWinSemaphore;
     ZYNSysKernelHandle m_semaphore;
     int m_maxCount;
 };
