@@ -323,6 +323,8 @@ int QORThreads::Run(unsigned long long) {
         record->mutex.Unlock();
         return 1;
     }
+    // A copy that outlived the object it was made from runs the thread function as its own.
+    if (!record->start.owner) record->start.owner = this;
     auto* run = new (std::nothrow) QORThreadsRun(record);
     int answer = -1;
     if (run) {

@@ -219,6 +219,16 @@ TEST(QORThreads, AnEndThatLeavesTheThreadMarkedRunningIsFinishedByTheThread) {
     }
 }
 
+TEST(QORThreads, ACopyThatOutlivedItsOriginalRunsTheThreadFunction) {
+    auto* original = new QORThreads("original");
+    original->SetFunction(&ReturnTwelve);
+    QORThreads copy(*original);
+    delete original;
+    ASSERT_EQ(copy.Run(), 0);
+    copy.Join();
+    EXPECT_EQ(copy.GetThreadReturnCode(), 12);
+}
+
 TEST(QORThreads, ObjectsDestroyedRightAfterRunNeverCrashTheirThreads) {
     std::vector<ZYNSysKernelHandle> threads;
     for (int i = 0; i < 50; ++i) {
