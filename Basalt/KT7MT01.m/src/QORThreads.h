@@ -23,7 +23,9 @@ public:
     // Copies share the record.
     QORThreads(const QORThreads& other);
     QORThreads& operator=(const QORThreads& other);
-    // Neither stops nor awaits the thread: a running thread keeps the record and finishes alone.
+    // Never stops the thread: a running thread keeps the record and finishes alone. It waits while
+    // the thread is inside a call on this object (a Begin override that skips the base stays there
+    // for the whole thread function).
     virtual ~QORThreads();
 
     // 0 started, 1 already starting or running (or no record), -1 the thread could not be made.
