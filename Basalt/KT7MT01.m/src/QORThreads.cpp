@@ -25,9 +25,6 @@ constexpr std::uint32_t kEnded = 16;
 constexpr std::uint32_t kConstructionFinished = 32;
 constexpr std::uint32_t kJoined = 64;
 
-// How long End and Kill wait for a thread they terminated before they give up its counts.
-constexpr DWORD kTerminatedThreadWaitMs = 10000;
-
 // The per-thread C-locale switch of module "QORSysTS", looked up once per process; NULL when the
 // module or the function is missing.
 using LocaleSwitch = int (*)(int);
@@ -155,7 +152,9 @@ QORThreadsRun* EntryRunOf(QORThreadsData* record) {
 // Terminates the run's thread; once it is gone, gives back what it held.
 void TerminateRun(QORThreadsRun* run, int code) {
     if (!::TerminateThread(run->handle.Get(), static_cast<DWORD>(code))) return;
-    if (::WaitForSingleObject(run->handle.Get(), kTerminatedThreadWaitMs) != WAIT_OBJECT_0) return;
+    // No bound: a terminated thread gives nothing back itself, so giving up here would leak the
+    // run and leave a pinned owner's destructor waiting for ever.
+    if (::WaitForSingleObject(run->handle.Get(), INFINITE) != WAIT_OBJECT_0) return;
     UnpinOwner(run);
     if (run->threadHoldsCount.exchange(false)) {
         QORThreadsRun* held = run;
