@@ -184,5 +184,6 @@ TEST(ZYNSysSemaphore, ResizesDoNotStretchATimedWait) {
     waiter.join();
     EXPECT_EQ(answer, 1);
     EXPECT_GE(tookMs, 180);
-    EXPECT_LT(tookMs, 1000) << "after " << resizes << " resizes";
+    // A stretched wait outlasts the resizes (about 3.2 s); the bound leaves room for a loaded machine.
+    EXPECT_LT(tookMs, 2500) << "after " << resizes << " resizes";
 }
