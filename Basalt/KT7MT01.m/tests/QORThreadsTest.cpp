@@ -329,17 +329,26 @@ TEST(QORThreads, ARunThatCouldNotStartLeavesTheObjectStartable) {
 }
 
 TEST(QORThreads, SixteenThreadsMakeAndDestroyObjectsWhileTheListIsSearched) {
-    QORThreads warmUp;  // the main-thread record exists before counting
+    // A listed thread the walker must keep finding among objects that come and go.
+    Job job;
+    QORThreads runner("listed");
+    runner.SetFunction(&WaitAtTheGate, &job);
+    ASSERT_EQ(runner.Run(), 0);
+    ASSERT_TRUE(job.WaitStarted());
+    const std::uint32_t runnerId = runner.GetThreadId();
     const int listedBefore = CountListed();
     std::atomic<bool> stop{false};
-    std::atomic<int> found{0};
+    std::atomic<int> passes{0};
+    std::atomic<int> misses{0};
     std::thread walker([&] {
-        while (!stop) {
-            if (QORThreads::GetCurrentThread() == nullptr) ++found;
+        do {
             QORListThreads* list = QORListThreadsMain();
-            if (list && list->FindThread(0x7FFFFFFF) == nullptr) ++found;
-        }
+            if (!list || list->FindThread(runnerId) != &runner || list->FindThread(0x7FFFFFFF) != nullptr) ++misses;
+            ++passes;
+        } while (!stop);
     });
+    // The makers start only once the walker has searched: it always overlaps them.
+    while (passes == 0) std::this_thread::yield();
     std::vector<std::thread> makers;
     for (int i = 0; i < 16; ++i)
         makers.emplace_back([] {
@@ -353,8 +362,10 @@ TEST(QORThreads, SixteenThreadsMakeAndDestroyObjectsWhileTheListIsSearched) {
     for (std::thread& t : makers) t.join();
     stop = true;
     walker.join();
-    EXPECT_GT(found.load(), 0);
+    EXPECT_EQ(misses.load(), 0) << "in " << passes.load() << " passes";
     EXPECT_EQ(CountListed(), listedBefore);
+    job.Open();
+    runner.Join();
 }
 
 TEST(QORThreads, ObjectsWithoutAThreadAnswerAtOnce) {
