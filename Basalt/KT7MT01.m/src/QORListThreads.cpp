@@ -79,7 +79,7 @@ int QORListThreads::RemoveThread(QORThreads* thread) {
 QORThreads* QORListThreads::FindThread(std::uint32_t threadId) {
     ListLock lock(Current(mutex_));
     for (QORListThreadsElem* e = head_; e; e = e->next_) {
-        if (e->thread_->GetThreadId() == threadId) return e->thread_;
+        if (QORThreadsRecordThreadId(*e->thread_) == threadId) return e->thread_;
     }
     return nullptr;
 }

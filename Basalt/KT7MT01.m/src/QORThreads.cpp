@@ -529,6 +529,10 @@ std::uint32_t QORThreads::GetStatus() { return data_ ? data_->status.load() : 0;
 
 std::uint32_t QORThreads::GetThreadId() { return data_ ? data_->threadId.load() : 0xFFFFFFFFu; }
 
+std::uint32_t QORThreadsRecordThreadId(const QORThreads& thread) {
+    return thread.data_ ? thread.data_->threadId.load() : 0xFFFFFFFFu;
+}
+
 int QORThreads::GetThreadReturnCode() {
     QORThreadsData* record = data_;
     if (!record) return 1;

@@ -55,11 +55,16 @@ public:
 
 private:
     friend HANDLE ZYNSysGetThreadHandle(const QORThreads& thread);
+    friend std::uint32_t QORThreadsRecordThreadId(const QORThreads& thread);
     friend struct QORThreadsAccess;
     static unsigned long __stdcall InitThreads(void* start);
 
     QORThreadsData* data_ = nullptr;
 };
+
+// The id in the object's record, without a virtual call: the list searches objects whose derived
+// part may already be destroyed.
+std::uint32_t QORThreadsRecordThreadId(const QORThreads& thread);
 
 // Runs the callback when the first thread object comes to life, or at once when one already did.
 // E_FAIL for NULL, otherwise 0 (E_OUTOFMEMORY when the queue cannot grow).

@@ -188,6 +188,12 @@ public:
     }
 };
 
+// Answers an id that is not its thread's.
+class WithAnotherId : public QORThreads {
+public:
+    std::uint32_t GetThreadId() override { return 0x7FFFFFFE; }
+};
+
 }  // namespace
 
 TEST(QORThreads, AnEndThatLeavesTheThreadMarkedRunningIsFinishedByTheThread) {
@@ -227,6 +233,18 @@ TEST(QORThreads, ACopyThatOutlivedItsOriginalRunsTheThreadFunction) {
     ASSERT_EQ(copy.Run(), 0);
     copy.Join();
     EXPECT_EQ(copy.GetThreadReturnCode(), 12);
+}
+
+TEST(QORThreads, TheListFindsAThreadByItsRecordWithoutAskingTheObject) {
+    Job job;
+    WithAnotherId thread;
+    thread.SetFunction(&WaitAtTheGate, &job);
+    ASSERT_EQ(thread.Run(), 0);
+    ASSERT_TRUE(job.WaitStarted());
+    EXPECT_EQ(job.seenFromInside, &thread);
+    EXPECT_EQ(QORListThreadsMain()->FindThread(0x7FFFFFFE), nullptr);
+    job.Open();
+    thread.Join();
 }
 
 TEST(QORThreads, ObjectsDestroyedRightAfterRunNeverCrashTheirThreads) {
