@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -125,9 +126,16 @@ TEST_F(BindInit, BusyServiceIsWaitedFor) {
     PipeClient holder;
     ASSERT_EQ(holder.Open(FakeServicePipe::kServicePipe, 5000, GENERIC_WRITE), 0u);
     int rc = -1;
-    const ULONGLONG start = ::GetTickCount64();
-    std::thread op([&rc] { rc = Run("bind", "\"" + std::string(kUuid) + "\"").rc; });
-    ::Sleep(1000);
+    std::atomic<ULONGLONG> answered{0};
+    std::thread op([&rc, &answered] {
+        rc = Run("bind", "\"" + std::string(kUuid) + "\"").rc;
+        answered.store(::GetTickCount64());
+    });
+    // The op logs this just before it opens the pipe; a while later it must still be waiting.
+    const ULONGLONG end = ::GetTickCount64() + 15000;
+    while (!sink.Has("[Backbone::Process]Retrieveing Named pipe handle ...") && ::GetTickCount64() < end) ::Sleep(10);
+    ::Sleep(500);
+    const ULONGLONG freed = ::GetTickCount64();
     holder.Close();
     ::DisconnectNamedPipe(server.Get());
     ZYNSysKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -150,7 +158,7 @@ TEST_F(BindInit, BusyServiceIsWaitedFor) {
     EXPECT_TRUE(connected);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(message, BindNotice(kUuid));
-    EXPECT_GE(::GetTickCount64() - start, 900u);
+    EXPECT_GE(answered.load(), freed) << "answered before the instance was free";
 }
 
 // A service that never frees its instance cannot hold the op: it gives up with 102.
