@@ -25,6 +25,8 @@
 #include "ZYNSysKernelHandle.h"
 #include "ZYNSysWin.h"
 
+#include <tlhelp32.h>
+
 namespace {
 
 constexpr wchar_t kTrayClass[] = L"QXLauncherTray";
@@ -98,6 +100,24 @@ ZYNSysKernelHandle WindowProcess(const wchar_t* className) {
     return ZYNSysKernelHandle(id ? ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE,
                                                  FALSE, id)
                                  : nullptr);
+}
+
+// How many running processes were started from this program file.
+int ProcessesOf(const std::wstring& program) {
+    ZYNSysKernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return -1;
+    int count = 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
+        ZYNSysKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        wchar_t image[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (process && ::QueryFullProcessImageNameW(process.Get(), 0, image, &size) &&
+            ::CompareStringOrdinal(image, static_cast<int>(size), program.c_str(), -1, TRUE) == CSTR_EQUAL)
+            ++count;
+    }
+    return count;
 }
 
 bool Ends(const ZYNSysKernelHandle& process, DWORD milliseconds = 10000) {
@@ -426,7 +446,7 @@ TEST_F(TrayLink, StartSystrayReportsAMissingProgramOrNoSession) {
         EXPECT_FALSE(coms.StartSystray()) << c.name;
         EXPECT_TRUE(sink.Has(c.logged)) << c.name << "\n" << sink.Dump();
     }
-    EXPECT_EQ(::FindWindowW(kTrayClass, nullptr), nullptr);
+    EXPECT_EQ(ProcessesOf(repository + L"\\VarometLauncherSysTray.exe"), 0);
 }
 
 // Test mode: the tray is never started.
@@ -439,10 +459,10 @@ VAROMET_CHILD_CASE(StartSystrayInTestMode) {
     if (!ToolBox::GetEnv(kRepositoryVariable, repository)) return 90;
     SystrayComs coms(nullptr, 'l', repository.c_str());
     const bool started = coms.StartSystray();
-    ::Sleep(300);
-    const bool window = ::FindWindowW(kTrayClass, nullptr) != nullptr;
+    // A process exists once its creation returns: no wait for a window needed.
+    const int running = ProcessesOf(Widen(repository) + L"\\VarometLauncherSysTray.exe");
     installedSink.Restore();
-    std::printf("%sstarted %d local %d window %d\n", sink.Dump().c_str(), started, SystrayComs::LocalMode(), window);
+    std::printf("%sstarted %d local %d running %d\n", sink.Dump().c_str(), started, SystrayComs::LocalMode(), running);
     std::fflush(stdout);
     return 0;
 }
@@ -452,7 +472,7 @@ TEST_F(TrayLink, StartSystrayInTestModeReturnsTrueAndDoesNothing) {
     ChildProcess::Result run = RunInRepository("StartSystrayInTestMode", repository);
     ASSERT_TRUE(run.started) << run.output;
     EXPECT_EQ(run.exitCode, 0u) << run.output;
-    EXPECT_NE(run.output.find("started 1 local 1 window 0\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("started 1 local 1 running 0\n"), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("[SystrayComs::StartSystray]"), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("[Operations::Local::ExecuteCmd]"), std::string::npos) << run.output;
 }
@@ -585,7 +605,7 @@ TEST_F(TrayLink, SpinnerStartFailuresAreReported) {
         EXPECT_FALSE(spinner.IsStarted()) << c.name;
         EXPECT_TRUE(sink.Has(c.logged)) << c.name << "\n" << sink.Dump();
     }
-    EXPECT_EQ(::FindWindowW(kSpinnerClass, nullptr), nullptr);
+    EXPECT_EQ(ProcessesOf(repository + L"\\VarometLauncherSysTray.exe"), 0);
 }
 
 // ---- through the user extension ----
@@ -658,9 +678,8 @@ TEST_F(TrayLink, IndirectModeStartAndSpinnerGoThroughTheSessionExtension) {
         "start exit 3: 0\n",
         "start refused: 0\n",
         "spinner: 1 1 0 1\n",
-        "[SystrayComs::post]{indirect}<OrdanaRequestInfo[ordanaId='id-tray',casTgc='" +
-            ToolBox::MaskSecret("TGT-4711-secret-ticket-value") +
-            "',encryptionWsUrl='https://enc.example/ws',authWsUrl='https://auth.example/ws',"
+        "[SystrayComs::post]{indirect}<OrdanaRequestInfo[ordanaId='id-tray',casTgc='TGT-***(28)',"
+            "encryptionWsUrl='https://enc.example/ws',authWsUrl='https://auth.example/ws',"
             "ordanaUrl='https://ordana.example',protocolVersion='2.1']>1034/0/30\n",
         "[SystrayComs::StartSystray]Fail to execute AsUser the systray ! (auRc:0//rc:3)\n",
         "[SystrayComs::StartSystray]Fail to execute AsUser the systray ! (auRc:155//rc:-1)\n",
