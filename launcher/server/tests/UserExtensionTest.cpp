@@ -314,6 +314,8 @@ VAROMET_CHILD_CASE(KillInNormalMode) {
     sessions.active = 100000 + ::GetCurrentProcessId();
     ScopedSessionEnumerator installedSessions(sessions);
     Config::Init("no-launcher.conf");
+    // The relay's program ends at once; an extension without a window never does.
+    UserExtension::SetStopWait(2000);
     UserExtension extension(static_cast<std::uint32_t>(sessions.active + 1));
     if (!extension.Start()) return 20;
     const DWORD pid = extension.ProcessId();
