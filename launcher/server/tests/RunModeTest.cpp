@@ -238,7 +238,8 @@ TEST_F(RunMode, ClientsBeyond255HeldConnectionsAreServed) {
     }
     const ULONGLONG end = ::GetTickCount64() + 30000;
     while (tried.load() < kLatecomers && ::GetTickCount64() < end) ::Sleep(10);
-    ASSERT_EQ(tried.load(), kLatecomers);
+    // Not an assertion: the threads must still be joined.
+    EXPECT_EQ(tried.load(), kLatecomers);
     for (int i = 0; i < kHolders; ++i) {
         threads.emplace_back([&, i] {
             if ((replies[i].error = holders[i].Write(R"({"op":"nosuchop"})")) != 0) return;
