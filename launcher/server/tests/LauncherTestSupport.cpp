@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include <tlhelp32.h>
 
 namespace fs = std::filesystem;
 
@@ -378,6 +380,28 @@ void RecordingSink::Add(std::string_view message, bool queued) {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.emplace_back(message);
     queued_.push_back(queued);
+}
+
+std::vector<DWORD> ProcessesOf(const std::wstring& program, bool childrenOnly) {
+    std::vector<DWORD> found;
+    // The system names a program by its full path without "..".
+    wchar_t full[MAX_PATH] = {};
+    const DWORD length = ::GetFullPathNameW(program.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) return found;
+    ZYNSysKernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return found;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
+        if (childrenOnly && entry.th32ParentProcessID != ::GetCurrentProcessId()) continue;
+        ZYNSysKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        wchar_t image[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (process && ::QueryFullProcessImageNameW(process.Get(), 0, image, &size) &&
+            ::CompareStringOrdinal(image, static_cast<int>(size), full, static_cast<int>(length), TRUE) == CSTR_EQUAL)
+            found.push_back(entry.th32ProcessID);
+    }
+    return found;
 }
 
 namespace {

@@ -147,6 +147,10 @@ private:
     std::vector<bool> queued_;
 };
 
+// Ids of the running processes started from the program file; only this process's own
+// children when asked.
+std::vector<DWORD> ProcessesOf(const std::wstring& program, bool childrenOnly = false);
+
 // The time between the first log lines of the output that end with the two texts, read from
 // the product's own stamps ("<2024_03_05-120000.000...>"): what a loaded machine does to the
 // test's clock does not count. Nothing when either line is missing.

@@ -25,8 +25,6 @@
 #include "ZYNSysKernelHandle.h"
 #include "ZYNSysWin.h"
 
-#include <tlhelp32.h>
-
 namespace {
 
 constexpr wchar_t kTrayClass[] = L"QXLauncherTray";
@@ -100,24 +98,6 @@ ZYNSysKernelHandle WindowProcess(const wchar_t* className) {
     return ZYNSysKernelHandle(id ? ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE,
                                                  FALSE, id)
                                  : nullptr);
-}
-
-// How many running processes were started from this program file.
-int ProcessesOf(const std::wstring& program) {
-    ZYNSysKernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return -1;
-    int count = 0;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
-        ZYNSysKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        wchar_t image[MAX_PATH] = {};
-        DWORD size = MAX_PATH;
-        if (process && ::QueryFullProcessImageNameW(process.Get(), 0, image, &size) &&
-            ::CompareStringOrdinal(image, static_cast<int>(size), program.c_str(), -1, TRUE) == CSTR_EQUAL)
-            ++count;
-    }
-    return count;
 }
 
 bool Ends(const ZYNSysKernelHandle& process, DWORD milliseconds = 10000) {
@@ -446,7 +426,7 @@ TEST_F(TrayLink, StartSystrayReportsAMissingProgramOrNoSession) {
         EXPECT_FALSE(coms.StartSystray()) << c.name;
         EXPECT_TRUE(sink.Has(c.logged)) << c.name << "\n" << sink.Dump();
     }
-    EXPECT_EQ(ProcessesOf(repository + L"\\VarometLauncherSysTray.exe"), 0);
+    EXPECT_TRUE(ProcessesOf(repository + L"\\VarometLauncherSysTray.exe").empty());
 }
 
 // Test mode: the tray is never started.
@@ -460,9 +440,9 @@ VAROMET_CHILD_CASE(StartSystrayInTestMode) {
     SystrayComs coms(nullptr, 'l', repository.c_str());
     const bool started = coms.StartSystray();
     // A process exists once its creation returns: no wait for a window needed.
-    const int running = ProcessesOf(Widen(repository) + L"\\VarometLauncherSysTray.exe");
+    const std::size_t running = ProcessesOf(Widen(repository) + L"\\VarometLauncherSysTray.exe").size();
     installedSink.Restore();
-    std::printf("%sstarted %d local %d running %d\n", sink.Dump().c_str(), started, SystrayComs::LocalMode(), running);
+    std::printf("%sstarted %d local %d running %zu\n", sink.Dump().c_str(), started, SystrayComs::LocalMode(), running);
     std::fflush(stdout);
     return 0;
 }
@@ -605,7 +585,7 @@ TEST_F(TrayLink, SpinnerStartFailuresAreReported) {
         EXPECT_FALSE(spinner.IsStarted()) << c.name;
         EXPECT_TRUE(sink.Has(c.logged)) << c.name << "\n" << sink.Dump();
     }
-    EXPECT_EQ(ProcessesOf(repository + L"\\VarometLauncherSysTray.exe"), 0);
+    EXPECT_TRUE(ProcessesOf(repository + L"\\VarometLauncherSysTray.exe").empty());
 }
 
 // ---- through the user extension ----
