@@ -382,7 +382,7 @@ void RecordingSink::Add(std::string_view message, bool queued) {
     queued_.push_back(queued);
 }
 
-std::vector<DWORD> ProcessesOf(const std::wstring& program, bool childrenOnly) {
+std::vector<DWORD> ProcessesOf(const std::wstring& program) {
     std::vector<DWORD> found;
     // The system names a program by its full path without "..".
     wchar_t full[MAX_PATH] = {};
@@ -393,7 +393,6 @@ std::vector<DWORD> ProcessesOf(const std::wstring& program, bool childrenOnly) {
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
-        if (childrenOnly && entry.th32ParentProcessID != ::GetCurrentProcessId()) continue;
         ZYNSysKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
         wchar_t image[MAX_PATH] = {};
         DWORD size = MAX_PATH;

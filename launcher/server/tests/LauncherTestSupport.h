@@ -147,9 +147,8 @@ private:
     std::vector<bool> queued_;
 };
 
-// Ids of the running processes started from the program file; only this process's own
-// children when asked.
-std::vector<DWORD> ProcessesOf(const std::wstring& program, bool childrenOnly = false);
+// Ids of the running processes started from the program file.
+std::vector<DWORD> ProcessesOf(const std::wstring& program);
 
 // The time between the first log lines of the output that end with the two texts, read from
 // the product's own stamps ("<2024_03_05-120000.000...>"): what a loaded machine does to the

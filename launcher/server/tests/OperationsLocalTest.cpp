@@ -17,7 +17,6 @@
 #include "OperationsLocal.h"
 #include "SessionEnumerator.h"
 #include "ToolBox.h"
-#include "ZYNSysKernelHandle.h"
 #include "ZYNSysWin.h"
 
 namespace {
@@ -174,18 +173,6 @@ namespace {
 
 std::string Helper() { return Narrow(BuiltProgram(VAROMET_EXEC_HELPER_EXE)); }
 
-// Helpers a test started and did not wait for end with it: running on, they would hold the
-// test's output open until they finish.
-class HelpersLeftRunning {
-public:
-    ~HelpersLeftRunning() {
-        for (DWORD id : ProcessesOf(Widen(Helper()), true)) {
-            ZYNSysKernelHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-            if (process && ::TerminateProcess(process.Get(), 99)) ::WaitForSingleObject(process.Get(), 5000);
-        }
-    }
-};
-
 std::vector<std::string> ReadLines(const std::wstring& path) {
     std::ifstream in{std::filesystem::path(path), std::ios::binary};
     std::vector<std::string> lines;
@@ -206,7 +193,6 @@ private:
 };
 
 TEST_F(LocalOperations, ExecuteCmdReportsExitCodesAndStartFailures) {
-    HelpersLeftRunning sleeper;
     const std::string missing = Narrow(folder.In(L"nothing-here.exe"));
     struct Case {
         const char* name;
@@ -236,7 +222,6 @@ TEST_F(LocalOperations, ExecuteCmdReportsExitCodesAndStartFailures) {
 }
 
 TEST_F(LocalOperations, ExecuteCmdWithoutTimeoutReturnsAtOnce) {
-    HelpersLeftRunning sleepers;
     for (bool runas : {false, true}) {
         std::int32_t exitCode = 77;
         const ULONGLONG start = ::GetTickCount64();
