@@ -56,7 +56,7 @@ export WEX_TRQ_TMP="Z:${data//\//\\}"
 # In that context a watchdog stops the launcher after 300 s unless told otherwise.
 export LAUNCHER_SETUPTRQ_TIMER="${LAUNCHER_SETUPTRQ_TIMER:-86400}"
 
-[ -f "$wine_root/ready.v2" ] || echo "Preparing a Wine prefix in $wine_root (once, some seconds)..."
+[ -f "$wine_root/ready.v3" ] || echo "Preparing a Wine prefix in $wine_root (once, some seconds)..."
 "$runner" --root "$wine_root" --setup
 [ "$stop_requested" = 0 ] || exit 130
 

@@ -28,20 +28,25 @@ log="$root/wine.log"
 alive() { [ -s "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
 
 make_prefix() {
-  rm -rf "$WINEPREFIX" "$root/ready.v2"
+  # A server still running for an older prefix would keep serving its deleted files.
+  [ -d "$WINEPREFIX" ] && wineserver -k 9>&- 2>/dev/null || true
+  rm -rf "$WINEPREFIX" "$root/ready.v3"
   # The null driver: creating the prefix needs no display.
   DISPLAY= wineboot -i >>"$log" 2>&1 9>&-
   # A crash ends the process at once instead of waiting in the debugger until a time-out.
   local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
   DISPLAY= wine reg add "$aedebug" /v Debugger /t REG_SZ /d '' /f >>"$log" 2>&1 9>&-
   DISPLAY= wine reg add "$aedebug" /v Auto /t REG_SZ /d 1 /f >>"$log" 2>&1 9>&-
+  # No window manager runs on the Xvfb display: hiding a managed window (a message box as it
+  # closes) would wait 2 s for one to answer.
+  DISPLAY= wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >>"$log" 2>&1 9>&-
   wineserver -w 9>&- || true
   # A new prefix links Desktop, Documents, ... to the real home folder.
   local users="$WINEPREFIX/drive_c/users" d
   for d in "$users"/*/*; do
     if [ -L "$d" ]; then rm -f "$d"; mkdir -p "$d"; fi
   done
-  touch "$root/ready.v2"
+  touch "$root/ready.v3"
 }
 
 start_display() {
@@ -76,7 +81,7 @@ start_server() {
 ensure() {
   exec 9>"$root/lock"
   flock 9
-  [ -f "$root/ready.v2" ] || make_prefix
+  [ -f "$root/ready.v3" ] || make_prefix
   start_display
   start_server
   flock -u 9

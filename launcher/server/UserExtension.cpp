@@ -39,6 +39,7 @@ constexpr char kBackboneClass[] = "VarometLauncher Backbone";
 constexpr char kRunOperation[] = "[UserExtension::RunOperation]";
 
 std::atomic<std::uint32_t> g_exchangeMargin{kPipeExchangeMilliseconds};
+std::atomic<std::uint32_t> g_stopWait{kStopWaitMs};
 
 std::mutex g_basePathLock;
 std::string g_basePath;
@@ -94,6 +95,8 @@ void LogGivenUp(PipeEnd end, std::optional<std::uint64_t> bound) {
 }  // namespace
 
 void UserExtension::SetExchangeMargin(std::uint32_t milliseconds) { g_exchangeMargin.store(milliseconds); }
+
+void UserExtension::SetStopWait(std::uint32_t milliseconds) { g_stopWait.store(milliseconds); }
 
 std::string UserExtension::BaseExecutablePath() {
     std::lock_guard<std::mutex> guard(g_basePathLock);
@@ -409,9 +412,10 @@ bool UserExtension::Kill() {
     // ExecuteCmd reads a session below 1 as the active one, so such an extension is only
     // ever ended through its job.
     const bool ownSession = sessionId_ >= 1 && sessionId_ <= static_cast<std::uint32_t>(INT32_MAX);
-    if (ownSession && Operations::Local::ExecuteCmd(cmd, code, true, static_cast<std::int32_t>(kStopWaitMs), false,
+    const DWORD stopWait = g_stopWait.load();
+    if (ownSession && Operations::Local::ExecuteCmd(cmd, code, true, static_cast<std::int32_t>(stopWait), false,
                                                     static_cast<std::int32_t>(sessionId_))) {
-        const DWORD wait = ::WaitForSingleObject(process_.Process(), kStopWaitMs);
+        const DWORD wait = ::WaitForSingleObject(process_.Process(), stopWait);
         if (wait == WAIT_TIMEOUT) {
             Logger::Error("[UserExtension::Stop]fail to stop userExtention[" + id +
                           "] sub-process join operation has timed out.");

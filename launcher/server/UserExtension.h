@@ -39,6 +39,9 @@ public:
     static std::string BaseExecutablePath();
     // The margin given to every exchange, kPipeExchangeMilliseconds unless set.
     static void SetExchangeMargin(std::uint32_t milliseconds);
+    // How long Kill waits for the stop relay and then for the extension to end before it
+    // ends the job, 5 s unless set.
+    static void SetStopWait(std::uint32_t milliseconds);
 
 private:
     std::recursive_mutex lock_;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -91,10 +92,15 @@ TEST_F(BindInit, RefusedArgumentsWriteNothing) {
         FakeServicePipe service;
         ASSERT_TRUE(service.Serving());
         EXPECT_EQ(Run(c.op, c.args).rc, c.rc) << c.op << " " << c.args;
-        EXPECT_FALSE(service.WaitForMessages(1, 300)) << c.op << " " << c.args;
-        EXPECT_TRUE(service.Messages().empty()) << c.op << " " << c.args;
+        // The service serves its clients in turn: a marker written after the op comes after
+        // anything the op wrote.
+        PipeClient marker;
+        ASSERT_EQ(marker.Open(FakeServicePipe::kServicePipe, 10000, GENERIC_WRITE), 0u);
+        ASSERT_EQ(marker.Write("marker"), 0u);
+        ASSERT_TRUE(service.WaitForMessages(1, 10000)) << c.op << " " << c.args;
+        EXPECT_EQ(service.Messages(), std::vector<std::string>{"marker"}) << c.op << " " << c.args;
         // Not even an empty connection: the service would count it as a failing client.
-        EXPECT_EQ(service.Connections(), 0u) << c.op << " " << c.args;
+        EXPECT_EQ(service.Connections(), 1u) << c.op << " " << c.args;
     }
     EXPECT_TRUE(sink.Has("[Backbone::Process] invalid ordana id ! the given uuid does not  have a valid suntax : " +
                          std::string(kVersion1Uuid)));
@@ -125,9 +131,16 @@ TEST_F(BindInit, BusyServiceIsWaitedFor) {
     PipeClient holder;
     ASSERT_EQ(holder.Open(FakeServicePipe::kServicePipe, 5000, GENERIC_WRITE), 0u);
     int rc = -1;
-    const ULONGLONG start = ::GetTickCount64();
-    std::thread op([&rc] { rc = Run("bind", "\"" + std::string(kUuid) + "\"").rc; });
-    ::Sleep(1000);
+    std::atomic<ULONGLONG> answered{0};
+    std::thread op([&rc, &answered] {
+        rc = Run("bind", "\"" + std::string(kUuid) + "\"").rc;
+        answered.store(::GetTickCount64());
+    });
+    // The op logs this just before it opens the pipe; a while later it must still be waiting.
+    const ULONGLONG end = ::GetTickCount64() + 15000;
+    while (!sink.Has("[Backbone::Process]Retrieveing Named pipe handle ...") && ::GetTickCount64() < end) ::Sleep(10);
+    ::Sleep(500);
+    const ULONGLONG freed = ::GetTickCount64();
     holder.Close();
     ::DisconnectNamedPipe(server.Get());
     ZYNSysKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -150,7 +163,7 @@ TEST_F(BindInit, BusyServiceIsWaitedFor) {
     EXPECT_TRUE(connected);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(message, BindNotice(kUuid));
-    EXPECT_GE(::GetTickCount64() - start, 900u);
+    EXPECT_GE(answered.load(), freed) << "answered before the instance was free";
 }
 
 // A service that never frees its instance cannot hold the op: it gives up with 102.

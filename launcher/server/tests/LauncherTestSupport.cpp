@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include <tlhelp32.h>
 
 namespace fs = std::filesystem;
 
@@ -377,6 +380,67 @@ void RecordingSink::Add(std::string_view message, bool queued) {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.emplace_back(message);
     queued_.push_back(queued);
+}
+
+std::vector<DWORD> ProcessesOf(const std::wstring& program) {
+    std::vector<DWORD> found;
+    // The system names a program by its full path without "..".
+    wchar_t full[MAX_PATH] = {};
+    const DWORD length = ::GetFullPathNameW(program.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) return found;
+    ZYNSysKernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return found;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
+        ZYNSysKernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        wchar_t image[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (process && ::QueryFullProcessImageNameW(process.Get(), 0, image, &size) &&
+            ::CompareStringOrdinal(image, static_cast<int>(size), full, static_cast<int>(length), TRUE) == CSTR_EQUAL)
+            found.push_back(entry.th32ProcessID);
+    }
+    return found;
+}
+
+namespace {
+
+// The stamp of the first line ending with the text, in milliseconds.
+std::optional<std::int64_t> LineStamp(const std::string& output, const std::string& text) {
+    for (std::size_t start = 0; start < output.size();) {
+        std::size_t end = output.find('\n', start);
+        if (end == std::string::npos) end = output.size();
+        const std::string_view line(output.data() + start, end - start);
+        start = end + 1;
+        SYSTEMTIME time{};
+        unsigned year, month, day, hour, minute, second, milliseconds;
+        if (!line.ends_with(text) ||
+            std::sscanf(std::string(line.substr(0, 24)).c_str(), "<%4u_%2u_%2u-%2u%2u%2u.%3u", &year, &month, &day,
+                        &hour, &minute, &second, &milliseconds) != 7)
+            continue;
+        time.wYear = static_cast<WORD>(year);
+        time.wMonth = static_cast<WORD>(month);
+        time.wDay = static_cast<WORD>(day);
+        time.wHour = static_cast<WORD>(hour);
+        time.wMinute = static_cast<WORD>(minute);
+        time.wSecond = static_cast<WORD>(second);
+        time.wMilliseconds = static_cast<WORD>(milliseconds);
+        FILETIME units{};
+        if (!::SystemTimeToFileTime(&time, &units)) return std::nullopt;
+        return static_cast<std::int64_t>((static_cast<std::uint64_t>(units.dwHighDateTime) << 32 |
+                                          units.dwLowDateTime) / 10000);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> LoggedMilliseconds(const std::string& output, const std::string& from,
+                                               const std::string& to) {
+    const std::optional<std::int64_t> begin = LineStamp(output, from);
+    const std::optional<std::int64_t> end = LineStamp(output, to);
+    if (!begin || !end) return std::nullopt;
+    return *end - *begin;
 }
 
 std::string JsonQuoted(const std::string& text) {

@@ -147,6 +147,15 @@ private:
     std::vector<bool> queued_;
 };
 
+// Ids of the running processes started from the program file.
+std::vector<DWORD> ProcessesOf(const std::wstring& program);
+
+// The time between the first log lines of the output that end with the two texts, read from
+// the product's own stamps ("<2024_03_05-120000.000...>"): what a loaded machine does to the
+// test's clock does not count. Nothing when either line is missing.
+std::optional<std::int64_t> LoggedMilliseconds(const std::string& output, const std::string& from,
+                                               const std::string& to);
+
 // The text as a JSON string literal (backslashes and quotes escaped).
 std::string JsonQuoted(const std::string& text);
 

@@ -124,10 +124,10 @@ TEST_F(OperationsAsUser, ReplyAboveTheLimitIsRefusedAsMalformed) {
     }
 }
 
-// The fake reads each request and answers late or never. With the margin shrunk to 1 s, an
+// The fake reads each request and answers late or never. With the margin shrunk to 0.5 s, an
 // exchange ends at the request's own limit plus the margin, and one without limit waits.
 TEST_F(OperationsAsUser, ExchangeIsBoundedByTheRequestsOwnLimitPlusTheMargin) {
-    UserExtension::SetExchangeMargin(1000);
+    UserExtension::SetExchangeMargin(500);
     enum Verb { kExecute, kMkdir };
     struct Case {
         const char* name;
@@ -138,14 +138,14 @@ TEST_F(OperationsAsUser, ExchangeIsBoundedByTheRequestsOwnLimitPlusTheMargin) {
         ULONGLONG least;        // ms the call takes at least; at most 3 s more
         const char* givenUp;    // the bound logged, or nothing
     } cases[] = {
-        {"mkdir never answered", "#hang", kMkdir, 0, 2, 1000, "1000"},
-        {"execute without a wait answered after 2 s", R"(#late 2000 {"rc":0,"content":5})", kExecute, 0, 2, 1000,
-         "1000"},
-        {"execute of 2 s never answered", "#hang", kExecute, 2000, 2, 3000, "3000"},
-        {"execute of 2 s answered after 1.5 s", R"(#late 1500 {"rc":0,"content":5})", kExecute, 2000, 0, 1500,
+        {"mkdir never answered", "#hang", kMkdir, 0, 2, 500, "500"},
+        {"execute without a wait answered after 1 s", R"(#late 1000 {"rc":0,"content":5})", kExecute, 0, 2, 500,
+         "500"},
+        {"execute of 1 s never answered", "#hang", kExecute, 1000, 2, 1500, "1500"},
+        {"execute of 1 s answered after 0.75 s", R"(#late 750 {"rc":0,"content":5})", kExecute, 1000, 0, 750,
          nullptr},
-        {"execute without limit answered after 1.5 s", R"(#late 1500 {"rc":0,"content":5})", kExecute, INFINITE, 0,
-         1500, nullptr},
+        {"execute without limit answered after 0.75 s", R"(#late 750 {"rc":0,"content":5})", kExecute, INFINITE, 0,
+         750, nullptr},
     };
     const OrdanaRequestInfo info = Request("id-hang");
     bool created = false;

@@ -426,7 +426,7 @@ TEST_F(TrayLink, StartSystrayReportsAMissingProgramOrNoSession) {
         EXPECT_FALSE(coms.StartSystray()) << c.name;
         EXPECT_TRUE(sink.Has(c.logged)) << c.name << "\n" << sink.Dump();
     }
-    EXPECT_EQ(::FindWindowW(kTrayClass, nullptr), nullptr);
+    EXPECT_TRUE(ProcessesOf(repository + L"\\VarometLauncherSysTray.exe").empty());
 }
 
 // Test mode: the tray is never started.
@@ -439,10 +439,10 @@ VAROMET_CHILD_CASE(StartSystrayInTestMode) {
     if (!ToolBox::GetEnv(kRepositoryVariable, repository)) return 90;
     SystrayComs coms(nullptr, 'l', repository.c_str());
     const bool started = coms.StartSystray();
-    ::Sleep(300);
-    const bool window = ::FindWindowW(kTrayClass, nullptr) != nullptr;
+    // A process exists once its creation returns: no wait for a window needed.
+    const std::size_t running = ProcessesOf(Widen(repository) + L"\\VarometLauncherSysTray.exe").size();
     installedSink.Restore();
-    std::printf("%sstarted %d local %d window %d\n", sink.Dump().c_str(), started, SystrayComs::LocalMode(), window);
+    std::printf("%sstarted %d local %d running %zu\n", sink.Dump().c_str(), started, SystrayComs::LocalMode(), running);
     std::fflush(stdout);
     return 0;
 }
@@ -452,7 +452,7 @@ TEST_F(TrayLink, StartSystrayInTestModeReturnsTrueAndDoesNothing) {
     ChildProcess::Result run = RunInRepository("StartSystrayInTestMode", repository);
     ASSERT_TRUE(run.started) << run.output;
     EXPECT_EQ(run.exitCode, 0u) << run.output;
-    EXPECT_NE(run.output.find("started 1 local 1 window 0\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("started 1 local 1 running 0\n"), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("[SystrayComs::StartSystray]"), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("[Operations::Local::ExecuteCmd]"), std::string::npos) << run.output;
 }
@@ -585,7 +585,7 @@ TEST_F(TrayLink, SpinnerStartFailuresAreReported) {
         EXPECT_FALSE(spinner.IsStarted()) << c.name;
         EXPECT_TRUE(sink.Has(c.logged)) << c.name << "\n" << sink.Dump();
     }
-    EXPECT_EQ(::FindWindowW(kSpinnerClass, nullptr), nullptr);
+    EXPECT_TRUE(ProcessesOf(repository + L"\\VarometLauncherSysTray.exe").empty());
 }
 
 // ---- through the user extension ----
@@ -658,9 +658,8 @@ TEST_F(TrayLink, IndirectModeStartAndSpinnerGoThroughTheSessionExtension) {
         "start exit 3: 0\n",
         "start refused: 0\n",
         "spinner: 1 1 0 1\n",
-        "[SystrayComs::post]{indirect}<OrdanaRequestInfo[ordanaId='id-tray',casTgc='" +
-            ToolBox::MaskSecret("TGT-4711-secret-ticket-value") +
-            "',encryptionWsUrl='https://enc.example/ws',authWsUrl='https://auth.example/ws',"
+        "[SystrayComs::post]{indirect}<OrdanaRequestInfo[ordanaId='id-tray',casTgc='TGT-***(28)',"
+            "encryptionWsUrl='https://enc.example/ws',authWsUrl='https://auth.example/ws',"
             "ordanaUrl='https://ordana.example',protocolVersion='2.1']>1034/0/30\n",
         "[SystrayComs::StartSystray]Fail to execute AsUser the systray ! (auRc:0//rc:3)\n",
         "[SystrayComs::StartSystray]Fail to execute AsUser the systray ! (auRc:155//rc:-1)\n",

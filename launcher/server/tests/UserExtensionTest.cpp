@@ -315,6 +315,8 @@ VAROMET_CHILD_CASE(KillInNormalMode) {
     sessions.active = 100000 + ::GetCurrentProcessId();
     ScopedSessionEnumerator installedSessions(sessions);
     Config::Init("no-launcher.conf");
+    // The relay's program ends at once; an extension without a window never does.
+    UserExtension::SetStopWait(2000);
     wchar_t named[16] = {};
     const bool given = ::GetEnvironmentVariableW(L"VAROMET_TEST_SESSION", named, 16) != 0;
     UserExtension extension(given ? static_cast<std::uint32_t>(std::wcstoul(named, nullptr, 10))
