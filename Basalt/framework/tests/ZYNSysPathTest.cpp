@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <set>
 #include <string>
 
+#include "ChildProcess.h"
 #include "TestFolder.h"
 #include "ZYNSysDirListing.h"
 #include "ZYNSysKernelHandle.h"
@@ -515,4 +517,41 @@ TEST(FileTimeToTime, CountsSecondsSince1970) {
         EXPECT_EQ(FileTimeToTime(time, &seconds), S_OK) << c.fileTime;
         EXPECT_EQ(seconds, c.seconds) << c.fileTime;
     }
+}
+
+namespace {
+
+FILETIME FileTimeOfSeconds(std::int64_t seconds) {
+    const std::uint64_t ticks = static_cast<std::uint64_t>(seconds) * 10000000ULL + 116444736000000000ULL;
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+}  // namespace
+
+// Run by ctest in Central European time with "QORDSTSETTING" at 1000: the system's conversion
+// to local time takes today's offset, the C runtime's back takes the date's, and the setting is
+// added for dates in summer time.
+VAROMET_CHILD_CASE(DaylightSettingInCentralEurope) {
+    TIME_ZONE_INFORMATION zone{};
+    const bool summerNow = ::GetTimeZoneInformation(&zone) == TIME_ZONE_ID_DAYLIGHT;
+    const std::int64_t offsetNow = summerNow ? 7200 : 3600;
+    struct Case {
+        const char* name;
+        std::int64_t seconds;
+        std::int64_t expected;
+    } cases[] = {
+        {"summer date", 1720000000, 1720000000 + offsetNow - 7200 + 1000},
+        {"winter date", 1705000000, 1705000000 + offsetNow - 3600},
+    };
+    int failures = 0;
+    for (const Case& c : cases) {
+        std::int64_t seconds = 0;
+        const HRESULT result = FileTimeToTime(FileTimeOfSeconds(c.seconds), &seconds);
+        if (result != S_OK || seconds != c.expected) {
+            std::printf("%s: %ld, %lld seconds, expected %lld\n", c.name, static_cast<long>(result),
+                        static_cast<long long>(seconds), static_cast<long long>(c.expected));
+            ++failures;
+        }
+    }
+    return failures;
 }
