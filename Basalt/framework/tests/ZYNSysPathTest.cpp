@@ -389,6 +389,61 @@ TEST(ZYNSysDirIterator, TheBufferStopsGrowingAtOneMebibyte) {
     EXPECT_LE(g_queries, 7);
 }
 
+TEST(ZYNSysPath, RemoveDeletesFilesAndTreesAsFarAsAllowed) {
+    TestFolder folder;
+    ASSERT_TRUE(MakeFile(folder.In(L"file")));
+    for (const wchar_t* name : {L"flat", L"deep", L"deep\\sub", L"kept", L"kept\\sub"})
+        ASSERT_TRUE(::CreateDirectoryW(folder.In(name).c_str(), nullptr)) << name;
+    for (const wchar_t* name : {L"flat\\a", L"deep\\sub\\b", L"kept\\c"}) ASSERT_TRUE(MakeFile(folder.In(name))) << name;
+    struct Case {
+        const wchar_t* name;
+        bool recursive;
+        HRESULT expected;
+        bool gone;
+    } cases[] = {{L"file", false, S_OK, true},
+                 {L"flat", false, S_OK, true},
+                 {L"deep", true, S_OK, true},
+                 {L"kept", false, static_cast<HRESULT>(0x80070091), false},  // the subfolder stays: not empty
+                 {L"missing", true, E_FAIL, false}};
+    for (const Case& c : cases) {
+        ZYNSysPath path;
+        ASSERT_EQ(path.SetWide(folder.In(c.name).c_str()), S_OK) << c.name;
+        EXPECT_EQ(path.Remove(c.recursive), c.expected) << c.name;
+        if (c.expected != E_FAIL) {
+            EXPECT_EQ(Exists(folder.In(c.name)), !c.gone) << c.name;
+        }
+    }
+    EXPECT_TRUE(Exists(folder.In(L"kept\\sub")));
+    EXPECT_FALSE(Exists(folder.In(L"kept\\c")));
+}
+
+TEST(ZYNSysPath, ListingResolvesOnlyLocalAndLogicalKinds) {
+    TestFolder folder;
+    ASSERT_TRUE(MakeFile(folder.In(L"x")));
+    struct Case {
+        const char* name;
+        std::wstring directory;
+        HRESULT expected;
+    } cases[] = {{"local", folder.Path(), S_OK},
+                 {"web", L"http://h/x", E_NOTIMPL},
+                 {"logical without its module", L"QORDLN://docs", E_INVALIDARG},
+                 {"empty", L"", E_INVALIDARG}};
+    for (const Case& c : cases) {
+        ZYNSysNtDirState state;
+        QORInterUnicodeString directory;
+        if (!c.directory.empty()) directory.BuildFromWide(c.directory.c_str());
+        EXPECT_EQ(NtEnumerateDirectory(&state, directory, QORInterUnicodeString(), 0), c.expected) << c.name;
+    }
+    ZYNSysPath temp;
+    ASSERT_EQ(temp.SetToTempDirectory(), S_OK);
+    wchar_t expected[MAX_PATH + 1] = {};
+    ASSERT_GT(::GetTempPathW(MAX_PATH + 1, expected), 0u);
+    ZYNSysPath same;
+    ASSERT_EQ(same.SetWide(expected), S_OK);
+    EXPECT_EQ(TextOf(temp), TextOf(same));
+    EXPECT_NE(TextOf(temp).back(), L'\\');
+}
+
 namespace {
 
 // A folder link in a test folder: a junction-like Unix symlink under Wine, removed there on
