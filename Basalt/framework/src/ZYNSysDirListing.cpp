@@ -34,9 +34,9 @@ constexpr std::size_t kEntryHeader = offsetof(DirectoryEntry, FileName);
 class NtdllResolver : public ZYNSysNtdllResolver {
 public:
     void* Find(const char* name) override {
-        // Ntdll is in every process: the module handle only needs to live as long as the process.
-        static const HMODULE ntdll = ::LoadLibraryW(L"Ntdll.dll");
-        return ntdll ? reinterpret_cast<void*>(::GetProcAddress(ntdll, name)) : nullptr;
+        // Held for the process: the entry points found in it are kept as long.
+        static const ZYNSysModuleHandle ntdll(::LoadLibraryW(L"Ntdll.dll"));
+        return ntdll ? reinterpret_cast<void*>(::GetProcAddress(ntdll.Get(), name)) : nullptr;
     }
 };
 
