@@ -7,11 +7,11 @@
 #include <memory>
 #include <string>
 
-#include <winternl.h>
-
 #include "QORInterUnicodeString.h"
 #include "ZYNSysKernelHandle.h"
 #include "ZYNSysWin.h"
+// After ZYNSysWin.h, so that <windows.h> comes in with the project's settings.
+#include <winternl.h>
 
 struct ZYNSysNtDirectoryApi {
     using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
