@@ -148,7 +148,9 @@ bool AfterFirstPoint(const std::string& text, std::string& codePage) {
     return point != std::string::npos;
 }
 
+// An empty name would be the invariant locale: a name that did not resolve has no information.
 std::wstring LocaleInfo(const wchar_t* locale, LCTYPE type, int room) {
+    if (!locale || !*locale) return std::wstring();
     std::wstring out(static_cast<std::size_t>(room), L'\0');
     const int units = ::GetLocaleInfoEx(locale, type, &out[0], room);
     if (units <= 0) return std::wstring();
@@ -541,6 +543,8 @@ std::wstring ZYNSysNLS::ResolveLocaleName(const char* name) {
     const std::size_t point = wide.find(L'.');
     if (point != std::wstring::npos) wide.resize(point);
     wchar_t resolved[85] = {};
+    // The error of a call that "resolves" to nothing is whatever an earlier call left.
+    ::SetLastError(ERROR_SUCCESS);
     const int units = resolve(wide.c_str(), resolved, 85);
     // An unknown name may "resolve" to nothing; that is a failure too.
     if (units <= 1 || resolved[0] == L'\0') {
