@@ -125,25 +125,30 @@ VAROMET_CHILD_CASE(NLSListener) {
     return 0;
 }
 
-void SlowListener(const ZYNSysNLSEntry*) {
-    ++g_listenerCalls;
-    ::Sleep(300);
-}
+void CountingListener(const ZYNSysNLSEntry*) { ++g_listenerCalls; }
 
+// Rounds of eight threads asking at once for a language other than the current one.
 VAROMET_CHILD_CASE(NLSEightThreads) {
-    ZYNSysNLS::AddListener(&SlowListener);
-    std::atomic<int> results[5] = {};
-    std::atomic<bool> go{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&] {
-            while (!go) std::this_thread::yield();
-            ++results[ZYNSysNLS::EnsureInitialized(nullptr, false)];
-        });
-    go = true;
-    for (std::thread& thread : threads) thread.join();
-    std::printf("initialisations %d, answered 4: %d, 1: %d\n", g_listenerCalls.load(), results[4].load(),
-                results[1].load());
+    ZYNSysNLS::AddListener(&CountingListener);
+    const char* languages[] = {"Japanese", "French"};
+    int extra = 0;
+    int answered4 = 0;
+    for (int round = 0; round < 20; ++round) {
+        const int before = g_listenerCalls;
+        std::atomic<int> ready{0};
+        std::atomic<int> fours{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&] {
+                ++ready;
+                while (ready < 8) std::this_thread::yield();
+                if (ZYNSysNLS::EnsureInitialized(languages[round % 2], false) == 4) ++fours;
+            });
+        for (std::thread& thread : threads) thread.join();
+        extra += g_listenerCalls - before - 1;
+        answered4 += fours;
+    }
+    std::printf("repeated initialisations %d, answered 4: %d\n", extra, answered4);
     return 0;
 }
 
@@ -286,6 +291,20 @@ VAROMET_CHILD_CASE(ThreadConventions) {
                 conventions.IsOnHeap(21) ? 1 : 0);
     conventions._ReInitDecimalPoint();
     std::printf("decimal point from formatting \"%s\"\n", Narrow(conventions.DecimalPoint()).c_str());
+    return 0;
+}
+
+// A conversion from a static initialiser, before main, already goes through the settings.
+const char* g_earlyConverter = [] {
+    if (!std::wcsstr(::GetCommandLineW(), L"NLSStaticInitialiser")) return "";
+    QORInterUnicodeString text;
+    text.BuildFromWide(L"early");
+    text.CastToCharStar();
+    return ZYNSysCodePage::GetCurrent()->GetName();
+}();
+
+VAROMET_CHILD_CASE(NLSStaticInitialiser) {
+    std::printf("converter %s, pending %d\n", g_earlyConverter, ZYNSysNLSProbe::IsPending() ? 1 : 0);
     return 0;
 }
 
@@ -454,7 +473,7 @@ TEST(ZYNSysNLS, ThreadsThatWaitedForAnInitialisationDoNotRepeatIt) {
     Env environment = file.Environment(L"fr_FR");
     environment.back().value = std::nullopt;
     const ChildProcess::Result result = ChildProcess::Run("NLSEightThreads", environment);
-    EXPECT_EQ(Output(result), "initialisations 1, answered 4: 1, 1: 7\n");
+    EXPECT_EQ(Output(result), "repeated initialisations 0, answered 4: 20\n");
 }
 
 TEST(ZYNSysNLS, ALanguageIsSelectedByNameAndAnUnknownNameValidatesLang) {
@@ -572,4 +591,11 @@ TEST(LConv, CopiesTheRuntimeConventionsIntoItsSlotsSpillingToTheHeap) {
               "per-thread -1, slots 18 of 24: point \",\" thousands \"\\xA0\" currency \"\\x20AC\" grouping \"\\x3\" "
               "sign position \"\\x1\"\ninline 1 heap 1, after reset used 0 heap 0\n"
               "decimal point from formatting \",\"\n");
+}
+
+TEST(ZYNSysNLS, AConversionBeforeMainInitialisesTheSettings) {
+    const LanguagesFile file("*BEGIN*\nJapanese ja ja_JP 932\n");
+    Env environment = file.Environment(L"ja_JP");
+    environment.back().value = std::nullopt;
+    EXPECT_EQ(Output(ChildProcess::Run("NLSStaticInitialiser", environment)), "converter 932, pending 0\n");
 }
