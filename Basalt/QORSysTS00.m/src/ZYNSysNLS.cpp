@@ -625,30 +625,6 @@ std::string ZYNSysNLSProbe::LangValue() {
     return s.langValue;
 }
 
-std::string ZYNSysNLSProbe::CurrentFormat() {
-    Settings& s = TheSettings();
-    ReadGuard guard(s.lock);
-    return s.currentFormat;
-}
-
-std::wstring ZYNSysNLSProbe::DecimalPoint() {
-    Settings& s = TheSettings();
-    ReadGuard guard(s.lock);
-    return s.decimalPoint;
-}
-
-std::wstring ZYNSysNLSProbe::WindowsLocaleName() {
-    Settings& s = TheSettings();
-    ReadGuard guard(s.lock);
-    return s.windowsLocaleName;
-}
-
-std::size_t ZYNSysNLSProbe::TableCopySize() {
-    Settings& s = TheSettings();
-    ReadGuard guard(s.lock);
-    return s.tableCopy.size();
-}
-
 int ZYNSysNLSProbe::TableUsers() {
     Settings& s = TheSettings();
     ReadGuard guard(s.lock);

@@ -75,10 +75,6 @@ public:
 struct ZYNSysNLSProbe {
     static bool IsPending();
     static std::string LangValue();
-    static std::string CurrentFormat();
-    static std::wstring DecimalPoint();
-    static std::wstring WindowsLocaleName();
-    static std::size_t TableCopySize();
     static int TableUsers();
     static bool HasStandardLocale();
 };

@@ -7,7 +7,7 @@
 
 namespace {
 
-// Holds the listeners for the settings that replace it; it never calls them itself.
+// Keeps its listeners but never calls them: its answer never changes.
 class BootstrapProvider : public ZYNSysNLSProvider {
 public:
     HRESULT GetSettings(ZYNSysNLSEntry* entry) override {
