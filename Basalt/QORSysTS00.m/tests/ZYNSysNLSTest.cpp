@@ -600,3 +600,32 @@ TEST(ZYNSysNLS, AConversionBeforeMainInitialisesTheSettings) {
     environment.back().value = std::nullopt;
     EXPECT_EQ(Output(ChildProcess::Run("NLSStaticInitialiser", environment)), "converter 932, pending 0\n");
 }
+
+TEST(ZYNSysNLS, LanguagesFileIsFoundThroughAnyOfItsThreeFolderLists) {
+    TestFolder folder;
+    const std::wstring nls = folder.In(L"reffiles\\NLS");
+    ::CreateDirectoryW(folder.In(L"reffiles").c_str(), nullptr);
+    ::CreateDirectoryW(nls.c_str(), nullptr);
+    std::ofstream(folder.Utf8In("reffiles\\NLS\\SUPPLANG_Q9"), std::ios::binary) << "*BEGIN*\nFrench fr fr_FR 1252\n";
+    const std::wstring missing = folder.In(L"missing");
+    struct Case {
+        const char* name;
+        const wchar_t* variable;
+        std::wstring value;
+        const char* firstLine;
+    };
+    const Case cases[] = {
+        {"reference files", L"QORReffilesPath", missing + L";;" + folder.In(L"reffiles"), "init 4"},
+        {"install folder", L"QORInstallPath", missing + L";" + folder.Path(), "init 4"},
+        {"file itself", L"ZYNSysNLSInstallPath", L";" + nls + L"\\SUPPLANG_Q9", "init 4"},
+        {"nowhere", L"QORReffilesPath", missing, "init 0"},
+    };
+    const LanguagesFile none(nullptr);
+    for (const Case& c : cases) {
+        Env environment = none.Environment(L"fr_FR");
+        environment.back().value = std::nullopt;
+        environment.push_back({c.variable, c.value});
+        const std::string output = Output(ChildProcess::Run("NLSInitialize", environment));
+        EXPECT_EQ(output.substr(0, output.find(',')), c.firstLine) << c.name;
+    }
+}
