@@ -629,3 +629,21 @@ TEST(ZYNSysNLS, LanguagesFileIsFoundThroughAnyOfItsThreeFolderLists) {
         EXPECT_EQ(output.substr(0, output.find(',')), c.firstLine) << c.name;
     }
 }
+
+TEST(ZYNSysNLS, UserFormatOfAUtf8SystemEndsInUtf8UnlessTheBetaSwitchIsSet) {
+    if (::GetACP() != 65001) GTEST_SKIP() << "the system's ANSI code page is " << ::GetACP() << ", not 65001";
+    const LanguagesFile none(nullptr);
+    struct Case {
+        const wchar_t* disable;
+        bool utf8;
+    };
+    const Case cases[] = {{nullptr, true}, {L"1", false}};
+    for (const Case& c : cases) {
+        Env environment = none.Environment(nullptr);
+        environment.back().value = std::nullopt;
+        environment.push_back({L"ZYNSysNLSCoreWinBetaUtf8_Disable", Value(c.disable)});
+        const std::string output = Output(ChildProcess::Run("NLSInitialize", environment));
+        const std::string first = output.substr(0, output.find('\n'));
+        EXPECT_EQ(first.size() > 7 && first.compare(first.size() - 7, 7, ".UTF-8\"") == 0, c.utf8) << first;
+    }
+}
