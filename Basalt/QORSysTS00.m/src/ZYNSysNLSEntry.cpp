@@ -7,7 +7,7 @@
 
 namespace {
 
-// Holds the listeners for the settings that replace it; it never calls them itself.
+// Keeps its listeners but never calls them: its answer never changes.
 class BootstrapProvider : public ZYNSysNLSProvider {
 public:
     HRESULT GetSettings(ZYNSysNLSEntry* entry) override {
@@ -43,8 +43,11 @@ std::atomic<ZYNSysNLSProvider*> g_installed{nullptr};
 
 ZYNSysNLSProvider& ZYNSysNLSGetProvider() {
     ZYNSysNLSProvider* installed = g_installed.load(std::memory_order_acquire);
-    return installed ? *installed : Bootstrap();
+    // Asked for, not registered by a static initialiser: no order of initialisers can miss it.
+    return installed ? *installed : ZYNSysNLSSettingsProvider();
 }
+
+ZYNSysNLSProvider& ZYNSysNLSBootstrapProvider() { return Bootstrap(); }
 
 ZYNSysNLSProvider* ZYNSysNLSSetProvider(ZYNSysNLSProvider* provider) {
     return g_installed.exchange(provider, std::memory_order_acq_rel);

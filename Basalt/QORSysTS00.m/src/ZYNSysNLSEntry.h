@@ -35,11 +35,15 @@ public:
     virtual bool IsInitializingOnCallingThread() = 0;
 };
 
-// The provider in use; the bootstrap one until another is installed.
+// The provider in use: the language settings, made on first use, until another is installed.
 ZYNSysNLSProvider& ZYNSysNLSGetProvider();
-// Installs a provider (null: the bootstrap one) and answers the previous one (null: the bootstrap
-// one). Meant for start-up, before the first conversion.
+// Installs a provider (null: the language settings) and answers the previous one (null: the
+// language settings). Meant for start-up, before the first conversion.
 ZYNSysNLSProvider* ZYNSysNLSSetProvider(ZYNSysNLSProvider* provider);
+// Answers from LANG alone and never calls its listeners.
+ZYNSysNLSProvider& ZYNSysNLSBootstrapProvider();
+// The language settings (defined with them).
+ZYNSysNLSProvider& ZYNSysNLSSettingsProvider();
 
 // The bootstrap rule: "UTF-8" when the code page of LANG (the text after its first ".") is
 // "UTF-8", else the ANSI code page as a number.

@@ -348,6 +348,7 @@ TEST(ZYNSysCodePage, ConversionDuringInitialisationUsesTheBootstrapConverterWith
 }
 
 VAROMET_CHILD_CASE(BootstrapName) {
+    ZYNSysNLSSetProvider(&ZYNSysNLSBootstrapProvider());
     std::printf("%s\n", ZYNSysCodePage::GetCurrent()->GetName());
     return 0;
 }
