@@ -87,6 +87,15 @@ bool InTRQ() {
     return set;
 }
 
+// The size the cached form was allocated with: a UTF-16 form is reserved for one unit a byte
+// of the text, however few units the conversion gave.
+std::size_t OtherAllocationSize(const Rep* rep, const void* other) {
+    if (!IsWide(rep)) return OtherBlockSize(rep->length, true);
+    std::int32_t length = 0;
+    std::memcpy(&length, other, sizeof length);
+    return OtherBlockSize(length, false);
+}
+
 void FreeOther(Rep* rep) {
     void* other = rep->other.load(std::memory_order_acquire);
     if (!other || other == g_emptyOther) return;
@@ -98,9 +107,7 @@ void FreeOther(Rep* rep) {
         return;
     }
     rep->other.store(nullptr, std::memory_order_relaxed);
-    std::int32_t length = 0;
-    std::memcpy(&length, other, sizeof length);
-    ZYNSysStringPool::Free(other, OtherBlockSize(length, !IsWide(rep)));
+    ZYNSysStringPool::Free(other, OtherAllocationSize(rep, other));
 }
 
 void ReleaseRep(Rep* rep) {
@@ -111,12 +118,13 @@ void ReleaseRep(Rep* rep) {
 }
 
 void Finish(Rep* rep, std::int64_t length) {
+    // Before the length changes: the cached form's block size follows the old length.
+    FreeOther(rep);
     rep->length = static_cast<std::int32_t>(length);
     if (IsWide(rep))
         static_cast<wchar_t*>(DataOf(rep))[length] = 0;
     else
         static_cast<char*>(DataOf(rep))[length] = 0;
-    FreeOther(rep);
     rep->flags.fetch_or(kStored, std::memory_order_relaxed);
 }
 
@@ -209,9 +217,7 @@ void* MakeOther(Rep* rep) {
     void* expected = nullptr;
     if (!rep->other.compare_exchange_strong(expected, other, std::memory_order_acq_rel)) {
         // Another thread installed its form first: that one is used.
-        std::int32_t length = 0;
-        std::memcpy(&length, other, sizeof length);
-        ZYNSysStringPool::Free(other, OtherBlockSize(length, !IsWide(rep)));
+        ZYNSysStringPool::Free(other, size);
         return expected;
     }
     return other;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -432,6 +433,43 @@ TEST(QORInterUnicodeString, PoolKeeps256BlocksAClassTakesBlocksReleasedOnItsThre
         made.reset();
         EXPECT_EQ(ZYNSysStringPool::HeldInClass(5), 1);
     }).join();
+}
+
+// UTF-8 code page: five two-byte characters give a UTF-16 form of 5 units in a block reserved
+// for 10 (32 bytes, class 3); a size recomputed from the 5 units would be 16 bytes, class 1.
+VAROMET_CHILD_CASE(CachedWideFormGoesBackToItsOwnClass) {
+    const char* text = "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9";
+    QORInterUnicodeString(text).CastToWCharStar();  // the settings initialise outside the measured thread
+    struct Case {
+        const char* name;
+        std::function<void(QORInterUnicodeString&)> drop;
+    };
+    const Case cases[] = {
+        {"released", [](QORInterUnicodeString& s) { s.Release(); }},
+        {"changed in place", [](QORInterUnicodeString& s) { s = "ab"; }},
+    };
+    int failures = 0;
+    for (const Case& c : cases) {
+        std::thread([&] {
+            QORInterUnicodeString s(text);
+            if (std::wcscmp(s.CastToWCharStar(), L"\u00e9\u00e9\u00e9\u00e9\u00e9") != 0) ++failures;
+            const int class1 = ZYNSysStringPool::HeldInClass(1);
+            const int class3 = ZYNSysStringPool::HeldInClass(3);
+            c.drop(s);
+            const int to1 = ZYNSysStringPool::HeldInClass(1) - class1;
+            const int to3 = ZYNSysStringPool::HeldInClass(3) - class3;
+            if (to1 != 0 || to3 != 1) {
+                std::printf("%s: %d to class 1, %d to class 3\n", c.name, to1, to3);
+                ++failures;
+            }
+        }).join();
+    }
+    return failures;
+}
+
+TEST(QORInterUnicodeString, ACachedWideFormGoesBackToThePoolClassItWasTakenFrom) {
+    if (!ZYNSysStringPool::IsEnabledForProcess()) GTEST_SKIP() << "the pool is switched off in this environment";
+    ExpectChildPasses("CachedWideFormGoesBackToItsOwnClass", L"C.UTF-8");
 }
 
 VAROMET_CHILD_CASE(PoolSwitch) {
