@@ -326,7 +326,7 @@ long ZYNSysCodePage::_UTF8toUC2(ZYNSysCodePage*, const char** source, long* size
     std::size_t consumed = 0;
     const std::size_t room = limit <= 0 ? bytes : static_cast<std::size_t>(limit);
     const std::size_t produced = ZYNSysUTF8::Decode(*source, bytes, dest, room, &consumed);
-    dest[produced] = 0;
+    if (limit <= 0 || produced < room) dest[produced] = 0;
     *count = static_cast<long>(produced);
     if (limit > 0) {
         *source += consumed;
@@ -351,7 +351,8 @@ long ZYNSysCodePage::_UC2toUTF8(ZYNSysCodePage*, const wchar_t* source, long cou
 }
 
 long ZYNSysCodePage::_IdentityToUC2(ZYNSysCodePage*, const char** source, long* size, wchar_t* dest, long* count) {
-    const long limit = *count > 0 ? *count : *size;
+    const bool bounded = *count > 0;
+    const long limit = bounded ? *count : *size;
     *count = 0;
     if (!dest) return -1;
     if (!*source || *size <= 0) {
@@ -361,7 +362,7 @@ long ZYNSysCodePage::_IdentityToUC2(ZYNSysCodePage*, const char** source, long* 
     const long copied = std::min(limit, *size);
     const auto* bytes = reinterpret_cast<const unsigned char*>(*source);
     for (long i = 0; i < copied; ++i) dest[i] = bytes[i];
-    if (copied == *size) dest[copied] = 0;
+    if (copied == *size && (!bounded || copied < limit)) dest[copied] = 0;
     *source += copied;
     *size -= copied;
     *count = copied;

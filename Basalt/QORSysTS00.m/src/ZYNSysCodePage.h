@@ -14,8 +14,9 @@
 class ZYNSysCodePage {
 public:
     // (converter, in/out source, in/out source bytes, destination, in/out count): count on entry
-    // is the most characters to convert, 0 or less for all of them into a destination that is
-    // large enough; on return the units produced, which are also answered (or -1).
+    // is the most characters to convert, 0 or less for all of them; on return the units produced,
+    // which are also answered (or -1). The destination must hold count units when count > 0, and a
+    // terminator is written only within them; else one unit per source byte plus one.
     using ToUC2Function = long (*)(ZYNSysCodePage* converter, const char** source, long* size, wchar_t* dest,
                                    long* count);
     // (converter, units, unit count, destination or null, capacity in bytes, out byte count): at

@@ -174,6 +174,36 @@ TEST(ZYNSysCodePage, IdentityWidensBytesAndKeepsLowBytesWithoutInnerNul) {
     }
 }
 
+TEST(ZYNSysCodePage, BoundedConversionToUTF16StaysWithinItsCount) {
+    struct Case {
+        const char* name;
+        const char* codePage;
+        const char* bytes;
+        long limit;
+        std::wstring written;
+    };
+    const Case cases[] = {
+        {"UTF-8 cut", "UTF-8", "abcdef", 3, L"abc#"},
+        {"UTF-8 exactly the count", "UTF-8", "ab\xC3\xA9", 3, L"ab\u00e9#"},
+        {"UTF-8 fewer than the count", "UTF-8", "ab", 3, std::wstring(L"ab\0#", 4)},
+        {"identity cut", nullptr, "abcdef", 3, L"abc#"},
+        {"identity exactly the count", nullptr, "abc", 3, L"abc#"},
+        {"identity fewer than the count", nullptr, "ab", 3, std::wstring(L"ab\0#", 4)},
+    };
+    for (const Case& c : cases) {
+        ZYNSysCodePage converter;
+        converter.Create(c.codePage, 1, nullptr);
+        // One guard unit past the count.
+        wchar_t units[8];
+        std::fill(std::begin(units), std::end(units), L'#');
+        const char* source = c.bytes;
+        long size = static_cast<long>(std::strlen(c.bytes));
+        long count = c.limit;
+        converter.GetToUC2()(&converter, &source, &size, units, &count);
+        EXPECT_EQ(std::wstring(units, static_cast<std::size_t>(c.limit) + 1), c.written) << c.name;
+    }
+}
+
 // Bounded conversions from 1252 and 932; the warnings go to standard error.
 VAROMET_CHILD_CASE(BoundedCodePageToUC2) {
     struct Case {
