@@ -250,9 +250,11 @@ long ZYNSysCodePage::_CPtoUC2(ZYNSysCodePage* converter, const char** source, lo
     const char* p = start;
     long walked = 0;
     while (walked < limit && p < end) {
-        const char* next = ::CharNextExA(static_cast<WORD>(codePage), p, 0);
-        if (next <= p) next = p + 1;  // a NUL inside the text is one character
-        if (next > end) {
+        // A lead byte last: CharNextExA would read the byte after the end to step over it.
+        const bool leadLast = p + 1 == end && ::IsDBCSLeadByteEx(codePage, static_cast<BYTE>(*p));
+        const char* next = leadLast ? nullptr : ::CharNextExA(static_cast<WORD>(codePage), p, 0);
+        if (!leadLast && next <= p) next = p + 1;  // a NUL inside the text is one character
+        if (leadLast || next > end) {
             // The last character runs over the size given.
             Warn("WARNING: ZYNSysCodePage::_CPtoUC2 might have read uninitialized memory... The input string must be "
                  "corrupted!\n");

@@ -72,6 +72,33 @@ private:
     DWORD delayMs_;
 };
 
+// Two pages, the second inaccessible: bytes placed at the end of the first have nothing readable
+// after them.
+class GuardedPage {
+public:
+    GuardedPage() {
+        SYSTEM_INFO info{};
+        ::GetSystemInfo(&info);
+        size_ = info.dwPageSize;
+        base_ = static_cast<char*>(::VirtualAlloc(nullptr, 2 * size_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD previous = 0;
+        if (base_ && !::VirtualProtect(base_ + size_, size_, PAGE_NOACCESS, &previous)) {
+            ::VirtualFree(base_, 0, MEM_RELEASE);
+            base_ = nullptr;
+        }
+    }
+    ~GuardedPage() {
+        if (base_) ::VirtualFree(base_, 0, MEM_RELEASE);
+    }
+    GuardedPage(const GuardedPage&) = delete;
+    GuardedPage& operator=(const GuardedPage&) = delete;
+    char* End() const { return base_ ? base_ + size_ : nullptr; }
+
+private:
+    char* base_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 ChildProcess::Result RunWithLang(const char* name, const wchar_t* lang) {
     return ChildProcess::Run(name, {{L"LANG", lang ? std::optional<std::wstring>(lang) : std::nullopt}});
 }
@@ -248,6 +275,33 @@ TEST(ZYNSysCodePage, BoundedConversionTakesWholeCharactersWithinTheSize) {
                                  "932 character across the end: 1 units, 1 taken, size 1\n"
                                  "932 second character is the last: 2 units, 3 taken, size 1\n"
                                  "932 whole: 2 units, -1 taken, size 0, source consumed\n");
+}
+
+// A 932 lead byte as the last byte of the source, right before an inaccessible page.
+VAROMET_CHILD_CASE(LeadByteBeforeAGuardPage) {
+    GuardedPage page;
+    if (!page.End()) return 2;
+    char* bytes = page.End() - 2;
+    std::memcpy(bytes, "a\x82", 2);
+    ZYNSysCodePage converter;
+    converter.Create("932", 2, nullptr);
+    wchar_t units[8] = {};
+    const char* source = bytes;
+    long size = 2;
+    long count = 5;
+    const long result = converter.GetToUC2()(&converter, &source, &size, units, &count);
+    std::fflush(stderr);
+    std::printf("%ld units, %ld taken\n", result, static_cast<long>(source - bytes));
+    return 0;
+}
+
+TEST(ZYNSysCodePage, ALeadByteAtTheEndIsNotReadPast) {
+    const ChildProcess::Result result = ChildProcess::Run("LeadByteBeforeAGuardPage");
+    ASSERT_TRUE(result.started) << result.output;
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    EXPECT_EQ(Output(result),
+              "WARNING: ZYNSysCodePage::_CPtoUC2 might have read uninitialized memory... The input string must be "
+              "corrupted!\n1 units, 1 taken\n");
 }
 
 // 4 units of Japanese that 932 writes in 6 bytes, with settings that claim 1 byte a character.
