@@ -581,7 +581,7 @@ bool QORInterUnicodeString::EqualsChars(const char* text) const {
 }
 
 int QORInterUnicodeString::Compare(const QORInterUnicodeString& first, const QORInterUnicodeString& second) {
-    if (!second.m_data) return first.m_data ? 1 : 0;
+    if (!second.m_data) return 1;
     if (!first.m_data) return -1;
     Rep* a = RepOf(first.m_data);
     Rep* b = RepOf(second.m_data);

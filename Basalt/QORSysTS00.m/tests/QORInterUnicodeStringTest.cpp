@@ -126,17 +126,24 @@ TEST(QORInterUnicodeString, CompareIsLengthFirstAndEqualsCharsMatchesByteForByte
         {"\x80" "bc", "ab", false, 1}, {"abc", "abd", false, -1}, {"abc", "abc", false, 0},
         {"ab", "abc", true, -1},  {"abc", "ab", true, 1},     {"zz", "abc", true, -1},
         {"abd", "abc", true, 1},  {"", "a", false, -1},       {"abc", "abc", true, 0},
+        // null: a released handle; a null second side always compares as 1
+        {"a", nullptr, false, 1}, {nullptr, nullptr, false, 1}, {nullptr, "a", false, -1},
+    };
+    const auto handle = [](const char* text) {
+        QORInterUnicodeString s(text ? text : "x");
+        if (!text) s.Release();
+        return s;
     };
     for (const Compared& c : compared) {
-        QORInterUnicodeString first(c.first);
+        QORInterUnicodeString first = handle(c.first);
         if (c.firstWide) first.BuildFromWideN(std::wstring(c.first, c.first + std::strlen(c.first)).c_str(),
                                                static_cast<std::int64_t>(std::strlen(c.first)));
-        const int result = QORInterUnicodeString::Compare(first, QORInterUnicodeString(c.second));
-        EXPECT_EQ((result > 0) - (result < 0), c.sign) << c.first << " vs " << c.second << (c.firstWide ? " wide" : "");
+        const int result = QORInterUnicodeString::Compare(first, handle(c.second));
+        EXPECT_EQ((result > 0) - (result < 0), c.sign)
+            << (c.first ? c.first : "(null)") << " vs " << (c.second ? c.second : "(null)") << (c.firstWide ? " wide" : "");
     }
     QORInterUnicodeString released("x");
     released.Release();
-    EXPECT_GT(QORInterUnicodeString::Compare(QORInterUnicodeString("a"), released), 0);
 
     struct Equal {
         const char* name;
