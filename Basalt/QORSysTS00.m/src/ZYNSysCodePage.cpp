@@ -42,23 +42,23 @@ protected:
     }
 };
 
+// Outlives the owner below, so a change that comes after exit released the queue sees null
+// and keeps its old converter instead of parking it in freed memory.
+std::atomic<ParkedConverters*> g_parked{nullptr};
+
 class ParkedOwner {
 public:
-    ParkedOwner() : queue_(ParkedConverters::Create()) {}
+    ParkedOwner() { g_parked.store(ParkedConverters::Create(), std::memory_order_release); }
     ~ParkedOwner() {
-        if (queue_) queue_->Release();
+        if (ParkedConverters* queue = g_parked.exchange(nullptr, std::memory_order_acq_rel)) queue->Release();
     }
     ParkedOwner(const ParkedOwner&) = delete;
     ParkedOwner& operator=(const ParkedOwner&) = delete;
-    ParkedConverters* Get() const { return queue_; }
-
-private:
-    ParkedConverters* queue_;
 };
 
-ParkedOwner& Parked() {
+ParkedConverters* Parked() {
     static ParkedOwner owner;
-    return owner;
+    return g_parked.load(std::memory_order_acquire);
 }
 
 // Never deleted: threads may still convert through it while exit runs the static destructors.
@@ -203,7 +203,7 @@ void ZYNSysCodePage::OnNLSChange(const ZYNSysNLSEntry* entry) {
     fresh->Create(entry->codePage, entry->maxCharSize, entry->langString);
     ZYNSysCodePage* previous = g_current.exchange(fresh.release(), std::memory_order_acq_rel);
     if (!previous) return;
-    ParkedConverters* parked = Parked().Get();
+    ParkedConverters* parked = Parked();
     // Without the queue the old converter is kept for good rather than freed under a reader.
     if (parked) parked->PushFirst(previous, -1);
 }
@@ -411,6 +411,6 @@ int ZYNSysUTF8ToUTF16(const char* bytes, long count, wchar_t* dest, long* units)
 int ZYNSysCodePageRegistrationStatus() { return g_registration.load(); }
 
 int ZYNSysCodePageParkedCount() {
-    ParkedConverters* parked = Parked().Get();
+    ParkedConverters* parked = Parked();
     return parked ? parked->GetCurrentLength() : 0;
 }

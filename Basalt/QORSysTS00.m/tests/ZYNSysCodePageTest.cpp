@@ -370,6 +370,34 @@ TEST(ZYNSysCodePage, ChangingTheSettingsLeavesConversionsOnOtherThreadsIntact) {
     EXPECT_EQ(Output(result), "wrong 0, parked 50, old converter 1252, converts\n");
 }
 
+// Made before the converter's statics, so destroyed after them: the settings change once more
+// while exit runs.
+struct ChangeAtExit {
+    ~ChangeAtExit() {
+        const ZYNSysNLSEntry western = Record("28591", 1);
+        ZYNSysCodePage::OnNLSChange(&western);
+        std::printf("at exit: %s, parked %d\n", ZYNSysCodePage::GetCurrent()->GetName(), ZYNSysCodePageParkedCount());
+        std::fflush(stdout);
+    }
+};
+
+VAROMET_CHILD_CASE(ChangeAfterTheParkedConvertersAreGone) {
+    static ChangeAtExit atExit;
+    const ZYNSysNLSEntry latin = Record("1252", 1);
+    ZYNSysCodePage::OnNLSChange(&latin);
+    ZYNSysCodePage::OnNLSChange(&latin);
+    std::printf("parked %d\n", ZYNSysCodePageParkedCount());
+    std::fflush(stdout);
+    return 0;
+}
+
+TEST(ZYNSysCodePage, AChangeDuringExitKeepsTheOldConverter) {
+    const ChildProcess::Result result = ChildProcess::Run("ChangeAfterTheParkedConvertersAreGone");
+    ASSERT_TRUE(result.started) << result.output;
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    EXPECT_EQ(Output(result), "parked 1\nat exit: 28591, parked 0\n");
+}
+
 VAROMET_CHILD_CASE(EmptyCodePageInSettings) {
     static FakeSettings settings("");
     ZYNSysNLSSetProvider(&settings);
