@@ -349,6 +349,8 @@ VAROMET_CHILD_CASE(ChangeWhileConverting) {
             ++conversions;
         }
     });
+    // The changes must meet a thread that is already converting.
+    while (conversions.load() == 0) std::this_thread::yield();
     for (int i = 0; i < 50; ++i) {
         ZYNSysCodePage::OnNLSChange(i % 2 ? &latin : &western);
         ::Sleep(1);
