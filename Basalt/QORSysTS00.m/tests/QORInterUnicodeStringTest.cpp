@@ -176,6 +176,35 @@ TEST(QORInterUnicodeString, CompareIsLengthFirstAndEqualsCharsMatchesByteForByte
     EXPECT_TRUE(released.Equals(released));
 }
 
+// Code page 1252: from the first byte of 128 or more, UTF-16 text is compared through its
+// code-page form.
+VAROMET_CHILD_CASE(EqualsCharsPastASCII) {
+    struct Case {
+        const char* name;
+        const wchar_t* units;
+        const char* text;
+        bool equal;
+    };
+    const Case cases[] = {
+        {"same", L"x\u00e9", "x\xE9", true},
+        {"text longer", L"x\u00e9", "x\xE9y", false},
+        {"string longer", L"x\u00e9y", "x\xE9", false},
+        {"other character", L"x\u00e8", "x\xE9", false},
+    };
+    int failures = 0;
+    for (const Case& c : cases) {
+        if (Wide(c.units).EqualsChars(c.text) != c.equal) {
+            std::printf("%s: %s\n", c.name, c.equal ? "unequal" : "equal");
+            ++failures;
+        }
+    }
+    return failures;
+}
+
+TEST(QORInterUnicodeString, EqualsCharsComparesPastASCIIThroughTheCodePageForm) {
+    ExpectChildPasses("EqualsCharsPastASCII", L"en_US.1252");
+}
+
 TEST(QORInterUnicodeString, SearchExtractAndReplaceRefuseHostileIndices) {
     const QORInterUnicodeString text("abcabc");
     struct Searched {
