@@ -589,6 +589,9 @@ TEST(QORInterUnicodeString, NullAndEmptyHandlesAnswerTheirNoRecordValues) {
 
     const wchar_t* chars = nullptr;
     int length = -1;
-    ZYNSysGetStringData(&chars, &length, Wide(L"abc"));
+    const QORInterUnicodeString data = Wide(L"abc");
+    ZYNSysGetStringData(&chars, &length, data);
     EXPECT_EQ(length, 3);
+    ASSERT_NE(chars, nullptr);
+    EXPECT_EQ(std::wstring(chars, 3), L"abc");
 }
