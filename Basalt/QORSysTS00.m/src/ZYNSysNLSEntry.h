@@ -1,6 +1,7 @@
 #pragma once
 // What the code-page converter takes from the language settings, and the seam through which the
-// settings reach it. Until the settings plug in, the bootstrap provider answers from LANG alone.
+// settings reach it. The settings are the provider unless another is installed; the bootstrap
+// provider, which answers from LANG alone, is only ever used when installed explicitly.
 
 #include <cstddef>
 #include <cstdint>
