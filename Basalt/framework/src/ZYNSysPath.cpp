@@ -916,8 +916,11 @@ HRESULT ZYNSysDirIterator::Begin(const ZYNSysPath& directory, const wchar_t* pat
     ZYNSysDirIteratorImpl& it = *impl_;
     try {
         const std::wstring wanted = pattern ? pattern : L"";
+        // The same path object may have been set to another folder since: its text must match too.
+        const wchar_t* listed = it.directory.Text();
+        const wchar_t* asked = directory.Text();
         if (it.state == 0 && it.count == 1 && it.directoryIdentity == directory.Impl() && it.flags == flags &&
-            it.pattern == wanted)
+            it.pattern == wanted && listed && asked && std::wcscmp(listed, asked) == 0)
             return S_OK;
         it.native.reset();
         it.state = -1;

@@ -294,6 +294,26 @@ TEST(ZYNSysDirIterator, ListingsEndCleanlyAndRefuseBadPatterns) {
     EXPECT_EQ(onFile.Begin(file), E_FAIL);
 }
 
+TEST(ZYNSysDirIterator, AReusedIteratorListsTheFolderThePathNowNames) {
+    TestFolder folder;
+    for (const wchar_t* name : {L"a", L"b"}) ASSERT_TRUE(::CreateDirectoryW(folder.In(name).c_str(), nullptr)) << name;
+    ASSERT_TRUE(MakeFile(folder.In(L"a\\one")) && MakeFile(folder.In(L"b\\two")));
+    struct Case {
+        const wchar_t* folder;
+        const wchar_t* entry;
+    } cases[] = {{L"a", L"one"}, {L"a", L"one"}, {L"b", L"two"}};
+    ZYNSysPath path;
+    ZYNSysDirIterator it;
+    for (const Case& c : cases) {
+        ASSERT_EQ(path.SetWide(folder.In(c.folder).c_str()), S_OK) << c.folder;
+        HRESULT result = E_FAIL;
+        path.ListDirectory(it, &result);
+        EXPECT_EQ(result, S_OK) << c.folder;
+        EXPECT_STREQ(it.CurrentName(), c.entry) << c.folder;
+        EXPECT_EQ(it.Count(), 1u) << c.folder;
+    }
+}
+
 TEST(ZYNSysDirIterator, ListsFiveHundredLongNamesOnceEach) {
     TestFolder folder;
     std::set<std::wstring> made;
