@@ -401,6 +401,8 @@ TEST(ZYNSysDirIterator, TheBufferStopsGrowingAtOneMebibyte) {
     ZYNSysNtDirectoryApi api = ZYNSysGetNtDirectoryApi();
     g_realQuery = api.NtQueryDirectoryFile;
     api.NtQueryDirectoryFile = &AlwaysTooSmall;
+    g_largestAsked = 0;
+    g_queries = 0;
     InstalledApi installed(api);
     ZYNSysDirIterator it;
     EXPECT_EQ(it.Begin(root), static_cast<HRESULT>(0x800700EA));
@@ -530,12 +532,14 @@ TEST(ZYNSysPath, RemoveTreeNeverEntersALinkedFolder) {
 namespace {
 
 // Attributes from a table: one server answers "bad network path", another "no such share".
+// A barred server stays barred for the process: each run names its own.
 class FakeNetwork : public ZYNSysFileAttributeQuery {
 public:
+    explicit FakeNetwork(const std::wstring& dead) : dead_(L"\\UNC\\" + dead + L"\\") {}
     BOOL Query(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA* data, DWORD* error) override {
         asked.insert(path);
         const std::wstring text(path);
-        if (text.find(L"\\UNC\\deadsrv12\\") != std::wstring::npos) {
+        if (text.find(dead_) != std::wstring::npos) {
             *error = ERROR_BAD_NETPATH;
             return FALSE;
         }
@@ -548,28 +552,33 @@ public:
         return TRUE;
     }
     std::multiset<std::wstring> asked;
+
+private:
+    std::wstring dead_;
 };
 
 }  // namespace
 
 TEST(ZYNSysPath, AServerThatWasUnreachableIsNotAskedAgain) {
-    FakeNetwork network;
+    static int run = 0;
+    const std::wstring prefix = L"dead" + std::to_wstring(++run) + L"srv";
+    FakeNetwork network(prefix + L"12");
     ZYNSysSetFileAttributeQuery(&network);
     struct Case {
-        const wchar_t* path;
+        std::wstring path;
         HRESULT expected;
         bool asked;
     } cases[] = {
-        {L"\\\\deadsrv12\\share", kBadNetPath, true},
-        {L"\\\\deadsrv12\\share", kBadNetPath, false},
-        {L"\\\\DEADSRV12\\other", kBadNetPath, false},
-        {L"\\\\deadsrv1\\share", S_OK, true},  // a whole entry, not a part of one
+        {L"\\\\" + prefix + L"12\\share", kBadNetPath, true},
+        {L"\\\\" + prefix + L"12\\share", kBadNetPath, false},
+        {L"\\\\DEAD" + std::to_wstring(run) + L"SRV12\\other", kBadNetPath, false},
+        {L"\\\\" + prefix + L"1\\share", S_OK, true},  // a whole entry, not a part of one
         {L"\\\\nosharesrv\\share", static_cast<HRESULT>(0x80070043), true},
         {L"\\\\nosharesrv\\share", static_cast<HRESULT>(0x80070043), true},
     };
     for (const Case& c : cases) {
         ZYNSysPath path;
-        ASSERT_EQ(path.SetWide(c.path), S_OK) << c.path;
+        ASSERT_EQ(path.SetWide(c.path.c_str()), S_OK) << c.path;
         network.asked.clear();
         ZYNSysStat stat;
         EXPECT_EQ(path.Stat(&stat, true), c.expected) << c.path;
