@@ -458,7 +458,8 @@ HRESULT TempDirectory(const wchar_t** out) {
     if (!text) return E_OUTOFMEMORY;
     DWORD n = ::GetTempPathW(MAX_PATH + 1, text.get());
     if (n == 0 || n > MAX_PATH) return Win32ErrorToHResult(n == 0 ? ::GetLastError() : ERROR_INSUFFICIENT_BUFFER);
-    while (n > 1 && text[n - 1] == L'\\') text[--n] = 0;
+    // A drive root keeps its separator: "R:" alone is no path.
+    while (n > 1 && text[n - 1] == L'\\' && text[n - 2] != L':') text[--n] = 0;
     wchar_t* expected = nullptr;
     if (g_tempDirectory.compare_exchange_strong(expected, text.get())) {
         *out = text.release();

@@ -456,14 +456,39 @@ TEST(ZYNSysPath, ListingResolvesOnlyLocalAndLogicalKinds) {
         if (!c.directory.empty()) directory.BuildFromWide(c.directory.c_str());
         EXPECT_EQ(NtEnumerateDirectory(&state, directory, QORInterUnicodeString(), 0), c.expected) << c.name;
     }
+}
+
+namespace {
+
+// The folder GetTempPathW names, in long form, built by hand: a drive root keeps its separator.
+std::wstring TempFolderText() {
+    wchar_t text[MAX_PATH + 1] = {};
+    std::wstring folder(text, ::GetTempPathW(MAX_PATH + 1, text));
+    if (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    return L"\\\\?\\" + folder;
+}
+
+// The parent sets TMP and TEMP to a drive root.
+VAROMET_CHILD_CASE(TempFolderAtADriveRoot) {
+    ZYNSysPath temp;
+    const HRESULT result = temp.SetToTempDirectory();
+    const std::wstring text = TextOf(temp);
+    if (result == S_OK && text == L"\\\\?\\C:\\") return 0;
+    std::printf("%ld, %ls, expected \\\\?\\C:\\\n", static_cast<long>(result), text.c_str());
+    return 1;
+}
+
+}  // namespace
+
+TEST(ZYNSysPath, TheTemporaryFolderIsGetTempPathInLongForm) {
     ZYNSysPath temp;
     ASSERT_EQ(temp.SetToTempDirectory(), S_OK);
-    wchar_t expected[MAX_PATH + 1] = {};
-    ASSERT_GT(::GetTempPathW(MAX_PATH + 1, expected), 0u);
-    ZYNSysPath same;
-    ASSERT_EQ(same.SetWide(expected), S_OK);
-    EXPECT_EQ(TextOf(temp), TextOf(same));
-    EXPECT_NE(TextOf(temp).back(), L'\\');
+    EXPECT_EQ(TextOf(temp), TempFolderText());
+
+    const ChildProcess::Result root =
+        ChildProcess::Run("TempFolderAtADriveRoot", {{L"TMP", std::wstring(L"C:\\")}, {L"TEMP", std::wstring(L"C:\\")}});
+    ASSERT_TRUE(root.started) << root.output;
+    EXPECT_EQ(root.exitCode, 0u) << root.output;
 }
 
 namespace {
