@@ -778,7 +778,9 @@ HRESULT ZYNSysPath::RemoveTree(bool recursive) {
     const bool link = (impl_->attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (!link) {
         ZYNSysDirIterator it;
-        HRESULT step = it.Begin(*this);
+        HRESULT step = it.Begin(*this, nullptr, kZYNSysListNoReparse);
+        // Became a link since the look above: removed itself as well.
+        if (step == kZYNSysListReparsePoint) step = 1;
         while (step == S_OK) {
             ZYNSysPath entry;
             HRESULT result = it.GetCurrent(entry);

@@ -7,6 +7,8 @@
 #include <ctime>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "TestFolder.h"
@@ -536,22 +538,99 @@ private:
     bool made_ = false;
 };
 
+// The real attributes with the link bit hidden: a link planted after RemoveTree looked.
+class LinkPlantedLater : public ZYNSysFileAttributeQuery {
+public:
+    BOOL Query(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA* data, DWORD* error) override {
+        if (!::GetFileAttributesExW(path, GetFileExInfoStandard, data)) {
+            *error = ::GetLastError();
+            return FALSE;
+        }
+        data->dwFileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
+        return TRUE;
+    }
+};
+
 }  // namespace
 
 TEST(ZYNSysPath, RemoveTreeNeverEntersALinkedFolder) {
-    TestFolder folder;
-    const std::wstring target = folder.In(L"target");
-    ASSERT_TRUE(::CreateDirectoryW(target.c_str(), nullptr) && MakeFile(target + L"\\keep"));
-    ASSERT_TRUE(::CreateDirectoryW(folder.In(L"tree").c_str(), nullptr) && MakeFile(folder.In(L"tree\\f")));
-    FolderLink link(folder.In(L"tree"), L"..\\target", L"link");
-    if (!link.Made()) GTEST_SKIP() << "no folder link can be made here";
-    ZYNSysPath tree;
-    ASSERT_EQ(tree.SetWide(folder.In(L"tree").c_str()), S_OK);
-    const HRESULT removed = tree.RemoveTree(true);
-    EXPECT_TRUE(Exists(target + L"\\keep")) << "the walk went through the link";
-    if (UnderWine()) GTEST_SKIP() << "Wine deletes a link's target rather than the link: only the walk is checked";
-    EXPECT_EQ(removed, S_OK);
-    EXPECT_FALSE(Exists(folder.In(L"tree")));
+    LinkPlantedLater planted;
+    struct Case {
+        const char* name;
+        ZYNSysFileAttributeQuery* query;  // null: the system's
+    } cases[] = {{"a link when looked at", nullptr}, {"a link planted after the look", &planted}};
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const std::wstring target = folder.In(L"target");
+        ASSERT_TRUE(::CreateDirectoryW(target.c_str(), nullptr) && MakeFile(target + L"\\keep")) << c.name;
+        ASSERT_TRUE(::CreateDirectoryW(folder.In(L"tree").c_str(), nullptr) && MakeFile(folder.In(L"tree\\f")))
+            << c.name;
+        FolderLink link(folder.In(L"tree"), L"..\\target", L"link");
+        if (!link.Made()) GTEST_SKIP() << "no folder link can be made here";
+        // Wine opens a Unix link's target even when asked for the link itself: the handle
+        // cannot tell, so only the removals' open options are checked there (test below).
+        if (c.query && UnderWine()) continue;
+        ZYNSysPath tree;
+        ASSERT_EQ(tree.SetWide(folder.In(L"tree").c_str()), S_OK) << c.name;
+        ZYNSysSetFileAttributeQuery(c.query);
+        const HRESULT removed = tree.RemoveTree(true);
+        ZYNSysSetFileAttributeQuery(nullptr);
+        EXPECT_TRUE(Exists(target + L"\\keep")) << c.name << ": the walk went through the link";
+        if (UnderWine()) continue;  // Wine deletes a link's target rather than the link: only the walk is checked
+        EXPECT_EQ(removed, S_OK) << c.name;
+        EXPECT_FALSE(Exists(folder.In(L"tree"))) << c.name;
+    }
+}
+
+namespace {
+
+ZYNSysNtDirectoryApi::NtCreateFileFn g_realCreate = nullptr;
+std::vector<std::pair<ACCESS_MASK, ULONG>> g_opens;  // access and options of each open
+
+NTSTATUS NTAPI RecordingCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                               PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG fileAttributes, ULONG share,
+                               ULONG disposition, ULONG options, PVOID ea, ULONG eaLength) {
+    g_opens.emplace_back(access, options);
+    return g_realCreate(handle, access, attributes, io, size, fileAttributes, share, disposition, options, ea,
+                        eaLength);
+}
+
+}  // namespace
+
+// The handle a removal walks is the folder itself, even when a link took its place after the
+// look: it is opened without following a reparse point and able to read its attributes.
+TEST(ZYNSysPath, RemovalsOpenFoldersAsThemselvesAndListingsFollowLinks) {
+    ZYNSysNtDirectoryApi api = ZYNSysGetNtDirectoryApi();
+    g_realCreate = api.NtCreateFile;
+    api.NtCreateFile = &RecordingCreate;
+    InstalledApi installed(api);
+    constexpr ULONG kListing = 33;
+    constexpr ULONG kRemoval = 33 | FILE_OPEN_REPARSE_POINT;
+    struct Case {
+        const char* name;
+        bool remove;
+        ACCESS_MASK access;
+        ULONG options;
+    } cases[] = {{"listing", false, 0x100001, kListing},
+                 {"removal", true, 0x100001 | FILE_READ_ATTRIBUTES, kRemoval}};
+    for (const Case& c : cases) {
+        TestFolder folder;
+        ASSERT_TRUE(::CreateDirectoryW(folder.In(L"sub").c_str(), nullptr) && MakeFile(folder.In(L"sub\\f")));
+        ZYNSysPath root;
+        ASSERT_EQ(root.SetWide(folder.Path().c_str()), S_OK) << c.name;
+        g_opens.clear();
+        if (c.remove) {
+            EXPECT_EQ(root.RemoveTree(true), S_OK) << c.name;
+        } else {
+            std::set<std::wstring> names;
+            EXPECT_EQ(ListNames(root, names), S_OK) << c.name;
+        }
+        EXPECT_EQ(g_opens.size(), c.remove ? 2u : 1u) << c.name;
+        for (const auto& open : g_opens) {
+            EXPECT_EQ(open.first, c.access) << c.name;
+            EXPECT_EQ(open.second, c.options) << c.name;
+        }
+    }
 }
 
 namespace {
