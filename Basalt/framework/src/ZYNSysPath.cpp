@@ -771,14 +771,21 @@ HRESULT ZYNSysPath::DeleteFile() {
     return S_OK;
 }
 
-HRESULT ZYNSysPath::RemoveTree(bool recursive) {
-    if (!impl_) return E_POINTER;
-    if (!IsDirectory(true)) return E_FAIL;
+namespace {
+
+// Each level holds an open folder and its listing buffer: a deeper tree is refused.
+constexpr int kMostTreeLevels = 512;
+
+HRESULT RemoveTreeAt(ZYNSysPath& path, bool recursive, int level) {
+    ZYNSysPathImpl* impl = path.Impl();
+    if (!impl) return E_POINTER;
+    if (level > kMostTreeLevels) return Win32ErrorToHResult(ERROR_FILENAME_EXCED_RANGE);
+    if (!path.IsDirectory(true)) return E_FAIL;
     // A directory link is removed itself: walking it would empty its target.
-    const bool link = (impl_->attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const bool link = (impl->attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (!link) {
         ZYNSysDirIterator it;
-        HRESULT step = it.Begin(*this, nullptr, kZYNSysListNoReparse);
+        HRESULT step = it.Begin(path, nullptr, kZYNSysListNoReparse);
         // Became a link since the look above: removed itself as well.
         if (step == kZYNSysListReparsePoint) step = 1;
         while (step == S_OK) {
@@ -786,7 +793,7 @@ HRESULT ZYNSysPath::RemoveTree(bool recursive) {
             HRESULT result = it.GetCurrent(entry);
             if (SUCCEEDED(result)) {
                 if (entry.IsDirectory(true)) {
-                    if (recursive) result = entry.RemoveTree(true);
+                    if (recursive) result = RemoveTreeAt(entry, true, level + 1);
                 } else {
                     result = entry.DeleteFile();
                 }
@@ -796,10 +803,14 @@ HRESULT ZYNSysPath::RemoveTree(bool recursive) {
         }
         if (FAILED(step)) return step;
     }
-    impl_->attributesValid = false;
-    if (!::RemoveDirectoryW(impl_->buffer.get())) return Win32ErrorToHResult(::GetLastError());
+    impl->attributesValid = false;
+    if (!::RemoveDirectoryW(impl->buffer.get())) return Win32ErrorToHResult(::GetLastError());
     return S_OK;
 }
+
+}  // namespace
+
+HRESULT ZYNSysPath::RemoveTree(bool recursive) { return RemoveTreeAt(*this, recursive, 0); }
 
 bool ZYNSysPath::GetRealPath(QORInterUnicodeString& out) {
     return impl_ && RealPathOf(*impl_, out);
