@@ -99,8 +99,19 @@ public:
         return FALSE;
     }
 };
-SystemAttributeQuery g_systemQuery;
-std::atomic<ZYNSysFileAttributeQuery*> g_attributeQuery{&g_systemQuery};
+// Never destroyed, like the other process-wide objects here: threads may still ask while
+// the process exits.
+ZYNSysFileAttributeQuery& SystemQuery() {
+    alignas(SystemAttributeQuery) static unsigned char storage[sizeof(SystemAttributeQuery)];
+    static SystemAttributeQuery* const query = new (storage) SystemAttributeQuery();
+    return *query;
+}
+std::atomic<ZYNSysFileAttributeQuery*> g_attributeQuery{nullptr};  // null: the system's
+
+ZYNSysFileAttributeQuery& AttributeQuery() {
+    ZYNSysFileAttributeQuery* installed = g_attributeQuery.load();
+    return installed ? *installed : SystemQuery();
+}
 
 // Servers that answered "bad network path" once, ':'-separated; never asked again.
 struct UnreachableServers {
@@ -108,8 +119,9 @@ struct UnreachableServers {
     std::wstring list;
 };
 UnreachableServers& Servers() {
-    static UnreachableServers servers;
-    return servers;
+    alignas(UnreachableServers) static unsigned char storage[sizeof(UnreachableServers)];
+    static UnreachableServers* const servers = new (storage) UnreachableServers();
+    return *servers;
 }
 
 // Whole entries only, ignoring case: "srv" is not barred by "srv12".
@@ -409,7 +421,7 @@ HRESULT RefreshAttributes(ZYNSysPathImpl& impl, bool refresh) {
         if (!target) return E_FAIL;
     }
     DWORD error = 0;
-    if (!g_attributeQuery.load()->Query(target, &impl.attributes, &error)) {
+    if (!AttributeQuery().Query(target, &impl.attributes, &error)) {
         if (error == ERROR_BAD_NETPATH && !server.empty()) BarServer(server);
         return Win32ErrorToHResult(error);
     }
@@ -443,11 +455,8 @@ HRESULT StatImpl(ZYNSysPathImpl& impl, ZYNSysStat* out, bool refresh) {
 
 // ---- the temporary directory --------------------------------------------------------------
 
+// Kept for the process and never freed: a thread may still read it while the process exits.
 std::atomic<wchar_t*> g_tempDirectory{nullptr};
-
-struct TempDirectoryOwner {
-    ~TempDirectoryOwner() { delete[] g_tempDirectory.exchange(nullptr); }
-} g_tempDirectoryOwner;
 
 HRESULT TempDirectory(const wchar_t** out) {
     if (wchar_t* known = g_tempDirectory.load()) {
@@ -561,7 +570,7 @@ HRESULT ResolvePathKindAndRealPath(const QORInterUnicodeString& text, ZYNSysPath
 }
 
 void ZYNSysSetFileAttributeQuery(ZYNSysFileAttributeQuery* query) {
-    g_attributeQuery.store(query ? query : &g_systemQuery);
+    g_attributeQuery.store(query);
 }
 
 // ---- ZYNSysPath -----------------------------------------------------------------------------
