@@ -488,10 +488,17 @@ HRESULT Win32ErrorToHResult(DWORD code, DWORD facility) {
 
 HRESULT FileTimeToTime(const FILETIME& time, std::int64_t* seconds) {
     if (!seconds) return E_INVALIDARG;
-    // Read once: the setting is the process's, and the tests run each zone in its own process.
-    static const char* const dstSetting = std::getenv("QORDSTSETTING");
+    // Read and parsed once: a pointer into the environment would dangle once it changes.
+    struct DstSetting {
+        bool set;
+        std::int64_t seconds;
+    };
+    static const DstSetting dstSetting = [] {
+        const char* value = std::getenv("QORDSTSETTING");
+        return DstSetting{value != nullptr, value ? std::strtoll(value, nullptr, 10) : 0};
+    }();
     const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    if (!dstSetting) {
+    if (!dstSetting.set) {
         *seconds = (static_cast<std::int64_t>(ticks) - static_cast<std::int64_t>(kUnixEpochFileTime)) / 10000000;
         return S_OK;
     }
@@ -510,7 +517,7 @@ HRESULT FileTimeToTime(const FILETIME& time, std::int64_t* seconds) {
     const std::time_t converted = std::mktime(&calendar);
     if (converted == static_cast<std::time_t>(-1)) return E_FAIL;
     *seconds = static_cast<std::int64_t>(converted);
-    if (calendar.tm_isdst > 0) *seconds += std::strtoll(dstSetting, nullptr, 10);
+    if (calendar.tm_isdst > 0) *seconds += dstSetting.seconds;
     return S_OK;
 }
 

@@ -727,12 +727,16 @@ VAROMET_CHILD_CASE(DaylightSettingInCentralEurope) {
         const char* name;
         std::int64_t seconds;
         std::int64_t expected;
+        const char* change;  // made to the environment first: the setting was read once
     } cases[] = {
-        {"summer date", 1720000000, 1720000000 + offsetNow - 7200 + 1000},
-        {"winter date", 1705000000, 1705000000 + offsetNow - 3600},
+        {"summer date", 1720000000, 1720000000 + offsetNow - 7200 + 1000, nullptr},
+        {"winter date", 1705000000, 1705000000 + offsetNow - 3600, nullptr},
+        {"summer date, setting changed", 1720000000, 1720000000 + offsetNow - 7200 + 1000, "QORDSTSETTING=5000"},
+        {"summer date, setting removed", 1720000000, 1720000000 + offsetNow - 7200 + 1000, "QORDSTSETTING="},
     };
     int failures = 0;
     for (const Case& c : cases) {
+        if (c.change) _putenv(c.change);
         std::int64_t seconds = 0;
         const HRESULT result = FileTimeToTime(FileTimeOfSeconds(c.seconds), &seconds);
         if (result != S_OK || seconds != c.expected) {
