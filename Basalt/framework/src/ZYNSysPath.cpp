@@ -695,8 +695,9 @@ HRESULT SplitLeaf(const ZYNSysPathImpl* impl, ZYNSysPath* parent, ZYNSysPath* le
     try {
         if (cut == n) {
             if (parent) parent->SetWide(L"");
-            if (leaf) return SetText(*leaf->Impl(), t, n);
-            return S_OK;
+            if (!leaf) return S_OK;
+            if (!leaf->Impl()) return E_POINTER;
+            return SetText(*leaf->Impl(), t, n);
         }
         std::size_t parentLength = cut;
         if ((impl->flags & kZYNSysPathDrive) && cut == impl->prefixLength) ++parentLength;
