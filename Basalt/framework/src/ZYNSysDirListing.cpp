@@ -177,10 +177,13 @@ HRESULT NtEnumerateDirectory(ZYNSysNtDirState* state, const QORInterUnicodeStrin
             if (FAILED(result)) return result;
             native = L"\\??\\";
             native += absolute.Text() + 4;
-        } else {
+        } else if (path.Flags() & kZYNSysPathDrive) {
             // After "\\?\": the drive letter stays.
             native = L"\\??\\";
             native += path.Text() + 4;
+        } else {
+            // A real path that is a web address or logical again names no folder.
+            return E_INVALIDARG;
         }
         if (native.back() != L'\\') native += L'\\';
         if (native.size() * sizeof(wchar_t) > 0xFFFE) return Win32ErrorToHResult(ERROR_FILENAME_EXCED_RANGE);

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "QORThrLibraryManager.h"
 #include "TestFolder.h"
 #include "ZYNSysDirListing.h"
 #include "ZYNSysKernelHandle.h"
+#include "ZYNSysLoadModule.h"
 #include "ZYNSysPath.h"
 
 namespace {
@@ -491,6 +493,53 @@ TEST(ZYNSysPath, TheTemporaryFolderIsGetTempPathInLongForm) {
         ChildProcess::Run("TempFolderAtADriveRoot", {{L"TMP", std::wstring(L"C:\\")}, {L"TEMP", std::wstring(L"C:\\")}});
     ASSERT_TRUE(root.started) << root.output;
     EXPECT_EQ(root.exitCode, 0u) << root.output;
+}
+
+namespace {
+
+// "KT7GROUP" is the module beside this program that resolves "QORDLN://<text>" to <text>.
+class RealPathLoader : public QORThrLibraryLoader {
+public:
+    ZYNSysModuleHandle Load(const char* shortName) override {
+        if (std::string(shortName) != "KT7GROUP") return ZYNSysLoadFrameworkModule(shortName);
+        return ZYNSysModuleHandle(::LoadLibraryW((TestProgramFolder() + L"\\vtrealpath.dll").c_str()));
+    }
+};
+
+// The module's functions are looked up once per process: a child installs its loader first.
+VAROMET_CHILD_CASE(ListingThroughRealPaths) {
+    RealPathLoader loader;
+    QORThrSetLibraryLoader(&loader);
+    TestFolder folder;
+    struct Case {
+        const char* name;
+        std::wstring directory;
+        HRESULT expected;
+    } cases[] = {{"a local folder", L"QORDLN://" + folder.Path(), S_OK},  // on its "." entry
+                 {"a web address", L"QORDLN://http://h/x", E_INVALIDARG},
+                 {"a logical path again", L"QORDLN://\x01\x02\\docs", E_INVALIDARG}};
+    int failures = 0;
+    for (const Case& c : cases) {
+        ZYNSysNtDirState state;
+        QORInterUnicodeString directory;
+        directory.BuildFromWide(c.directory.c_str());
+        const HRESULT result = NtEnumerateDirectory(&state, directory, QORInterUnicodeString(), 0);
+        if (result != c.expected) {
+            std::printf("%s: 0x%08lX, expected 0x%08lX\n", c.name, static_cast<unsigned long>(result),
+                        static_cast<unsigned long>(c.expected));
+            ++failures;
+        }
+    }
+    QORThrSetLibraryLoader(nullptr);
+    return failures;
+}
+
+}  // namespace
+
+TEST(ZYNSysPath, ListingARealPathTakesOnlyLocalFolders) {
+    const ChildProcess::Result child = ChildProcess::Run("ListingThroughRealPaths");
+    ASSERT_TRUE(child.started) << child.output;
+    EXPECT_EQ(child.exitCode, 0u) << child.output;
 }
 
 namespace {
