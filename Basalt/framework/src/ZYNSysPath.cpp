@@ -99,8 +99,19 @@ public:
         return FALSE;
     }
 };
-SystemAttributeQuery g_systemQuery;
-std::atomic<ZYNSysFileAttributeQuery*> g_attributeQuery{&g_systemQuery};
+// Never destroyed, like the other process-wide objects here: threads may still ask while
+// the process exits.
+ZYNSysFileAttributeQuery& SystemQuery() {
+    alignas(SystemAttributeQuery) static unsigned char storage[sizeof(SystemAttributeQuery)];
+    static SystemAttributeQuery* const query = new (storage) SystemAttributeQuery();
+    return *query;
+}
+std::atomic<ZYNSysFileAttributeQuery*> g_attributeQuery{nullptr};  // null: the system's
+
+ZYNSysFileAttributeQuery& AttributeQuery() {
+    ZYNSysFileAttributeQuery* installed = g_attributeQuery.load();
+    return installed ? *installed : SystemQuery();
+}
 
 // Servers that answered "bad network path" once, ':'-separated; never asked again.
 struct UnreachableServers {
@@ -108,8 +119,9 @@ struct UnreachableServers {
     std::wstring list;
 };
 UnreachableServers& Servers() {
-    static UnreachableServers servers;
-    return servers;
+    alignas(UnreachableServers) static unsigned char storage[sizeof(UnreachableServers)];
+    static UnreachableServers* const servers = new (storage) UnreachableServers();
+    return *servers;
 }
 
 // Whole entries only, ignoring case: "srv" is not barred by "srv12".
@@ -409,7 +421,7 @@ HRESULT RefreshAttributes(ZYNSysPathImpl& impl, bool refresh) {
         if (!target) return E_FAIL;
     }
     DWORD error = 0;
-    if (!g_attributeQuery.load()->Query(target, &impl.attributes, &error)) {
+    if (!AttributeQuery().Query(target, &impl.attributes, &error)) {
         if (error == ERROR_BAD_NETPATH && !server.empty()) BarServer(server);
         return Win32ErrorToHResult(error);
     }
@@ -443,11 +455,8 @@ HRESULT StatImpl(ZYNSysPathImpl& impl, ZYNSysStat* out, bool refresh) {
 
 // ---- the temporary directory --------------------------------------------------------------
 
+// Kept for the process and never freed: a thread may still read it while the process exits.
 std::atomic<wchar_t*> g_tempDirectory{nullptr};
-
-struct TempDirectoryOwner {
-    ~TempDirectoryOwner() { delete[] g_tempDirectory.exchange(nullptr); }
-} g_tempDirectoryOwner;
 
 HRESULT TempDirectory(const wchar_t** out) {
     if (wchar_t* known = g_tempDirectory.load()) {
@@ -458,7 +467,8 @@ HRESULT TempDirectory(const wchar_t** out) {
     if (!text) return E_OUTOFMEMORY;
     DWORD n = ::GetTempPathW(MAX_PATH + 1, text.get());
     if (n == 0 || n > MAX_PATH) return Win32ErrorToHResult(n == 0 ? ::GetLastError() : ERROR_INSUFFICIENT_BUFFER);
-    while (n > 1 && text[n - 1] == L'\\') text[--n] = 0;
+    // A drive root keeps its separator: "R:" alone is no path.
+    while (n > 1 && text[n - 1] == L'\\' && text[n - 2] != L':') text[--n] = 0;
     wchar_t* expected = nullptr;
     if (g_tempDirectory.compare_exchange_strong(expected, text.get())) {
         *out = text.release();
@@ -478,10 +488,17 @@ HRESULT Win32ErrorToHResult(DWORD code, DWORD facility) {
 
 HRESULT FileTimeToTime(const FILETIME& time, std::int64_t* seconds) {
     if (!seconds) return E_INVALIDARG;
-    // Read once: the setting is the process's, and the tests run each zone in its own process.
-    static const char* const dstSetting = std::getenv("QORDSTSETTING");
+    // Read and parsed once: a pointer into the environment would dangle once it changes.
+    struct DstSetting {
+        bool set;
+        std::int64_t seconds;
+    };
+    static const DstSetting dstSetting = [] {
+        const char* value = std::getenv("QORDSTSETTING");
+        return DstSetting{value != nullptr, value ? std::strtoll(value, nullptr, 10) : 0};
+    }();
     const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    if (!dstSetting) {
+    if (!dstSetting.set) {
         *seconds = (static_cast<std::int64_t>(ticks) - static_cast<std::int64_t>(kUnixEpochFileTime)) / 10000000;
         return S_OK;
     }
@@ -500,7 +517,7 @@ HRESULT FileTimeToTime(const FILETIME& time, std::int64_t* seconds) {
     const std::time_t converted = std::mktime(&calendar);
     if (converted == static_cast<std::time_t>(-1)) return E_FAIL;
     *seconds = static_cast<std::int64_t>(converted);
-    if (calendar.tm_isdst > 0) *seconds += std::strtoll(dstSetting, nullptr, 10);
+    if (calendar.tm_isdst > 0) *seconds += dstSetting.seconds;
     return S_OK;
 }
 
@@ -560,7 +577,7 @@ HRESULT ResolvePathKindAndRealPath(const QORInterUnicodeString& text, ZYNSysPath
 }
 
 void ZYNSysSetFileAttributeQuery(ZYNSysFileAttributeQuery* query) {
-    g_attributeQuery.store(query ? query : &g_systemQuery);
+    g_attributeQuery.store(query);
 }
 
 // ---- ZYNSysPath -----------------------------------------------------------------------------
@@ -678,8 +695,9 @@ HRESULT SplitLeaf(const ZYNSysPathImpl* impl, ZYNSysPath* parent, ZYNSysPath* le
     try {
         if (cut == n) {
             if (parent) parent->SetWide(L"");
-            if (leaf) return SetText(*leaf->Impl(), t, n);
-            return S_OK;
+            if (!leaf) return S_OK;
+            if (!leaf->Impl()) return E_POINTER;
+            return SetText(*leaf->Impl(), t, n);
         }
         std::size_t parentLength = cut;
         if ((impl->flags & kZYNSysPathDrive) && cut == impl->prefixLength) ++parentLength;
@@ -770,20 +788,29 @@ HRESULT ZYNSysPath::DeleteFile() {
     return S_OK;
 }
 
-HRESULT ZYNSysPath::RemoveTree(bool recursive) {
-    if (!impl_) return E_POINTER;
-    if (!IsDirectory(true)) return E_FAIL;
+namespace {
+
+// Each level holds an open folder and its listing buffer: a deeper tree is refused.
+constexpr int kMostTreeLevels = 512;
+
+HRESULT RemoveTreeAt(ZYNSysPath& path, bool recursive, int level) {
+    ZYNSysPathImpl* impl = path.Impl();
+    if (!impl) return E_POINTER;
+    if (level > kMostTreeLevels) return Win32ErrorToHResult(ERROR_FILENAME_EXCED_RANGE);
+    if (!path.IsDirectory(true)) return E_FAIL;
     // A directory link is removed itself: walking it would empty its target.
-    const bool link = (impl_->attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const bool link = (impl->attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (!link) {
         ZYNSysDirIterator it;
-        HRESULT step = it.Begin(*this);
+        HRESULT step = it.Begin(path, nullptr, kZYNSysListNoReparse);
+        // Became a link since the look above: removed itself as well.
+        if (step == kZYNSysListReparsePoint) step = 1;
         while (step == S_OK) {
             ZYNSysPath entry;
             HRESULT result = it.GetCurrent(entry);
             if (SUCCEEDED(result)) {
                 if (entry.IsDirectory(true)) {
-                    if (recursive) result = entry.RemoveTree(true);
+                    if (recursive) result = RemoveTreeAt(entry, true, level + 1);
                 } else {
                     result = entry.DeleteFile();
                 }
@@ -793,10 +820,14 @@ HRESULT ZYNSysPath::RemoveTree(bool recursive) {
         }
         if (FAILED(step)) return step;
     }
-    impl_->attributesValid = false;
-    if (!::RemoveDirectoryW(impl_->buffer.get())) return Win32ErrorToHResult(::GetLastError());
+    impl->attributesValid = false;
+    if (!::RemoveDirectoryW(impl->buffer.get())) return Win32ErrorToHResult(::GetLastError());
     return S_OK;
 }
+
+}  // namespace
+
+HRESULT ZYNSysPath::RemoveTree(bool recursive) { return RemoveTreeAt(*this, recursive, 0); }
 
 bool ZYNSysPath::GetRealPath(QORInterUnicodeString& out) {
     return impl_ && RealPathOf(*impl_, out);
@@ -916,8 +947,11 @@ HRESULT ZYNSysDirIterator::Begin(const ZYNSysPath& directory, const wchar_t* pat
     ZYNSysDirIteratorImpl& it = *impl_;
     try {
         const std::wstring wanted = pattern ? pattern : L"";
+        // The same path object may have been set to another folder since: its text must match too.
+        const wchar_t* listed = it.directory.Text();
+        const wchar_t* asked = directory.Text();
         if (it.state == 0 && it.count == 1 && it.directoryIdentity == directory.Impl() && it.flags == flags &&
-            it.pattern == wanted)
+            it.pattern == wanted && listed && asked && std::wcscmp(listed, asked) == 0)
             return S_OK;
         it.native.reset();
         it.state = -1;

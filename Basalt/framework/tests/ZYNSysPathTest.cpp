@@ -7,11 +7,15 @@
 #include <ctime>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ChildProcess.h"
+#include "QORThrLibraryManager.h"
 #include "TestFolder.h"
 #include "ZYNSysDirListing.h"
 #include "ZYNSysKernelHandle.h"
+#include "ZYNSysLoadModule.h"
 #include "ZYNSysPath.h"
 
 namespace {
@@ -294,6 +298,26 @@ TEST(ZYNSysDirIterator, ListingsEndCleanlyAndRefuseBadPatterns) {
     EXPECT_EQ(onFile.Begin(file), E_FAIL);
 }
 
+TEST(ZYNSysDirIterator, AReusedIteratorListsTheFolderThePathNowNames) {
+    TestFolder folder;
+    for (const wchar_t* name : {L"a", L"b"}) ASSERT_TRUE(::CreateDirectoryW(folder.In(name).c_str(), nullptr)) << name;
+    ASSERT_TRUE(MakeFile(folder.In(L"a\\one")) && MakeFile(folder.In(L"b\\two")));
+    struct Case {
+        const wchar_t* folder;
+        const wchar_t* entry;
+    } cases[] = {{L"a", L"one"}, {L"a", L"one"}, {L"b", L"two"}};
+    ZYNSysPath path;
+    ZYNSysDirIterator it;
+    for (const Case& c : cases) {
+        ASSERT_EQ(path.SetWide(folder.In(c.folder).c_str()), S_OK) << c.folder;
+        HRESULT result = E_FAIL;
+        path.ListDirectory(it, &result);
+        EXPECT_EQ(result, S_OK) << c.folder;
+        EXPECT_STREQ(it.CurrentName(), c.entry) << c.folder;
+        EXPECT_EQ(it.Count(), 1u) << c.folder;
+    }
+}
+
 TEST(ZYNSysDirIterator, ListsFiveHundredLongNamesOnceEach) {
     TestFolder folder;
     std::set<std::wstring> made;
@@ -381,6 +405,8 @@ TEST(ZYNSysDirIterator, TheBufferStopsGrowingAtOneMebibyte) {
     ZYNSysNtDirectoryApi api = ZYNSysGetNtDirectoryApi();
     g_realQuery = api.NtQueryDirectoryFile;
     api.NtQueryDirectoryFile = &AlwaysTooSmall;
+    g_largestAsked = 0;
+    g_queries = 0;
     InstalledApi installed(api);
     ZYNSysDirIterator it;
     EXPECT_EQ(it.Begin(root), static_cast<HRESULT>(0x800700EA));
@@ -434,14 +460,86 @@ TEST(ZYNSysPath, ListingResolvesOnlyLocalAndLogicalKinds) {
         if (!c.directory.empty()) directory.BuildFromWide(c.directory.c_str());
         EXPECT_EQ(NtEnumerateDirectory(&state, directory, QORInterUnicodeString(), 0), c.expected) << c.name;
     }
+}
+
+namespace {
+
+// The folder GetTempPathW names, in long form, built by hand: a drive root keeps its separator.
+std::wstring TempFolderText() {
+    wchar_t text[MAX_PATH + 1] = {};
+    std::wstring folder(text, ::GetTempPathW(MAX_PATH + 1, text));
+    if (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    return L"\\\\?\\" + folder;
+}
+
+// The parent sets TMP and TEMP to a drive root.
+VAROMET_CHILD_CASE(TempFolderAtADriveRoot) {
+    ZYNSysPath temp;
+    const HRESULT result = temp.SetToTempDirectory();
+    const std::wstring text = TextOf(temp);
+    if (result == S_OK && text == L"\\\\?\\C:\\") return 0;
+    std::printf("%ld, %ls, expected \\\\?\\C:\\\n", static_cast<long>(result), text.c_str());
+    return 1;
+}
+
+}  // namespace
+
+TEST(ZYNSysPath, TheTemporaryFolderIsGetTempPathInLongForm) {
     ZYNSysPath temp;
     ASSERT_EQ(temp.SetToTempDirectory(), S_OK);
-    wchar_t expected[MAX_PATH + 1] = {};
-    ASSERT_GT(::GetTempPathW(MAX_PATH + 1, expected), 0u);
-    ZYNSysPath same;
-    ASSERT_EQ(same.SetWide(expected), S_OK);
-    EXPECT_EQ(TextOf(temp), TextOf(same));
-    EXPECT_NE(TextOf(temp).back(), L'\\');
+    EXPECT_EQ(TextOf(temp), TempFolderText());
+
+    const ChildProcess::Result root =
+        ChildProcess::Run("TempFolderAtADriveRoot", {{L"TMP", std::wstring(L"C:\\")}, {L"TEMP", std::wstring(L"C:\\")}});
+    ASSERT_TRUE(root.started) << root.output;
+    EXPECT_EQ(root.exitCode, 0u) << root.output;
+}
+
+namespace {
+
+// "KT7GROUP" is the module beside this program that resolves "QORDLN://<text>" to <text>.
+class RealPathLoader : public QORThrLibraryLoader {
+public:
+    ZYNSysModuleHandle Load(const char* shortName) override {
+        if (std::string(shortName) != "KT7GROUP") return ZYNSysLoadFrameworkModule(shortName);
+        return ZYNSysModuleHandle(::LoadLibraryW((TestProgramFolder() + L"\\vtrealpath.dll").c_str()));
+    }
+};
+
+// The module's functions are looked up once per process: a child installs its loader first.
+VAROMET_CHILD_CASE(ListingThroughRealPaths) {
+    RealPathLoader loader;
+    QORThrSetLibraryLoader(&loader);
+    TestFolder folder;
+    struct Case {
+        const char* name;
+        std::wstring directory;
+        HRESULT expected;
+    } cases[] = {{"a local folder", L"QORDLN://" + folder.Path(), S_OK},  // on its "." entry
+                 {"a web address", L"QORDLN://http://h/x", E_INVALIDARG},
+                 {"a logical path again", L"QORDLN://\x01\x02\\docs", E_INVALIDARG}};
+    int failures = 0;
+    for (const Case& c : cases) {
+        ZYNSysNtDirState state;
+        QORInterUnicodeString directory;
+        directory.BuildFromWide(c.directory.c_str());
+        const HRESULT result = NtEnumerateDirectory(&state, directory, QORInterUnicodeString(), 0);
+        if (result != c.expected) {
+            std::printf("%s: 0x%08lX, expected 0x%08lX\n", c.name, static_cast<unsigned long>(result),
+                        static_cast<unsigned long>(c.expected));
+            ++failures;
+        }
+    }
+    QORThrSetLibraryLoader(nullptr);
+    return failures;
+}
+
+}  // namespace
+
+TEST(ZYNSysPath, ListingARealPathTakesOnlyLocalFolders) {
+    const ChildProcess::Result child = ChildProcess::Run("ListingThroughRealPaths");
+    ASSERT_TRUE(child.started) << child.output;
+    EXPECT_EQ(child.exitCode, 0u) << child.output;
 }
 
 namespace {
@@ -489,33 +587,112 @@ private:
     bool made_ = false;
 };
 
+// The real attributes with the link bit hidden: a link planted after RemoveTree looked.
+class LinkPlantedLater : public ZYNSysFileAttributeQuery {
+public:
+    BOOL Query(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA* data, DWORD* error) override {
+        if (!::GetFileAttributesExW(path, GetFileExInfoStandard, data)) {
+            *error = ::GetLastError();
+            return FALSE;
+        }
+        data->dwFileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
+        return TRUE;
+    }
+};
+
 }  // namespace
 
 TEST(ZYNSysPath, RemoveTreeNeverEntersALinkedFolder) {
-    TestFolder folder;
-    const std::wstring target = folder.In(L"target");
-    ASSERT_TRUE(::CreateDirectoryW(target.c_str(), nullptr) && MakeFile(target + L"\\keep"));
-    ASSERT_TRUE(::CreateDirectoryW(folder.In(L"tree").c_str(), nullptr) && MakeFile(folder.In(L"tree\\f")));
-    FolderLink link(folder.In(L"tree"), L"..\\target", L"link");
-    if (!link.Made()) GTEST_SKIP() << "no folder link can be made here";
-    ZYNSysPath tree;
-    ASSERT_EQ(tree.SetWide(folder.In(L"tree").c_str()), S_OK);
-    const HRESULT removed = tree.RemoveTree(true);
-    EXPECT_TRUE(Exists(target + L"\\keep")) << "the walk went through the link";
-    if (UnderWine()) GTEST_SKIP() << "Wine deletes a link's target rather than the link: only the walk is checked";
-    EXPECT_EQ(removed, S_OK);
-    EXPECT_FALSE(Exists(folder.In(L"tree")));
+    LinkPlantedLater planted;
+    struct Case {
+        const char* name;
+        ZYNSysFileAttributeQuery* query;  // null: the system's
+    } cases[] = {{"a link when looked at", nullptr}, {"a link planted after the look", &planted}};
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const std::wstring target = folder.In(L"target");
+        ASSERT_TRUE(::CreateDirectoryW(target.c_str(), nullptr) && MakeFile(target + L"\\keep")) << c.name;
+        ASSERT_TRUE(::CreateDirectoryW(folder.In(L"tree").c_str(), nullptr) && MakeFile(folder.In(L"tree\\f")))
+            << c.name;
+        FolderLink link(folder.In(L"tree"), L"..\\target", L"link");
+        if (!link.Made()) GTEST_SKIP() << "no folder link can be made here";
+        // Wine opens a Unix link's target even when asked for the link itself: the handle
+        // cannot tell, so only the removals' open options are checked there (test below).
+        if (c.query && UnderWine()) continue;
+        ZYNSysPath tree;
+        ASSERT_EQ(tree.SetWide(folder.In(L"tree").c_str()), S_OK) << c.name;
+        ZYNSysSetFileAttributeQuery(c.query);
+        const HRESULT removed = tree.RemoveTree(true);
+        ZYNSysSetFileAttributeQuery(nullptr);
+        EXPECT_TRUE(Exists(target + L"\\keep")) << c.name << ": the walk went through the link";
+        if (UnderWine()) continue;  // Wine deletes a link's target rather than the link: only the walk is checked
+        EXPECT_EQ(removed, S_OK) << c.name;
+        EXPECT_FALSE(Exists(folder.In(L"tree"))) << c.name;
+    }
+}
+
+namespace {
+
+ZYNSysNtDirectoryApi::NtCreateFileFn g_realCreate = nullptr;
+std::vector<std::pair<ACCESS_MASK, ULONG>> g_opens;  // access and options of each open
+
+NTSTATUS NTAPI RecordingCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                               PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG fileAttributes, ULONG share,
+                               ULONG disposition, ULONG options, PVOID ea, ULONG eaLength) {
+    g_opens.emplace_back(access, options);
+    return g_realCreate(handle, access, attributes, io, size, fileAttributes, share, disposition, options, ea,
+                        eaLength);
+}
+
+}  // namespace
+
+// The handle a removal walks is the folder itself, even when a link took its place after the
+// look: it is opened without following a reparse point and able to read its attributes.
+TEST(ZYNSysPath, RemovalsOpenFoldersAsThemselvesAndListingsFollowLinks) {
+    ZYNSysNtDirectoryApi api = ZYNSysGetNtDirectoryApi();
+    g_realCreate = api.NtCreateFile;
+    api.NtCreateFile = &RecordingCreate;
+    InstalledApi installed(api);
+    constexpr ULONG kListing = 33;
+    constexpr ULONG kRemoval = 33 | FILE_OPEN_REPARSE_POINT;
+    struct Case {
+        const char* name;
+        bool remove;
+        ACCESS_MASK access;
+        ULONG options;
+    } cases[] = {{"listing", false, 0x100001, kListing},
+                 {"removal", true, 0x100001 | FILE_READ_ATTRIBUTES, kRemoval}};
+    for (const Case& c : cases) {
+        TestFolder folder;
+        ASSERT_TRUE(::CreateDirectoryW(folder.In(L"sub").c_str(), nullptr) && MakeFile(folder.In(L"sub\\f")));
+        ZYNSysPath root;
+        ASSERT_EQ(root.SetWide(folder.Path().c_str()), S_OK) << c.name;
+        g_opens.clear();
+        if (c.remove) {
+            EXPECT_EQ(root.RemoveTree(true), S_OK) << c.name;
+        } else {
+            std::set<std::wstring> names;
+            EXPECT_EQ(ListNames(root, names), S_OK) << c.name;
+        }
+        EXPECT_EQ(g_opens.size(), c.remove ? 2u : 1u) << c.name;
+        for (const auto& open : g_opens) {
+            EXPECT_EQ(open.first, c.access) << c.name;
+            EXPECT_EQ(open.second, c.options) << c.name;
+        }
+    }
 }
 
 namespace {
 
 // Attributes from a table: one server answers "bad network path", another "no such share".
+// A barred server stays barred for the process: each run names its own.
 class FakeNetwork : public ZYNSysFileAttributeQuery {
 public:
+    explicit FakeNetwork(const std::wstring& dead) : dead_(L"\\UNC\\" + dead + L"\\") {}
     BOOL Query(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA* data, DWORD* error) override {
         asked.insert(path);
         const std::wstring text(path);
-        if (text.find(L"\\UNC\\deadsrv12\\") != std::wstring::npos) {
+        if (text.find(dead_) != std::wstring::npos) {
             *error = ERROR_BAD_NETPATH;
             return FALSE;
         }
@@ -528,28 +705,33 @@ public:
         return TRUE;
     }
     std::multiset<std::wstring> asked;
+
+private:
+    std::wstring dead_;
 };
 
 }  // namespace
 
 TEST(ZYNSysPath, AServerThatWasUnreachableIsNotAskedAgain) {
-    FakeNetwork network;
+    static int run = 0;
+    const std::wstring prefix = L"dead" + std::to_wstring(++run) + L"srv";
+    FakeNetwork network(prefix + L"12");
     ZYNSysSetFileAttributeQuery(&network);
     struct Case {
-        const wchar_t* path;
+        std::wstring path;
         HRESULT expected;
         bool asked;
     } cases[] = {
-        {L"\\\\deadsrv12\\share", kBadNetPath, true},
-        {L"\\\\deadsrv12\\share", kBadNetPath, false},
-        {L"\\\\DEADSRV12\\other", kBadNetPath, false},
-        {L"\\\\deadsrv1\\share", S_OK, true},  // a whole entry, not a part of one
+        {L"\\\\" + prefix + L"12\\share", kBadNetPath, true},
+        {L"\\\\" + prefix + L"12\\share", kBadNetPath, false},
+        {L"\\\\DEAD" + std::to_wstring(run) + L"SRV12\\other", kBadNetPath, false},
+        {L"\\\\" + prefix + L"1\\share", S_OK, true},  // a whole entry, not a part of one
         {L"\\\\nosharesrv\\share", static_cast<HRESULT>(0x80070043), true},
         {L"\\\\nosharesrv\\share", static_cast<HRESULT>(0x80070043), true},
     };
     for (const Case& c : cases) {
         ZYNSysPath path;
-        ASSERT_EQ(path.SetWide(c.path), S_OK) << c.path;
+        ASSERT_EQ(path.SetWide(c.path.c_str()), S_OK) << c.path;
         network.asked.clear();
         ZYNSysStat stat;
         EXPECT_EQ(path.Stat(&stat, true), c.expected) << c.path;
@@ -594,12 +776,16 @@ VAROMET_CHILD_CASE(DaylightSettingInCentralEurope) {
         const char* name;
         std::int64_t seconds;
         std::int64_t expected;
+        const char* change;  // made to the environment first: the setting was read once
     } cases[] = {
-        {"summer date", 1720000000, 1720000000 + offsetNow - 7200 + 1000},
-        {"winter date", 1705000000, 1705000000 + offsetNow - 3600},
+        {"summer date", 1720000000, 1720000000 + offsetNow - 7200 + 1000, nullptr},
+        {"winter date", 1705000000, 1705000000 + offsetNow - 3600, nullptr},
+        {"summer date, setting changed", 1720000000, 1720000000 + offsetNow - 7200 + 1000, "QORDSTSETTING=5000"},
+        {"summer date, setting removed", 1720000000, 1720000000 + offsetNow - 7200 + 1000, "QORDSTSETTING="},
     };
     int failures = 0;
     for (const Case& c : cases) {
+        if (c.change) _putenv(c.change);
         std::int64_t seconds = 0;
         const HRESULT result = FileTimeToTime(FileTimeOfSeconds(c.seconds), &seconds);
         if (result != S_OK || seconds != c.expected) {
