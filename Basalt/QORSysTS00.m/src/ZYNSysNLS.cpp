@@ -230,11 +230,15 @@ public:
     explicit TableUser(Settings& settings) : settings_(settings) {
         WriteGuard guard(settings_.lock);
         if (settings_.tableUsers++ == 0) {
+            // Finding the file converts folder names: the converter must not start the settings on
+            // this half-loaded table, so the thread counts as initialising while it loads.
+            const DWORD previous = settings_.initializingThread.exchange(::GetCurrentThreadId());
             try {
                 settings_.table = LoadTable();
             } catch (...) {
                 settings_.table.reset();
             }
+            settings_.initializingThread = previous;
         }
         table_ = settings_.table.get();
     }

@@ -60,6 +60,7 @@ public:
         std::ofstream(folder_.Utf8In("NLS\\SUPPLANG_Q9"), std::ios::binary) << content;
         present_ = true;
     }
+    std::wstring Folder() const { return folder_.Path(); }
     // Every place the settings look for the file set or cleared, the trace on.
     Env Environment(const wchar_t* lang) const {
         return {{L"LANG", Value(lang)},
@@ -292,6 +293,34 @@ VAROMET_CHILD_CASE(ThreadConventions) {
                 conventions.IsOnHeap(21) ? 1 : 0);
     conventions._ReInitDecimalPoint();
     std::printf("decimal point from formatting \"%s\"\n", Narrow(conventions.DecimalPoint()).c_str());
+    return 0;
+}
+
+// Puts the entries of "NLSTestContext" ("name=value" joined by '|') in the main context, asks
+// for the languages table before any conversion, then initialises.
+VAROMET_CHILD_CASE(NLSQueryWithContext) {
+    wchar_t wide[1024] = {};
+    ::GetEnvironmentVariableW(L"NLSTestContext", wide, 1024);
+    std::vector<std::string> entries(1);
+    for (const wchar_t* p = wide; *p; ++p) {
+        if (*p == L'|')
+            entries.emplace_back();
+        else
+            entries.back() += static_cast<char>(*p);
+    }
+    std::vector<const char*> array;
+    for (const std::string& entry : entries) array.push_back(entry.c_str());
+    array.push_back(nullptr);
+    ZYNSysContext* main = nullptr;
+    ZYNSysGetContextManager()->GetMainContext(&main);
+    main->GetData()->SetArray(0, array.data());
+    ZYNSysSupplangRecord all{"", "", "", ""};
+    int count = 9;
+    const HRESULT query = ZYNSysNLS::QuerySupplang(&all, 0, &count, nullptr);
+    std::printf("query 0x%lX %d, pending %d\n", static_cast<unsigned long>(query), count,
+                ZYNSysNLSProbe::IsPending() ? 1 : 0);
+    const int result = ZYNSysNLS::EnsureInitialized(nullptr, false);
+    std::printf("init %d, pending %d\n", result, ZYNSysNLSProbe::IsPending() ? 1 : 0);
     return 0;
 }
 
@@ -645,5 +674,31 @@ TEST(ZYNSysNLS, UserFormatOfAUtf8SystemEndsInUtf8UnlessTheBetaSwitchIsSet) {
         const std::string output = Output(ChildProcess::Run("NLSInitialize", environment));
         const std::string first = output.substr(0, output.find('\n'));
         EXPECT_EQ(first.size() > 7 && first.compare(first.size() - 7, 7, ".UTF-8\"") == 0, c.utf8) << first;
+    }
+}
+
+
+// A traced initialisation inside the query would show before its line.
+TEST(ZYNSysNLS, SettingsFromTheMainContextAreReadWithoutStartingTheSettingsOnAHalfLoadedTable) {
+    const LanguagesFile file(kFile);
+    struct Case {
+        const char* name;
+        std::wstring context;
+        std::string untilQuery;
+        std::string lastLine;
+    };
+    const Case cases[] = {
+        {"folder in the context", L"QORReffilesPath=" + file.Folder(), "query 0x0 4, pending 1\n",
+         "init 4, pending 0\n"},
+    };
+    for (const Case& c : cases) {
+        Env environment = file.Environment(L"fr_FR.1252");
+        environment[1].value = std::nullopt;
+        environment.push_back({L"NLSTestContext", c.context});
+        const std::string output = Output(ChildProcess::Run("NLSQueryWithContext", environment));
+        const std::size_t query = output.find("query ");
+        const std::size_t last = output.rfind('\n', output.size() - 2);
+        EXPECT_EQ(output.substr(0, output.find('\n', query) + 1), c.untilQuery) << c.name;
+        EXPECT_EQ(output.substr(last == std::string::npos ? 0 : last + 1), c.lastLine) << c.name;
     }
 }
