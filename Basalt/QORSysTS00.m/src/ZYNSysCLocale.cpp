@@ -17,6 +17,14 @@ QORResourceLock& ConventionsLock() {
     return lock;
 }
 
+class ConventionsWriteGuard {
+public:
+    ConventionsWriteGuard() { ConventionsLock().WriteLock(); }
+    ~ConventionsWriteGuard() { ConventionsLock().WriteUnlock(); }
+    ConventionsWriteGuard(const ConventionsWriteGuard&) = delete;
+    ConventionsWriteGuard& operator=(const ConventionsWriteGuard&) = delete;
+};
+
 // Narrow text of the runtime's current locale in UTF-16; false when it cannot be converted.
 bool SetNarrow(LConv& conventions, int slot, const char* text) {
     if (!text || !*text) return conventions.SetSlot(slot, L"");
@@ -138,8 +146,11 @@ void ZYNSysCLocale::ThreadLC(LConv& conventions) {
                      "[ZYNSysCLocale::ThreadLC][WARNING] MT-unsafe environment! GetLCConv is taking a global lock - "
                      "Locale per-thread: %s | MT-safe localeconv: %s\n",
                      perThread ? "true" : "false", "false");
-    QORResourceLock& lock = ConventionsLock();
-    lock.WriteLock();
+    ConventionsWriteGuard guard;
     CopyConventions(conventions, std::localeconv());
-    lock.WriteUnlock();
+}
+
+void ZYNSysCLocale::ChangeGlobal(const std::function<void()>& change) {
+    ConventionsWriteGuard guard;
+    change();
 }

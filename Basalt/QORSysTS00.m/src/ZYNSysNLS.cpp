@@ -333,26 +333,36 @@ bool Initialize(Settings& s, const char* language) {
     ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] Lang string (in config file format): \"%s\"",
                      record->langString.c_str());
     const std::string translated = ZYNSysNLS::TranslateLangString(record->langString);
-    const char* set = std::setlocale(LC_ALL, translated.c_str());
-    std::string accepted = set ? set : "";
-    if (!set) {
-        const std::size_t point = translated.rfind('.');
-        const std::string rest = point == std::string::npos ? translated : translated.substr(0, point);
-        const std::string cut = point == std::string::npos ? std::string() : translated.substr(point + 1);
-        if (rest.empty()) std::setlocale(LC_ALL, "en-US");
-        set = std::setlocale(LC_ALL, rest.c_str());
-        if (set) {
-            accepted = set;
-            ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] libC setlocale: code page \"%s\" not supported!", cut.c_str());
+    bool set = false;
+    std::string accepted;
+    std::string cut;
+    bool fellBack = false;
+    int multibyte = 0;
+    ZYNSysCLocale::ChangeGlobal([&] {
+        const char* name = std::setlocale(LC_ALL, translated.c_str());
+        if (!name) {
+            const std::size_t point = translated.rfind('.');
+            const std::string rest = point == std::string::npos ? translated : translated.substr(0, point);
+            cut = point == std::string::npos ? std::string() : translated.substr(point + 1);
+            if (rest.empty()) std::setlocale(LC_ALL, "en-US");
+            name = std::setlocale(LC_ALL, rest.c_str());
+            fellBack = name != nullptr;
         }
-    }
-    if (set && !record->codePage.empty()) {
-        char* end = nullptr;
-        const long number = record->codePage == "UTF-8" ? 65001 : std::strtol(record->codePage.c_str(), &end, 10);
-        const bool isNumber = record->codePage == "UTF-8" || (end && *end == '\0' && end != record->codePage.c_str());
-        if (isNumber && number > 0 && number <= INT_MAX && _setmbcp(static_cast<int>(number)) == 0)
-            ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] CRT Multibyte code page set to: %d", static_cast<int>(number));
-    }
+        set = name != nullptr;
+        if (name) accepted = name;
+        if (set && !record->codePage.empty()) {
+            char* end = nullptr;
+            const long number =
+                record->codePage == "UTF-8" ? 65001 : std::strtol(record->codePage.c_str(), &end, 10);
+            const bool isNumber =
+                record->codePage == "UTF-8" || (end && *end == '\0' && end != record->codePage.c_str());
+            if (isNumber && number > 0 && number <= INT_MAX && _setmbcp(static_cast<int>(number)) == 0)
+                multibyte = static_cast<int>(number);
+        }
+    });
+    if (fellBack)
+        ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] libC setlocale: code page \"%s\" not supported!", cut.c_str());
+    if (multibyte) ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] CRT Multibyte code page set to: %d", multibyte);
     ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] Locale string (translated): \"%s\"", translated.c_str());
     if (set) ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] libC setlocale success: \"%s\"", accepted.c_str());
 
