@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwchar>
 #include <locale.h>
+#include <string>
 
 #include "QORResourceLock.h"
 #include "ZYNSysNLS.h"
@@ -128,9 +129,8 @@ int ZYNSysCLocale::SetPerThread(bool on) {
     if (_configthreadlocale(0) == wanted) return 0;
     const int previous = _configthreadlocale(wanted);
     if (on && previous == _DISABLE_PER_THREAD_LOCALE) {
-        char name[ZYNSysNLS::kLocaleNameRoom] = {};
-        ZYNSysNLS::GetLocaleName(name, sizeof name);
-        if (name[0]) std::setlocale(LC_ALL, name);
+        const std::string name = ZYNSysNLS::FullLocaleName();
+        if (!name.empty()) std::setlocale(LC_ALL, name.c_str());
     }
     return previous;
 }

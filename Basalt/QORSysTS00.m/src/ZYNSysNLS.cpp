@@ -462,6 +462,17 @@ void ZYNSysNLS::GetLocaleName(char* buffer, std::size_t size) {
     CopyCut(buffer, size, s.cLocaleName);
 }
 
+std::string ZYNSysNLS::FullLocaleName() {
+    try {
+        EnsureInitialized(nullptr, false);
+        Settings& s = TheSettings();
+        ReadGuard guard(s.lock);
+        return s.cLocaleName;
+    } catch (...) {
+        return std::string();
+    }
+}
+
 HRESULT ZYNSysNLS::AddListener(ZYNSysNLSListener listener) {
     if (!listener) return E_INVALIDARG;
     Settings& s = TheSettings();
