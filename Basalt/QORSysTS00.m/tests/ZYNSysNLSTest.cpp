@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fstream>
 #include <optional>
 #include <regex>
@@ -269,6 +271,28 @@ VAROMET_CHILD_CASE(EnvironmentLookup) {
                         Narrow(text.substr(0, 16).c_str()).c_str());
         }
     }
+    return 0;
+}
+
+std::size_t InstallFolderUnits() {
+    QORInterUnicodeString value;
+    GetEnvironmentPath("QORInstallPath", &value);
+    const wchar_t* units = value.IsEmpty() ? nullptr : value.CastToWCharStar();
+    return units ? std::wcslen(units) : 0;
+}
+
+std::size_t g_installFolderUnits = 0;
+
+// Registered before the folder is first computed, so it runs after anything freed at exit.
+void ReadInstallFolderAtExit() {
+    std::printf("at exit %s\n", InstallFolderUnits() == g_installFolderUnits ? "the same folder" : "another folder");
+    std::fflush(stdout);
+}
+
+VAROMET_CHILD_CASE(InstallFolderAtExit) {
+    std::atexit(&ReadInstallFolderAtExit);
+    g_installFolderUnits = InstallFolderUnits();
+    std::printf("first %s\n", g_installFolderUnits > 0 ? "found" : "empty");
     return 0;
 }
 
@@ -578,6 +602,11 @@ TEST(GetEnvironmentPath, ReadsLongValuesThenTheContextsThenTheInstallFolder) {
               "FromContext 1 13 context value\n"
               "Missing 0 0 \n"
               "QORInstallPath 1 three levels up\n");
+}
+
+TEST(GetEnvironmentPath, TheInstallFolderOutlivesTheStaticsFreedAtExit) {
+    EXPECT_EQ(Output(ChildProcess::Run("InstallFolderAtExit", {{L"QORInstallPath", std::nullopt}})),
+              "first found\nat exit the same folder\n");
 }
 
 TEST(ZYNSysStringTokenizer, SplitsAtDelimitersSkippingRunsOrOneAtATime) {
