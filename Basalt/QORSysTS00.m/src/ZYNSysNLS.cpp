@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <locale>
 #include <mbctype.h>
 #include <new>
@@ -189,8 +190,10 @@ std::unique_ptr<std::vector<ZYNSysSupplangRecord>> LoadTable() {
         static std::atomic<bool> told{false};
         if (!told.exchange(true)) {
             QORInterUnicodeString environment;
-            const bool zint = GetEnvironmentPath("QORDefaultEnvironment", &environment) &&
-                              std::wcscmp(environment.CastToWCharStar(), L"ZintEnvironment") == 0;
+            // A string whose memory ran out has no UTF-16 form.
+            const wchar_t* name =
+                GetEnvironmentPath("QORDefaultEnvironment", &environment) ? environment.CastToWCharStar() : nullptr;
+            const bool zint = name && std::wcscmp(name, L"ZintEnvironment") == 0;
             if (!zint)
                 ZYNSysNLS::Trace(stderr,
                                  "ZYNSysNLSCore failed to open SUPPLANG_Q9 file. You may regenerate your runtime "
