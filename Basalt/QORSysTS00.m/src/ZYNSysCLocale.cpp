@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwchar>
 #include <locale.h>
+#include <string>
 
 #include "QORResourceLock.h"
 #include "ZYNSysNLS.h"
@@ -16,6 +17,14 @@ QORResourceLock& ConventionsLock() {
     static QORResourceLock lock(1);
     return lock;
 }
+
+class ConventionsWriteGuard {
+public:
+    ConventionsWriteGuard() { ConventionsLock().WriteLock(); }
+    ~ConventionsWriteGuard() { ConventionsLock().WriteUnlock(); }
+    ConventionsWriteGuard(const ConventionsWriteGuard&) = delete;
+    ConventionsWriteGuard& operator=(const ConventionsWriteGuard&) = delete;
+};
 
 // Narrow text of the runtime's current locale in UTF-16; false when it cannot be converted.
 bool SetNarrow(LConv& conventions, int slot, const char* text) {
@@ -120,9 +129,8 @@ int ZYNSysCLocale::SetPerThread(bool on) {
     if (_configthreadlocale(0) == wanted) return 0;
     const int previous = _configthreadlocale(wanted);
     if (on && previous == _DISABLE_PER_THREAD_LOCALE) {
-        char name[ZYNSysNLS::kLocaleNameRoom] = {};
-        ZYNSysNLS::GetLocaleName(name, sizeof name);
-        if (name[0]) std::setlocale(LC_ALL, name);
+        const std::string name = ZYNSysNLS::FullLocaleName();
+        if (!name.empty()) std::setlocale(LC_ALL, name.c_str());
     }
     return previous;
 }
@@ -138,8 +146,11 @@ void ZYNSysCLocale::ThreadLC(LConv& conventions) {
                      "[ZYNSysCLocale::ThreadLC][WARNING] MT-unsafe environment! GetLCConv is taking a global lock - "
                      "Locale per-thread: %s | MT-safe localeconv: %s\n",
                      perThread ? "true" : "false", "false");
-    QORResourceLock& lock = ConventionsLock();
-    lock.WriteLock();
+    ConventionsWriteGuard guard;
     CopyConventions(conventions, std::localeconv());
-    lock.WriteUnlock();
+}
+
+void ZYNSysCLocale::ChangeGlobal(const std::function<void()>& change) {
+    ConventionsWriteGuard guard;
+    change();
 }

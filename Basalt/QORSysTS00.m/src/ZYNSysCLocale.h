@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <cstddef>
+#include <functional>
 #include <memory>
 
 class LConv {
@@ -53,4 +54,7 @@ public:
     // the thread the settings' C locale. The previous mode, or 0 when it already was so.
     static int SetPerThread(bool on);
     static void ThreadLC(LConv& conventions);
+    // Runs a change of the runtime's global locale (setlocale, _setmbcp) while no thread copies
+    // its conventions. Callers may hold the settings' lock; this lock is always taken after it.
+    static void ChangeGlobal(const std::function<void()>& change);
 };

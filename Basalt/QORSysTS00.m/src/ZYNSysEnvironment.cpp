@@ -33,9 +33,10 @@ std::unique_ptr<wchar_t[]> ComputeInstallPath() {
     return nullptr;
 }
 
+// Kept for the process: lookups may still run from exit handlers after the statics are freed.
 const wchar_t* InstallPath() {
-    static const std::unique_ptr<wchar_t[]> path = ComputeInstallPath();
-    return path ? path.get() : L"";
+    static const wchar_t* const path = ComputeInstallPath().release();
+    return path ? path : L"";
 }
 
 // The value of the process variable, or null when it is unset or empty.

@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <locale>
 #include <mbctype.h>
 #include <new>
@@ -189,8 +190,10 @@ std::unique_ptr<std::vector<ZYNSysSupplangRecord>> LoadTable() {
         static std::atomic<bool> told{false};
         if (!told.exchange(true)) {
             QORInterUnicodeString environment;
-            const bool zint = GetEnvironmentPath("QORDefaultEnvironment", &environment) &&
-                              std::wcscmp(environment.CastToWCharStar(), L"ZintEnvironment") == 0;
+            // A string whose memory ran out has no UTF-16 form.
+            const wchar_t* name =
+                GetEnvironmentPath("QORDefaultEnvironment", &environment) ? environment.CastToWCharStar() : nullptr;
+            const bool zint = name && std::wcscmp(name, L"ZintEnvironment") == 0;
             if (!zint)
                 ZYNSysNLS::Trace(stderr,
                                  "ZYNSysNLSCore failed to open SUPPLANG_Q9 file. You may regenerate your runtime "
@@ -230,11 +233,15 @@ public:
     explicit TableUser(Settings& settings) : settings_(settings) {
         WriteGuard guard(settings_.lock);
         if (settings_.tableUsers++ == 0) {
+            // Finding the file converts folder names: the converter must not start the settings on
+            // this half-loaded table, so the thread counts as initialising while it loads.
+            const DWORD previous = settings_.initializingThread.exchange(::GetCurrentThreadId());
             try {
                 settings_.table = LoadTable();
             } catch (...) {
                 settings_.table.reset();
             }
+            settings_.initializingThread = previous;
         }
         table_ = settings_.table.get();
     }
@@ -329,26 +336,36 @@ bool Initialize(Settings& s, const char* language) {
     ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] Lang string (in config file format): \"%s\"",
                      record->langString.c_str());
     const std::string translated = ZYNSysNLS::TranslateLangString(record->langString);
-    const char* set = std::setlocale(LC_ALL, translated.c_str());
-    std::string accepted = set ? set : "";
-    if (!set) {
-        const std::size_t point = translated.rfind('.');
-        const std::string rest = point == std::string::npos ? translated : translated.substr(0, point);
-        const std::string cut = point == std::string::npos ? std::string() : translated.substr(point + 1);
-        if (rest.empty()) std::setlocale(LC_ALL, "en-US");
-        set = std::setlocale(LC_ALL, rest.c_str());
-        if (set) {
-            accepted = set;
-            ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] libC setlocale: code page \"%s\" not supported!", cut.c_str());
+    bool set = false;
+    std::string accepted;
+    std::string cut;
+    bool fellBack = false;
+    int multibyte = 0;
+    ZYNSysCLocale::ChangeGlobal([&] {
+        const char* name = std::setlocale(LC_ALL, translated.c_str());
+        if (!name) {
+            const std::size_t point = translated.rfind('.');
+            const std::string rest = point == std::string::npos ? translated : translated.substr(0, point);
+            cut = point == std::string::npos ? std::string() : translated.substr(point + 1);
+            if (rest.empty()) std::setlocale(LC_ALL, "en-US");
+            name = std::setlocale(LC_ALL, rest.c_str());
+            fellBack = name != nullptr;
         }
-    }
-    if (set && !record->codePage.empty()) {
-        char* end = nullptr;
-        const long number = record->codePage == "UTF-8" ? 65001 : std::strtol(record->codePage.c_str(), &end, 10);
-        const bool isNumber = record->codePage == "UTF-8" || (end && *end == '\0' && end != record->codePage.c_str());
-        if (isNumber && number > 0 && number <= INT_MAX && _setmbcp(static_cast<int>(number)) == 0)
-            ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] CRT Multibyte code page set to: %d", static_cast<int>(number));
-    }
+        set = name != nullptr;
+        if (name) accepted = name;
+        if (set && !record->codePage.empty()) {
+            char* end = nullptr;
+            const long number =
+                record->codePage == "UTF-8" ? 65001 : std::strtol(record->codePage.c_str(), &end, 10);
+            const bool isNumber =
+                record->codePage == "UTF-8" || (end && *end == '\0' && end != record->codePage.c_str());
+            if (isNumber && number > 0 && number <= INT_MAX && _setmbcp(static_cast<int>(number)) == 0)
+                multibyte = static_cast<int>(number);
+        }
+    });
+    if (fellBack)
+        ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] libC setlocale: code page \"%s\" not supported!", cut.c_str());
+    if (multibyte) ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] CRT Multibyte code page set to: %d", multibyte);
     ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] Locale string (translated): \"%s\"", translated.c_str());
     if (set) ZYNSysNLS::Trace(stdout, "[ZYNSysNLS][INFO] libC setlocale success: \"%s\"", accepted.c_str());
 
@@ -446,6 +463,17 @@ void ZYNSysNLS::GetLocaleName(char* buffer, std::size_t size) {
     ReadGuard guard(s.lock);
     // The runtime's names of mixed locales run past any fixed room.
     CopyCut(buffer, size, s.cLocaleName);
+}
+
+std::string ZYNSysNLS::FullLocaleName() {
+    try {
+        EnsureInitialized(nullptr, false);
+        Settings& s = TheSettings();
+        ReadGuard guard(s.lock);
+        return s.cLocaleName;
+    } catch (...) {
+        return std::string();
+    }
 }
 
 HRESULT ZYNSysNLS::AddListener(ZYNSysNLSListener listener) {

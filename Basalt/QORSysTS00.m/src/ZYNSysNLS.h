@@ -50,6 +50,8 @@ public:
     static std::uint32_t GetMaxCharSize();
     // The C runtime locale name, cut to size - 1 bytes and terminated.
     static void GetLocaleName(char* buffer, std::size_t size);
+    // The whole name, for re-applying it: the runtime's names run past any fixed room.
+    static std::string FullLocaleName();
     // 0 added, 1 already present, E_INVALIDARG for null, E_FAIL when four are registered.
     static HRESULT AddListener(ZYNSysNLSListener listener);
     // The name handed to setlocale for a Lang string, cut to size - 1 bytes and terminated; false

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fstream>
 #include <optional>
 #include <regex>
@@ -60,6 +62,7 @@ public:
         std::ofstream(folder_.Utf8In("NLS\\SUPPLANG_Q9"), std::ios::binary) << content;
         present_ = true;
     }
+    std::wstring Folder() const { return folder_.Path(); }
     // Every place the settings look for the file set or cleared, the trace on.
     Env Environment(const wchar_t* lang) const {
         return {{L"LANG", Value(lang)},
@@ -239,7 +242,40 @@ VAROMET_CHILD_CASE(NLSAddListener) {
     return 0;
 }
 
+// Puts the entries of "NLSTestContext" ("name=value" joined by '|') in the main context.
+void FillMainContextFromTestVariable() {
+    wchar_t wide[1024] = {};
+    ::GetEnvironmentVariableW(L"NLSTestContext", wide, 1024);
+    std::vector<std::string> entries(1);
+    for (const wchar_t* p = wide; *p; ++p) {
+        if (*p == L'|')
+            entries.emplace_back();
+        else
+            entries.back() += static_cast<char>(*p);
+    }
+    std::vector<const char*> array;
+    for (const std::string& entry : entries) array.push_back(entry.c_str());
+    array.push_back(nullptr);
+    ZYNSysContext* main = nullptr;
+    ZYNSysGetContextManager()->GetMainContext(&main);
+    main->GetData()->SetArray(0, array.data());
+}
+
+// Asks for the languages table before any conversion, then initialises.
+VAROMET_CHILD_CASE(NLSQueryWithContext) {
+    FillMainContextFromTestVariable();
+    ZYNSysSupplangRecord all{"", "", "", ""};
+    int count = 9;
+    const HRESULT query = ZYNSysNLS::QuerySupplang(&all, 0, &count, nullptr);
+    std::printf("query 0x%lX %d, pending %d\n", static_cast<unsigned long>(query), count,
+                ZYNSysNLSProbe::IsPending() ? 1 : 0);
+    const int result = ZYNSysNLS::EnsureInitialized(nullptr, false);
+    std::printf("init %d, pending %d\n", result, ZYNSysNLSProbe::IsPending() ? 1 : 0);
+    return 0;
+}
+
 VAROMET_CHILD_CASE(NLSTrace) {
+    FillMainContextFromTestVariable();
     ZYNSysNLS::Trace(stdout, "value %d of %s", 7, "eight");
     std::printf("end\n");
     return 0;
@@ -248,12 +284,18 @@ VAROMET_CHILD_CASE(NLSTrace) {
 VAROMET_CHILD_CASE(EnvironmentLookup) {
     ZYNSysContext* main = nullptr;
     ZYNSysGetContextManager()->GetMainContext(&main);
-    const char* entries[] = {"FromContext=context value", "QORReffilesPath=context folder", nullptr};
+    const char* entries[] = {"FromContext=context value", "QORReffilesPath=context folder", "InBoth=main value",
+                             nullptr};
     main->GetData()->SetArray(0, entries);
+    // The thread's current context is asked before the main one.
+    static ZYNSysContext current("Current");
+    const char* currentEntries[] = {"InBoth=current value", nullptr};
+    current.GetData()->SetArray(0, currentEntries);
+    ZYNSysContextSetCurrentContext(&current);
     wchar_t program[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, program, MAX_PATH);
     const std::wstring programPath = program;
-    const char* names[] = {"LongVariable", "QORReffilesPath", "FromContext", "Missing", "QORInstallPath"};
+    const char* names[] = {"LongVariable", "QORReffilesPath", "FromContext", "InBoth", "Missing", "QORInstallPath"};
     for (const char* name : names) {
         QORInterUnicodeString value;
         const int found = GetEnvironmentPath(name, &value);
@@ -268,6 +310,28 @@ VAROMET_CHILD_CASE(EnvironmentLookup) {
                         Narrow(text.substr(0, 16).c_str()).c_str());
         }
     }
+    return 0;
+}
+
+std::size_t InstallFolderUnits() {
+    QORInterUnicodeString value;
+    GetEnvironmentPath("QORInstallPath", &value);
+    const wchar_t* units = value.IsEmpty() ? nullptr : value.CastToWCharStar();
+    return units ? std::wcslen(units) : 0;
+}
+
+std::size_t g_installFolderUnits = 0;
+
+// Registered before the folder is first computed, so it runs after anything freed at exit.
+void ReadInstallFolderAtExit() {
+    std::printf("at exit %s\n", InstallFolderUnits() == g_installFolderUnits ? "the same folder" : "another folder");
+    std::fflush(stdout);
+}
+
+VAROMET_CHILD_CASE(InstallFolderAtExit) {
+    std::atexit(&ReadInstallFolderAtExit);
+    g_installFolderUnits = InstallFolderUnits();
+    std::printf("first %s\n", g_installFolderUnits > 0 ? "found" : "empty");
     return 0;
 }
 
@@ -515,6 +579,13 @@ TEST(ZYNSysNLS, QuerySupplangListsMatchesOfATemplateOrAPredicateInFileOrder) {
     environment = none.Environment(nullptr);
     environment.back().value = std::nullopt;
     EXPECT_NE(Output(ChildProcess::Run("NLSQuery", environment)).find("all: 0x8000FFFF 9:\n"), std::string::npos);
+    // A line of two tokens leaves the last two columns empty; a long column is kept whole.
+    const LanguagesFile shortLine("*BEGIN*\nTwo tokens\nEnglish abcdefghijabcdefghijabcdefghijab x_Y 1252\n");
+    environment = shortLine.Environment(nullptr);
+    environment.back().value = std::nullopt;
+    const std::string output = Output(ChildProcess::Run("NLSQuery", environment));
+    EXPECT_EQ(output.substr(0, output.find('\n') + 1),
+              "all: 0x0 2: [Two|tokens||] [English|abcdefghijabcdefghijabcdefghijab|x_Y|1252]\n");
 }
 
 TEST(ZYNSysNLS, AddListenerTakesFourAtMost) {
@@ -528,10 +599,13 @@ TEST(ZYNSysNLS, TraceWritesTheProcessIdAndALineOnlyWhenSwitchedOn) {
         const wchar_t* contextTrace;
         std::string expected;
     };
-    const Case cases[] = {{L"1", nullptr, "[PID]value 7 of eight\nend\n"}, {nullptr, nullptr, "end\n"}};
+    const Case cases[] = {{L"1", nullptr, "[PID]value 7 of eight\nend\n"},
+                          {nullptr, nullptr, "end\n"},
+                          {nullptr, L"ZYNSysNLSCoreTrace=1", "[PID]value 7 of eight\nend\n"}};
     for (const Case& c : cases) {
-        const ChildProcess::Result result = ChildProcess::Run("NLSTrace", {{L"ZYNSysNLSCoreTrace", Value(c.trace)}});
-        EXPECT_EQ(Output(result), c.expected) << (c.trace ? "on" : "off");
+        const ChildProcess::Result result = ChildProcess::Run(
+            "NLSTrace", {{L"ZYNSysNLSCoreTrace", Value(c.trace)}, {L"NLSTestContext", Value(c.contextTrace)}});
+        EXPECT_EQ(Output(result), c.expected) << (c.trace ? "on" : c.contextTrace ? "on in the context" : "off");
     }
 }
 
@@ -541,14 +615,21 @@ TEST(GetEnvironmentPath, ReadsLongValuesThenTheContextsThenTheInstallFolder) {
         ChildProcess::Run("EnvironmentLookup", {{L"LongVariable", longValue},
                                                 {L"QORReffilesPath", std::wstring(L"process folder")},
                                                 {L"FromContext", std::nullopt},
+                                                {L"InBoth", std::nullopt},
                                                 {L"Missing", std::nullopt},
                                                 {L"QORInstallPath", std::nullopt}});
     EXPECT_EQ(Output(result),
               "LongVariable 1 300 C:\\LLLLLLLLLLLLL\n"
               "QORReffilesPath 1 14 process folder\n"
               "FromContext 1 13 context value\n"
+              "InBoth 1 13 current value\n"
               "Missing 0 0 \n"
               "QORInstallPath 1 three levels up\n");
+}
+
+TEST(GetEnvironmentPath, TheInstallFolderOutlivesTheStaticsFreedAtExit) {
+    EXPECT_EQ(Output(ChildProcess::Run("InstallFolderAtExit", {{L"QORInstallPath", std::nullopt}})),
+              "first found\nat exit the same folder\n");
 }
 
 TEST(ZYNSysStringTokenizer, SplitsAtDelimitersSkippingRunsOrOneAtATime) {
@@ -645,5 +726,31 @@ TEST(ZYNSysNLS, UserFormatOfAUtf8SystemEndsInUtf8UnlessTheBetaSwitchIsSet) {
         const std::string output = Output(ChildProcess::Run("NLSInitialize", environment));
         const std::string first = output.substr(0, output.find('\n'));
         EXPECT_EQ(first.size() > 7 && first.compare(first.size() - 7, 7, ".UTF-8\"") == 0, c.utf8) << first;
+    }
+}
+
+
+// A traced initialisation inside the query would show before its line.
+TEST(ZYNSysNLS, SettingsFromTheMainContextAreReadWithoutStartingTheSettingsOnAHalfLoadedTable) {
+    const LanguagesFile file(kFile);
+    struct Case {
+        const char* name;
+        std::wstring context;
+        std::string untilQuery;
+        std::string lastLine;
+    };
+    const Case cases[] = {
+        {"folder in the context", L"QORReffilesPath=" + file.Folder(), "query 0x0 4, pending 1\n",
+         "init 4, pending 0\n"},
+    };
+    for (const Case& c : cases) {
+        Env environment = file.Environment(L"fr_FR.1252");
+        environment[1].value = std::nullopt;
+        environment.push_back({L"NLSTestContext", c.context});
+        const std::string output = Output(ChildProcess::Run("NLSQueryWithContext", environment));
+        const std::size_t query = output.find("query ");
+        const std::size_t last = output.rfind('\n', output.size() - 2);
+        EXPECT_EQ(output.substr(0, output.find('\n', query) + 1), c.untilQuery) << c.name;
+        EXPECT_EQ(output.substr(last == std::string::npos ? 0 : last + 1), c.lastLine) << c.name;
     }
 }
