@@ -153,11 +153,18 @@ TEST(ZYNSysTraceOutput, RingsOfTwoProcessesAreIndependent) {
     output.ringSize_ = 16;
     ASSERT_EQ(output.OpenStorage(folder.In(L"parent.txt").c_str()), 0);
     output.WriteMapped("parent");
+    // Another process of the session holding a mapping of the name a shared ring would use.
+    ZYNSysKernelHandle planted(
+        ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, L"ZYNSysTraceMappedFile"));
+    ASSERT_TRUE(planted.IsValid());
+    ZYNSysMappedView plantedView(::MapViewOfFile(planted.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 16));
+    ASSERT_TRUE(plantedView.IsValid());
     const ChildProcess::Result child =
         ChildProcess::Run("TraceRingInAnotherProcess", {{L"TRACE_TEST_RING", folder.In(L"child.txt")}});
     ASSERT_TRUE(child.started) << child.output;
     EXPECT_EQ(child.exitCode, 0u) << child.output;
     output.Close();
+    EXPECT_EQ(std::string(static_cast<const char*>(plantedView.Get()), 16), std::string(16, '\0'));
     EXPECT_EQ(ReadAll(folder.In(L"parent.txt")), "parent" + std::string(10, '\0'));
     EXPECT_EQ(ReadAll(folder.In(L"child.txt")), "child" + std::string(11, '\0'));
 }
@@ -216,22 +223,65 @@ TEST(GetTraceDirectory, FallsBackThroughTheCandidates) {
     }
 }
 
+bool UnderWine() {
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Wine makes no link through CreateSymbolicLinkW, but reads a Unix symlink to a folder as a
+// reparse point: the Unix shell makes one (and removes it, since Wine deletes through it).
+bool RunUnixShell(const std::wstring& folder, const std::wstring& command, bool (*done)(const std::wstring&),
+                  const std::wstring& path) {
+    std::wstring line = L"/bin/sh -c \"" + command + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                          &startup, &info)) {
+        return false;
+    }
+    ZYNSysKernelHandle process(info.hProcess);
+    ZYNSysKernelHandle thread(info.hProcess ? info.hThread : nullptr);
+    for (int i = 0; i < 1000; ++i) {
+        if (done(path)) return true;
+        ::Sleep(10);
+    }
+    return false;
+}
+
+bool IsReparsePoint(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool IsGone(const std::wstring& path) { return !Exists(path); }
+
 TEST(GetTraceDirectory, ALinkedTraceFolderIsRefused) {
     TestFolder folder;
     ::CreateDirectoryW(folder.In(L"elsewhere").c_str(), nullptr);
-    // Unprivileged creation flag (2) first, then without it.
-    if (!::CreateSymbolicLinkW(folder.In(L"ZYNSysTrace").c_str(), folder.In(L"elsewhere").c_str(), 1 | 2) &&
-        !::CreateSymbolicLinkW(folder.In(L"ZYNSysTrace").c_str(), folder.In(L"elsewhere").c_str(), 1)) {
-        GTEST_SKIP() << "no directory links here (error " << ::GetLastError() << ")";
-    }
-    const DWORD attributes = ::GetFileAttributesW(folder.In(L"ZYNSysTrace").c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        ::RemoveDirectoryW(folder.In(L"ZYNSysTrace").c_str());
-        GTEST_SKIP() << "the link does not read as a reparse point here";
+    const std::wstring link = folder.In(L"ZYNSysTrace");
+    const bool wine = UnderWine();
+    const bool made = wine ? RunUnixShell(folder.Path(), L"ln -s elsewhere ZYNSysTrace", IsReparsePoint, link)
+                           : ::CreateSymbolicLinkW(link.c_str(), folder.In(L"elsewhere").c_str(), 1 | 2) != 0;
+    if (!made || !IsReparsePoint(link)) {
+        if (made && !wine) ::RemoveDirectoryW(link.c_str());
+        GTEST_SKIP() << "no folder link can be made here";
     }
     const ChildProcess::Result child =
         ChildProcess::Run("TracePrintDirectory", {{L"QORTraceDir", folder.Path()}, {L"QORTemp", std::nullopt}});
-    ::RemoveDirectoryW(folder.In(L"ZYNSysTrace").c_str());
+    const ChildProcess::Result traced = ChildProcess::Run(
+        "TraceWritesThroughNames", {{L"QORTraceDir", folder.Path()}, {L"ZYNSysTrace", L"-flinked.txt LINKED"},
+                                    {L"TRACE_TEST_NAMES", L"LINKED"}, {L"QORTraDecDir", std::nullopt}});
+    if (wine) {
+        EXPECT_TRUE(RunUnixShell(folder.Path(), L"rm -f ZYNSysTrace", IsGone, link));
+    } else {
+        ::RemoveDirectoryW(link.c_str());
+    }
     ASSERT_TRUE(child.started);
     EXPECT_EQ(child.output, "failed");
+    ASSERT_TRUE(traced.started);
+    EXPECT_EQ(traced.exitCode, 0u) << traced.output;
+    WIN32_FIND_DATAW entry;
+    ZYNSysFindHandle search(::FindFirstFileW(folder.In(L"elsewhere\\D*").c_str(), &entry));
+    EXPECT_FALSE(search.IsValid()) << "a per-process folder went through the link";
 }
