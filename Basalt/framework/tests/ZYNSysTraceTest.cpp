@@ -80,6 +80,9 @@ VAROMET_CHILD_CASE(TraceWritesThroughNames) {
 }
 
 TEST(ZYNSysTrace, DeclaresWhatTheEnvironmentAndOptionFilesSay) {
+    // From its second byte on (" -o LONGVALUE ..."), the same value is 511 bytes long.
+    const std::string longValue = " -o LONGVALUE " + std::string(512 - 14, 'x');
+    const char* const kLongValue = longValue.c_str();
     struct Case {
         const char* name;
         const char* trace;        // "ZYNSysTrace", or null for unset
@@ -109,6 +112,14 @@ TEST(ZYNSysTrace, DeclaresWhatTheEnvironmentAndOptionFilesSay) {
          {"] line from LAST\r\n"}, {"no client"}, {{L"opt.txt", "] line from OPT\r\n"}}, {}},
         {"long options", "--name LONG --file long.txt --local-time", nullptr, "LONG", {}, {"no client"},
          {{L"long.txt", "] line from LONG\r\n"}}, {}},
+        {"an inactive output keeps its client and writes nothing", "-o OFF -n", nullptr, "OFF", {},
+         {"line from OFF", "no client"}, {}, {}},
+        {"a lower level bound of 1 silences level 0", "-o LOW -i1", nullptr, "LOW", {}, {"line from LOW", "no client"},
+         {}, {}},
+        {"an upper level bound lets level 0 through", "-o HIGH -l5", nullptr, "HIGH", {"] line from HIGH\r\n"}, {},
+         {}, {}},
+        {"a value of 511 bytes is read", kLongValue + 1, nullptr, "LONGVALUE", {"] line from LONGVALUE"}, {}, {}, {}},
+        {"a value of 512 bytes is ignored", kLongValue, nullptr, "LONGVALUE", {"no client for LONGVALUE"}, {}, {}, {}},
     };
     for (const Case& c : cases) {
         TestFolder folder;
