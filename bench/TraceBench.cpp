@@ -28,7 +28,11 @@ double LinesPerSecond(int threads, Write write) {
         std::vector<std::thread> pool;
         for (int t = 0; t < threads; ++t) {
             pool.emplace_back([&, t] {
-                for (int i = 0; i < kLines / threads; ++i) write(t, i);
+                try {
+                    for (int i = 0; i < kLines / threads; ++i) write(t, i);
+                } catch (...) {
+                    std::fprintf(stderr, "writer %d threw\n", t);
+                }
             });
         }
         for (std::thread& thread : pool) thread.join();

@@ -29,9 +29,8 @@ ZYNSysTraceClient::~ZYNSysTraceClient() {
     if (output_ != nullptr) {
         ZYNSysTraceManager* manager = ZYNSysTraceManager::Instance();
         if (manager != nullptr) {
-            manager->Mutex().Lock();
+            ZYNSysTraceManager::Hold hold(*manager);
             --output_->clients_;
-            manager->Mutex().Unlock();
         }
     }
     active_ = enabled_ = 0;
@@ -42,8 +41,12 @@ void ZYNSysTraceClient::Construct(const char* traceName) noexcept {
     if (traceName == nullptr || *traceName == '\0') traceName = "COMMON";
     ZYNSysTraceManager* manager = ZYNSysTraceManager::Instance();
     if (manager == nullptr) return;
-    manager->Mutex().Lock();
-    manager->Init();
+    ZYNSysTraceManager::Hold hold(*manager);
+    // Initialisation keeps what it declared before a failure: the client binds to that.
+    try {
+        manager->Init();
+    } catch (...) {
+    }
     const char* stored = nullptr;
     ZYNSysTraceOutput* output = manager->Find(traceName, &stored);
     if (output != nullptr) {
@@ -54,7 +57,6 @@ void ZYNSysTraceClient::Construct(const char* traceName) noexcept {
         ++output->clients_;
     }
     message_.traceName = traceName_;
-    manager->Mutex().Unlock();
 }
 
 void ZYNSysTraceClient::Create(ZYNSysTraceClient** slot, const char* traceName) noexcept {
@@ -113,7 +115,7 @@ int ZYNSysTraceClient::Emit(int severity, const char* sourceFile, int line, cons
     if (!IsActive() || format == nullptr) return -1;
     ZYNSysTraceManager* manager = ZYNSysTraceManager::Instance();
     if (manager == nullptr) return -1;
-    manager->Mutex().Lock();
+    ZYNSysTraceManager::Hold hold(*manager);
     int result = -1;
     ZYNSysTraceOutput* output = output_;
     message_.severity = severity;
@@ -142,6 +144,5 @@ int ZYNSysTraceClient::Emit(int severity, const char* sourceFile, int line, cons
             result = output->WriteLine(severity, text, prefix, message_.terminator);
         }
     }
-    manager->Mutex().Unlock();
     return result;
 }

@@ -94,7 +94,7 @@ ZYNSysTraceOutput* ZYNSysTraceManager::FindOutput(const char* output) {
 
 int ZYNSysTraceManager::Declare(const char* output, const char* traceName) {
     if (output == nullptr || *output == '\0') return -1;
-    mutex_.Lock();
+    Hold hold(*this);
     int result = -1;
     ZYNSysTraceOutput* target = FindOutput(output);
     bool taken = false;
@@ -117,13 +117,12 @@ int ZYNSysTraceManager::Declare(const char* output, const char* traceName) {
         }
         if (target != nullptr) result = traceName == nullptr ? 0 : target->AddName(traceName);
     }
-    mutex_.Unlock();
     return result;
 }
 
 int ZYNSysTraceManager::SetOption(const char* output, int number, long value) {
     if (output == nullptr) return -1;
-    mutex_.Lock();
+    Hold hold(*this);
     ZYNSysTraceOutput* target = FindOutput(output);
     int result = 0;
     if (target == nullptr) {
@@ -149,7 +148,6 @@ int ZYNSysTraceManager::SetOption(const char* output, int number, long value) {
             default: break;
         }
     }
-    mutex_.Unlock();
     return result;
 }
 
@@ -275,12 +273,16 @@ int ZYNSysTraceManager::ReadOptionFile(const wchar_t* path) {
 
 int ZYNSysTraceManager::ScanOptionFiles(const char* folder) {
     if (folder == nullptr || *folder == '\0') return 0;
-    ListOptionFolder(folder, [this](const std::wstring& path, const wchar_t* leaf) {
-        if (!StartsWithNoCaseW(leaf, L"OPFILE.") && !StartsWithNoCaseW(leaf, L".option")) return;
-        const wchar_t last = path.back();
-        if (last < L'1' || last > L'9') return;
-        ReadOptionFile(path.c_str());
-    });
+    try {
+        ListOptionFolder(folder, [this](const std::wstring& path, const wchar_t* leaf) {
+            if (!StartsWithNoCaseW(leaf, L"OPFILE.") && !StartsWithNoCaseW(leaf, L".option")) return;
+            const wchar_t last = path.back();
+            if (last < L'1' || last > L'9') return;
+            ReadOptionFile(path.c_str());
+        });
+    } catch (...) {
+        return -1;
+    }
     return 0;
 }
 
@@ -288,7 +290,13 @@ int ZYNSysTraceManager::OpenOutputs() {
     int result = 0;
     for (int i = kSlots - 1; i >= 0; --i) {
         if (!slots_[i] || slots_[i]->opened_) continue;
-        if (slots_[i]->Open() == 0) {
+        int opened = -1;
+        try {
+            opened = slots_[i]->Open();
+        } catch (...) {
+            opened = -1;
+        }
+        if (opened == 0) {
             slots_[i]->opened_ = true;
         } else {
             result = -1;
@@ -298,11 +306,8 @@ int ZYNSysTraceManager::OpenOutputs() {
 }
 
 void ZYNSysTraceManager::Init() {
-    mutex_.Lock();
-    if (initialised_) {
-        mutex_.Unlock();
-        return;
-    }
+    Hold hold(*this);
+    if (initialised_) return;
     // Set before anything is read: a trace made while the option files are listed binds to
     // what is declared so far instead of starting over.
     initialised_ = true;
@@ -328,7 +333,6 @@ void ZYNSysTraceManager::Init() {
         ScanOptionFiles(pathBuffer_);
     }
     OpenOutputs();
-    mutex_.Unlock();
 }
 
 ZYNSysTraceOutput* ZYNSysTraceManager::Find(const char* traceName, const char** storedName) {
@@ -346,18 +350,17 @@ ZYNSysTraceOutput* ZYNSysTraceManager::Find(const char* traceName, const char** 
 void ZYNSysTraceManager::Retire(ZYNSysTraceClient* client) {
     if (client == nullptr) return;
     Retired* entry = new (std::nothrow) Retired{client, nullptr};
-    mutex_.Lock();
+    Hold hold(*this);
     if (entry != nullptr) {
         entry->next = retired_;
         retired_ = entry;
     }
-    mutex_.Unlock();
     // Without room to remember it, the client is left alive: leaking beats freeing it under
     // a thread that may still write through it.
 }
 
 void ZYNSysTraceManager::Shutdown() {
-    mutex_.Lock();
+    Hold hold(*this);
     for (int i = kSlots - 1; i >= 0; --i) {
         if (slots_[i]) slots_[i]->Close();
     }
@@ -367,5 +370,4 @@ void ZYNSysTraceManager::Shutdown() {
         delete entry->client;
         delete entry;
     }
-    mutex_.Unlock();
 }

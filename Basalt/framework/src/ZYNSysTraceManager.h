@@ -16,6 +16,18 @@ class ZYNSysTraceManager {
 public:
     static constexpr int kSlots = 16;
 
+    // Holds the manager's mutex for a scope.
+    class Hold {
+    public:
+        explicit Hold(ZYNSysTraceManager& manager) : mutex_(manager.mutex_) { mutex_.Lock(); }
+        ~Hold() { mutex_.Unlock(); }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        QORMutex& mutex_;
+    };
+
     // Made on first use and kept to the process's end, when its outputs are closed. Null only
     // when memory ran out.
     static ZYNSysTraceManager* Instance();
@@ -43,7 +55,6 @@ public:
     // Closes every output and frees retired clients.
     void Shutdown();
 
-    QORMutex& Mutex() { return mutex_; }
     char* FormatBuffer() { return format_; }
 
 private:
