@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ZYNSysKernelHandle.h"
+#include "ZYNSysPath.h"
 #include "ZYNSysStdioFile.h"
 #include "ZYNSysTraceClient.h"
 #include "ZYNSysTraceOptions.h"
@@ -49,19 +49,23 @@ bool StartsWithNoCaseW(const wchar_t* text, const wchar_t* prefix) {
 // Number after a two-character option such as "-m4096"; 0 when there is none.
 long OptionNumber(const std::string& token) { return std::strtol(token.c_str() + 2, nullptr, 10); }
 
-// Lists the option-file folder, calling back with each entry's full path and leaf.
+// Lists the option-file folder, calling back with each entry's full path and leaf. A path
+// failure here is traced on "ZYNSysPath", which binds to what is declared so far.
 template <typename Visit>
 void ListOptionFolder(const char* folder, Visit visit) {
-    wchar_t wideFolder[4096];
-    if (::MultiByteToWideChar(CP_UTF8, 0, folder, -1, wideFolder, 4096) == 0) return;
-    const std::wstring base(wideFolder);
-    WIN32_FIND_DATAW entry;
-    ZYNSysFindHandle search(::FindFirstFileW((base + L"\\*").c_str(), &entry));
-    if (!search) return;
-    do {
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-        visit(base + L"\\" + entry.cFileName, entry.cFileName);
-    } while (::FindNextFileW(search.Get(), &entry));
+    ZYNSysPath directory;
+    if (directory.BuildFromUTF8(folder) != 0) return;
+    ZYNSysDirIterator entry;
+    HRESULT result = 0;
+    directory.ListDirectory(entry, &result);
+    for (; entry.State() == 0; entry.Next()) {
+        ZYNSysPath path;
+        ZYNSysPath leaf;
+        if (entry.GetCurrent(path) != 0 || path.Text() == nullptr) continue;
+        path.GetLeaf(leaf);
+        if (leaf.Text() == nullptr) continue;
+        visit(std::wstring(path.Text()), leaf.Text());
+    }
 }
 
 }  // namespace
