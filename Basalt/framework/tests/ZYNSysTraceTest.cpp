@@ -12,6 +12,7 @@
 #include "ChildProcess.h"
 #include "TestFolder.h"
 #include "ZYNSysKernelHandle.h"
+#include "ZYNSysPath.h"
 #include "ZYNSysTraceClient.h"
 #include "ZYNSysTraceManager.h"
 #include "ZYNSysTraceOptions.h"
@@ -259,6 +260,48 @@ TEST(ZYNSysTrace, ADestroyedClientLivesOnForThreadsThatStillHoldIt) {
     EXPECT_EQ(child.exitCode, 0u) << child.output;
     EXPECT_NE(child.output.find("[KEEP]"), std::string::npos) << child.output;
     EXPECT_NE(child.output.find("] after destroy\r\n"), std::string::npos) << child.output;
+}
+
+// The first client starts the manager, whose option-file folder is not a valid path: the
+// path failure traces while the option files are being read. The child then fails the same
+// path itself, through the client that nested trace kept.
+VAROMET_CHILD_CASE(TracePathFailureWhileReadingOptionFiles) {
+    ZYNSysTraceClient* common = nullptr;
+    ZYNSysTraceClient::Create(&common, "COMMON");
+    if (common == nullptr) return 3;
+    ZYNSysTraceClient::InfoPrintf(common, "line from COMMON");
+    const char* folder = std::getenv("QORTraDecDir");
+    ZYNSysPath path;
+    if (folder == nullptr || path.BuildFromUTF8(folder) == 0) return 4;
+    std::fflush(stdout);
+    return 0;
+}
+
+TEST(ZYNSysTrace, APathFailureWhileOptionFilesAreReadBindsToWhatIsDeclaredSoFar) {
+    struct Case {
+        const char* name;
+        const wchar_t* folder;   // "QORTraDecDir"
+        const char* traced;      // the path failure's line
+    };
+    const Case cases[] = {
+        {"a letter and a backslash", L"a\\b", "] BuildFromUTF8 Failed : Path is a\\b\r\n"},
+        {"a forbidden character", L"C:\\x<y", "] BuildFromUTF8 Failed : Path is C:\\x<y\r\n"},
+    };
+    for (const Case& c : cases) {
+        TestFolder folder;
+        // The path trace is declared before the element that fails and sends the manager to
+        // its option files.
+        const ChildProcess::Result child =
+            RunTraced("TracePathFailureWhileReadingOptionFiles", folder,
+                      {{L"ZYNSysTrace", L"-o ZYNSysPath|no output here"}, {L"QORTraDecDir", c.folder}});
+        ASSERT_TRUE(child.started) << c.name << ": " << child.output;
+        EXPECT_EQ(child.exitCode, 0u) << c.name << ": " << child.output;
+        EXPECT_NE(child.output.find(c.traced), std::string::npos) << c.name << ": " << child.output;
+        // Read once: a second initialisation would declare and open everything again.
+        const std::size_t common = child.output.find("] line from COMMON\r\n");
+        EXPECT_NE(common, std::string::npos) << c.name << ": " << child.output;
+        EXPECT_EQ(child.output.find("] line from COMMON", common + 1), std::string::npos) << c.name;
+    }
 }
 
 TEST(ZYNSysTraceManager, DeclarationLimits) {
