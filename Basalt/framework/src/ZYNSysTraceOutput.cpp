@@ -6,6 +6,7 @@
 #include <new>
 
 #include "ZYNSysKernelHandle.h"
+#include "ZYNSysPath.h"
 #include "ZYNSysRotatingFile.h"
 #include "ZYNSysTimer.h"
 #include "ZYNSysWin.h"
@@ -58,6 +59,17 @@ bool CalendarTime(std::int64_t unixSeconds, bool localTime, SYSTEMTIME& out) {
     FILETIME shown = utc;
     if (localTime && !::FileTimeToLocalFileTime(&utc, &shown)) return false;
     return ::FileTimeToSystemTime(&shown, &out) != 0;
+}
+
+// The process's temporary folder in its plain form ("C:\..." or "\\server\..."), the form
+// the other candidates and the trace folder's name keep; empty when there is none.
+std::wstring SystemTempDirectory() {
+    ZYNSysPath temp;
+    if (temp.SetToTempDirectory() != 0 || temp.Text() == nullptr) return std::wstring();
+    const std::wstring text(temp.Text(), temp.Length());
+    if (text.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + text.substr(7);
+    if (text.compare(0, 4, L"\\\\?\\") == 0) return text.substr(4);
+    return text;
 }
 
 }  // namespace
@@ -290,11 +302,8 @@ int ZYNSysTraceOutput::Close() {
 
 int GetTraceDirectory(wchar_t* buffer, std::size_t size) {
     if (buffer == nullptr || size == 0) return -1;
-    std::wstring candidates[5] = {Environment(L"QORTraceDir"), Environment(L"QORTemp"), std::wstring(),
+    std::wstring candidates[5] = {Environment(L"QORTraceDir"), Environment(L"QORTemp"), SystemTempDirectory(),
                                   std::wstring(), L"\\tmp"};
-    wchar_t temp[MAX_PATH + 1];
-    const DWORD tempLength = ::GetTempPathW(MAX_PATH + 1, temp);
-    if (tempLength > 0 && tempLength <= MAX_PATH) candidates[2].assign(temp, tempLength);
     wchar_t current[MAX_PATH + 1];
     const DWORD currentLength = ::GetCurrentDirectoryW(MAX_PATH + 1, current);
     if (currentLength > 0 && currentLength <= MAX_PATH) candidates[3].assign(current, currentLength);
