@@ -73,6 +73,18 @@ private:
     QORMutexImpl* impl_ = nullptr;
 };
 
+// Holds a mutex for a scope: the framework's own code locks this way.
+class QORMutexHold {
+public:
+    explicit QORMutexHold(QORMutex& mutex) : mutex_(mutex) { mutex_.Lock(); }
+    ~QORMutexHold() { mutex_.Unlock(); }
+    QORMutexHold(const QORMutexHold&) = delete;
+    QORMutexHold& operator=(const QORMutexHold&) = delete;
+
+private:
+    QORMutex& mutex_;
+};
+
 // Always recursive; the int lands in the ignored third argument.
 class QOR_SYS_API QORSmartMutex : public QORMutex {
 public:

@@ -15,17 +15,6 @@ constexpr int kTimedOut = 1;
 constexpr int kUnlimited = -1;
 constexpr int kLargestCount = 0x7FFFFFFF;
 
-class MutexLock {
-public:
-    explicit MutexLock(QORMutex& mutex) : m_mutex(mutex) { m_mutex.Lock(); }
-    ~MutexLock() { m_mutex.Unlock(); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-
-private:
-    QORMutex& m_mutex;
-};
-
 int ResultOf(DWORD error) {
     const auto code = static_cast<LONG>(error);
     if (code <= 0) return code;
@@ -181,7 +170,7 @@ int ZYNSysResizableSemaphore::Wait(int timeoutMs) {
 }
 
 int ZYNSysResizableSemaphore::Post() {
-    MutexLock lock(m_mutex);
+    QORMutexHold lock(m_mutex);
     if (!m_inner || m_count >= m_inner->MaxCount()) return E_FAIL;
     ++m_count;
     const int result = m_inner->Post();
@@ -191,7 +180,7 @@ int ZYNSysResizableSemaphore::Post() {
 }
 
 int ZYNSysResizableSemaphore::GetMaxCount(int& maxCount) {
-    MutexLock lock(m_mutex);
+    QORMutexHold lock(m_mutex);
     maxCount = m_inner ? m_inner->MaxCount() : 0;
     return 0;
 }
@@ -207,7 +196,7 @@ int ZYNSysResizableSemaphore::DecreaseCount(int delta) {
 }
 
 int ZYNSysResizableSemaphore::GetCurrentCount(int& count) const {
-    MutexLock lock(m_mutex);
+    QORMutexHold lock(m_mutex);
     count = m_count;
     return 0;
 }
@@ -221,7 +210,7 @@ int ZYNSysResizableSemaphore::ChangeCount(int delta, int countDelta) {
     ZYNSysRefWinSemaphore* old = nullptr;
     int waiters = 0;
     {
-        MutexLock lock(m_mutex);
+        QORMutexHold lock(m_mutex);
         if (!m_inner) return E_FAIL;
         const std::int64_t maxCount = m_inner->MaxCount();
         std::int64_t count = m_count;
@@ -250,7 +239,7 @@ int ZYNSysResizableSemaphore::ChangeCount(int delta, int countDelta) {
 
 ZYNSysKernelHandle* ZYNSysSemaphoreHandleForTest(ZYNSysSemaphore& semaphore) {
     if (auto* resizable = dynamic_cast<ZYNSysResizableSemaphore*>(&semaphore)) {
-        MutexLock lock(resizable->m_mutex);
+        QORMutexHold lock(resizable->m_mutex);
         return resizable->m_inner ? &static_cast<ZYNSysWinSemaphore*>(resizable->m_inner)->m_semaphore : nullptr;
     }
     auto* plain = dynamic_cast<ZYNSysWinSemaphore*>(&semaphore);

@@ -14,17 +14,6 @@ constexpr int kRefused = -1;
 constexpr int kUnlimitedCount = -1;
 constexpr int kNoWait = 0;
 
-class MutexLock {
-public:
-    explicit MutexLock(QORMutex& mutex) : m_mutex(mutex) { m_mutex.Lock(); }
-    ~MutexLock() { m_mutex.Unlock(); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-
-private:
-    QORMutex& m_mutex;
-};
-
 // A semaphore wait as a queue result: 1 acquired, 0 time-out, -1 failure.
 int WaitResult(int result) {
     if (result < 0) return kRefused;
@@ -78,7 +67,7 @@ int ZYNSysTSDataQueue::PushFirst(void* data, int timeoutMs) {
         if (slot != 1) return slot;
     }
     {
-        MutexLock lock(m_mutex);
+        QORMutexHold lock(m_mutex);
         if (m_maxLength > 0 && m_length.load(std::memory_order_relaxed) >= m_maxLength) return kRefused;
         auto node = std::unique_ptr<Node>(new (std::nothrow) Node{data, nullptr});
         if (!node) {
@@ -105,7 +94,7 @@ int ZYNSysTSDataQueue::PopLast(void** item, int timeoutMs) {
     }
     std::unique_ptr<Node> node;
     {
-        MutexLock lock(m_mutex);
+        QORMutexHold lock(m_mutex);
         if (m_head) {
             node = std::move(m_head);
             m_head = std::move(node->next);

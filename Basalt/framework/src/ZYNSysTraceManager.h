@@ -17,15 +17,9 @@ public:
     static constexpr int kSlots = 16;
 
     // Holds the manager's mutex for a scope.
-    class Hold {
+    class Hold : public QORMutexHold {
     public:
-        explicit Hold(ZYNSysTraceManager& manager) : mutex_(manager.mutex_) { mutex_.Lock(); }
-        ~Hold() { mutex_.Unlock(); }
-        Hold(const Hold&) = delete;
-        Hold& operator=(const Hold&) = delete;
-
-    private:
-        QORMutex& mutex_;
+        explicit Hold(ZYNSysTraceManager& manager) : QORMutexHold(manager.mutex_) {}
     };
 
     // Made on first use and kept to the process's end, when its outputs are closed. Null only
