@@ -140,4 +140,12 @@ Result Run(const char* name, const std::vector<EnvironmentChange>& environment) 
     return result;
 }
 
+std::string TextOutput(const Result& result) {
+    std::string text;
+    text.reserve(result.output.size());
+    for (char c : result.output)
+        if (c != '\r') text += c;
+    return text;
+}
+
 }  // namespace ChildProcess

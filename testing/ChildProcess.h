@@ -17,6 +17,9 @@ struct Result {
     std::string output;  // the child's stdout and stderr, bytes as written
 };
 
+// The child's output without the carriage returns that its text-mode streams add.
+std::string TextOutput(const Result& result);
+
 // Exit code of a child asked for a case nobody registered.
 constexpr int kUnknownCase = 125;
 

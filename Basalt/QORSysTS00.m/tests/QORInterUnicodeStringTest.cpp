@@ -18,13 +18,7 @@
 
 namespace {
 
-// The child's text-mode output without its carriage returns.
-std::string Output(const ChildProcess::Result& result) {
-    std::string text;
-    for (char c : result.output)
-        if (c != '\r') text += c;
-    return text;
-}
+std::string Output(const ChildProcess::Result& result) { return ChildProcess::TextOutput(result); }
 
 using Probe = QORInterUnicodeStringProbe;
 

@@ -30,10 +30,7 @@ using Env = std::vector<ChildProcess::EnvironmentChange>;
 
 // The child's output without carriage returns, its process ids as "[PID]".
 std::string Output(const ChildProcess::Result& result) {
-    std::string text;
-    for (char c : result.output)
-        if (c != '\r') text += c;
-    return std::regex_replace(text, std::regex("\\[PID:[0-9]+\\]"), "[PID]");
+    return std::regex_replace(ChildProcess::TextOutput(result), std::regex("\\[PID:[0-9]+\\]"), "[PID]");
 }
 
 std::string Narrow(const wchar_t* text) {
