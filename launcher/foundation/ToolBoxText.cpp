@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "ToolBox.h"
+#include "ZYNSysMaskSecret.h"
 
 namespace {
 
@@ -91,9 +92,7 @@ std::string ToolBox::Surround(const std::string& text, const std::string& mark) 
 }
 
 std::string ToolBox::MaskSecret(std::string_view secret) {
-    if (secret.empty()) return {};
-    std::string shown = secret.size() >= 8 ? std::string(secret.substr(0, 4)) : std::string();
-    return shown + "***(" + std::to_string(secret.size()) + ")";
+    return ZYNSysMaskSecret(secret).text;
 }
 
 std::string ToolBox::MaskSecretsInText(std::string_view text) {

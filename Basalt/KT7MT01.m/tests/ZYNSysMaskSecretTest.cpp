@@ -1,0 +1,29 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ZYNSysMaskSecret.h"
+
+namespace {
+
+TEST(ZYNSysMaskSecret, ShowsAPrefixOnlyOfSecretsOfEightCharactersOrMore) {
+    struct Case {
+        const char* name;
+        std::string secret;
+        const char* masked;
+    };
+    const Case cases[] = {
+        {"empty", "", ""},
+        {"one character", "x", "***(1)"},
+        {"seven characters", "1234567", "***(7)"},
+        {"eight characters", "12345678", "1234***(8)"},
+        {"a ticket", "TGT-123-abcdefghijklmnopqrstuvwxyz", "TGT-***(34)"},
+        {"a megabyte", std::string(1048576, 'v'), "vvvv***(1048576)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_STREQ(ZYNSysMaskSecret(c.secret).text, c.masked) << c.name;
+    }
+    EXPECT_STREQ(ZYNSysMaskSecret(nullptr, 12).text, "") << "null";
+}
+
+}  // namespace
