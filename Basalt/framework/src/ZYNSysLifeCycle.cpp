@@ -62,8 +62,7 @@ struct Loader {
     std::size_t capacity = 0;
 
     // "<name>.dll" into the buffer, grown when too small; false when memory is short.
-    bool Format(const char* name) {
-        const std::size_t length = std::strlen(name);
+    bool Format(const char* name, std::size_t length) {
         if (capacity < length + sizeof kSuffix) {
             std::unique_ptr<char[]> grown(new (std::nothrow) char[length + 7]);
             if (!grown) return false;
@@ -143,8 +142,16 @@ Loader* TheLoader() {
     return made;
 }
 
-bool IsPlainName(const char* name) {
-    return name && *name && !std::strpbrk(name, "\\/:") && std::strlen(name) < MAX_PATH;
+// The length of a plain short name: not empty, shorter than a path, no '\', '/' or ':'; 0 for
+// anything else. One pass: this runs before every look-up.
+std::size_t PlainNameLength(const char* name) {
+    if (!name) return 0;
+    std::size_t length = 0;
+    for (; name[length]; ++length) {
+        const char c = name[length];
+        if (c == '\\' || c == '/' || c == ':' || length >= MAX_PATH) return 0;
+    }
+    return length;
 }
 
 // Every entry in the walk order of state changes and system calls.
@@ -295,11 +302,12 @@ void ZYNSysLifeCycleDispatchFinalization() {
 int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
     try {
         // Refused before the look-up of loaded modules, so no path ever reaches the system.
-        if (!IsPlainName(name)) return -1;
+        const std::size_t length = PlainNameLength(name);
+        if (!length) return -1;
         Loader* loader = TheLoader();
         if (!loader) return -1;
         QORMutexHold loading(loader->mutex);
-        if (!loader->Format(name)) return -1;
+        if (!loader->Format(name, length)) return -1;
         if (module) {
             if (HMODULE loaded = ::GetModuleHandleA(loader->file.get())) {
                 *module = loaded;
