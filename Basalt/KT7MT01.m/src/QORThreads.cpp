@@ -196,6 +196,9 @@ struct QORThreadsAccess {
     // queued first-thread callbacks.
     static void SetUpFirstThread();
     static void Detach(QORThreads& thread);
+    // A friend declaration of an exported function would drop its dllimport in modules that
+    // import it, so the handle getter reads the record through here.
+    static QORThreadsData* Record(const QORThreads& thread) { return thread.data_; }
 };
 
 void QORThreadsAccess::SetUpFirstThread() {
@@ -579,7 +582,7 @@ int QORThreads::CompareThreadId(const std::uint32_t& first, const std::uint32_t&
 }
 
 HANDLE ZYNSysGetThreadHandle(const QORThreads& thread) {
-    QORThreadsData* record = thread.data_;
+    QORThreadsData* record = QORThreadsAccess::Record(thread);
     if (!record) return nullptr;
     record->mutex.Lock();
     HANDLE handle = record->run ? record->run->handle.Get() : nullptr;

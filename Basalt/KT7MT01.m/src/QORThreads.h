@@ -54,7 +54,6 @@ public:
     static int CompareThreadId(const std::uint32_t& first, const std::uint32_t& second);
 
 private:
-    friend HANDLE ZYNSysGetThreadHandle(const QORThreads& thread);
     friend std::uint32_t QORThreadsRecordThreadId(const QORThreads& thread);
     friend struct QORThreadsAccess;
     static unsigned long __stdcall InitThreads(void* start);
