@@ -49,6 +49,21 @@ const char* LocalHostName() {
     return g_localNameRead ? g_localName : nullptr;
 }
 
+// Gives up one copy's hold on the record. Only the last copy closes the socket and lets the
+// protocol go: an earlier close could hit a socket number that already belongs to a new
+// connection.
+void LetGo(QORSockets& socket, QORSocketRecord*& record) {
+    if (!record) return;
+    if (!record->Unshare()) {
+        record = nullptr;
+        return;
+    }
+    socket.Close();
+    if (record->protocol) record->protocol->Release(1);
+    delete record;
+    record = nullptr;
+}
+
 }  // namespace
 
 QORSockets::QORSockets() : QORSockets(-1, nullptr) {}
@@ -74,27 +89,12 @@ QORSockets::QORSockets(const QORSockets& other) : record_(ZYNSysShareRecord(othe
 
 QORSockets& QORSockets::operator=(const QORSockets& other) {
     QORSocketRecord* next = ZYNSysShareRecord(other.record_);
-    Drop();
+    LetGo(*this, record_);
     record_ = next;
     return *this;
 }
 
-QORSockets::~QORSockets() { Drop(); }
-
-// Only the last copy closes the socket and lets the protocol go: an earlier close could hit
-// a socket number that already belongs to a new connection.
-void QORSockets::Drop() {
-    QORSocketRecord* record = record_;
-    if (!record) return;
-    if (!record->Unshare()) {
-        record_ = nullptr;
-        return;
-    }
-    Close();
-    if (record->protocol) record->protocol->Release(1);
-    record_ = nullptr;
-    delete record;
-}
+QORSockets::~QORSockets() { LetGo(*this, record_); }
 
 int QORSockets::Connect(unsigned short port, const char* host) {
     QOR_SOCKET_TRACE("QORSockets::Connect (Host=<%s>, Port=<%d>)", host ? host : "NULL", port);

@@ -81,8 +81,6 @@ public:
 private:
     // One value text of text mode, at most 63 characters; 0 when it was read.
     int StringifiedReceive(char* text);
-    int SendText(const char* text, unsigned length);
-    void Drop();
 
     QORSocketRecord* record_;
 };

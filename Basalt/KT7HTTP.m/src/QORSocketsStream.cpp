@@ -22,12 +22,13 @@ constexpr int kNumberText = 400;
 
 bool TextMode(const QORSocketRecord* r) { return r && r->mode == 1; }
 
-}  // namespace
-
-int QORSockets::SendText(const char* text, unsigned length) {
-    if (!record_ || record_->state != 0) return kNotUsable;
-    return BasicSend(text, length);
+// Text goes out raw, and only on a connected socket.
+int SendText(QORSockets& socket, const QORSocketRecord* r, const char* text, unsigned length) {
+    if (r->state != 0) return QORSocketCodes::kNotUsable;
+    return socket.BasicSend(text, length);
 }
+
+}  // namespace
 
 int QORSockets::StringifiedReceive(char* text) {
     QORSocketRecord* r = record_;
@@ -56,7 +57,7 @@ QORSockets& QORSockets::operator<<(int value) {
     if (TextMode(record_)) {
         char text[kNumberText];
         const int n = std::snprintf(text, sizeof text, "%i%c", value, record_->separator);
-        SendText(text, static_cast<unsigned>(n));
+        SendText(*this, record_, text, static_cast<unsigned>(n));
     } else {
         const std::uint32_t wire = ::htonl(static_cast<std::uint32_t>(value));
         Send(&wire, sizeof wire);
@@ -70,7 +71,7 @@ QORSockets& QORSockets::operator<<(float value) {
     if (TextMode(record_)) {
         char text[kNumberText];
         const int n = std::snprintf(text, sizeof text, "%f%c", static_cast<double>(value), record_->separator);
-        SendText(text, static_cast<unsigned>(n));
+        SendText(*this, record_, text, static_cast<unsigned>(n));
     } else {
         Send(&value, sizeof value);
     }
@@ -83,7 +84,7 @@ QORSockets& QORSockets::operator<<(double value) {
     if (TextMode(record_)) {
         char text[kNumberText];
         const int n = std::snprintf(text, sizeof text, "%.9f%c", value, record_->separator);
-        SendText(text, static_cast<unsigned>(n));
+        SendText(*this, record_, text, static_cast<unsigned>(n));
     } else {
         Send(&value, sizeof value);
     }
@@ -97,9 +98,9 @@ QORSockets& QORSockets::operator<<(const char* text) {
     if (TextMode(record_)) {
         char prefix[kNumberText];
         const int n = std::snprintf(prefix, sizeof prefix, "%i%c", static_cast<int>(length), record_->separator);
-        if (SendText(prefix, static_cast<unsigned>(n)) != 0) return *this;
-        if (SendText(text, length) != 0) return *this;
-        SendText(&record_->separator, 1);
+        if (SendText(*this, record_, prefix, static_cast<unsigned>(n)) != 0) return *this;
+        if (SendText(*this, record_, text, length) != 0) return *this;
+        SendText(*this, record_, &record_->separator, 1);
     } else {
         Send(text, length + 1);
     }
