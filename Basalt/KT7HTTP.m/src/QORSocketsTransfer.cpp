@@ -57,16 +57,28 @@ int QORSocketSendAll(SOCKET socket, const char* buffer, unsigned length) {
 
 // select wakes at once while any byte waits, so it cannot wait for more of a range that has
 // partly arrived: a peek that saw nothing new is followed by a short sleep instead of a spin.
-// A peek on an empty stream blocks (and honours the socket's receive time-out).
+// A peek on an empty stream blocks. Neither a peek nor a poll shows a close behind bytes not yet
+// read, so a range that stops growing gives up after the socket's receive time-out, as a
+// blocking receive would; without one it waits like any blocking receive.
 int QORSocketPeekAll(SOCKET socket, char* buffer, unsigned length) {
+    DWORD limitMs = 0;
+    int size = sizeof limitMs;
+    ::getsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&limitMs), &size);
     int seen = -1;
+    ULONGLONG stalledSince = 0;
     for (;;) {
         const int n = ::recv(socket, buffer, static_cast<int>(length), MSG_PEEK);
         if (n < 0 && Interrupted()) continue;
         if (n <= 0) return kReceiveFailed;
         if (static_cast<unsigned>(n) >= length) return 0;
-        if (n == seen) ::Sleep(1);
-        seen = n;
+        const ULONGLONG now = ::GetTickCount64();
+        if (n != seen) {
+            seen = n;
+            stalledSince = now;
+            continue;
+        }
+        if (limitMs != 0 && now - stalledSince >= limitMs) return kReceiveFailed;
+        ::Sleep(1);
     }
 }
 
