@@ -62,8 +62,7 @@ int QORSocketSendAll(SOCKET socket, const char* buffer, unsigned length) {
 // blocking receive would; without one it waits like any blocking receive.
 int QORSocketPeekAll(SOCKET socket, char* buffer, unsigned length) {
     DWORD limitMs = 0;
-    int size = sizeof limitMs;
-    ::getsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&limitMs), &size);
+    bool limitRead = false;
     int seen = -1;
     ULONGLONG stalledSince = 0;
     for (;;) {
@@ -76,6 +75,12 @@ int QORSocketPeekAll(SOCKET socket, char* buffer, unsigned length) {
             seen = n;
             stalledSince = now;
             continue;
+        }
+        // Read only once a range has stalled: each socket call is costly under emulation.
+        if (!limitRead) {
+            int size = sizeof limitMs;
+            ::getsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&limitMs), &size);
+            limitRead = true;
         }
         if (limitMs != 0 && now - stalledSince >= limitMs) return kReceiveFailed;
         ::Sleep(1);
