@@ -93,6 +93,15 @@ bool RunCaseFromArguments(int argc, char** argv, int& exitCode) {
 Result Run(const char* name) { return Run(name, {}); }
 
 Result Run(const char* name, const std::vector<EnvironmentChange>& environment) {
+    std::wstring path = ModulePath();
+    if (path.empty()) return Failure("GetModuleFileNameW");
+    std::wstring arguments = L"--child-case=";
+    for (const char* p = name; *p; ++p) arguments += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    return RunProgram(path, arguments, environment);
+}
+
+Result RunProgram(const std::wstring& program, const std::wstring& arguments,
+                  const std::vector<EnvironmentChange>& environment) {
     std::wstring block;
     if (!environment.empty()) {
         block = ChangedEnvironment(environment);
@@ -105,10 +114,7 @@ Result Run(const char* name, const std::vector<EnvironmentChange>& environment) 
     // An inherited read end would keep the pipe open after the child ends.
     if (!::SetHandleInformation(reader.Get(), HANDLE_FLAG_INHERIT, 0)) return Failure("SetHandleInformation");
 
-    std::wstring path = ModulePath();
-    if (path.empty()) return Failure("GetModuleFileNameW");
-    std::wstring command = L"\"" + path + L"\" --child-case=";
-    for (const char* p = name; *p; ++p) command += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    std::wstring command = L"\"" + program + L"\" " + arguments;
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

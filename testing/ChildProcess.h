@@ -37,6 +37,10 @@ Result Run(const char* name);
 // As Run, with this process's environment changed for the child only.
 Result Run(const char* name, const std::vector<EnvironmentChange>& environment);
 
+// Starts another program with that command-line tail and waits for it to end.
+Result RunProgram(const std::wstring& program, const std::wstring& arguments,
+                  const std::vector<EnvironmentChange>& environment = {});
+
 // For main: when the arguments name a case, runs it, sets its exit code and answers true.
 bool RunCaseFromArguments(int argc, char** argv, int& exitCode);
 

@@ -1,0 +1,397 @@
+#include "ZYNSysLifeCycle.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "QORMutex.h"
+#include "ZYNSysContext.h"
+#include "ZYNSysLoadModule.h"
+#include "ZYNSysModuleHandle.h"
+#include "ZYNSysNLS.h"
+#include "ZYNSysWin.h"
+
+// Lock order: the loader mutex, the system's loader lock (a module's initialisers register while
+// it loads), then the registry mutex; the registry mutex is never held across a load or a free.
+// A callback that loads a module while another thread loads one can still deadlock on the loader
+// mutex against the loader lock. Nothing in the program dispatches, so that order stands as is.
+
+namespace {
+
+constexpr std::uint16_t kPriorityThreshold = ZYNSysLifeCyclePriorThreshold;
+constexpr std::uint16_t kLanguageSettingsPriority = 40970;
+constexpr std::uint16_t kContextManagerPriority = 40963;
+constexpr char kSuffix[] = ".dll";
+
+// The registry's copy of a struct. Walks run over a snapshot of shared entries, so a callback
+// may register or unload while a dispatch runs; an unloaded module's entries are marked dropped
+// and skipped by any walk that still holds them.
+struct Entry {
+    ZYNSysLifeCycleStruct callbacks{};
+    bool dropped = false;
+};
+using EntryRef = std::shared_ptr<Entry>;
+using EntryList = std::vector<EntryRef>;
+
+struct ModuleRecord {
+    std::string name;  // "<name>.dll"; empty until the load succeeded
+    ZYNSysModuleHandle module;
+    EntryList entries;  // registration order
+};
+
+struct Registry {
+    QORMutex mutex{0, 1, 0};
+    std::int32_t state = -1;
+    ModuleRecord* current = nullptr;
+    EntryList priority;  // ascending, equal priorities in registration order
+    ModuleRecord main;
+    std::vector<std::unique_ptr<ModuleRecord>> modules;  // load order
+    void* argument = nullptr;
+    // Set when the initialisation walk starts: a struct registered from then on, also by a callback
+    // of that walk, is initialised at once.
+    bool initialising = false;
+};
+
+struct Loader {
+    QORMutex mutex{0, 1, 0};
+    std::unique_ptr<char[]> file;
+    std::size_t capacity = 0;
+
+    // "<name>.dll" into the buffer, grown when too small; false when memory is short.
+    bool Format(const char* name) {
+        const std::size_t length = std::strlen(name);
+        if (capacity < length + sizeof kSuffix) {
+            std::unique_ptr<char[]> grown(new (std::nothrow) char[length + 7]);
+            if (!grown) return false;
+            file = std::move(grown);
+            capacity = length + 7;
+        }
+        std::memcpy(file.get(), name, length);
+        std::memcpy(file.get() + length, kSuffix, sizeof kSuffix);
+        return true;
+    }
+};
+
+std::atomic<bool> g_initialisationDispatched{false};
+
+template <typename Argument>
+void Guarded(void (*callback)(Argument), Argument argument) noexcept {
+    try {
+        callback(argument);
+    } catch (...) {
+        // A callback's exception ends with it: it must not cross the framework interface.
+    }
+}
+
+// One-shot calls clear the pointer first, so a callback that re-enters sees it gone.
+template <typename Argument>
+void CallOnce(void (*&slot)(Argument), Argument argument) noexcept {
+    void (*callback)(Argument) = slot;
+    slot = nullptr;
+    if (callback) Guarded(callback, argument);
+}
+
+void LanguageSettingsInit(void*) { ZYNSysNLS::EnsureInitializedEntry(); }
+void NothingToDo(int) {}
+void ContextManagerInit(void*) { ZYNSysGetContextManager(); }
+void ContextManagerCall(int) { ZYNSysGetContextManager(); }
+
+EntryRef MakeEntry(std::uint16_t priority, void (*init)(void*), void (*stateChange)(int),
+                   void (*systemCall)(int)) {
+    auto entry = std::make_shared<Entry>();
+    entry->callbacks = {priority, init, stateChange, systemCall};
+    return entry;
+}
+
+// Priority structs by priority; ordinary ones under the module being loaded, else the program.
+void File(Registry& registry, const EntryRef& entry) {
+    if (entry->callbacks.priority >= kPriorityThreshold) {
+        const auto at = std::upper_bound(registry.priority.begin(), registry.priority.end(), entry,
+                                         [](const EntryRef& a, const EntryRef& b) {
+                                             return a->callbacks.priority < b->callbacks.priority;
+                                         });
+        registry.priority.insert(at, entry);
+    } else {
+        (registry.current ? registry.current : &registry.main)->entries.push_back(entry);
+    }
+}
+
+// Made on first use, with the program's two start-up registrations, and kept to the end of the
+// process: dispatches may come from other statics' destructors.
+Registry* TheRegistry() {
+    static Registry* const made = []() -> Registry* {
+        try {
+            auto registry = std::make_unique<Registry>();
+            File(*registry, MakeEntry(kLanguageSettingsPriority, &LanguageSettingsInit, &NothingToDo, &NothingToDo));
+            File(*registry, MakeEntry(kContextManagerPriority, &ContextManagerInit, &ContextManagerCall,
+                                      &ContextManagerCall));
+            return registry.release();
+        } catch (...) {
+            return nullptr;
+        }
+    }();
+    return made;
+}
+
+// Kept to the end of the process for the same reason.
+Loader* TheLoader() {
+    static Loader* const made = new (std::nothrow) Loader;
+    return made;
+}
+
+bool IsPlainName(const char* name) {
+    return name && *name && !std::strpbrk(name, "\\/:") && std::strlen(name) < MAX_PATH;
+}
+
+// Every entry in the walk order of state changes and system calls.
+EntryList ForwardWalk(const Registry& registry) {
+    EntryList walk(registry.priority);
+    walk.insert(walk.end(), registry.main.entries.begin(), registry.main.entries.end());
+    for (const auto& record : registry.modules)
+        walk.insert(walk.end(), record->entries.begin(), record->entries.end());
+    return walk;
+}
+
+Entry* FindEntry(Registry& registry, const ZYNSysLifeCycleStruct* callbacks) {
+    for (const EntryRef& entry : ForwardWalk(registry))
+        if (&entry->callbacks == callbacks && !entry->dropped) return entry.get();
+    return nullptr;
+}
+
+bool LiesIn(const void* address, const char* base, std::size_t size) {
+    const char* at = static_cast<const char*>(address);
+    return address && at >= base && at < base + size;
+}
+
+// Forgets, from every list, the structs with a callback inside the module's image.
+void DropModuleEntries(Registry& registry, HMODULE module) {
+    const char* base = reinterpret_cast<const char*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const std::size_t size = nt->OptionalHeader.SizeOfImage;
+    const auto inModule = [&](const EntryRef& entry) {
+        const ZYNSysLifeCycleStruct& c = entry->callbacks;
+        const bool inside = LiesIn(reinterpret_cast<const void*>(c.init), base, size) ||
+                            LiesIn(reinterpret_cast<const void*>(c.stateChange), base, size) ||
+                            LiesIn(reinterpret_cast<const void*>(c.systemCall), base, size);
+        if (inside) entry->dropped = true;
+        return inside;
+    };
+    const auto drop = [&](EntryList& list) { list.erase(std::remove_if(list.begin(), list.end(), inModule), list.end()); };
+    drop(registry.priority);
+    drop(registry.main.entries);
+    for (auto& record : registry.modules) drop(record->entries);
+}
+
+template <typename Pick>
+void DispatchCall(Pick pick, int value) {
+    try {
+        Registry* registry = TheRegistry();
+        if (!registry) return;
+        QORMutexHold hold(registry->mutex);
+        for (const EntryRef& entry : ForwardWalk(*registry)) {
+            void (*callback)(int) = pick(entry->callbacks);
+            if (!entry->dropped && callback) Guarded(callback, value);
+        }
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+int ZYNSysLifeCycleGlobalFactory(void (*init)(void*), void (*stateChange)(int), void (*systemCall)(int)) {
+    return ZYNSysLifeCycleGlobalFactoryInternal(nullptr, init, stateChange, systemCall, 0) ? 0 : -1;
+}
+
+int ZYNSysLifeCycleGlobalFactoryPrivate(ZYNSysLifeCyclePriorFlag priority, void (*init)(void*),
+                                        void (*stateChange)(int), void (*systemCall)(int)) {
+    return ZYNSysLifeCycleGlobalFactoryInternal(nullptr, init, stateChange, systemCall,
+                                                static_cast<std::uint16_t>(priority))
+               ? 0
+               : -1;
+}
+
+ZYNSysLifeCycleStruct* ZYNSysLifeCycleGlobalFactoryInternal(const char*, void (*init)(void*),
+                                                          void (*stateChange)(int), void (*systemCall)(int),
+                                                          std::uint16_t priority) {
+    if (!init) return nullptr;
+    try {
+        Registry* registry = TheRegistry();
+        if (!registry) return nullptr;
+        QORMutexHold hold(registry->mutex);
+        EntryRef entry = MakeEntry(priority, init, stateChange, systemCall);
+        File(*registry, entry);
+        if (registry->initialising) CallOnce(entry->callbacks.init, registry->argument);
+        return &entry->callbacks;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+int ZYNSysLifeCycleGlobalFactoryInternalCheck(ZYNSysLifeCycleStruct* lifeCycle) {
+    try {
+        Registry* registry = TheRegistry();
+        if (!registry || !lifeCycle) return -1;
+        QORMutexHold hold(registry->mutex);
+        Entry* entry = FindEntry(*registry, lifeCycle);
+        if (!entry || !entry->callbacks.init) return -1;
+        CallOnce(entry->callbacks.init, static_cast<void*>(nullptr));
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int ZYNSysLifeCycleDispatchInitialization() { return ZYNSysLifeCycleDispatchInitializationEx(nullptr); }
+
+int ZYNSysLifeCycleDispatchInitializationEx(void* argument) {
+    // Set first: two threads dispatching at once still initialise once.
+    if (g_initialisationDispatched.exchange(true)) return -1;
+    try {
+        Registry* registry = TheRegistry();
+        if (!registry) return 0;
+        QORMutexHold hold(registry->mutex);
+        registry->argument = argument;
+        registry->initialising = true;
+        EntryList walk(registry->priority);
+        walk.insert(walk.end(), registry->main.entries.begin(), registry->main.entries.end());
+        // init stays set here: only the one-shot calls clear it.
+        for (const EntryRef& entry : walk)
+            if (!entry->dropped && entry->callbacks.init) Guarded(entry->callbacks.init, argument);
+        registry->state = 0;
+    } catch (...) {
+    }
+    return 0;
+}
+
+void ZYNSysLifeCycleDispatchStateChange(int state) {
+    DispatchCall([](const ZYNSysLifeCycleStruct& c) { return c.stateChange; }, state);
+}
+
+void ZYNSysLifeCycleDispatchSystemCall(int call) {
+    DispatchCall([](const ZYNSysLifeCycleStruct& c) { return c.systemCall; }, call);
+}
+
+void ZYNSysLifeCycleDispatchFinalization() {
+    try {
+        Registry* registry = TheRegistry();
+        if (!registry) return;
+        QORMutexHold hold(registry->mutex);
+        registry->state = -1;
+        EntryList walk;
+        for (const auto& record : registry->modules) walk.insert(walk.end(), record->entries.rbegin(), record->entries.rend());
+        walk.insert(walk.end(), registry->main.entries.rbegin(), registry->main.entries.rend());
+        walk.insert(walk.end(), registry->priority.rbegin(), registry->priority.rend());
+        for (const EntryRef& entry : walk)
+            if (!entry->dropped) CallOnce(entry->callbacks.stateChange, 0);
+    } catch (...) {
+    }
+}
+
+int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
+    try {
+        // Refused before the look-up of loaded modules, so no path ever reaches the system.
+        if (!IsPlainName(name)) return -1;
+        Loader* loader = TheLoader();
+        if (!loader) return -1;
+        QORMutexHold loading(loader->mutex);
+        if (!loader->Format(name)) return -1;
+        if (module) {
+            if (HMODULE loaded = ::GetModuleHandleA(loader->file.get())) {
+                *module = loaded;
+                return 0;
+            }
+        }
+        Registry* registry = TheRegistry();
+        if (!registry) return -1;
+        ModuleRecord* record = nullptr;
+        bool added = false;
+        {
+            QORMutexHold hold(registry->mutex);
+            registry->current = nullptr;
+            if (registry->state < 0 || !module) return -1;
+            *module = nullptr;
+            for (const auto& known : registry->modules)
+                if (known->name == loader->file.get()) record = known.get();
+            if (record && record->module) {
+                registry->current = record;
+                *module = record->module.Get();
+                return 0;
+            }
+            if (record) {
+                // Freed earlier: the structs of its last load are gone with it.
+                record->entries.clear();
+            } else {
+                registry->modules.push_back(std::make_unique<ModuleRecord>());
+                record = registry->modules.back().get();
+                added = true;
+            }
+            registry->current = record;
+        }
+        // Its initialisers register into the current record meanwhile.
+        ZYNSysModuleHandle loaded = ZYNSysLoadFrameworkModule(name);
+        QORMutexHold hold(registry->mutex);
+        if (!loaded) {
+            // Nothing of the failed load stays listed or current.
+            if (registry->current == record) registry->current = nullptr;
+            if (added) {
+                auto& modules = registry->modules;
+                modules.erase(std::remove_if(modules.begin(), modules.end(),
+                                             [record](const auto& known) { return known.get() == record; }),
+                              modules.end());
+            }
+            return -1;
+        }
+        record->name = loader->file.get();
+        *module = loaded.Get();
+        record->module = std::move(loaded);
+        const EntryList entries(record->entries);
+        for (const EntryRef& entry : entries)
+            if (!entry->dropped) CallOnce(entry->callbacks.init, registry->argument);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+void* ZYNSysLifeCycleDynamicGetFunction(void* module, const char* function) {
+    if (!module || !function) return nullptr;
+    Loader* loader = TheLoader();
+    if (!loader) return nullptr;
+    QORMutexHold hold(loader->mutex);
+    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(module), function));
+}
+
+int ZYNSysLifeCycleDynamicUnload(void** module) {
+    try {
+        Loader* loader = TheLoader();
+        if (!loader || !module) return -1;
+        QORMutexHold unloading(loader->mutex);
+        Registry* registry = TheRegistry();
+        if (!registry || !*module) return 0;
+        HMODULE freeing = nullptr;
+        ModuleRecord* record = nullptr;
+        {
+            QORMutexHold hold(registry->mutex);
+            for (const auto& known : registry->modules)
+                if (known->module && known->module.Get() == *module) record = known.get();
+            if (!record) return 0;
+            // Dropped before the free: no dispatch from another thread may reach the unmapped code.
+            DropModuleEntries(*registry, record->module.Get());
+            freeing = record->module.Take();
+        }
+        if (!::FreeLibrary(freeing)) {
+            QORMutexHold hold(registry->mutex);
+            record->module.Reset(freeing);
+            return -1;
+        }
+        *module = nullptr;
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
