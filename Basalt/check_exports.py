@@ -46,16 +46,27 @@ def demangle(cxxfilt, names):
     return out.splitlines()
 
 
+OPERATOR_SYMBOL = re.compile(r"operator(\(\)|[<>=!+\-*/%^&|~\[\],]*)")
+
+
 def strip_parameters(name):
     """QORMutex::Lock() -> QORMutex::Lock; data names come through unchanged."""
     depth = 0
-    for i, c in enumerate(name):
+    i = 0
+    while i < len(name):
+        # An operator's own symbol (<<, >>, (), ...) neither nests nor opens the parameters.
+        symbol = OPERATOR_SYMBOL.match(name, i) if name.startswith("operator", i) else None
+        if symbol:
+            i = symbol.end()
+            continue
+        c = name[i]
         if c == "<":
             depth += 1
         elif c == ">":
             depth -= 1
-        elif c == "(" and depth == 0 and not name[:i].endswith("operator"):
+        elif c == "(" and depth == 0:
             return name[:i]
+        i += 1
     return name
 
 

@@ -3,8 +3,9 @@
 # (apt-get, as root or through sudo). Used by scripts/test.sh and scripts/run.sh.
 set -euo pipefail
 
+# netbase gives /etc/services, where Wine's getservbyname looks service names up.
 packages=(
-  cmake ninja-build python3 openssl util-linux
+  cmake ninja-build python3 openssl util-linux netbase
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest flex bison libfl-dev libutfcpp-dev nlohmann-json3-dev
   wine wine64 xvfb

@@ -1,6 +1,7 @@
 // "vtprobe.dll": a module built against the life-cycle host's import library, as a user of the
 // exported framework builds one. Its static initialiser registers an ordinary and a priority
-// struct; VarometProbeRun calls the exports and writes one line per call.
+// struct; VarometProbeRun calls the exports and writes one line per call, ending with one framed
+// exchange over loopback through the exported sockets.
 
 #include <algorithm>
 #include <cstdarg>
@@ -11,6 +12,8 @@
 
 #include "QOREvent.h"
 #include "QORMutex.h"
+#include "QORSocketConnector.h"
+#include "QORSockets.h"
 #include "QORThrLibraryManager.h"
 #include "QORThreads.h"
 #include "ZYNSysContext.h"
@@ -172,6 +175,34 @@ void ProbeContainersAndTools(Lines& lines) {
     lines.Add("imports bound to the host %s, registered %d", inHost ? "yes" : "no", g_registered);
 }
 
+// One framed message each way over loopback: a connector, a client and the socket it accepts.
+void ProbeSockets(Lines& lines) {
+    QORSocketConnector connector(0, 10, 2);
+    const int declared = connector.Declare("127.0.0.1");
+    QORSockets client;
+    const int connected = client.Connect(connector.GetPort(), "127.0.0.1");
+    int limit = 3000;
+    const int selected = connector.Select(&limit);
+    QORSockets* server = nullptr;
+    const int accepted = selected == 1 ? connector.Accept(&server) : -1;
+    char ping[8] = {}, pong[8] = {};
+    unsigned pingLength = 0, pongLength = 0;
+    int there = -1, back = -1;
+    if (server) {
+        client.Send("ping", 4);
+        if (server->Wait(3000) == 0) there = server->Receive(ping, sizeof ping, &pingLength);
+        server->Send("pong!", 5);
+        if (client.Wait(3000) == 0) back = client.Receive(pong, sizeof pong, &pongLength);
+        delete server;
+    }
+    const HMODULE host = ::GetModuleHandleW(nullptr);
+    const bool inHost = ModuleOf(reinterpret_cast<const void*>(&QORSocketConnector::Declare)) == host &&
+                        ModuleOf(reinterpret_cast<const void*>(&QORSockets::Receive)) == host;
+    lines.Add("QORSockets declared %d connected %d accepted %d sent %d \"%.*s\" back %d \"%.*s\" in the host %s",
+              declared, connected, accepted, there, static_cast<int>(pingLength), ping, back,
+              static_cast<int>(pongLength), pong, inHost ? "yes" : "no");
+}
+
 }  // namespace
 
 // Writes the lines into the buffer (cut to its size, always terminated); answers their length.
@@ -181,6 +212,7 @@ extern "C" __declspec(dllexport) int VarometProbeRun(char* buffer, int size) {
         ProbeSynchronisation(lines);
         ProbeThreadsAndContexts(lines);
         ProbeContainersAndTools(lines);
+        ProbeSockets(lines);
         if (!buffer || size <= 0) return -1;
         const std::size_t length = std::min<std::size_t>(lines.Text().size(), static_cast<std::size_t>(size) - 1);
         std::memcpy(buffer, lines.Text().data(), length);

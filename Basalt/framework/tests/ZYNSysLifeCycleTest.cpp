@@ -331,6 +331,7 @@ TEST(ZYNSysLifeCycle, ModuleBuiltAgainstTheHostsImportLibraryUsesTheExportedInte
          "QORThrLibraryManager::GetFunctionAddress kernel32 GetTickCount matches\n"
          "ZYNSysTimerConvert 1 1 1 1 1 1 1\n"
          "imports bound to the host yes, registered 1\n"
+         "QORSockets declared 0 connected 0 accepted 0 sent 0 \"ping\" back 0 \"pong!\" in the host yes\n"
          "unload 0\n"},
         // After the unload no dispatch may reach the probe's code.
         {"module",
