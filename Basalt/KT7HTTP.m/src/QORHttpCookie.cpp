@@ -310,13 +310,15 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
 
     std::string domain;
     if (domainAttribute) {
-        std::string requestHost;
-        if (!CrackHostAndPath(url, requestHost, nullptr)) return fail("QORSysCrackUrl", E_FAIL);
         domain = LowerCopy(*domainAttribute);
-        if (!DomainMatches(domain, requestHost)) return fail("_Domain not of the request host", E_FAIL);
-    } else {
-        if (!CrackHostAndPath(cookieUrl.c_str(), domain, nullptr)) return fail("QORSysCrackUrl", E_FAIL);
+    } else if (!CrackHostAndPath(cookieUrl.c_str(), domain, nullptr)) {
+        return fail("QORSysCrackUrl", E_FAIL);
     }
+    // Also without a domain attribute: a path without its leading '/' ("Path=.evil.test/")
+    // would otherwise move the cookie's url, and so its default domain, to another host.
+    std::string requestHost;
+    if (!CrackHostAndPath(url, requestHost, nullptr)) return fail("QORSysCrackUrl", E_FAIL);
+    if (!DomainMatches(domain, requestHost)) return fail("_Domain not of the request host", E_FAIL);
     cookie._Domain = Copy(domain);
     if (!cookie._Domain) return outOfMemory("_Domain 1");
     cookie.domainLength = static_cast<std::uint32_t>(domain.size());

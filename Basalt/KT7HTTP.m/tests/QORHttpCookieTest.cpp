@@ -161,6 +161,8 @@ TEST(QORHttpCookie, ADomainAttributeMustNameTheRequestHostOrAParent) {
         {"a suffix of an address", {{"http://10.1.2.3/", "f=3; Domain=2.3", 1, E_FAIL}},
          {{"http://10.1.2.3/", 4, kNoCookie, ""}}},
         {"a name ending like the host", {{"https://a." + host + "/", "f=4; Domain=x" + host, 1, E_FAIL}}, {}},
+        {"a path that moves the url to another host", {{"https://" + host + "/", "f=5; Path=.evil.test/", 1, E_FAIL}},
+         {{"https://" + host + ".evil.test/", 4, kNoCookie, ""}}},
         {"the parent domain", {{"https://a." + host + "/", "g=1; Domain=" + host, 1, S_OK}},
          {{"https://b." + host + "/", 4, S_OK, "g=1; Path=/\r\n"}}},
         {"the address itself", {{"http://10.9.8.7/", "g=2; Domain=10.9.8.7", 1, S_OK}},
