@@ -262,8 +262,11 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     QORHttpCookie& cookie = *record;
 
     const std::string original(line);
-    std::string text(line);
+    // The line has no header name before it: a leading ':' makes the walk start at its
+    // beginning, where a ':' of a value or of an expiry time would hide the attributes before it.
+    std::string text = ":" + original;
     if (FAILED(CookieToLower(text.data()))) return fail("CookieToLower", E_FAIL);
+    text.erase(0, 1);
     cookie.text = Copy(text);
     if (!cookie.text) return outOfMemory("text");
 
