@@ -285,8 +285,8 @@ int ZYNSysTraceOutput::Close() {
     }
     rotating_.reset();
     ring_.reset();
-    standard_ = nullptr;
-    opened_ = false;
+    // Standard output and error stay bound: lines traced after the exit hook still go there.
+    opened_ = standard_ != nullptr;
     if (!fileName_.empty()) {
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (::GetFileAttributesExW(fileName_.c_str(), GetFileExInfoStandard, &data) &&

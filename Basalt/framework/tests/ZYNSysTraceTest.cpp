@@ -262,6 +262,44 @@ TEST(ZYNSysTrace, ADestroyedClientLivesOnForThreadsThatStillHoldIt) {
     EXPECT_NE(child.output.find("] after destroy\r\n"), std::string::npos) << child.output;
 }
 
+namespace {
+
+ZYNSysTraceClient* g_lateClient = nullptr;
+
+void TraceAfterTheExitHook() {
+    ZYNSysTraceClient::InfoPrintf(g_lateClient, "traced after the exit hook");
+}
+
+}  // namespace
+
+// Registered before the trace's hook, so it runs after it.
+VAROMET_CHILD_CASE(TraceFromAnExitHandlerAfterTheTraceCloses) {
+    std::atexit(&TraceAfterTheExitHook);
+    ZYNSysTraceClient::Create(&g_lateClient, "LATE");
+    if (g_lateClient == nullptr) return 3;
+    return ZYNSysTraceClient::InfoPrintf(g_lateClient, "traced before exit") == 0 ? 0 : 4;
+}
+
+TEST(ZYNSysTrace, TracingGoesOnWhileTheProcessExits) {
+    struct Case {
+        const char* name;
+        const char* childCase;
+        const wchar_t* trace;
+        const char* expected;  // in the child's output
+    };
+    const Case cases[] = {
+        {"standard output stays bound after the exit hook", "TraceFromAnExitHandlerAfterTheTraceCloses", L"-o LATE",
+         "] traced after the exit hook\r\n"},
+    };
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const ChildProcess::Result child = RunTraced(c.childCase, folder, {{L"ZYNSysTrace", c.trace}});
+        ASSERT_TRUE(child.started) << c.name << ": " << child.output;
+        EXPECT_EQ(child.exitCode, 0u) << c.name;
+        EXPECT_NE(child.output.find(c.expected), std::string::npos) << c.name << ":\n" << child.output.substr(0, 400);
+    }
+}
+
 // The first client starts the manager, whose option-file folder is not a valid path: the
 // path failure traces while the option files are being read. The child then fails the same
 // path itself, through the client that nested trace kept.
