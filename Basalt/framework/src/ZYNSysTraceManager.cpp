@@ -368,10 +368,11 @@ void ZYNSysTraceManager::Shutdown() {
     for (int i = kSlots - 1; i >= 0; --i) {
         if (slots_[i]) slots_[i]->Close();
     }
+    // Retired clients are not freed: other threads may still be tracing through them while
+    // exit runs. Only the list goes.
     while (retired_ != nullptr) {
         Retired* entry = retired_;
         retired_ = entry->next;
-        delete entry->client;
         delete entry;
     }
 }

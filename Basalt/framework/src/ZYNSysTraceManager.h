@@ -46,7 +46,7 @@ public:
     ZYNSysTraceOutput* Find(const char* traceName, const char** storedName);
     // Keeps a client taken out of its slot until the process ends.
     void Retire(ZYNSysTraceClient* client);
-    // Closes every output and frees retired clients.
+    // Closes file, rotating and ring storage; retired clients stay valid to the process's end.
     void Shutdown();
 
     char* FormatBuffer() { return format_; }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -270,6 +271,17 @@ void TraceAfterTheExitHook() {
     ZYNSysTraceClient::InfoPrintf(g_lateClient, "traced after the exit hook");
 }
 
+std::atomic<bool> g_exitWindow{false};
+std::atomic<int> g_linesInExitWindow{0};
+
+// Runs after the trace's own exit hook and holds the process open while the other thread
+// keeps tracing.
+void HoldTheExitOpen() {
+    g_exitWindow = true;
+    for (int i = 0; i < 400 && g_linesInExitWindow < 20; ++i) ::Sleep(5);
+    g_exitWindow = false;
+}
+
 }  // namespace
 
 // Registered before the trace's hook, so it runs after it.
@@ -278,6 +290,38 @@ VAROMET_CHILD_CASE(TraceFromAnExitHandlerAfterTheTraceCloses) {
     ZYNSysTraceClient::Create(&g_lateClient, "LATE");
     if (g_lateClient == nullptr) return 3;
     return ZYNSysTraceClient::InfoPrintf(g_lateClient, "traced before exit") == 0 ? 0 : 4;
+}
+
+// A second thread traces through a client destroyed earlier while the main thread exits.
+VAROMET_CHILD_CASE(TraceThroughADestroyedClientWhileExiting) {
+    std::atexit(&HoldTheExitOpen);
+    ZYNSysTraceClient* slot = nullptr;
+    ZYNSysTraceClient::Create(&slot, "EXITING");
+    ZYNSysTraceClient* held = slot;
+    if (held == nullptr) return 3;
+    ZYNSysTraceClient::Destroy(&slot);
+    std::atomic<int> before{0};
+    std::thread([held, &before] {
+        try {
+            for (;;) {
+                const bool inWindow = g_exitWindow;
+                const int written = ZYNSysTraceClient::InfoPrintf(held, "still tracing");
+                // Only a failure seen while the exit handlers run counts: afterwards the
+                // runtime closes its streams.
+                if (inWindow && g_exitWindow) {
+                    if (written != 0) ::TerminateProcess(::GetCurrentProcess(), 7);
+                    ++g_linesInExitWindow;
+                } else if (!inWindow) {
+                    ++before;
+                }
+                ::Sleep(1);
+            }
+        } catch (...) {
+            ::TerminateProcess(::GetCurrentProcess(), 8);
+        }
+    }).detach();
+    for (int i = 0; i < 400 && before < 5; ++i) ::Sleep(5);
+    std::exit(0);
 }
 
 TEST(ZYNSysTrace, TracingGoesOnWhileTheProcessExits) {
@@ -290,6 +334,8 @@ TEST(ZYNSysTrace, TracingGoesOnWhileTheProcessExits) {
     const Case cases[] = {
         {"standard output stays bound after the exit hook", "TraceFromAnExitHandlerAfterTheTraceCloses", L"-o LATE",
          "] traced after the exit hook\r\n"},
+        {"a destroyed client stays valid through exit", "TraceThroughADestroyedClientWhileExiting", L"-o EXITING",
+         "] still tracing\r\n"},
     };
     for (const Case& c : cases) {
         TestFolder folder;
