@@ -29,7 +29,7 @@ void CloseTraceAtExit() {
     if (manager != nullptr) manager->Shutdown();
 }
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == ',' || c == ';' || c == ':' || c == '|'; }
+bool IsSeparator(char c) { return c == ' ' || c == ',' || c == ';' || c == ':' || c == '|'; }
 
 bool StartsWithNoCase(const char* text, const char* prefix) {
     for (; *prefix != '\0'; ++text, ++prefix) {

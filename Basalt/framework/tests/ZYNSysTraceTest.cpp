@@ -121,6 +121,8 @@ TEST(ZYNSysTrace, DeclaresWhatTheEnvironmentAndOptionFilesSay) {
         {"an upper level bound lets level 0 through", "-o HIGH -l5", nullptr, "HIGH", {"] line from HIGH\r\n"}, {},
          {}, {}},
         {"a value of 511 bytes is read", kLongValue + 1, nullptr, "LONGVALUE", {"] line from LONGVALUE"}, {}, {}, {}},
+        {"a tab splits no token", "-o TAB\tNAME", nullptr, "TAB\tNAME/TAB/NAME",
+         {"] line from TAB\tNAME\r\n", "no client for TAB\r\n", "no client for NAME\r\n"}, {}, {}, {}},
         {"a value of 512 bytes is ignored", kLongValue, nullptr, "LONGVALUE", {"no client for LONGVALUE"}, {}, {}, {}},
     };
     for (const Case& c : cases) {
