@@ -63,7 +63,8 @@ int ZYNSysRotatingFile::Open() {
     if (stream_.IsValid()) {
         if (std::ftell(stream_.Get()) <= static_cast<long>(sizeLimit_)) return 0;
         stream_.Reset();
-        Rotate();
+        // OpenFresh rotates: a second rotation here would copy a file that could not be moved
+        // into two numbered files.
         return OpenFresh();
     }
     stream_.Reset(::_wfopen(fileName_.c_str(), L"a+"));

@@ -11,6 +11,7 @@
 #include "TestFolder.h"
 #include "ZYNSysKernelHandle.h"
 #include "ZYNSysRotatingFile.h"
+#include "ZYNSysStdioFile.h"
 #include "ZYNSysTraceOutput.h"
 #include "ZYNSysWin.h"
 
@@ -88,6 +89,38 @@ TEST(ZYNSysRotatingFile, AReopenedFileCountsWhatItAlreadyHolds) {
     ASSERT_EQ(file.Write(line.c_str(), line.size()), 59);
     EXPECT_EQ(ReadAll(name), OnDisk('B'));
     EXPECT_EQ(ReadAll(folder.In(L"t.1.txt")), OnDisk('A'));
+}
+
+TEST(ZYNSysRotatingFile, AFileOverItsLimitReopenedRotatesOnce) {
+    struct Case {
+        const char* name;
+        std::size_t held;         // bytes in t.txt before it is opened
+        bool readElsewhere;       // another handle keeps it from being moved, so it is copied
+        std::vector<std::wstring> numbered;  // numbered files after the second Open
+    };
+    const Case cases[] = {
+        {"under the limit: appended to", 60, false, {}},
+        {"over the limit: moved aside", 150, false, {L"t.1.txt"}},
+        {"over the limit and read elsewhere: copied aside once", 150, true, {L"t.1.txt"}},
+    };
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const std::wstring name = folder.In(L"t.txt");
+        const std::string before(c.held, 'x');
+        std::ofstream(name.c_str(), std::ios::binary) << before;
+        ZYNSysRotatingFile file(name, 100, 3);
+        ASSERT_EQ(file.Open(), 0) << c.name;
+        ZYNSysStdioFile reader(c.readElsewhere ? ::_wfopen(name.c_str(), L"rb") : nullptr);
+        ASSERT_EQ(file.Open(), 0) << c.name;
+        std::vector<std::wstring> numbered;
+        for (const wchar_t* candidate : {L"t.1.txt", L"t.2.txt", L"t.3.txt"}) {
+            if (Exists(folder.In(candidate))) numbered.push_back(candidate);
+        }
+        EXPECT_EQ(numbered, c.numbered) << c.name;
+        if (!c.numbered.empty()) {
+            EXPECT_EQ(ReadAll(folder.In(L"t.1.txt")), before) << c.name;
+        }
+    }
 }
 
 TEST(ZYNSysRotatingFile, ALockedNumberedFileLosesNothing) {
