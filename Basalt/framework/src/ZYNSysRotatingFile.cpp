@@ -89,7 +89,9 @@ int ZYNSysRotatingFile::Write(const char* text, std::size_t length) {
     if (text == nullptr) return -1;
     if (stream_.IsValid()) {
         const long position = std::ftell(stream_.Get());
-        if (position >= 0 && length <= sizeLimit_ - std::min<std::uint64_t>(position, sizeLimit_)) {
+        // Text mode writes each LF as CR LF: the limit counts what reaches the disk.
+        const std::size_t onDisk = length + static_cast<std::size_t>(std::count(text, text + length, '\n'));
+        if (position >= 0 && onDisk <= sizeLimit_ - std::min<std::uint64_t>(position, sizeLimit_)) {
             const std::size_t written = std::fwrite(text, 1, length, stream_.Get());
             std::fflush(stream_.Get());
             return static_cast<int>(written);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -59,6 +60,38 @@ TEST(ZYNSysRotatingFile, NumberedFilesAreFilledThenOverwrittenInTurn) {
             for (const char* letter = s.expected[i]; *letter; ++letter) expected += OnDisk(*letter);
             EXPECT_EQ(ReadAll(names[i]), expected) << "after " << s.line << ", file " << i;
         }
+    }
+}
+
+TEST(ZYNSysRotatingFile, NoFileGrowsPastItsLimitOnDisk) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;  // written in turn to t.txt, limit 100, 3 numbered files
+    };
+    const Case cases[] = {
+        {"60 bytes a line on disk", {Line('A'), Line('B'), Line('C')}},
+        {"a line that fits only before its line end is widened", {std::string(59, 'A') + "\n", std::string(38, 'B') + "\n"}},
+        {"a text of several short lines", {std::string(59, 'A') + "\n", "b\nb\nb\nb\nb\nb\nb\nb\nb\nb\nb\nb\nbbbbbbbbbbbbbb\n"}},
+    };
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const std::wstring names[4] = {folder.In(L"t.txt"), folder.In(L"t.1.txt"), folder.In(L"t.2.txt"),
+                                       folder.In(L"t.3.txt")};
+        std::size_t onDisk = 0;
+        {
+            ZYNSysRotatingFile file(names[0], 100, 3);
+            ASSERT_EQ(file.Open(), 0) << c.name;
+            for (const std::string& line : c.lines) {
+                ASSERT_EQ(file.Write(line.c_str(), line.size()), static_cast<int>(line.size())) << c.name;
+                onDisk += line.size() + static_cast<std::size_t>(std::count(line.begin(), line.end(), '\n'));
+                for (const std::wstring& name : names) {
+                    EXPECT_LE(ReadAll(name).size(), 100u) << c.name << ": " << Narrow(name);
+                }
+            }
+        }
+        std::size_t kept = 0;
+        for (const std::wstring& name : names) kept += ReadAll(name).size();
+        EXPECT_EQ(kept, onDisk) << c.name;
     }
 }
 
