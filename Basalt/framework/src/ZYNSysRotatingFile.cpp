@@ -104,7 +104,11 @@ int ZYNSysRotatingFile::Write(const char* text, std::size_t length) {
     return static_cast<int>(written);
 }
 
-bool ZYNSysRotatingFile::MoveCurrentTo(const std::wstring& target) {
+bool ZYNSysRotatingFile::MoveCurrentTo(const std::wstring& target, bool replace) {
+    if (replace) {
+        return ::MoveFileExW(fileName_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) ||
+               ::CopyFileW(fileName_.c_str(), target.c_str(), FALSE);
+    }
     return ::MoveFileW(fileName_.c_str(), target.c_str()) ||
            ::CopyFileW(fileName_.c_str(), target.c_str(), TRUE);
 }
@@ -113,13 +117,14 @@ int ZYNSysRotatingFile::Rotate() {
     for (std::uint32_t n = next_; n <= fileCount_; ++n) {
         const std::wstring target = NumberedName(n);
         if (CanBeRead(target)) continue;
-        if (!MoveCurrentTo(target)) return -1;
+        if (!MoveCurrentTo(target, false)) return -1;
         next_ = n + 1;
         return 0;
     }
+    // Replaced in one step, never deleted first: when neither the move nor the copy can
+    // replace it, the oldest file stays as it was.
     const std::wstring target = NumberedName(current_);
-    ::DeleteFileW(target.c_str());
-    if (!MoveCurrentTo(target)) return -1;
+    if (!MoveCurrentTo(target, true)) return -1;
     if (++current_ > fileCount_) {
         current_ = 1;
         next_ = 2;

@@ -176,6 +176,38 @@ TEST(ZYNSysRotatingFile, ALockedNumberedFileLosesNothing) {
     EXPECT_EQ(ReadAll(folder.In(L"t.1.txt")), "old");
 }
 
+TEST(ZYNSysRotatingFile, AnOldestNumberedFileThatCannotBeReplacedIsKept) {
+    struct Case {
+        const char* name;
+        DWORD share;  // how another process holds t.1.txt open
+    };
+    const Case cases[] = {
+        {"held against deletion", FILE_SHARE_READ},
+        {"held for reading and deletion", FILE_SHARE_READ | FILE_SHARE_DELETE},
+    };
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const std::wstring name = folder.In(L"t.txt");
+        const std::wstring numbered = folder.In(L"t.1.txt");
+        std::ofstream(numbered.c_str(), std::ios::binary) << "old";
+        ZYNSysKernelHandle lock(::CreateFileW(numbered.c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(lock.IsValid()) << c.name;
+        {
+            // One numbered file, which exists: each rotation must replace it.
+            ZYNSysRotatingFile file(name, 100, 1);
+            ASSERT_EQ(file.Open(), 0) << c.name;
+            for (char letter : {'A', 'B', 'C'}) {
+                const std::string line = Line(letter);
+                EXPECT_EQ(file.Write(line.c_str(), line.size()), 59) << c.name << " " << letter;
+            }
+        }
+        lock.Reset();
+        EXPECT_EQ(ReadAll(numbered), "old") << c.name;
+        EXPECT_EQ(ReadAll(name), OnDisk('A') + OnDisk('B') + OnDisk('C')) << c.name;
+    }
+}
+
 TEST(ZYNSysTraceOutput, ARingKeepsTheNewestBytes) {
     TestFolder folder;
     {
