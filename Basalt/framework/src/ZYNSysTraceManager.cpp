@@ -111,7 +111,7 @@ int ZYNSysTraceManager::Declare(const char* output, const char* traceName) {
         if (target == nullptr && std::strlen(output) <= 63) {
             for (int i = kSlots - 1; i >= 0; --i) {
                 if (slots_[i]) continue;
-                slots_[i].reset(new (std::nothrow) ZYNSysTraceOutput(output));
+                slots_[i].reset(new (std::nothrow) ZYNSysTraceOutput(output, this));
                 if (slots_[i]) {
                     target = slots_[i].get();
                     ++slotCount_;
@@ -349,6 +349,17 @@ ZYNSysTraceOutput* ZYNSysTraceManager::Find(const char* traceName, const char** 
         }
     }
     return nullptr;
+}
+
+int ZYNSysTraceManager::ProcessFolder(bool localTime, std::wstring& folder) {
+    Hold hold(*this);
+    if (!processFolderTried_) {
+        processFolderTried_ = true;
+        MakeTraceProcessFolder(localTime, processFolder_);
+    }
+    if (processFolder_.empty()) return -1;
+    folder = processFolder_;
+    return 0;
 }
 
 void ZYNSysTraceManager::Retire(ZYNSysTraceClient* client) {

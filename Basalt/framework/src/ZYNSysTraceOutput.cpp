@@ -9,6 +9,7 @@
 #include "ZYNSysPath.h"
 #include "ZYNSysRotatingFile.h"
 #include "ZYNSysTimer.h"
+#include "ZYNSysTraceManager.h"
 #include "ZYNSysWin.h"
 
 namespace {
@@ -111,7 +112,7 @@ void ZYNSysTraceRing::Write(const char* text, std::size_t length) {
 
 // ---- output ----
 
-ZYNSysTraceOutput::ZYNSysTraceOutput(const char* name) {
+ZYNSysTraceOutput::ZYNSysTraceOutput(const char* name, ZYNSysTraceManager* manager) : manager_(manager) {
     std::strncpy(name_, name ? name : "", sizeof name_ - 1);
 }
 
@@ -155,7 +156,11 @@ int ZYNSysTraceOutput::Open() {
         }
         return BindStdStream(stdout);
     }
-    if (folder_.empty() && MakeProcessFolder() != 0) return -1;
+    if (folder_.empty()) {
+        const int made = manager_ != nullptr ? manager_->ProcessFolder(localTime_, folder_)
+                                             : MakeTraceProcessFolder(localTime_, folder_);
+        if (made != 0) return -1;
+    }
     wchar_t wideName[64];
     if (::MultiByteToWideChar(CP_ACP, 0, name_, -1, wideName, 64) == 0) return -1;
     const std::wstring path = folder_ + L"\\" + wideName;
@@ -163,20 +168,22 @@ int ZYNSysTraceOutput::Open() {
     return OpenStorage(path.c_str());
 }
 
-int ZYNSysTraceOutput::MakeProcessFolder() {
+int MakeTraceProcessFolder(bool localTime, std::wstring& made) {
     wchar_t directory[2048];
     if (GetTraceDirectory(directory, 2048) != 0) return -1;
     std::wstring folder(directory);
     StripTrailingSeparatorW(folder);
     ZYNSysTimeOfDay now{};
     SYSTEMTIME when{};
-    if (ZYNSysTimerGetTimeOfDay(&now) != 0 || !CalendarTime(now.seconds, localTime_, when)) return -1;
+    if (ZYNSysTimerGetTimeOfDay(&now) != 0 || !CalendarTime(now.seconds, localTime, when)) return -1;
     wchar_t leaf[96];
     std::swprintf(leaf, 96, L"\\D%d%02d%02d_T%02d%02d%02d_P%08d_I", when.wYear, when.wMonth, when.wDay,
                   when.wHour, when.wMinute, when.wSecond, static_cast<int>(::GetCurrentProcessId()));
     folder += leaf;
-    if (!MakePlainDirectory(folder.c_str())) return -1;
-    folder_ = folder;
+    // The name can be guessed: a folder that is already there was made by someone else,
+    // who could read the lines or have planted links in it.
+    if (!::CreateDirectoryW(folder.c_str(), nullptr)) return -1;
+    made = folder;
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include "ZYNSysTraceClient.h"
 #include "ZYNSysTraceManager.h"
 #include "ZYNSysTraceOptions.h"
+#include "ZYNSysTraceOutput.h"
 #include "ZYNSysWin.h"
 
 namespace {
@@ -121,6 +123,8 @@ TEST(ZYNSysTrace, DeclaresWhatTheEnvironmentAndOptionFilesSay) {
         {"an upper level bound lets level 0 through", "-o HIGH -l5", nullptr, "HIGH", {"] line from HIGH\r\n"}, {},
          {}, {}},
         {"a value of 511 bytes is read", kLongValue + 1, nullptr, "LONGVALUE", {"] line from LONGVALUE"}, {}, {}, {}},
+        {"two file outputs share the process's one folder", "-fa.txt A|-fb.txt B", nullptr, "A/B", {}, {"no client"},
+         {{L"a.txt", "] line from A\r\n"}, {L"b.txt", "] line from B\r\n"}}, {}},
         {"a tab splits no token", "-o TAB\tNAME", nullptr, "TAB\tNAME/TAB/NAME",
          {"] line from TAB\tNAME\r\n", "no client for TAB\r\n", "no client for NAME\r\n"}, {}, {}, {}},
         {"a value of 512 bytes is ignored", kLongValue, nullptr, "LONGVALUE", {"no client for LONGVALUE"}, {}, {}, {}},
@@ -345,6 +349,40 @@ TEST(ZYNSysTrace, TracingGoesOnWhileTheProcessExits) {
         ASSERT_TRUE(child.started) << c.name << ": " << child.output;
         EXPECT_EQ(child.exitCode, 0u) << c.name;
         EXPECT_NE(child.output.find(c.expected), std::string::npos) << c.name << ":\n" << child.output.substr(0, 400);
+    }
+}
+
+// Someone else made every per-process folder this process could name in the coming seconds.
+VAROMET_CHILD_CASE(TraceIntoAProcessFolderMadeBeforehand) {
+    wchar_t directory[2048];
+    if (GetTraceDirectory(directory, 2048) != 0) return 3;
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    for (int second = -2; second < 30; ++second) {
+        ULARGE_INTEGER ticks{{now.dwLowDateTime, now.dwHighDateTime}};
+        ticks.QuadPart += static_cast<ULONGLONG>(second * 10000000LL);
+        const FILETIME shifted{ticks.LowPart, ticks.HighPart};
+        SYSTEMTIME when;
+        if (!::FileTimeToSystemTime(&shifted, &when)) return 4;
+        wchar_t folder[2200];
+        std::swprintf(folder, 2200, L"%ls\\D%d%02d%02d_T%02d%02d%02d_P%08d_I", directory, when.wYear, when.wMonth,
+                      when.wDay, when.wHour, when.wMinute, when.wSecond, static_cast<int>(::GetCurrentProcessId()));
+        ::CreateDirectoryW(folder, nullptr);
+    }
+    ZYNSysTraceClient* client = nullptr;
+    ZYNSysTraceClient::Create(&client, "PREMADE");
+    if (client == nullptr) return 5;
+    return ZYNSysTraceClient::InfoPrintf(client, "into someone else's folder") == -1 ? 0 : 6;
+}
+
+TEST(ZYNSysTrace, AProcessFolderThatAlreadyExistsIsRefused) {
+    TestFolder folder;
+    const ChildProcess::Result child =
+        RunTraced("TraceIntoAProcessFolderMadeBeforehand", folder, {{L"ZYNSysTrace", L"-fpremade.txt PREMADE"}});
+    ASSERT_TRUE(child.started) << child.output;
+    EXPECT_EQ(child.exitCode, 0u) << child.output;
+    for (const std::wstring& made : ProcessFolders(folder.Path())) {
+        EXPECT_FALSE(Exists(made + L"\\premade.txt")) << std::string(made.begin(), made.end());
     }
 }
 
