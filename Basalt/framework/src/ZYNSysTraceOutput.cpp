@@ -1,11 +1,14 @@
 #include "ZYNSysTraceOutput.h"
 
+#include <aclapi.h>
+
 #include <cstdarg>
 #include <cstring>
 #include <cwchar>
 #include <new>
 
 #include "ZYNSysKernelHandle.h"
+#include "ZYNSysLocalMemory.h"
 #include "ZYNSysPath.h"
 #include "ZYNSysRotatingFile.h"
 #include "ZYNSysTimer.h"
@@ -307,6 +310,28 @@ int ZYNSysTraceOutput::Close() {
     return result;
 }
 
+bool IsOwnedByTrustedAccount(HANDLE object, SE_OBJECT_TYPE type) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD read =
+        ::GetSecurityInfo(object, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &raw);
+    const ZYNSysLocalMemory descriptor(raw);
+    if (read != ERROR_SUCCESS || owner == nullptr || !::IsValidSid(owner)) return false;
+    if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid)) return true;
+    HANDLE opened = nullptr;
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &opened) &&
+        !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) {
+        return false;
+    }
+    const ZYNSysKernelHandle token(opened);
+    DWORD size = 0;
+    ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    if (size == 0) return false;
+    std::unique_ptr<BYTE[]> user(new (std::nothrow) BYTE[size]);
+    if (!user || !::GetTokenInformation(token.Get(), TokenUser, user.get(), size, &size)) return false;
+    return ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid) != 0;
+}
+
 int GetTraceDirectory(wchar_t* buffer, std::size_t size) {
     if (buffer == nullptr || size == 0) return -1;
     std::wstring candidates[5] = {Environment(L"QORTraceDir"), Environment(L"QORTemp"), SystemTempDirectory(),
@@ -323,6 +348,13 @@ int GetTraceDirectory(wchar_t* buffer, std::size_t size) {
         const DWORD attributes = ::GetFileAttributesW(candidate.empty() ? L"\\" : candidate.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
         if (!MakePlainDirectory(folder.c_str())) return -1;
+        // In a shared temporary folder another user may have made it first, to read the lines
+        // or plant links in it.
+        const ZYNSysKernelHandle opened(::CreateFileW(folder.c_str(), READ_CONTROL,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                      OPEN_EXISTING,
+                                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!opened || !IsOwnedByTrustedAccount(opened.Get(), SE_FILE_OBJECT)) return -1;
         std::wmemcpy(buffer, folder.c_str(), folder.size() + 1);
         return 0;
     }

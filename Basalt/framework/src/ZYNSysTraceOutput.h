@@ -9,6 +9,10 @@
 #include <string>
 
 #include "ZYNSysMappedView.h"
+#include "ZYNSysWin.h"
+
+#include <accctrl.h>
+
 #include "ZYNSysStdioFile.h"
 #include "ZYNSysTraceClient.h"
 
@@ -91,6 +95,10 @@ private:
 // The trace directory ("...\ZYNSysTrace"), created when missing, into buffer (size in units).
 // 0, or -1 when no candidate fits or the folder cannot be made or is a link.
 int GetTraceDirectory(wchar_t* buffer, std::size_t size);
+// True when the object's owner is the calling thread's user, the Administrators group or
+// SYSTEM; false for anyone else or when the owner cannot be read.
+bool IsOwnedByTrustedAccount(HANDLE object, SE_OBJECT_TYPE type);
+
 // Makes a new per-process folder under the trace directory, named after the time (local or
 // UTC) and the process id; -1 when it cannot be made or already exists.
 int MakeTraceProcessFolder(bool localTime, std::wstring& folder);

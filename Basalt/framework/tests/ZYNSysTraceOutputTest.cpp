@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include "ChildProcess.h"
 #include "TestFolder.h"
 #include "ZYNSysKernelHandle.h"
+#include "ZYNSysLocalMemory.h"
 #include "ZYNSysRotatingFile.h"
 #include "ZYNSysStdioFile.h"
 #include "ZYNSysTraceOutput.h"
@@ -319,6 +322,76 @@ TEST(GetTraceDirectory, FallsBackThroughTheCandidates) {
         EXPECT_EQ(child.output, Narrow(c.expected)) << c.name;
         EXPECT_TRUE(Exists(c.expected)) << c.name;
     }
+}
+
+TEST(IsOwnedByTrustedAccount, TrustsOnlyThisUserTheAdministratorsAndTheSystem) {
+    ZYNSysKernelHandle token;
+    {
+        HANDLE opened = nullptr;
+        ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened));
+        token.Reset(opened);
+    }
+    BYTE user[256];
+    DWORD length = 0;
+    ASSERT_TRUE(::GetTokenInformation(token.Get(), TokenUser, user, sizeof user, &length));
+    struct Case {
+        const char* name;
+        WELL_KNOWN_SID_TYPE owner;  // WinNullSid: this user
+        bool trusted;
+    };
+    const Case cases[] = {
+        {"this user", WinNullSid, true},
+        {"the administrators", WinBuiltinAdministratorsSid, true},
+        {"the system", WinLocalSystemSid, true},
+        {"the guests", WinBuiltinGuestsSid, false},
+        {"everyone", WinWorldSid, false},
+        {"the users", WinBuiltinUsersSid, false},
+    };
+    for (const Case& c : cases) {
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof sid;
+        PSID owner = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+        if (c.owner != WinNullSid) {
+            ASSERT_TRUE(::CreateWellKnownSid(c.owner, nullptr, sid, &size)) << c.name;
+            owner = sid;
+        }
+        // An object of the kernel carries the owner it is given, where a file under Wine does not.
+        SECURITY_DESCRIPTOR descriptor;
+        ASSERT_TRUE(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+        ASSERT_TRUE(::SetSecurityDescriptorOwner(&descriptor, owner, FALSE));
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+        const ZYNSysKernelHandle event(::CreateEventW(&attributes, TRUE, FALSE, nullptr));
+        if (!event) {
+            std::printf("%s: no event of that owner can be made here (error %lu)\n", c.name, ::GetLastError());
+            continue;
+        }
+        EXPECT_EQ(IsOwnedByTrustedAccount(event.Get(), SE_KERNEL_OBJECT), c.trusted) << c.name;
+    }
+    EXPECT_FALSE(IsOwnedByTrustedAccount(nullptr, SE_KERNEL_OBJECT)) << "an owner that cannot be read";
+}
+
+TEST(GetTraceDirectory, ATraceFolderOwnedBySomeoneElseIsRefused) {
+    TestFolder folder;
+    std::wstring trace = folder.In(L"ZYNSysTrace");
+    ASSERT_TRUE(::CreateDirectoryW(trace.c_str(), nullptr));
+    BYTE guests[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof guests;
+    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinGuestsSid, nullptr, guests, &size));
+    const DWORD set = ::SetNamedSecurityInfoW(trace.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, guests,
+                                              nullptr, nullptr, nullptr);
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD read = ::GetNamedSecurityInfoW(trace.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                               nullptr, nullptr, nullptr, &raw);
+    const ZYNSysLocalMemory descriptor(raw);
+    if (set != ERROR_SUCCESS || read != ERROR_SUCCESS || owner == nullptr || !::EqualSid(owner, guests)) {
+        GTEST_SKIP() << "a folder cannot be given another owner here (Wine reports one owner, the current user, "
+                        "for every file)";
+    }
+    const ChildProcess::Result child =
+        ChildProcess::Run("TracePrintDirectory", {{L"QORTraceDir", folder.Path()}, {L"QORTemp", std::nullopt}});
+    ASSERT_TRUE(child.started);
+    EXPECT_EQ(child.output, "failed");
 }
 
 bool UnderWine() {
