@@ -278,6 +278,7 @@ void TraceAfterTheExitHook() {
 }
 
 std::atomic<bool> g_exitWindow{false};
+std::atomic<int> g_linesBeforeExit{0};
 std::atomic<int> g_linesInExitWindow{0};
 
 // Runs after the trace's own exit hook and holds the process open while the other thread
@@ -306,8 +307,7 @@ VAROMET_CHILD_CASE(TraceThroughADestroyedClientWhileExiting) {
     ZYNSysTraceClient* held = slot;
     if (held == nullptr) return 3;
     ZYNSysTraceClient::Destroy(&slot);
-    std::atomic<int> before{0};
-    std::thread([held, &before] {
+    std::thread([held] {
         try {
             for (;;) {
                 const bool inWindow = g_exitWindow;
@@ -318,7 +318,7 @@ VAROMET_CHILD_CASE(TraceThroughADestroyedClientWhileExiting) {
                     if (written != 0) ::TerminateProcess(::GetCurrentProcess(), 7);
                     ++g_linesInExitWindow;
                 } else if (!inWindow) {
-                    ++before;
+                    ++g_linesBeforeExit;
                 }
                 ::Sleep(1);
             }
@@ -326,7 +326,7 @@ VAROMET_CHILD_CASE(TraceThroughADestroyedClientWhileExiting) {
             ::TerminateProcess(::GetCurrentProcess(), 8);
         }
     }).detach();
-    for (int i = 0; i < 400 && before < 5; ++i) ::Sleep(5);
+    for (int i = 0; i < 400 && g_linesBeforeExit < 5; ++i) ::Sleep(5);
     std::exit(0);
 }
 
