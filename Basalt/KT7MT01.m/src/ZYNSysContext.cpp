@@ -38,7 +38,10 @@ void FreeArray(char**& array) {
 
 }  // namespace
 
+ZYNSysContextData::ZYNSysContextData() { ZYNSysTraceClient::Create(&lifeCycle, "LifeCycle"); }
+
 ZYNSysContextData::~ZYNSysContextData() {
+    ZYNSysTraceClient::Destroy(&lifeCycle);
     for (char**& array : arrays) FreeArray(array);
 }
 

@@ -4,6 +4,7 @@
 #include "ZYNSysContext.h"
 #include "ZYNSysHashTable.h"
 #include "ZYNSysList.h"
+#include "ZYNSysTraceClient.h"
 
 // Pointers kept in ascending order of their value, each once.
 class ZYNSysContextPtrSet : public ZYNSysList {
@@ -20,7 +21,8 @@ protected:
 };
 
 struct ZYNSysContextData {
-    ZYNSysContextData() = default;
+    // Makes the "LifeCycle" trace client, which stays empty unless that name is declared.
+    ZYNSysContextData();
     ~ZYNSysContextData();
     ZYNSysContextData(const ZYNSysContextData&) = delete;
     ZYNSysContextData& operator=(const ZYNSysContextData&) = delete;
@@ -37,4 +39,5 @@ struct ZYNSysContextData {
     ZYNSysListPtr records{ZYNSysList::ZYNSysListPlain, true};
     ZYNSysListStr strings{ZYNSysList::ZYNSysListPlain, true};
     ZYNSysContextPtrSet pointers;
+    ZYNSysTraceClient* lifeCycle = nullptr;
 };

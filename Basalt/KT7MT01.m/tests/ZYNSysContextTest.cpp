@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,8 +18,15 @@
 
 namespace {
 
-ZYNSysContext g_a("A");
-ZYNSysContext g_b("B");
+// Made on first use: a context's data makes a trace client, which no static initialiser should.
+ZYNSysContext& ContextA() {
+    static ZYNSysContext context("A");
+    return context;
+}
+ZYNSysContext& ContextB() {
+    static ZYNSysContext context("B");
+    return context;
+}
 
 const char* NameOf(ZYNSysContext* context) { return context ? context->GetName() : "none"; }
 
@@ -26,11 +34,11 @@ const char* NameOf(ZYNSysContext* context) { return context ? context->GetName()
 
 VAROMET_CHILD_CASE(RootAndLastSetAcrossTwoThreads) {
     std::string seen = NameOf(ZYNSysContextGetCurrentContext());
-    ZYNSysContextSetCurrentContext(&g_a);
+    ZYNSysContextSetCurrentContext(&ContextA());
     seen += std::string(" ") + NameOf(ZYNSysContextGetCurrentContext());
     std::thread([&] {
         seen += std::string(" other:") + NameOf(ZYNSysContextGetCurrentContext());
-        ZYNSysContextSetCurrentContext(&g_b);
+        ZYNSysContextSetCurrentContext(&ContextB());
         seen += std::string(",") + NameOf(ZYNSysContextGetCurrentContext());
     }).join();
     // The main thread holds the root: the context set last, by any thread, stands in for it.
@@ -43,14 +51,14 @@ VAROMET_CHILD_CASE(RootAndLastSetAcrossTwoThreads) {
 }
 
 VAROMET_CHILD_CASE(FinalizeThenSet) {
-    ZYNSysContextSetCurrentContext(&g_a);
+    ZYNSysContextSetCurrentContext(&ContextA());
     const int finalized = ZYNSysContextFinalize();
     const int again = ZYNSysContextFinalize();
     // Another module gets a slot now, most likely the one just freed.
     const DWORD theirs = ::TlsAlloc();
     int mark = 0;
     ::TlsSetValue(theirs, &mark);
-    const int set = ZYNSysContextSetCurrentContext(&g_b);
+    const int set = ZYNSysContextSetCurrentContext(&ContextB());
     std::printf("finalized=%d again=%d set=%d theirs=%s current=%s", finalized, again, set,
                 ::TlsGetValue(theirs) == &mark ? "kept" : "overwritten", NameOf(ZYNSysContextGetCurrentContext()));
     return 0;
@@ -81,8 +89,8 @@ VAROMET_CHILD_CASE(SixteenThreadsSetTheirFirstContexts) {
 }
 
 VAROMET_CHILD_CASE(ThreadObjectsRunInTheContextTheyWereMadeIn) {
-    ZYNSysContextSetCurrentContext(&g_a);
-    ZYNSysContextSetCurrentContext(&g_b);
+    ZYNSysContextSetCurrentContext(&ContextA());
+    ZYNSysContextSetCurrentContext(&ContextB());
     QORThreads thread;
     static ZYNSysContext* inside = nullptr;
     thread.SetFunction([](void*) {
@@ -150,4 +158,31 @@ TEST(ZYNSysContext, VariablesComeFromTheCurrentContextThenTheMainOne) {
     EXPECT_EQ(child.output,
               "ONE=second TWO=third TW=short SHARED=first EMPTY= ONLYMAIN=main HASHED=hash T=(null) NONE=(null) "
               "root=Main desc=Main context. state=0 null=-1");
+}
+
+// Prints the name of the trace client a new context's data holds, or "none".
+VAROMET_CHILD_CASE(ContextDataLifeCycleTrace) {
+    ZYNSysContext context("Traced");
+    ZYNSysTraceClient* client = context.GetData() ? context.GetData()->lifeCycle : nullptr;
+    std::printf("%s", client && client->TraceName() ? client->TraceName() : "none");
+    return 0;
+}
+
+TEST(ZYNSysContext, DataHoldsALifeCycleTraceClientWhenThatNameIsDeclared) {
+    struct Case {
+        const char* name;
+        std::optional<std::wstring> trace;  // "ZYNSysTrace"
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"declared", L"-o LifeCycle", "LifeCycle"},
+        {"not declared", std::nullopt, "none"},
+    };
+    for (const Case& c : cases) {
+        const ChildProcess::Result child = ChildProcess::Run(
+            "ContextDataLifeCycleTrace", {{L"ZYNSysTrace", c.trace}, {L"QORTraDecDir", std::nullopt}});
+        ASSERT_TRUE(child.started) << c.name << ": " << child.output;
+        EXPECT_EQ(child.exitCode, 0u) << c.name;
+        EXPECT_EQ(child.output, c.expected) << c.name;
+    }
 }

@@ -63,7 +63,8 @@ int ZYNSysRotatingFile::Open() {
     if (stream_.IsValid()) {
         if (std::ftell(stream_.Get()) <= static_cast<long>(sizeLimit_)) return 0;
         stream_.Reset();
-        Rotate();
+        // OpenFresh rotates: a second rotation here would copy a file that could not be moved
+        // into two numbered files.
         return OpenFresh();
     }
     stream_.Reset(::_wfopen(fileName_.c_str(), L"a+"));
@@ -88,7 +89,9 @@ int ZYNSysRotatingFile::Write(const char* text, std::size_t length) {
     if (text == nullptr) return -1;
     if (stream_.IsValid()) {
         const long position = std::ftell(stream_.Get());
-        if (position >= 0 && length <= sizeLimit_ - std::min<std::uint64_t>(position, sizeLimit_)) {
+        // Text mode writes each LF as CR LF: the limit counts what reaches the disk.
+        const std::size_t onDisk = length + static_cast<std::size_t>(std::count(text, text + length, '\n'));
+        if (position >= 0 && onDisk <= sizeLimit_ - std::min<std::uint64_t>(position, sizeLimit_)) {
             const std::size_t written = std::fwrite(text, 1, length, stream_.Get());
             std::fflush(stream_.Get());
             return static_cast<int>(written);
@@ -101,7 +104,11 @@ int ZYNSysRotatingFile::Write(const char* text, std::size_t length) {
     return static_cast<int>(written);
 }
 
-bool ZYNSysRotatingFile::MoveCurrentTo(const std::wstring& target) {
+bool ZYNSysRotatingFile::MoveCurrentTo(const std::wstring& target, bool replace) {
+    if (replace) {
+        return ::MoveFileExW(fileName_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) ||
+               ::CopyFileW(fileName_.c_str(), target.c_str(), FALSE);
+    }
     return ::MoveFileW(fileName_.c_str(), target.c_str()) ||
            ::CopyFileW(fileName_.c_str(), target.c_str(), TRUE);
 }
@@ -110,13 +117,14 @@ int ZYNSysRotatingFile::Rotate() {
     for (std::uint32_t n = next_; n <= fileCount_; ++n) {
         const std::wstring target = NumberedName(n);
         if (CanBeRead(target)) continue;
-        if (!MoveCurrentTo(target)) return -1;
+        if (!MoveCurrentTo(target, false)) return -1;
         next_ = n + 1;
         return 0;
     }
+    // Replaced in one step, never deleted first: when neither the move nor the copy can
+    // replace it, the oldest file stays as it was.
     const std::wstring target = NumberedName(current_);
-    ::DeleteFileW(target.c_str());
-    if (!MoveCurrentTo(target)) return -1;
+    if (!MoveCurrentTo(target, true)) return -1;
     if (++current_ > fileCount_) {
         current_ = 1;
         next_ = 2;

@@ -29,7 +29,8 @@ public:
 
 private:
     int OpenFresh();
-    bool MoveCurrentTo(const std::wstring& target);
+    // A free number takes no overwrite; the oldest file of a full set is replaced.
+    bool MoveCurrentTo(const std::wstring& target, bool replace);
 
     ZYNSysStdioFile stream_;
     std::uint32_t sizeLimit_;

@@ -29,7 +29,7 @@ void CloseTraceAtExit() {
     if (manager != nullptr) manager->Shutdown();
 }
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == ',' || c == ';' || c == ':' || c == '|'; }
+bool IsSeparator(char c) { return c == ' ' || c == ',' || c == ';' || c == ':' || c == '|'; }
 
 bool StartsWithNoCase(const char* text, const char* prefix) {
     for (; *prefix != '\0'; ++text, ++prefix) {
@@ -111,7 +111,7 @@ int ZYNSysTraceManager::Declare(const char* output, const char* traceName) {
         if (target == nullptr && std::strlen(output) <= 63) {
             for (int i = kSlots - 1; i >= 0; --i) {
                 if (slots_[i]) continue;
-                slots_[i].reset(new (std::nothrow) ZYNSysTraceOutput(output));
+                slots_[i].reset(new (std::nothrow) ZYNSysTraceOutput(output, this));
                 if (slots_[i]) {
                     target = slots_[i].get();
                     ++slotCount_;
@@ -351,6 +351,17 @@ ZYNSysTraceOutput* ZYNSysTraceManager::Find(const char* traceName, const char** 
     return nullptr;
 }
 
+int ZYNSysTraceManager::ProcessFolder(bool localTime, std::wstring& folder) {
+    Hold hold(*this);
+    if (!processFolderTried_) {
+        processFolderTried_ = true;
+        MakeTraceProcessFolder(localTime, processFolder_);
+    }
+    if (processFolder_.empty()) return -1;
+    folder = processFolder_;
+    return 0;
+}
+
 void ZYNSysTraceManager::Retire(ZYNSysTraceClient* client) {
     if (client == nullptr) return;
     Retired* entry = new (std::nothrow) Retired{client, nullptr};
@@ -368,10 +379,11 @@ void ZYNSysTraceManager::Shutdown() {
     for (int i = kSlots - 1; i >= 0; --i) {
         if (slots_[i]) slots_[i]->Close();
     }
+    // Retired clients are not freed: other threads may still be tracing through them while
+    // exit runs. Only the list goes.
     while (retired_ != nullptr) {
         Retired* entry = retired_;
         retired_ = entry->next;
-        delete entry->client;
         delete entry;
     }
 }

@@ -44,9 +44,12 @@ public:
     // The output declaring the name exactly (searched from the last slot down), and the
     // stored copy of the name.
     ZYNSysTraceOutput* Find(const char* traceName, const char** storedName);
+    // The per-process folder of the file outputs, made on the first call only; -1 when it
+    // could not be made then.
+    int ProcessFolder(bool localTime, std::wstring& folder);
     // Keeps a client taken out of its slot until the process ends.
     void Retire(ZYNSysTraceClient* client);
-    // Closes every output and frees retired clients.
+    // Closes file, rotating and ring storage; retired clients stay valid to the process's end.
     void Shutdown();
 
     char* FormatBuffer() { return format_; }
@@ -60,6 +63,8 @@ private:
     QORMutex mutex_;
     char format_[4096] = {};
     char pathBuffer_[4096] = {};
+    bool processFolderTried_ = false;
+    std::wstring processFolder_;
     struct Retired;
     Retired* retired_ = nullptr;
 };

@@ -1,14 +1,18 @@
 #include "ZYNSysTraceOutput.h"
 
+#include <aclapi.h>
+
 #include <cstdarg>
 #include <cstring>
 #include <cwchar>
 #include <new>
 
 #include "ZYNSysKernelHandle.h"
+#include "ZYNSysLocalMemory.h"
 #include "ZYNSysPath.h"
 #include "ZYNSysRotatingFile.h"
 #include "ZYNSysTimer.h"
+#include "ZYNSysTraceManager.h"
 #include "ZYNSysWin.h"
 
 namespace {
@@ -111,7 +115,7 @@ void ZYNSysTraceRing::Write(const char* text, std::size_t length) {
 
 // ---- output ----
 
-ZYNSysTraceOutput::ZYNSysTraceOutput(const char* name) {
+ZYNSysTraceOutput::ZYNSysTraceOutput(const char* name, ZYNSysTraceManager* manager) : manager_(manager) {
     std::strncpy(name_, name ? name : "", sizeof name_ - 1);
 }
 
@@ -155,7 +159,11 @@ int ZYNSysTraceOutput::Open() {
         }
         return BindStdStream(stdout);
     }
-    if (folder_.empty() && MakeProcessFolder() != 0) return -1;
+    if (folder_.empty()) {
+        const int made = manager_ != nullptr ? manager_->ProcessFolder(localTime_, folder_)
+                                             : MakeTraceProcessFolder(localTime_, folder_);
+        if (made != 0) return -1;
+    }
     wchar_t wideName[64];
     if (::MultiByteToWideChar(CP_ACP, 0, name_, -1, wideName, 64) == 0) return -1;
     const std::wstring path = folder_ + L"\\" + wideName;
@@ -163,20 +171,22 @@ int ZYNSysTraceOutput::Open() {
     return OpenStorage(path.c_str());
 }
 
-int ZYNSysTraceOutput::MakeProcessFolder() {
+int MakeTraceProcessFolder(bool localTime, std::wstring& made) {
     wchar_t directory[2048];
     if (GetTraceDirectory(directory, 2048) != 0) return -1;
     std::wstring folder(directory);
     StripTrailingSeparatorW(folder);
     ZYNSysTimeOfDay now{};
     SYSTEMTIME when{};
-    if (ZYNSysTimerGetTimeOfDay(&now) != 0 || !CalendarTime(now.seconds, localTime_, when)) return -1;
+    if (ZYNSysTimerGetTimeOfDay(&now) != 0 || !CalendarTime(now.seconds, localTime, when)) return -1;
     wchar_t leaf[96];
     std::swprintf(leaf, 96, L"\\D%d%02d%02d_T%02d%02d%02d_P%08d_I", when.wYear, when.wMonth, when.wDay,
                   when.wHour, when.wMinute, when.wSecond, static_cast<int>(::GetCurrentProcessId()));
     folder += leaf;
-    if (!MakePlainDirectory(folder.c_str())) return -1;
-    folder_ = folder;
+    // The name can be guessed: a folder that is already there was made by someone else,
+    // who could read the lines or have planted links in it.
+    if (!::CreateDirectoryW(folder.c_str(), nullptr)) return -1;
+    made = folder;
     return 0;
 }
 
@@ -285,8 +295,8 @@ int ZYNSysTraceOutput::Close() {
     }
     rotating_.reset();
     ring_.reset();
-    standard_ = nullptr;
-    opened_ = false;
+    // Standard output and error stay bound: lines traced after the exit hook still go there.
+    opened_ = standard_ != nullptr;
     if (!fileName_.empty()) {
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (::GetFileAttributesExW(fileName_.c_str(), GetFileExInfoStandard, &data) &&
@@ -298,6 +308,28 @@ int ZYNSysTraceOutput::Close() {
         if (!folder_.empty()) ::RemoveDirectoryW(folder_.c_str());
     }
     return result;
+}
+
+bool IsOwnedByTrustedAccount(HANDLE object, SE_OBJECT_TYPE type) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD read =
+        ::GetSecurityInfo(object, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &raw);
+    const ZYNSysLocalMemory descriptor(raw);
+    if (read != ERROR_SUCCESS || owner == nullptr || !::IsValidSid(owner)) return false;
+    if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid)) return true;
+    HANDLE opened = nullptr;
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &opened) &&
+        !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) {
+        return false;
+    }
+    const ZYNSysKernelHandle token(opened);
+    DWORD size = 0;
+    ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    if (size == 0) return false;
+    std::unique_ptr<BYTE[]> user(new (std::nothrow) BYTE[size]);
+    if (!user || !::GetTokenInformation(token.Get(), TokenUser, user.get(), size, &size)) return false;
+    return ::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user.get())->User.Sid) != 0;
 }
 
 int GetTraceDirectory(wchar_t* buffer, std::size_t size) {
@@ -316,6 +348,13 @@ int GetTraceDirectory(wchar_t* buffer, std::size_t size) {
         const DWORD attributes = ::GetFileAttributesW(candidate.empty() ? L"\\" : candidate.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
         if (!MakePlainDirectory(folder.c_str())) return -1;
+        // In a shared temporary folder another user may have made it first, to read the lines
+        // or plant links in it.
+        const ZYNSysKernelHandle opened(::CreateFileW(folder.c_str(), READ_CONTROL,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                      OPEN_EXISTING,
+                                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!opened || !IsOwnedByTrustedAccount(opened.Get(), SE_FILE_OBJECT)) return -1;
         std::wmemcpy(buffer, folder.c_str(), folder.size() + 1);
         return 0;
     }

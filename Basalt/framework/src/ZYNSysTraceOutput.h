@@ -9,10 +9,15 @@
 #include <string>
 
 #include "ZYNSysMappedView.h"
+#include "ZYNSysWin.h"
+
+#include <accctrl.h>
+
 #include "ZYNSysStdioFile.h"
 #include "ZYNSysTraceClient.h"
 
 class ZYNSysRotatingFile;
+class ZYNSysTraceManager;
 
 // A fixed ring of bytes mapped onto a file: the newest text overwrites the oldest.
 class ZYNSysTraceRing {
@@ -35,8 +40,9 @@ public:
     static constexpr int kMaxNames = 64;
     static constexpr std::uint32_t kMaxRing = 8192;
 
-    // The name must fit 63 bytes (the manager checks).
-    explicit ZYNSysTraceOutput(const char* name);
+    // The name must fit 63 bytes (the manager checks). A file output takes its per-process
+    // folder from the manager, or makes one of its own without one.
+    explicit ZYNSysTraceOutput(const char* name, ZYNSysTraceManager* manager = nullptr);
     virtual ~ZYNSysTraceOutput();
     ZYNSysTraceOutput(const ZYNSysTraceOutput&) = delete;
     ZYNSysTraceOutput& operator=(const ZYNSysTraceOutput&) = delete;
@@ -72,8 +78,7 @@ public:
     std::uint32_t rotateCount_ = 0;
 
 private:
-    int MakeProcessFolder();
-
+    ZYNSysTraceManager* manager_;
     char name_[64] = {};
     std::unique_ptr<char[]> names_[kMaxNames];
     std::unique_ptr<ZYNSysTraceRing> ring_;
@@ -90,3 +95,10 @@ private:
 // The trace directory ("...\ZYNSysTrace"), created when missing, into buffer (size in units).
 // 0, or -1 when no candidate fits or the folder cannot be made or is a link.
 int GetTraceDirectory(wchar_t* buffer, std::size_t size);
+// True when the object's owner is the calling thread's user, the Administrators group or
+// SYSTEM; false for anyone else or when the owner cannot be read.
+bool IsOwnedByTrustedAccount(HANDLE object, SE_OBJECT_TYPE type);
+
+// Makes a new per-process folder under the trace directory, named after the time (local or
+// UTC) and the process id; -1 when it cannot be made or already exists.
+int MakeTraceProcessFolder(bool localTime, std::wstring& folder);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -10,7 +13,9 @@
 #include "ChildProcess.h"
 #include "TestFolder.h"
 #include "ZYNSysKernelHandle.h"
+#include "ZYNSysLocalMemory.h"
 #include "ZYNSysRotatingFile.h"
+#include "ZYNSysStdioFile.h"
 #include "ZYNSysTraceOutput.h"
 #include "ZYNSysWin.h"
 
@@ -61,6 +66,38 @@ TEST(ZYNSysRotatingFile, NumberedFilesAreFilledThenOverwrittenInTurn) {
     }
 }
 
+TEST(ZYNSysRotatingFile, NoFileGrowsPastItsLimitOnDisk) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;  // written in turn to t.txt, limit 100, 3 numbered files
+    };
+    const Case cases[] = {
+        {"60 bytes a line on disk", {Line('A'), Line('B'), Line('C')}},
+        {"a line that fits only before its line end is widened", {std::string(59, 'A') + "\n", std::string(38, 'B') + "\n"}},
+        {"a text of several short lines", {std::string(59, 'A') + "\n", "b\nb\nb\nb\nb\nb\nb\nb\nb\nb\nb\nb\nbbbbbbbbbbbbbb\n"}},
+    };
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const std::wstring names[4] = {folder.In(L"t.txt"), folder.In(L"t.1.txt"), folder.In(L"t.2.txt"),
+                                       folder.In(L"t.3.txt")};
+        std::size_t onDisk = 0;
+        {
+            ZYNSysRotatingFile file(names[0], 100, 3);
+            ASSERT_EQ(file.Open(), 0) << c.name;
+            for (const std::string& line : c.lines) {
+                ASSERT_EQ(file.Write(line.c_str(), line.size()), static_cast<int>(line.size())) << c.name;
+                onDisk += line.size() + static_cast<std::size_t>(std::count(line.begin(), line.end(), '\n'));
+                for (const std::wstring& name : names) {
+                    EXPECT_LE(ReadAll(name).size(), 100u) << c.name << ": " << Narrow(name);
+                }
+            }
+        }
+        std::size_t kept = 0;
+        for (const std::wstring& name : names) kept += ReadAll(name).size();
+        EXPECT_EQ(kept, onDisk) << c.name;
+    }
+}
+
 TEST(ZYNSysRotatingFile, NamesCarryEnoughDigitsForTheCount) {
     struct Case {
         std::uint32_t count;
@@ -90,6 +127,38 @@ TEST(ZYNSysRotatingFile, AReopenedFileCountsWhatItAlreadyHolds) {
     EXPECT_EQ(ReadAll(folder.In(L"t.1.txt")), OnDisk('A'));
 }
 
+TEST(ZYNSysRotatingFile, AFileOverItsLimitReopenedRotatesOnce) {
+    struct Case {
+        const char* name;
+        std::size_t held;         // bytes in t.txt before it is opened
+        bool readElsewhere;       // another handle keeps it from being moved, so it is copied
+        std::vector<std::wstring> numbered;  // numbered files after the second Open
+    };
+    const Case cases[] = {
+        {"under the limit: appended to", 60, false, {}},
+        {"over the limit: moved aside", 150, false, {L"t.1.txt"}},
+        {"over the limit and read elsewhere: copied aside once", 150, true, {L"t.1.txt"}},
+    };
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const std::wstring name = folder.In(L"t.txt");
+        const std::string before(c.held, 'x');
+        std::ofstream(name.c_str(), std::ios::binary) << before;
+        ZYNSysRotatingFile file(name, 100, 3);
+        ASSERT_EQ(file.Open(), 0) << c.name;
+        ZYNSysStdioFile reader(c.readElsewhere ? ::_wfopen(name.c_str(), L"rb") : nullptr);
+        ASSERT_EQ(file.Open(), 0) << c.name;
+        std::vector<std::wstring> numbered;
+        for (const wchar_t* candidate : {L"t.1.txt", L"t.2.txt", L"t.3.txt"}) {
+            if (Exists(folder.In(candidate))) numbered.push_back(candidate);
+        }
+        EXPECT_EQ(numbered, c.numbered) << c.name;
+        if (!c.numbered.empty()) {
+            EXPECT_EQ(ReadAll(folder.In(L"t.1.txt")), before) << c.name;
+        }
+    }
+}
+
 TEST(ZYNSysRotatingFile, ALockedNumberedFileLosesNothing) {
     TestFolder folder;
     const std::wstring name = folder.In(L"t.txt");
@@ -108,6 +177,38 @@ TEST(ZYNSysRotatingFile, ALockedNumberedFileLosesNothing) {
     EXPECT_EQ(ReadAll(name), OnDisk('A') + OnDisk('B') + OnDisk('C'));
     lock.Reset();
     EXPECT_EQ(ReadAll(folder.In(L"t.1.txt")), "old");
+}
+
+TEST(ZYNSysRotatingFile, AnOldestNumberedFileThatCannotBeReplacedIsKept) {
+    struct Case {
+        const char* name;
+        DWORD share;  // how another process holds t.1.txt open
+    };
+    const Case cases[] = {
+        {"held against deletion", FILE_SHARE_READ},
+        {"held for reading and deletion", FILE_SHARE_READ | FILE_SHARE_DELETE},
+    };
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const std::wstring name = folder.In(L"t.txt");
+        const std::wstring numbered = folder.In(L"t.1.txt");
+        std::ofstream(numbered.c_str(), std::ios::binary) << "old";
+        ZYNSysKernelHandle lock(::CreateFileW(numbered.c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(lock.IsValid()) << c.name;
+        {
+            // One numbered file, which exists: each rotation must replace it.
+            ZYNSysRotatingFile file(name, 100, 1);
+            ASSERT_EQ(file.Open(), 0) << c.name;
+            for (char letter : {'A', 'B', 'C'}) {
+                const std::string line = Line(letter);
+                EXPECT_EQ(file.Write(line.c_str(), line.size()), 59) << c.name << " " << letter;
+            }
+        }
+        lock.Reset();
+        EXPECT_EQ(ReadAll(numbered), "old") << c.name;
+        EXPECT_EQ(ReadAll(name), OnDisk('A') + OnDisk('B') + OnDisk('C')) << c.name;
+    }
 }
 
 TEST(ZYNSysTraceOutput, ARingKeepsTheNewestBytes) {
@@ -221,6 +322,76 @@ TEST(GetTraceDirectory, FallsBackThroughTheCandidates) {
         EXPECT_EQ(child.output, Narrow(c.expected)) << c.name;
         EXPECT_TRUE(Exists(c.expected)) << c.name;
     }
+}
+
+TEST(IsOwnedByTrustedAccount, TrustsOnlyThisUserTheAdministratorsAndTheSystem) {
+    ZYNSysKernelHandle token;
+    {
+        HANDLE opened = nullptr;
+        ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened));
+        token.Reset(opened);
+    }
+    BYTE user[256];
+    DWORD length = 0;
+    ASSERT_TRUE(::GetTokenInformation(token.Get(), TokenUser, user, sizeof user, &length));
+    struct Case {
+        const char* name;
+        WELL_KNOWN_SID_TYPE owner;  // WinNullSid: this user
+        bool trusted;
+    };
+    const Case cases[] = {
+        {"this user", WinNullSid, true},
+        {"the administrators", WinBuiltinAdministratorsSid, true},
+        {"the system", WinLocalSystemSid, true},
+        {"the guests", WinBuiltinGuestsSid, false},
+        {"everyone", WinWorldSid, false},
+        {"the users", WinBuiltinUsersSid, false},
+    };
+    for (const Case& c : cases) {
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof sid;
+        PSID owner = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+        if (c.owner != WinNullSid) {
+            ASSERT_TRUE(::CreateWellKnownSid(c.owner, nullptr, sid, &size)) << c.name;
+            owner = sid;
+        }
+        // An object of the kernel carries the owner it is given, where a file under Wine does not.
+        SECURITY_DESCRIPTOR descriptor;
+        ASSERT_TRUE(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+        ASSERT_TRUE(::SetSecurityDescriptorOwner(&descriptor, owner, FALSE));
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+        const ZYNSysKernelHandle event(::CreateEventW(&attributes, TRUE, FALSE, nullptr));
+        if (!event) {
+            std::printf("%s: no event of that owner can be made here (error %lu)\n", c.name, ::GetLastError());
+            continue;
+        }
+        EXPECT_EQ(IsOwnedByTrustedAccount(event.Get(), SE_KERNEL_OBJECT), c.trusted) << c.name;
+    }
+    EXPECT_FALSE(IsOwnedByTrustedAccount(nullptr, SE_KERNEL_OBJECT)) << "an owner that cannot be read";
+}
+
+TEST(GetTraceDirectory, ATraceFolderOwnedBySomeoneElseIsRefused) {
+    TestFolder folder;
+    std::wstring trace = folder.In(L"ZYNSysTrace");
+    ASSERT_TRUE(::CreateDirectoryW(trace.c_str(), nullptr));
+    BYTE guests[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof guests;
+    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinGuestsSid, nullptr, guests, &size));
+    const DWORD set = ::SetNamedSecurityInfoW(trace.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, guests,
+                                              nullptr, nullptr, nullptr);
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD read = ::GetNamedSecurityInfoW(trace.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                               nullptr, nullptr, nullptr, &raw);
+    const ZYNSysLocalMemory descriptor(raw);
+    if (set != ERROR_SUCCESS || read != ERROR_SUCCESS || owner == nullptr || !::EqualSid(owner, guests)) {
+        GTEST_SKIP() << "a folder cannot be given another owner here (Wine reports one owner, the current user, "
+                        "for every file)";
+    }
+    const ChildProcess::Result child =
+        ChildProcess::Run("TracePrintDirectory", {{L"QORTraceDir", folder.Path()}, {L"QORTemp", std::nullopt}});
+    ASSERT_TRUE(child.started);
+    EXPECT_EQ(child.output, "failed");
 }
 
 bool UnderWine() {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -16,6 +18,7 @@
 #include "ZYNSysTraceClient.h"
 #include "ZYNSysTraceManager.h"
 #include "ZYNSysTraceOptions.h"
+#include "ZYNSysTraceOutput.h"
 #include "ZYNSysWin.h"
 
 namespace {
@@ -120,6 +123,10 @@ TEST(ZYNSysTrace, DeclaresWhatTheEnvironmentAndOptionFilesSay) {
         {"an upper level bound lets level 0 through", "-o HIGH -l5", nullptr, "HIGH", {"] line from HIGH\r\n"}, {},
          {}, {}},
         {"a value of 511 bytes is read", kLongValue + 1, nullptr, "LONGVALUE", {"] line from LONGVALUE"}, {}, {}, {}},
+        {"two file outputs share the process's one folder", "-fa.txt A|-fb.txt B", nullptr, "A/B", {}, {"no client"},
+         {{L"a.txt", "] line from A\r\n"}, {L"b.txt", "] line from B\r\n"}}, {}},
+        {"a tab splits no token", "-o TAB\tNAME", nullptr, "TAB\tNAME/TAB/NAME",
+         {"] line from TAB\tNAME\r\n", "no client for TAB\r\n", "no client for NAME\r\n"}, {}, {}, {}},
         {"a value of 512 bytes is ignored", kLongValue, nullptr, "LONGVALUE", {"no client for LONGVALUE"}, {}, {}, {}},
     };
     for (const Case& c : cases) {
@@ -260,6 +267,123 @@ TEST(ZYNSysTrace, ADestroyedClientLivesOnForThreadsThatStillHoldIt) {
     EXPECT_EQ(child.exitCode, 0u) << child.output;
     EXPECT_NE(child.output.find("[KEEP]"), std::string::npos) << child.output;
     EXPECT_NE(child.output.find("] after destroy\r\n"), std::string::npos) << child.output;
+}
+
+namespace {
+
+ZYNSysTraceClient* g_lateClient = nullptr;
+
+void TraceAfterTheExitHook() {
+    ZYNSysTraceClient::InfoPrintf(g_lateClient, "traced after the exit hook");
+}
+
+std::atomic<bool> g_exitWindow{false};
+std::atomic<int> g_linesBeforeExit{0};
+std::atomic<int> g_linesInExitWindow{0};
+
+// Runs after the trace's own exit hook and holds the process open while the other thread
+// keeps tracing.
+void HoldTheExitOpen() {
+    g_exitWindow = true;
+    for (int i = 0; i < 400 && g_linesInExitWindow < 20; ++i) ::Sleep(5);
+    g_exitWindow = false;
+}
+
+}  // namespace
+
+// Registered before the trace's hook, so it runs after it.
+VAROMET_CHILD_CASE(TraceFromAnExitHandlerAfterTheTraceCloses) {
+    std::atexit(&TraceAfterTheExitHook);
+    ZYNSysTraceClient::Create(&g_lateClient, "LATE");
+    if (g_lateClient == nullptr) return 3;
+    return ZYNSysTraceClient::InfoPrintf(g_lateClient, "traced before exit") == 0 ? 0 : 4;
+}
+
+// A second thread traces through a client destroyed earlier while the main thread exits.
+VAROMET_CHILD_CASE(TraceThroughADestroyedClientWhileExiting) {
+    std::atexit(&HoldTheExitOpen);
+    ZYNSysTraceClient* slot = nullptr;
+    ZYNSysTraceClient::Create(&slot, "EXITING");
+    ZYNSysTraceClient* held = slot;
+    if (held == nullptr) return 3;
+    ZYNSysTraceClient::Destroy(&slot);
+    std::thread([held] {
+        try {
+            for (;;) {
+                const bool inWindow = g_exitWindow;
+                const int written = ZYNSysTraceClient::InfoPrintf(held, "still tracing");
+                // Only a failure seen while the exit handlers run counts: afterwards the
+                // runtime closes its streams.
+                if (inWindow && g_exitWindow) {
+                    if (written != 0) ::TerminateProcess(::GetCurrentProcess(), 7);
+                    ++g_linesInExitWindow;
+                } else if (!inWindow) {
+                    ++g_linesBeforeExit;
+                }
+                ::Sleep(1);
+            }
+        } catch (...) {
+            ::TerminateProcess(::GetCurrentProcess(), 8);
+        }
+    }).detach();
+    for (int i = 0; i < 400 && g_linesBeforeExit < 5; ++i) ::Sleep(5);
+    std::exit(0);
+}
+
+TEST(ZYNSysTrace, TracingGoesOnWhileTheProcessExits) {
+    struct Case {
+        const char* name;
+        const char* childCase;
+        const wchar_t* trace;
+        const char* expected;  // in the child's output
+    };
+    const Case cases[] = {
+        {"standard output stays bound after the exit hook", "TraceFromAnExitHandlerAfterTheTraceCloses", L"-o LATE",
+         "] traced after the exit hook\r\n"},
+        {"a destroyed client stays valid through exit", "TraceThroughADestroyedClientWhileExiting", L"-o EXITING",
+         "] still tracing\r\n"},
+    };
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const ChildProcess::Result child = RunTraced(c.childCase, folder, {{L"ZYNSysTrace", c.trace}});
+        ASSERT_TRUE(child.started) << c.name << ": " << child.output;
+        EXPECT_EQ(child.exitCode, 0u) << c.name;
+        EXPECT_NE(child.output.find(c.expected), std::string::npos) << c.name << ":\n" << child.output.substr(0, 400);
+    }
+}
+
+// Someone else made every per-process folder this process could name in the coming seconds.
+VAROMET_CHILD_CASE(TraceIntoAProcessFolderMadeBeforehand) {
+    wchar_t directory[2048];
+    if (GetTraceDirectory(directory, 2048) != 0) return 3;
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    for (int second = -2; second < 30; ++second) {
+        ULARGE_INTEGER ticks{{now.dwLowDateTime, now.dwHighDateTime}};
+        ticks.QuadPart += static_cast<ULONGLONG>(second * 10000000LL);
+        const FILETIME shifted{ticks.LowPart, ticks.HighPart};
+        SYSTEMTIME when;
+        if (!::FileTimeToSystemTime(&shifted, &when)) return 4;
+        wchar_t folder[2200];
+        std::swprintf(folder, 2200, L"%ls\\D%d%02d%02d_T%02d%02d%02d_P%08d_I", directory, when.wYear, when.wMonth,
+                      when.wDay, when.wHour, when.wMinute, when.wSecond, static_cast<int>(::GetCurrentProcessId()));
+        ::CreateDirectoryW(folder, nullptr);
+    }
+    ZYNSysTraceClient* client = nullptr;
+    ZYNSysTraceClient::Create(&client, "PREMADE");
+    if (client == nullptr) return 5;
+    return ZYNSysTraceClient::InfoPrintf(client, "into someone else's folder") == -1 ? 0 : 6;
+}
+
+TEST(ZYNSysTrace, AProcessFolderThatAlreadyExistsIsRefused) {
+    TestFolder folder;
+    const ChildProcess::Result child =
+        RunTraced("TraceIntoAProcessFolderMadeBeforehand", folder, {{L"ZYNSysTrace", L"-fpremade.txt PREMADE"}});
+    ASSERT_TRUE(child.started) << child.output;
+    EXPECT_EQ(child.exitCode, 0u) << child.output;
+    for (const std::wstring& made : ProcessFolders(folder.Path())) {
+        EXPECT_FALSE(Exists(made + L"\\premade.txt")) << std::string(made.begin(), made.end());
+    }
 }
 
 // The first client starts the manager, whose option-file folder is not a valid path: the
