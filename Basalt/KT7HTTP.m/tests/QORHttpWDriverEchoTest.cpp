@@ -6,6 +6,8 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "LocalHttpServer.h"
 #include "QORHttpCookie.h"
@@ -116,6 +118,28 @@ TEST_F(WinInetDriverEcho, DriversWithOneUserAgentReuseTheServersConnection) {
     auto second = MakeDriver("G23 connection ids");
     EXPECT_EQ(connectionOf(*second), opened) << "another driver";
     EXPECT_EQ(connectionOf(*second), opened) << "the other driver again";
+}
+
+// Drivers on eight threads race to open the session and the connection of one user agent:
+// every request is answered, and one session serves them all.
+TEST_F(WinInetDriverEcho, DriversOnManyThreadsShareOneSession) {
+    constexpr int kThreads = 8;
+    HRESULT results[kThreads];
+    HINTERNET sessions[kThreads];
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            auto driver = MakeDriver("G23 threads");
+            Body body;
+            results[i] = driver->Get(server.Url("echo").c_str(), 0, &body.text, &body.length, nullptr);
+            sessions[i] = driver->Session();
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int i = 0; i < kThreads; ++i) {
+        EXPECT_EQ(results[i], 0) << "thread " << i;
+        EXPECT_EQ(sessions[i], sessions[0]) << "thread " << i;
+    }
 }
 
 TEST_F(WinInetDriverEcho, ChunkedAnswersAreReadWholeOrFailWhenTheyStall) {
