@@ -17,6 +17,49 @@ using namespace std::chrono_literals;
 
 constexpr HRESULT kInvalidUrl = static_cast<HRESULT>(0x80072EE5);
 
+TEST(WinInetDriverOptions, OptionsAreKeptOrRefusedByIdAndLength) {
+    QORHttpWDriver driver("G23 options", 1, 1);
+    const std::uint32_t three = 3, one = 1, window = 0;
+    const HWND owner = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(0x4242));
+    const std::uint64_t wide = 1;
+    struct Case {
+        const char* name;
+        std::uint32_t id;
+        const void* value;
+        std::uint32_t length;
+        HRESULT rc;
+    } sets[] = {
+        {"access type 3", QORHTTP_OPTION_CONNECT_TYPE, &three, 4, 0},
+        {"access type 1, ORed in", QORHTTP_OPTION_CONNECT_TYPE, &one, 4, 0},
+        {"decoding", QORHTTP_OPTION_HTTP_DECODING, &one, 4, 0},
+        {"owner window", QORHTTP_PARENT_WINDOW_HANDLER, &owner, 8, 0},
+        {"security flags of 8 bytes", QORHTTP_OPTION_SECURITY, &wide, 8, E_INVALIDARG},
+        {"owner window of 4 bytes", QORHTTP_PARENT_WINDOW_HANDLER, &window, 4, E_INVALIDARG},
+        {"no value", QORHTTP_OPTION_RECEIVE_TIMEOUT, nullptr, 4, E_INVALIDARG},
+        {"no length", QORHTTP_OPTION_RECEIVE_TIMEOUT, &one, 0, E_INVALIDARG},
+    };
+    for (const Case& c : sets) EXPECT_EQ(driver.SetOptions(c.id, c.value, c.length), c.rc) << c.name;
+    struct Read {
+        const char* name;
+        std::uint32_t id;
+        std::uint32_t length;
+        std::uint64_t value;
+    } reads[] = {
+        {"access type", QORHTTP_OPTION_CONNECT_TYPE, 4, 3},
+        {"decoding", QORHTTP_OPTION_HTTP_DECODING, 4, 1},
+        {"owner window", QORHTTP_PARENT_WINDOW_HANDLER, 8, 0x4242},
+    };
+    for (const Read& r : reads) {
+        std::uint32_t length = 0;
+        ASSERT_EQ(driver.GetOptions(r.id, nullptr, &length), 0) << r.name;
+        EXPECT_EQ(length, r.length) << r.name;
+        std::uint64_t value = 0;
+        ASSERT_EQ(driver.GetOptions(r.id, &value, &length), 0) << r.name;
+        EXPECT_EQ(value, r.value) << r.name;
+    }
+    EXPECT_EQ(driver.GetType(), 'W');
+}
+
 class WinInetDriver : public ::testing::Test {
 protected:
     void SetUp() override {
