@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <optional>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "LocalHttpServer.h"
 #include "QORHttpCookie.h"
 #include "QORHttpWDriverSettings.h"
@@ -100,6 +103,46 @@ TEST_F(WinInetDriverEcho, ComputerNameIsContactedAsLocalhost) {
     ASSERT_EQ(driver->Get(("http://" + computer + ":" + port + "/echo").c_str(), 0, &body.text, &body.length, nullptr), 0);
     EXPECT_TRUE(Has(body.Text(), "\r\nHost: localhost:" + port + "\r\n")) << body.Text();
     EXPECT_EQ(driver->Host(), "localhost");
+}
+
+std::string LowerComputerName() {
+    std::string computer = QORHttpComputerName();
+    std::transform(computer.begin(), computer.end(), computer.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return computer;
+}
+
+// The environment is read once per process: a child for each value.
+VAROMET_CHILD_CASE(HostContactedForTheComputerName) {
+    char port[16] = {};
+    if (!::GetEnvironmentVariableA("G23_TEST_PORT", port, sizeof port)) return 2;
+    ScriptedPrompt prompt(ERROR_CANCELLED);
+    QORHttpScopedPrompt installed(prompt);
+    auto driver = MakeDriver("G23 computer name child", 3000);
+    Body body;
+    const HRESULT rc =
+        driver->Get(("http://" + LowerComputerName() + ":" + port + "/echo").c_str(), 0, &body.text, &body.length, nullptr);
+    std::printf("host=%s rc=0x%lx\n", driver->Host().c_str(), static_cast<unsigned long>(rc));
+    return 0;
+}
+
+TEST_F(WinInetDriverEcho, DisableLocalhostKeepsTheComputerName) {
+    const std::wstring port = std::to_wstring(server.Port());
+    struct Case {
+        const char* name;
+        std::optional<std::wstring> disable;
+        std::string host;
+    } cases[] = {
+        {"unset", std::nullopt, "localhost"},
+        {"set, even empty", L"", LowerComputerName()},
+    };
+    for (const Case& c : cases) {
+        const ChildProcess::Result run = ChildProcess::Run(
+            "HostContactedForTheComputerName", {{L"G23_TEST_PORT", port}, {L"QORHttpDisableLocalhost", c.disable}});
+        ASSERT_TRUE(run.started) << c.name << ": " << run.output;
+        EXPECT_EQ(run.exitCode, 0u) << c.name;
+        EXPECT_TRUE(Has(ChildProcess::TextOutput(run), "host=" + c.host + " ")) << c.name << ": " << run.output;
+    }
 }
 
 // A request keeps its socket until the driver's next request or its end; then the next
