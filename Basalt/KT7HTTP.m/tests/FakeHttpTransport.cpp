@@ -130,7 +130,7 @@ HRESULT FakeHttpTransport::CloseRequest() {
     if (!open_) return answered_ ? 0 : kNoRequest;
     open_ = false;
     if (nextAnswer_ >= answers_.size()) return kNoAnswer;
-    current_ = answers_[nextAnswer_++];
+    current_ = std::move(answers_[nextAnswer_++]);  // an answer is served once
     answered_ = true;
     read_ = 0;
     reads_ = 0;
