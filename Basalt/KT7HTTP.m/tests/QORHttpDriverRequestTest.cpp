@@ -238,6 +238,8 @@ TEST(QORHttpDriverRequest, BodiesAreReadWholeAndWithinBounds) {
                 "", {}, -1, 0, 0},
          0, -7, ""},
         {"a chunked body growing above the cap", Answer{chunkedHead, overCap, {}, -1, 0, 0}, 0, -7, ""},
+        {"a head above its bound", FakeHttpTransport::Ok("x", "X-Long: " + std::string(256 * 1024, 'h') + "\r\n"), 0,
+         -7, ""},
         {"a 404 without its body", FakeHttpTransport::Status(404, "", "not here"), 0, -404, ""},
         {"a 404 with its body kept", FakeHttpTransport::Status(404, "", "not here"), 1, -404, "not here"},
     };
@@ -246,7 +248,7 @@ TEST(QORHttpDriverRequest, BodiesAreReadWholeAndWithinBounds) {
         ASSERT_EQ(driver.SetOptions(QORHTTP_KEEP_ERROR_BODY, &c.keepErrorBody, 4), 0);
         const Outcome outcome = Get(driver, "http://h/body");
         EXPECT_EQ(outcome.result, c.result) << c.name;
-        EXPECT_EQ(outcome.body, c.body) << c.name;
+        EXPECT_TRUE(outcome.body == c.body) << c.name << ": " << outcome.body.substr(0, 40);
         EXPECT_EQ(outcome.length, std::string(c.body).size()) << c.name;
     }
 }
