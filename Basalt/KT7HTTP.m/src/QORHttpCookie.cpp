@@ -126,9 +126,10 @@ bool SameDomain(const QORHttpCookie& cookie, std::string_view domain) {
 // The store: created on first insertion, never destroyed; guarded by StoreLock().
 ZYNSysPtrHashTable* g_store = nullptr;
 
+// Made once and never destroyed: driver threads may still call in while the process exits.
 QORResourceLock& StoreLock() {
-    static QORResourceLock lock;
-    return lock;
+    static QORResourceLock* const lock = new QORResourceLock;
+    return *lock;
 }
 
 std::uint32_t CookieHash(const void* item) {
