@@ -430,7 +430,8 @@ HRESULT GetCookie(const char* url, const char* nameFilter, char** outText, unsig
         QORHttpReadHold hold(StoreLock());
         if (g_store == nullptr) return TraceHttpError(trace, 0, kGetOperation, "No _QORCookieCache", kNoMoreItems);
     }
-    const bool allowSecure = !StartsWith(url, "http://");
+    // The same schemes that may set a secure cookie: ws:// is as plain as http://.
+    const bool allowSecure = StartsWith(url, "https://") || StartsWith(url, "wss://");
     std::string host;
     std::string path;
     if (!CrackHostAndPath(url, host, &path)) return TraceHttpError(trace, 0, kGetOperation, "QORSysCrackUrl", E_FAIL);
