@@ -556,11 +556,12 @@ int GetCookiePropertie(const char* text, const char* property, ZYNSysTraceClient
     if (text == nullptr || property == nullptr || *property == '\0') return 1;
     const std::size_t length = std::strlen(property);
     for (const char* at = std::strstr(text, property); at != nullptr; at = std::strstr(at + 1, property)) {
+        // The whole attribute, between ';' and blanks: "undelete" or "insecure" only contain it.
         const char* after = at + length;
-        while (*after != '\0' && *after != ';' && *after != '=') ++after;
-        if (*after == '=') continue;
+        while (IsBlank(*after)) ++after;
+        if (*after != '\0' && *after != ';') continue;
         const char* before = at;
-        while (before > text && before[-1] != ';' && before[-1] != '=') --before;
+        while (before > text && IsBlank(before[-1])) --before;
         if (before == text || before[-1] == ';') return 0;
     }
     return 1;

@@ -267,7 +267,9 @@ TEST(QORHttpCookie, ParsingFunctionsFollowTheCookieGrammar) {
         {"a=1; secure", "secure", 0},          {"a=1; secure; path=/", "secure", 0},
         {"a=1; note=secure", "secure", 1},     {"a=1; secure=no", "secure", 1},
         {"a=1; note=secure; secure", "secure", 0}, {"secure", "secure", 0},
-        {"a=1; httponly", "secure", 1},
+        {"a=1; httponly", "secure", 1},        {"a=1; insecure", "secure", 1},
+        {"a=1; undelete", "delete", 1},        {"a=1; secureness", "secure", 1},
+        {"a=1;secure ", "secure", 0},
     };
     for (const PropertyCase& c : properties) {
         EXPECT_EQ(GetCookiePropertie(c.text, c.property, nullptr), c.expected) << c.text;
