@@ -199,15 +199,11 @@ int TwoDigits(const char* p) {
     return (p[0] - '0') * 10 + (p[1] - '0');
 }
 
-// Whether the line's expiry date has passed. The date is GMT, so it is read as UTC: read as
-// local time it would shift every expiry by the zone's offset. An unreadable date never expires.
-bool HasExpired(const std::string& line) {
-    std::size_t at = line.find("Expires");
-    if (at == std::string::npos) at = line.find("expires");
-    if (at == std::string::npos) return false;
-    const char* p = line.c_str() + at + 7;
-    while (IsBlank(*p)) ++p;
-    if (*p == '=') ++p;
+// Whether the expires attribute's date has passed. The date is GMT, so it is read as UTC: read
+// as local time it would shift every expiry by the zone's offset. An unreadable date never expires.
+bool HasExpired(const std::optional<std::string>& expires) {
+    if (!expires) return false;
+    const char* p = expires->c_str();
     while (IsBlank(*p) || *p == '"') ++p;
     if (std::strlen(p) < 28) return false;
     const char* date = p + 3;
@@ -293,6 +289,9 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     if (path && path->back() != '/') *path += '/';
     const std::optional<std::string> domainAttribute = Attribute(trace, text, "domain", &error);
     if (FAILED(error)) return fail("GetCookieAttr domain", error);
+    // Found as an attribute: "pref=noexpires" must not hide the real one.
+    const std::optional<std::string> expires = Attribute(trace, text, "expires", &error);
+    if (FAILED(error)) return fail("GetCookieAttr expires", error);
     const std::optional<std::string> version = Attribute(trace, text, "version", &error);
     if (FAILED(error)) return fail("GetCookieAttr version", error);
     if (version) {
@@ -355,7 +354,7 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     if (QORHttpCookieList stored{static_cast<QORHttpCookie*>(g_store->Remove(&cookie))}) {
         ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie cookie=<%s> Deleted", Shown(stored->text.get()).text);
     }
-    const bool keep = cookie.value && !HasExpired(text) && GetCookiePropertie(text.c_str(), "delete", *trace) != 0;
+    const bool keep = cookie.value && !HasExpired(expires) && GetCookiePropertie(text.c_str(), "delete", *trace) != 0;
     if (keep) {
         if (g_store->Insert(&cookie) == 1) {
             (void)record.release();

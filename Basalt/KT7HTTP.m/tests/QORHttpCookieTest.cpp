@@ -120,7 +120,7 @@ TEST(QORHttpCookie, SetCookieFillsPathDomainAndUrlFromTheRequest) {
 
 TEST(QORHttpCookie, GetCookieSelectsByPathSecurityNameAndForm) {
     const std::string r = Host("remove"), s = Host("secure"), d = Host("dot"), p = Host("prefix"), f = Host("forms"),
-                      w = Host("word"), ws = Host("websocket");
+                      w = Host("word"), ws = Host("websocket"), x = Host("expires");
     const Scenario scenarios[] = {
         {"an empty value removes the cookie",
          {{"https://" + r + "/", "e=1", 1, S_OK}, {"https://" + r + "/", "e=", 1, S_OK}},
@@ -136,6 +136,10 @@ TEST(QORHttpCookie, GetCookieSelectsByPathSecurityNameAndForm) {
         {"secure is left out for ws",
          {{"wss://" + ws + "/", "s=3; Secure", 1, S_OK}},
          {{"ws://" + ws + "/", 4, kNoCookie, ""}, {"wss://" + ws + "/", 4, S_OK, "s=3; Path=/\r\n"}}},
+        {"an expires inside a value hides not the real attribute",
+         {{"https://" + x + "/", "pref=1", 1, S_OK},
+          {"https://" + x + "/", "pref=noexpires; expires=" + GmtDate(-3600), 1, S_OK}},
+         {{"https://" + x + "/", 4, kNoCookie, ""}}},
         {"a leading dot serves the bare domain and every host below",
          {{"https://www." + d + "/", "d=1; Domain=." + d, 1, S_OK}},
          {{"https://" + d + "/", 4, S_OK, "d=1; Path=/\r\n"}, {"https://a.b." + d + "/", 4, S_OK, "d=1; Path=/\r\n"}}},
