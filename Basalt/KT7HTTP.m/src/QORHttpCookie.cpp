@@ -286,6 +286,9 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     HRESULT error = S_OK;
     std::optional<std::string> path = Attribute(trace, text, "path", &error);
     if (FAILED(error)) return fail("GetCookieAttr path", error);
+    // Appended to the host, a path not starting with '/' ("Path=.evil.test/") would send the
+    // WinINet copy to another host.
+    if (path && path->front() != '/') return fail("_Path not starting with /", E_FAIL);
     if (path && path->back() != '/') *path += '/';
     const std::optional<std::string> domainAttribute = Attribute(trace, text, "domain", &error);
     if (FAILED(error)) return fail("GetCookieAttr domain", error);
