@@ -46,6 +46,13 @@ struct Shown {
     const char* text;
 };
 
+// A url for a trace: up to its query, where a CAS ticket travels.
+std::string Traced(const char* url) {
+    if (url == nullptr) return "NULL";
+    const std::string_view text(url);
+    return std::string(text.substr(0, text.find_first_of("?#")));
+}
+
 ZYNSysCString Copy(std::string_view text) noexcept {
     char* copy = static_cast<char*>(std::malloc(text.size() + 1));
     if (copy == nullptr) return {};
@@ -367,7 +374,7 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     }
     if (!result.insertFailed && (mode & 1) == 0) {
         ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie InternetSetCookieA cookie=<%s> on URL=<%s>",
-                                      Shown(original.c_str()).text, cookieUrl.c_str());
+                                      Shown(original.c_str()).text, Traced(cookieUrl.c_str()).c_str());
         if (cookie.HttpOnly || (mode & 0x2000) != 0) {
             ::InternetSetCookieExA(cookieUrl.c_str(), nullptr, original.c_str(), INTERNET_COOKIE_HTTPONLY, 0);
         } else {
@@ -381,7 +388,7 @@ HRESULT SetCookie(const char* url, const char* text, unsigned long mode) {
     ZYNSysTraceClient** trace = CookieTrace();
     ZYNSysTraceClient::InfoPrintf(*trace, "QORHttpCookie->QORSysSetCookie");
     QORHttpTools::InitializeRegKeys(*trace);
-    ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie url=<%s>", url != nullptr ? url : "NULL");
+    ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie url=<%s>", Traced(url).c_str());
     ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie value=<%s>", Shown(text).text);
     if (url == nullptr || text == nullptr) return TraceHttpError(trace, 0, kSetOperation, "INVALIDARG", E_INVALIDARG);
     if (!StartsWith(url, "http://") && !StartsWith(url, "https://") && !StartsWith(url, "ws://") &&

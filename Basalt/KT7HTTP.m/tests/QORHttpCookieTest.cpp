@@ -453,7 +453,13 @@ VAROMET_CHILD_CASE(CookieTraced) {
     const std::string url = "https://" + Host("traced") + "/";
     if (QORSysSetCookie(url.c_str(), "sess=supersecretvalue123", 1) != S_OK) return 3;
     if (QORSysSetCookie(url.c_str(), "sess=supersecretvalue456", 1) != S_OK) return 4;
-    return Get(url, 5).text == "Cookie: sess=supersecretvalue456\r\n" ? 0 : 5;
+    if (Get(url, 5).text != "Cookie: sess=supersecretvalue456\r\n") return 5;
+    // A CAS ticket in the url: a set copied to WinINet, then a get that imports from WinINet.
+    const std::string site = "https://" + Host("traced-ticket") + "/";
+    const std::string ticket = site + "login?ticket=ST-4242-casticket";
+    if (QORSysSetCookie(ticket.c_str(), "t=1", 0) != S_OK) return 6;
+    if (!::InternetSetCookieA(site.c_str(), nullptr, "j=2")) return 7;
+    return Get(ticket, 1).text.find("j=2") != std::string::npos ? 0 : 8;
 }
 
 TEST(QORHttpCookie, TheCookieTraceShowsNoValueInClear) {
@@ -465,12 +471,15 @@ TEST(QORHttpCookie, TheCookieTraceShowsNoValueInClear) {
     EXPECT_EQ(child.exitCode, 0u) << child.output;
     const std::string trace = ReadAll(TraceFolder(folder.Path()) + L"\\cookie.txt");
     EXPECT_EQ(trace.find("supersecret"), std::string::npos) << trace;
+    EXPECT_EQ(trace.find("ST-4242"), std::string::npos) << trace;
     const char* expected[] = {
         "\tQORSysSetCookie value=<sess***(24)>\r\n",
         "\tQORSysSetCookie cookie=<sess***(24)> Deleted\r\n",
         "\tQORSysGetCookie Found with same key cookie name=<sess>, cookie value=<supe***(19)>\r\n",
         "\tQORSysGetCookie add to output cookie name=<sess>, cookie value=<supe***(19)>\r\n",
         "\tQORSysGetCookie output cookies=<Cook***(34)>\r\n",
+        "/login>\r\n",
+        "\tQORSysSetCookie InternetSetCookieA cookie=<***(3)> on URL=<https://traced-ticket-",
     };
     for (const char* line : expected) EXPECT_NE(trace.find(line), std::string::npos) << line << " in\n" << trace;
 }
