@@ -528,13 +528,24 @@ HRESULT QORSysGetCookie(const char* url, const char* nameFilter, char** outText,
 HRESULT ZYNSysInsertCookie(ZYNSysTraceClient* trace, QORHttpCookieList& list) noexcept {
     QORHttpWriteHold hold(StoreLock());
     if (!MakeStore()) return TraceHttpOutOfMemory(&trace, 0, kInsertOperation, "_QORCookieCache");
+    bool refused = false;
     while (list) {
         QORHttpCookieList record(list.release());
         list.reset(record->next);
         record->next = nullptr;
+        // An incomplete record would reach the look-up's string functions: it is dropped here.
+        if (!record->text || !record->name || !record->_Domain || !record->_Path) {
+            refused = true;
+            continue;
+        }
         QORHttpCookieList stored(static_cast<QORHttpCookie*>(g_store->Remove(record.get())));
-        if (g_store->Insert(record.get()) == 1) (void)record.release();
+        if (g_store->Insert(record.get()) == 1) {
+            (void)record.release();
+        } else {
+            refused = true;
+        }
     }
+    if (refused) return TraceHttpError(&trace, 0, kInsertOperation, "Insert", E_FAIL);
     return S_OK;
 }
 

@@ -47,8 +47,10 @@ HRESULT QORSysSetCookie(const char* url, const char* setCookieText, unsigned lon
 // no cookie applies.
 HRESULT QORSysGetCookie(const char* url, const char* nameFilter, char** outText, unsigned long flags) noexcept;
 
-// Inserts every record of the list, replacing equal stored ones; the list is left empty. 0, or
-// E_OUTOFMEMORY when the store cannot be made (the list is then untouched).
+// Inserts every record of the list, replacing equal stored ones; the list is left empty. 0;
+// E_FAIL when a record lacked text, name, domain or path, or could not be stored (it is
+// destroyed, the others are inserted); E_OUTOFMEMORY when the store cannot be made (the list
+// is then untouched).
 HRESULT ZYNSysInsertCookie(ZYNSysTraceClient* trace, QORHttpCookieList& list) noexcept;
 
 // Imports the WinINet jar's cookies of the url that the store lacks or holds with another value.

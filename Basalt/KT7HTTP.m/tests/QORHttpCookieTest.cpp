@@ -316,6 +316,30 @@ TEST(QORHttpCookie, CompareCookiesFindsNoRecordEqualToABrokenOne) {
     }
 }
 
+TEST(QORHttpCookie, InsertRefusesARecordWithoutName) {
+    const std::string host = Host("insert");
+    auto make = [&](const char* name) {
+        QORHttpCookieList c(new QORHttpCookie());
+        c->text = ZYNSysCString(::_strdup("n=v"));
+        if (name != nullptr) c->name = ZYNSysCString(::_strdup(name));
+        c->value = ZYNSysCString(::_strdup("v"));
+        c->_Domain = ZYNSysCString(::_strdup(host.c_str()));
+        c->_Path = ZYNSysCString(::_strdup("/"));
+        c->nameLength = name != nullptr ? static_cast<std::uint32_t>(std::strlen(name)) : 0;
+        c->valueLength = 1;
+        c->pathLength = 1;
+        c->domainLength = static_cast<std::uint32_t>(host.size());
+        c->domainHash = QORHttpCookieDomainHash(host.c_str());
+        return c;
+    };
+    QORHttpCookieList list = make(nullptr);
+    list->next = make("n").release();
+    EXPECT_EQ(ZYNSysInsertCookie(nullptr, list), E_FAIL);
+    EXPECT_FALSE(list);
+    // The whole record is stored; the broken one never reaches the look-up.
+    EXPECT_EQ(Get("https://" + host + "/", 5).text, "Cookie: n=v\r\n");
+}
+
 TEST(QORHttpCookie, CookiesReachTheWinINetJarAndComeBackFromIt) {
     const std::string mirror = "https://" + Host("mirror") + "/";
     ASSERT_EQ(QORSysSetCookie(mirror.c_str(), "m=1", 0), S_OK);
