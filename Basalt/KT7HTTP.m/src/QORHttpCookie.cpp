@@ -28,6 +28,8 @@ constexpr const char* kGetOperation = "QORHttpCookie->QORSysGetCookie";
 constexpr const char* kInsertOperation = "ZYNSysInsertCookie";
 constexpr const char* kAttrOperation = "QORHttpCookie->GetCookieAttr";
 constexpr HRESULT kNoMoreItems = static_cast<HRESULT>(0x80070103);
+// Bounds the store, which any server fills, and the walk of a domain's chain on each request.
+constexpr int kMaxCookiesPerDomain = 180;
 
 // The trace slot of the store, filled once: the entry points run for every request.
 ZYNSysTraceClient** CookieTrace() noexcept {
@@ -366,6 +368,13 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     }
     const bool keep = cookie.value && !HasExpired(expires) && GetCookiePropertie(text.c_str(), "delete", *trace) != 0;
     if (keep) {
+        const std::string_view own = domain.front() == '.' ? std::string_view(domain).substr(1) : domain;
+        int held = 0;
+        for (void* item = g_store->FindByHash(cookie.domainHash); item != nullptr && held < kMaxCookiesPerDomain;
+             item = g_store->FindNextSameHash(item)) {
+            if (SameDomain(*static_cast<const QORHttpCookie*>(item), own)) ++held;
+        }
+        if (held >= kMaxCookiesPerDomain) return fail("Too many cookies for the domain", E_FAIL);
         if (g_store->Insert(&cookie) == 1) {
             (void)record.release();
         } else {

@@ -194,6 +194,19 @@ TEST(QORHttpCookie, DomainsThatShareAHashKeepTheirCookies) {
     EXPECT_EQ(Get("https://" + mine + "/", 4).text, "x=1; Path=/\r\n");
 }
 
+TEST(QORHttpCookie, ADomainKeepsAtMost180Cookies) {
+    const std::string url = "https://" + Host("full") + "/";
+    std::string lines = "c0=1";
+    for (int i = 1; i < 180; ++i) lines += "\r\nc" + std::to_string(i) + "=1";
+    ASSERT_EQ(QORSysSetCookie(url.c_str(), lines.c_str(), 1), S_OK);
+    EXPECT_EQ(QORSysSetCookie(url.c_str(), "over=1", 1), E_FAIL);
+    EXPECT_EQ(QORSysSetCookie(url.c_str(), "c0=2", 1), S_OK) << "a replacement still fits";
+    const std::string sent = Get(url, 5).text;
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), '='), 180) << sent;
+    EXPECT_NE(sent.find(" c0=2;"), std::string::npos) << sent;
+    EXPECT_EQ(sent.find("over"), std::string::npos) << sent;
+}
+
 TEST(QORHttpCookie, ACookiePrefixIsLookedForInItsOwnLineOnly) {
     const std::string host = Host("prefix-line");
     const Scenario s = {"lines with and without a prefix",
