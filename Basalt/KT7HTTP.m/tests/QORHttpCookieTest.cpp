@@ -203,7 +203,7 @@ TEST(QORHttpCookie, ADomainKeepsAtMost180Cookies) {
     EXPECT_EQ(QORSysSetCookie(url.c_str(), "c0=2", 1), S_OK) << "a replacement still fits";
     const std::string sent = Get(url, 5).text;
     EXPECT_EQ(std::count(sent.begin(), sent.end(), '='), 180) << sent;
-    EXPECT_NE(sent.find(" c0=2;"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("c0=2"), std::string::npos) << sent;
     EXPECT_EQ(sent.find("over"), std::string::npos) << sent;
 }
 
