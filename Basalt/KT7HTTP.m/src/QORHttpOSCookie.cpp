@@ -142,7 +142,9 @@ HRESULT QORSysGetOSCookieFromRoot(const char* url, unsigned long flags) noexcept
         if (url == nullptr || std::strlen(url) < 8) {
             return TraceHttpError(CookieTrace(), 0, kRootOperation, "No a valid URL", E_INVALIDARG);
         }
-        const std::string full = WithSlash(url);
+        // The folders end where the query starts: slashes in it would only multiply the jar reads.
+        const std::string_view text(url);
+        const std::string full = WithSlash(std::string(text.substr(0, text.find_first_of("?#"))).c_str());
         for (std::size_t at = 8; at < full.size(); ++at) {
             if (full[at] == '/') QORSysGetOSCookie(full.substr(0, at).c_str(), flags);
         }
