@@ -53,7 +53,9 @@ HRESULT QORSysGetCookie(const char* url, const char* nameFilter, char** outText,
 // is then untouched).
 HRESULT ZYNSysInsertCookie(ZYNSysTraceClient* trace, QORHttpCookieList& list) noexcept;
 
-// Imports the WinINet jar's cookies of the url that the store lacks or holds with another value.
+// Imports the WinINet jar's cookies of the url that the store lacks or holds with another value,
+// as secure ones when read through https:// or wss://; over a plain url never one whose name the
+// store keeps as a secure cookie there.
 HRESULT QORSysGetOSCookie(const char* url, unsigned long flags) noexcept;
 // QORSysGetOSCookie for the url's root and each folder below it, in that order.
 HRESULT QORSysGetOSCookieFromRoot(const char* url, unsigned long flags) noexcept;

@@ -376,6 +376,19 @@ TEST(QORHttpCookie, CookiesReachTheWinINetJarAndComeBackFromIt) {
     EXPECT_EQ(Get(import, 0).text, "a=1; Path=/");
 }
 
+TEST(QORHttpCookie, TheWinINetImportKeepsSecureCookiesSecure) {
+    // This WinINet answers secure cookies for plain urls too: their import must not make them plain.
+    const std::string host = Host("import-secure");
+    ASSERT_EQ(QORSysSetCookie(("https://" + host + "/").c_str(), "s=1; Secure", 0), S_OK);
+    EXPECT_EQ(Get("http://" + host + "/", 1).text.find("s=1"), std::string::npos);
+    EXPECT_EQ(Get("https://" + host + "/", 1).text, "Cookie: s=1\r\n");
+    // A pair read through https may be a secure cookie: it is not sent over http.
+    const std::string read = Host("import-https");
+    ASSERT_TRUE(::InternetSetCookieA(("https://" + read + "/").c_str(), nullptr, "r=1"));
+    EXPECT_EQ(Get("https://" + read + "/", 1).text, "Cookie: r=1\r\n");
+    EXPECT_EQ(Get("http://" + read + "/", 5).result, kNoCookie);
+}
+
 TEST(QORHttpCookie, ACasTicketCookieIsKeptWhileTheSessionIsValid) {
     static std::atomic<int> asked{0};
     static HRESULT answer = S_OK;
