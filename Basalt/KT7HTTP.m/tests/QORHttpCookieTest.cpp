@@ -382,6 +382,12 @@ TEST(QORHttpCookie, TheWinINetImportKeepsSecureCookiesSecure) {
     ASSERT_EQ(QORSysSetCookie(("https://" + host + "/").c_str(), "s=1; Secure", 0), S_OK);
     EXPECT_EQ(Get("http://" + host + "/", 1).text.find("s=1"), std::string::npos);
     EXPECT_EQ(Get("https://" + host + "/", 1).text, "Cookie: s=1\r\n");
+    // Nor does a plain pair of another value, read over http, take a secure cookie's place.
+    const std::string other = Host("import-plain");
+    ASSERT_EQ(QORSysSetCookie(("https://" + other + "/").c_str(), "t=1; Secure", 1), S_OK);
+    ASSERT_TRUE(::InternetSetCookieA(("http://" + other + "/").c_str(), nullptr, "t=9"));
+    EXPECT_EQ(Get("http://" + other + "/", 1).text.find("t=9"), std::string::npos);
+    EXPECT_EQ(Get("https://" + other + "/", 5).text, "Cookie: t=1\r\n");
     // A pair read through https may be a secure cookie: it is not sent over http.
     const std::string read = Host("import-https");
     ASSERT_TRUE(::InternetSetCookieA(("https://" + read + "/").c_str(), nullptr, "r=1"));
