@@ -28,6 +28,8 @@ constexpr const char* kGetOperation = "QORHttpCookie->QORSysGetCookie";
 constexpr const char* kInsertOperation = "ZYNSysInsertCookie";
 constexpr const char* kAttrOperation = "QORHttpCookie->GetCookieAttr";
 constexpr HRESULT kNoMoreItems = static_cast<HRESULT>(0x80070103);
+// Bounds the store, which any server fills, and the walk of a domain's chain on each request.
+constexpr int kMaxCookiesPerDomain = 180;
 
 // The trace slot of the store, filled once: the entry points run for every request.
 ZYNSysTraceClient** CookieTrace() noexcept {
@@ -45,6 +47,13 @@ struct Shown {
     ZYNSysMaskedSecret masked;
     const char* text;
 };
+
+// A url for a trace: up to its query, where a CAS ticket travels.
+std::string Traced(const char* url) {
+    if (url == nullptr) return "NULL";
+    const std::string_view text(url);
+    return std::string(text.substr(0, text.find_first_of("?#")));
+}
 
 ZYNSysCString Copy(std::string_view text) noexcept {
     char* copy = static_cast<char*>(std::malloc(text.size() + 1));
@@ -126,9 +135,10 @@ bool SameDomain(const QORHttpCookie& cookie, std::string_view domain) {
 // The store: created on first insertion, never destroyed; guarded by StoreLock().
 ZYNSysPtrHashTable* g_store = nullptr;
 
+// Made once and never destroyed: driver threads may still call in while the process exits.
 QORResourceLock& StoreLock() {
-    static QORResourceLock lock;
-    return lock;
+    static QORResourceLock* const lock = new QORResourceLock;
+    return *lock;
 }
 
 std::uint32_t CookieHash(const void* item) {
@@ -198,15 +208,11 @@ int TwoDigits(const char* p) {
     return (p[0] - '0') * 10 + (p[1] - '0');
 }
 
-// Whether the line's expiry date has passed. The date is GMT, so it is read as UTC: read as
-// local time it would shift every expiry by the zone's offset. An unreadable date never expires.
-bool HasExpired(const std::string& line) {
-    std::size_t at = line.find("Expires");
-    if (at == std::string::npos) at = line.find("expires");
-    if (at == std::string::npos) return false;
-    const char* p = line.c_str() + at + 7;
-    while (IsBlank(*p)) ++p;
-    if (*p == '=') ++p;
+// Whether the expires attribute's date has passed. The date is GMT, so it is read as UTC: read
+// as local time it would shift every expiry by the zone's offset. An unreadable date never expires.
+bool HasExpired(const std::optional<std::string>& expires) {
+    if (!expires) return false;
+    const char* p = expires->c_str();
     while (IsBlank(*p) || *p == '"') ++p;
     if (std::strlen(p) < 28) return false;
     const char* date = p + 3;
@@ -289,9 +295,15 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     HRESULT error = S_OK;
     std::optional<std::string> path = Attribute(trace, text, "path", &error);
     if (FAILED(error)) return fail("GetCookieAttr path", error);
+    // Appended to the host, a path not starting with '/' ("Path=.evil.test/") would send the
+    // WinINet copy to another host.
+    if (path && path->front() != '/') return fail("_Path not starting with /", E_FAIL);
     if (path && path->back() != '/') *path += '/';
     const std::optional<std::string> domainAttribute = Attribute(trace, text, "domain", &error);
     if (FAILED(error)) return fail("GetCookieAttr domain", error);
+    // Found as an attribute: "pref=noexpires" must not hide the real one.
+    const std::optional<std::string> expires = Attribute(trace, text, "expires", &error);
+    if (FAILED(error)) return fail("GetCookieAttr expires", error);
     const std::optional<std::string> version = Attribute(trace, text, "version", &error);
     if (FAILED(error)) return fail("GetCookieAttr version", error);
     if (version) {
@@ -354,8 +366,15 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     if (QORHttpCookieList stored{static_cast<QORHttpCookie*>(g_store->Remove(&cookie))}) {
         ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie cookie=<%s> Deleted", Shown(stored->text.get()).text);
     }
-    const bool keep = cookie.value && !HasExpired(text) && GetCookiePropertie(text.c_str(), "delete", *trace) != 0;
+    const bool keep = cookie.value && !HasExpired(expires) && GetCookiePropertie(text.c_str(), "delete", *trace) != 0;
     if (keep) {
+        const std::string_view own = domain.front() == '.' ? std::string_view(domain).substr(1) : domain;
+        int held = 0;
+        for (void* item = g_store->FindByHash(cookie.domainHash); item != nullptr && held < kMaxCookiesPerDomain;
+             item = g_store->FindNextSameHash(item)) {
+            if (SameDomain(*static_cast<const QORHttpCookie*>(item), own)) ++held;
+        }
+        if (held >= kMaxCookiesPerDomain) return fail("Too many cookies for the domain", E_FAIL);
         if (g_store->Insert(&cookie) == 1) {
             (void)record.release();
         } else {
@@ -364,7 +383,7 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     }
     if (!result.insertFailed && (mode & 1) == 0) {
         ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie InternetSetCookieA cookie=<%s> on URL=<%s>",
-                                      Shown(original.c_str()).text, cookieUrl.c_str());
+                                      Shown(original.c_str()).text, Traced(cookieUrl.c_str()).c_str());
         if (cookie.HttpOnly || (mode & 0x2000) != 0) {
             ::InternetSetCookieExA(cookieUrl.c_str(), nullptr, original.c_str(), INTERNET_COOKIE_HTTPONLY, 0);
         } else {
@@ -378,7 +397,7 @@ HRESULT SetCookie(const char* url, const char* text, unsigned long mode) {
     ZYNSysTraceClient** trace = CookieTrace();
     ZYNSysTraceClient::InfoPrintf(*trace, "QORHttpCookie->QORSysSetCookie");
     QORHttpTools::InitializeRegKeys(*trace);
-    ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie url=<%s>", url != nullptr ? url : "NULL");
+    ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie url=<%s>", Traced(url).c_str());
     ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie value=<%s>", Shown(text).text);
     if (url == nullptr || text == nullptr) return TraceHttpError(trace, 0, kSetOperation, "INVALIDARG", E_INVALIDARG);
     if (!StartsWith(url, "http://") && !StartsWith(url, "https://") && !StartsWith(url, "ws://") &&
@@ -429,7 +448,8 @@ HRESULT GetCookie(const char* url, const char* nameFilter, char** outText, unsig
         QORHttpReadHold hold(StoreLock());
         if (g_store == nullptr) return TraceHttpError(trace, 0, kGetOperation, "No _QORCookieCache", kNoMoreItems);
     }
-    const bool allowSecure = !StartsWith(url, "http://");
+    // The same schemes that may set a secure cookie: ws:// is as plain as http://.
+    const bool allowSecure = StartsWith(url, "https://") || StartsWith(url, "wss://");
     std::string host;
     std::string path;
     if (!CrackHostAndPath(url, host, &path)) return TraceHttpError(trace, 0, kGetOperation, "QORSysCrackUrl", E_FAIL);
@@ -517,13 +537,24 @@ HRESULT QORSysGetCookie(const char* url, const char* nameFilter, char** outText,
 HRESULT ZYNSysInsertCookie(ZYNSysTraceClient* trace, QORHttpCookieList& list) noexcept {
     QORHttpWriteHold hold(StoreLock());
     if (!MakeStore()) return TraceHttpOutOfMemory(&trace, 0, kInsertOperation, "_QORCookieCache");
+    bool refused = false;
     while (list) {
         QORHttpCookieList record(list.release());
         list.reset(record->next);
         record->next = nullptr;
+        // An incomplete record would reach the look-up's string functions: it is dropped here.
+        if (!record->text || !record->name || !record->_Domain || !record->_Path) {
+            refused = true;
+            continue;
+        }
         QORHttpCookieList stored(static_cast<QORHttpCookie*>(g_store->Remove(record.get())));
-        if (g_store->Insert(record.get()) == 1) (void)record.release();
+        if (g_store->Insert(record.get()) == 1) {
+            (void)record.release();
+        } else {
+            refused = true;
+        }
     }
+    if (refused) return TraceHttpError(&trace, 0, kInsertOperation, "Insert", E_FAIL);
     return S_OK;
 }
 
@@ -554,11 +585,12 @@ int GetCookiePropertie(const char* text, const char* property, ZYNSysTraceClient
     if (text == nullptr || property == nullptr || *property == '\0') return 1;
     const std::size_t length = std::strlen(property);
     for (const char* at = std::strstr(text, property); at != nullptr; at = std::strstr(at + 1, property)) {
+        // The whole attribute, between ';' and blanks: "undelete" or "insecure" only contain it.
         const char* after = at + length;
-        while (*after != '\0' && *after != ';' && *after != '=') ++after;
-        if (*after == '=') continue;
+        while (IsBlank(*after)) ++after;
+        if (*after != '\0' && *after != ';') continue;
         const char* before = at;
-        while (before > text && before[-1] != ';' && before[-1] != '=') --before;
+        while (before > text && IsBlank(before[-1])) --before;
         if (before == text || before[-1] == ';') return 0;
     }
     return 1;

@@ -47,11 +47,15 @@ HRESULT QORSysSetCookie(const char* url, const char* setCookieText, unsigned lon
 // no cookie applies.
 HRESULT QORSysGetCookie(const char* url, const char* nameFilter, char** outText, unsigned long flags) noexcept;
 
-// Inserts every record of the list, replacing equal stored ones; the list is left empty. 0, or
-// E_OUTOFMEMORY when the store cannot be made (the list is then untouched).
+// Inserts every record of the list, replacing equal stored ones; the list is left empty. 0;
+// E_FAIL when a record lacked text, name, domain or path, or could not be stored (it is
+// destroyed, the others are inserted); E_OUTOFMEMORY when the store cannot be made (the list
+// is then untouched).
 HRESULT ZYNSysInsertCookie(ZYNSysTraceClient* trace, QORHttpCookieList& list) noexcept;
 
-// Imports the WinINet jar's cookies of the url that the store lacks or holds with another value.
+// Imports the WinINet jar's cookies of the url that the store lacks or holds with another value,
+// as secure ones when read through https:// or wss://; over a plain url never one whose name the
+// store keeps as a secure cookie there.
 HRESULT QORSysGetOSCookie(const char* url, unsigned long flags) noexcept;
 // QORSysGetOSCookie for the url's root and each folder below it, in that order.
 HRESULT QORSysGetOSCookieFromRoot(const char* url, unsigned long flags) noexcept;

@@ -61,26 +61,46 @@ bool ReadJar(const std::string& url, std::string& jar) {
     return false;
 }
 
-// Whether a QORSysGetCookie text ("n=v; Path=p; n=v; Path=p\r\n") holds exactly this pair. A
-// search for the value alone would find "1" inside "a=10" and never import the changed value.
-bool HoldsPair(const char* text, std::string_view name, std::string_view value) {
+// How many cookies of that name (and that value, when given) a QORSysGetCookie text ("n=v;
+// Path=p; n=v; Path=p\r\n") holds. A search for the value alone would find "1" inside "a=10"
+// and never import the changed value.
+int CountPairs(const char* text, std::string_view name, const std::string_view* value) {
     std::string_view rest(text != nullptr ? text : "");
     if (rest.size() >= 2 && rest.substr(rest.size() - 2) == "\r\n") rest.remove_suffix(2);
     bool isPair = true;
+    int count = 0;
     while (!rest.empty()) {
         const std::size_t end = rest.find("; ");
         const std::string_view item = rest.substr(0, end);
         if (isPair) {
             const std::size_t equal = item.find('=');
-            if (equal != std::string_view::npos && item.substr(0, equal) == name && item.substr(equal + 1) == value) {
-                return true;
+            if (equal != std::string_view::npos && item.substr(0, equal) == name &&
+                (value == nullptr || item.substr(equal + 1) == *value)) {
+                ++count;
             }
         }
         isPair = !isPair;
         if (end == std::string_view::npos) break;
         rest.remove_prefix(end + 2);
     }
-    return false;
+    return count;
+}
+
+bool StartsWith(const std::string& text, std::string_view prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+// The url with its secure scheme, under which the store answers its secure cookies as well.
+std::string SecureForm(const std::string& url) {
+    if (StartsWith(url, "http://")) return "https://" + url.substr(7);
+    if (StartsWith(url, "ws://")) return "wss://" + url.substr(5);
+    return url;
+}
+
+// The store's cookies of that name for the url, in the "n=v; Path=p" form; empty for none.
+std::string Stored(const std::string& url, const std::string& name, unsigned long flags) {
+    char* stored = nullptr;
+    const HRESULT found = QORSysGetCookie(url.c_str(), name.c_str(), &stored, (flags & ~3ul) | 4);
+    const ZYNSysCString owned(stored);
+    return SUCCEEDED(found) && stored != nullptr ? std::string(stored) : std::string();
 }
 
 std::wstring Widen(std::string_view text) {
@@ -142,7 +162,9 @@ HRESULT QORSysGetOSCookieFromRoot(const char* url, unsigned long flags) noexcept
         if (url == nullptr || std::strlen(url) < 8) {
             return TraceHttpError(CookieTrace(), 0, kRootOperation, "No a valid URL", E_INVALIDARG);
         }
-        const std::string full = WithSlash(url);
+        // The folders end where the query starts: slashes in it would only multiply the jar reads.
+        const std::string_view text(url);
+        const std::string full = WithSlash(std::string(text.substr(0, text.find_first_of("?#"))).c_str());
         for (std::size_t at = 8; at < full.size(); ++at) {
             if (full[at] == '/') QORSysGetOSCookie(full.substr(0, at).c_str(), flags);
         }
@@ -158,6 +180,7 @@ HRESULT QORSysGetOSCookie(const char* url, unsigned long flags) noexcept {
         const std::string full = WithSlash(url);
         std::string jar;
         if (!ReadJar(full, jar)) return S_OK;
+        const bool secureRead = StartsWith(full, "https://") || StartsWith(full, "wss://");
         std::string_view rest(jar);
         while (!rest.empty()) {
             while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
@@ -168,12 +191,16 @@ HRESULT QORSysGetOSCookie(const char* url, unsigned long flags) noexcept {
             if (equal == std::string_view::npos || equal == 0) continue;
             const std::string name(pair.substr(0, equal));
             const std::string_view value = pair.substr(equal + 1);
-            char* stored = nullptr;
-            const HRESULT found = QORSysGetCookie(full.c_str(), name.c_str(), &stored, (flags & ~3ul) | 4);
-            const ZYNSysCString owned(stored);
-            if (FAILED(found) || !HoldsPair(stored, name, value)) {
-                QORSysSetCookie(full.c_str(), std::string(pair).c_str(), 3);
+            // Secure records count too: WinINet answers them for plain urls, and the pair stored
+            // again without attributes would replace a secure record by a plain one.
+            const std::string all = Stored(SecureForm(full), name, flags);
+            if (CountPairs(all.c_str(), name, &value) != 0) continue;
+            if (!secureRead && CountPairs(all.c_str(), name, nullptr) >
+                                   CountPairs(Stored(full, name, flags).c_str(), name, nullptr)) {
+                continue;
             }
+            const std::string line = std::string(pair) + (secureRead ? "; Secure" : "");
+            QORSysSetCookie(full.c_str(), line.c_str(), 3);
         }
         return S_OK;
     } catch (...) {

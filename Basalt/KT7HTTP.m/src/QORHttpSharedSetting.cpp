@@ -23,9 +23,10 @@ std::uint32_t NameHash(const char* name) {
     return h;
 }
 
+// Made once and never destroyed: driver threads may still call in while the process exits.
 QORResourceLock& SettingsLock() {
-    static QORResourceLock lock;
-    return lock;
+    static QORResourceLock* const lock = new QORResourceLock;
+    return *lock;
 }
 
 // Keyed by the name's hash; guarded by SettingsLock(). Nothing creates it.

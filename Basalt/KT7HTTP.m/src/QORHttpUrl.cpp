@@ -63,7 +63,9 @@ std::size_t SchemeLength(std::string_view url) {
 }
 
 HRESULT Encode(std::string_view url, std::size_t schemeLength, std::uint32_t mode, char** out) {
-    const std::size_t pathStart = url.find('/', schemeLength);
+    // A query or fragment without a path is encoded as well: copied, a CR LF in it would reach
+    // the raw driver's request line.
+    const std::size_t pathStart = url.find_first_of("/?#", schemeLength);
     if (pathStart == std::string_view::npos) {
         Text copy(static_cast<char*>(std::malloc(url.size() + 1)));
         if (!copy) return TraceHttpOutOfMemory(Trace(), 0, kCodeUrl, "*oHttpPath (2)");
