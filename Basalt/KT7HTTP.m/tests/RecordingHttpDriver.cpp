@@ -52,7 +52,9 @@ std::string RecordingHttpDriver::Settings() const {
            " ct=" + std::to_string(connectTimeout_) + " user=" + userName_ + " pwd=" + password_;
 }
 
-HRESULT RecordingHttpDriver::Answer(char** outBody, std::uint64_t* outLength, std::uint32_t* outKeepAlive) {
+HRESULT RecordingHttpDriver::Request(const std::string& call, char** outBody, std::uint64_t* outLength,
+                                     std::uint32_t* outKeepAlive) {
+    Write(call + " " + Given(outBody, "body") + " " + Given(outLength, "len") + " " + Given(outKeepAlive, "ka"));
     if (outBody != nullptr && !body.empty()) *outBody = Copy(body);
     if (outLength != nullptr) *outLength = length;
     if (outKeepAlive != nullptr) *outKeepAlive = 1;
@@ -71,9 +73,7 @@ HRESULT RecordingHttpDriver::Connection(const char* url) {
 
 HRESULT RecordingHttpDriver::Get(const char* url, std::uint32_t flags, char** outBody, std::uint64_t* outLength,
                                  std::uint32_t* outKeepAlive) {
-    Write("Get " + Escaped(url) + " " + Hex(flags) + " " + Given(outBody, "body") + " " + Given(outLength, "len") +
-          " " + Given(outKeepAlive, "ka"));
-    return Answer(outBody, outLength, outKeepAlive);
+    return Request("Get " + Escaped(url) + " " + Hex(flags), outBody, outLength, outKeepAlive);
 }
 
 HRESULT RecordingHttpDriver::Head(const char* url, std::uint32_t flags, struct _stat64* stat) {
@@ -88,49 +88,53 @@ HRESULT RecordingHttpDriver::Options(const char* url, std::uint32_t flags) {
 
 HRESULT RecordingHttpDriver::Delete(const char* url, std::uint32_t flags, char** outBody, std::uint64_t* outLength,
                                     std::uint32_t* outKeepAlive) {
-    Write("Delete " + Escaped(url) + " " + Hex(flags) + " " + Given(outBody, "body") + " " +
-          Given(outLength, "len") + " " + Given(outKeepAlive, "ka"));
-    return Answer(outBody, outLength, outKeepAlive);
+    return Request("Delete " + Escaped(url) + " " + Hex(flags), outBody, outLength, outKeepAlive);
 }
 
 HRESULT RecordingHttpDriver::Link(const char* url, std::uint32_t flags, char** outBody, std::uint64_t* outLength,
                                   std::uint32_t* outKeepAlive) {
-    Write("Link " + Escaped(url) + " " + Hex(flags) + " " + Given(outBody, "body") + " " + Given(outLength, "len") +
-          " " + Given(outKeepAlive, "ka"));
-    return Answer(outBody, outLength, outKeepAlive);
+    return Request("Link " + Escaped(url) + " " + Hex(flags), outBody, outLength, outKeepAlive);
 }
 
 HRESULT RecordingHttpDriver::GetRange(const char* url, std::uint32_t flags, std::uint32_t mode, std::int64_t start,
                                       std::int64_t endOrLength, char** outBody, std::uint64_t* outLength,
                                       std::uint32_t* outKeepAlive) {
-    Write("GetRange " + Escaped(url) + " " + Hex(flags) + " " + std::to_string(mode) + " " + std::to_string(start) +
-          " " + std::to_string(endOrLength) + " " + Given(outBody, "body") + " " + Given(outLength, "len") + " " +
-          Given(outKeepAlive, "ka"));
-    return Answer(outBody, outLength, outKeepAlive);
+    return Request("GetRange " + Escaped(url) + " " + Hex(flags) + " " + std::to_string(mode) + " " +
+                       std::to_string(start) + " " + std::to_string(endOrLength),
+                   outBody, outLength, outKeepAlive);
 }
 
 HRESULT RecordingHttpDriver::PostStream(const char* url, std::uint32_t flags, std::uint32_t contentType,
                                         QORHttpStreamer* streamer, std::uint32_t* outKeepAlive, char** outBody,
                                         std::uint64_t* outLength) {
-    Write("PostStream " + Escaped(url) + " " + Hex(flags) + " " + std::to_string(contentType) + " " +
-          Given(streamer, "streamer") + " " + Given(outKeepAlive, "ka") + " " + Given(outBody, "body") + " " +
-          Given(outLength, "len"));
-    return Answer(outBody, outLength, outKeepAlive);
+    return Request("PostStream " + Escaped(url) + " " + Hex(flags) + " " + std::to_string(contentType) + " " +
+                       Given(streamer, "streamer"),
+                   outBody, outLength, outKeepAlive);
 }
 
-#define RECORDING_BODY_VERB(Verb)                                                                                  \
-    HRESULT RecordingHttpDriver::Verb(const char* url, std::uint32_t flags, const char* data, std::uint64_t length, \
-                                      std::uint32_t contentType, std::uint32_t* outKeepAlive, char** outBody,      \
-                                      std::uint64_t* outLength) {                                                  \
-        Write(#Verb " " + Escaped(url) + " " + Hex(flags) + " " + Escaped(data, length) + " " +                     \
-              std::to_string(length) + " " + std::to_string(contentType) + " " + Given(outKeepAlive, "ka") + " " + \
-              Given(outBody, "body") + " " + Given(outLength, "len"));                                             \
-        return Answer(outBody, outLength, outKeepAlive);                                                           \
-    }
-RECORDING_BODY_VERB(Post)
-RECORDING_BODY_VERB(Put)
-RECORDING_BODY_VERB(Patch)
-#undef RECORDING_BODY_VERB
+std::string RecordingHttpDriver::BodyCall(const char* verb, const char* url, std::uint32_t flags, const char* data,
+                                          std::uint64_t length, std::uint32_t contentType) {
+    return std::string(verb) + " " + Escaped(url) + " " + Hex(flags) + " " + Escaped(data, length) + " " +
+           std::to_string(length) + " " + std::to_string(contentType);
+}
+
+HRESULT RecordingHttpDriver::Post(const char* url, std::uint32_t flags, const char* data, std::uint64_t length,
+                                  std::uint32_t contentType, std::uint32_t* outKeepAlive, char** outBody,
+                                  std::uint64_t* outLength) {
+    return Request(BodyCall("Post", url, flags, data, length, contentType), outBody, outLength, outKeepAlive);
+}
+
+HRESULT RecordingHttpDriver::Put(const char* url, std::uint32_t flags, const char* data, std::uint64_t length,
+                                 std::uint32_t contentType, std::uint32_t* outKeepAlive, char** outBody,
+                                 std::uint64_t* outLength) {
+    return Request(BodyCall("Put", url, flags, data, length, contentType), outBody, outLength, outKeepAlive);
+}
+
+HRESULT RecordingHttpDriver::Patch(const char* url, std::uint32_t flags, const char* data, std::uint64_t length,
+                                   std::uint32_t contentType, std::uint32_t* outKeepAlive, char** outBody,
+                                   std::uint64_t* outLength) {
+    return Request(BodyCall("Patch", url, flags, data, length, contentType), outBody, outLength, outKeepAlive);
+}
 
 HRESULT RecordingHttpDriver::OpenRequest(const char* verb, const char* url, std::uint32_t flags,
                                          const char** acceptTypes) {

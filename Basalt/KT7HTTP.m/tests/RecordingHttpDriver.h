@@ -75,7 +75,10 @@ public:
 
 private:
     void Write(const std::string& line);
-    HRESULT Answer(char** outBody, std::uint64_t* outLength, std::uint32_t* outKeepAlive);
+    // Logs the call with the outputs given, then fills them.
+    HRESULT Request(const std::string& call, char** outBody, std::uint64_t* outLength, std::uint32_t* outKeepAlive);
+    static std::string BodyCall(const char* verb, const char* url, std::uint32_t flags, const char* data,
+                                std::uint64_t length, std::uint32_t contentType);
 
     std::vector<std::string>& log_;
     std::string name_;
