@@ -1,6 +1,7 @@
 // Keep-alive GETs of one small file through the HTTP facade (the launcher's direct facade over
 // the WinINet driver, with its session and connection caches) beside the same GETs on the
-// WinINet driver alone and made with bare WinINet calls on one session and one connection.
+// WinINet driver alone and made with bare WinINet calls on one session and one connection, and
+// those calls again with the connection-state query the driver makes before each request.
 //   facade_bench URL [COUNT]    COUNT GETs each way (1000 by default), after 20 unmeasured ones
 // bench/facade_bench.sh serves the file and runs curl over the same URLs beside it.
 #include <algorithm>
@@ -60,8 +61,13 @@ struct BareWinINet {
         return static_cast<bool>(connection);
     }
 
-    // The flags the driver uses for a plain-http GET with the keep-connection flag.
-    long long Get() {
+    // The flags the driver uses for a plain-http GET with the keep-connection flag. With
+    // askConnectedState, the connection-state query that the driver makes before each request.
+    long long Get(bool askConnectedState = false) {
+        if (askConnectedState) {
+            DWORD state = 0;
+            ::InternetGetConnectedState(&state, 0);
+        }
         ZYNSysInternetHandle request(::HttpOpenRequestA(connection.Get(), "GET", path.c_str(), nullptr, nullptr,
                                                         nullptr, 0x80600000, 0));
         if (!request || !::HttpSendRequestA(request.Get(), nullptr, 0, nullptr, 0)) return -1;
@@ -130,12 +136,15 @@ int main(int argc, char** argv) {
     const double facadeSeconds = SecondsFor(count, size, [&] { return FacadeGet(facade, url.c_str()); }, "facade");
     const double driverSeconds = SecondsFor(count, size, [&] { return DriverGet(driver, url.c_str()); }, "driver");
     const double bareSeconds = SecondsFor(count, size, [&] { return bare.Get(); }, "WinINet");
+    const double stateSeconds = SecondsFor(count, size, [&] { return bare.Get(true); }, "WinINet with state");
     std::printf("facade: %d GETs of %lld bytes in %.3f s: %.1f us per GET\n", count, size, facadeSeconds,
                 facadeSeconds * 1e6 / count);
     std::printf("driver: %d GETs of %lld bytes in %.3f s: %.1f us per GET\n", count, size, driverSeconds,
                 driverSeconds * 1e6 / count);
     std::printf("WinINet: %d GETs of %lld bytes in %.3f s: %.1f us per GET\n", count, size, bareSeconds,
                 bareSeconds * 1e6 / count);
+    std::printf("WinINet + InternetGetConnectedState: %d GETs of %lld bytes in %.3f s: %.1f us per GET\n", count,
+                size, stateSeconds, stateSeconds * 1e6 / count);
     std::printf("facade / WinINet per GET: %.2f (goal <= 1.5)\n", facadeSeconds / bareSeconds);
     return 0;
 }
