@@ -27,12 +27,16 @@ constexpr std::uint16_t kLanguageSettingsPriority = 40970;
 constexpr std::uint16_t kContextManagerPriority = 40963;
 constexpr char kSuffix[] = ".dll";
 
+struct ModuleRecord;
+
 // The registry's copy of a struct. Walks run over a snapshot of shared entries, so a callback
 // may register or unload while a dispatch runs; an unloaded module's entries are marked dropped
 // and skipped by any walk that still holds them.
 struct Entry {
     ZYNSysLifeCycleStruct callbacks{};
     bool dropped = false;
+    // The record whose load filed it (its module's initialisers or a dependency's), else NULL.
+    const ModuleRecord* loadedWith = nullptr;
 };
 using EntryRef = std::shared_ptr<Entry>;
 using EntryList = std::vector<EntryRef>;
@@ -47,6 +51,9 @@ struct Registry {
     QORMutex mutex{0, 1, 0};
     std::int32_t state = -1;
     ModuleRecord* current = nullptr;
+    // The record whose LoadLibrary runs on that thread (the innermost one when loads nest).
+    const ModuleRecord* loading = nullptr;
+    DWORD loadingThread = 0;
     EntryList priority;  // ascending, equal priorities in registration order
     ModuleRecord main;
     std::vector<std::unique_ptr<ModuleRecord>> modules;  // load order
@@ -108,6 +115,8 @@ EntryRef MakeEntry(std::uint16_t priority, void (*init)(void*), void (*stateChan
 
 // Priority structs by priority; ordinary ones under the module being loaded, else the program.
 void File(Registry& registry, const EntryRef& entry) {
+    // Only the loading thread runs the module's initialisers: another thread's struct is not its.
+    if (registry.loading && registry.loadingThread == ::GetCurrentThreadId()) entry->loadedWith = registry.loading;
     if (entry->callbacks.priority >= kPriorityThreshold) {
         const auto at = std::upper_bound(registry.priority.begin(), registry.priority.end(), entry,
                                          [](const EntryRef& a, const EntryRef& b) {
@@ -174,25 +183,75 @@ bool LiesIn(const void* address, const char* base, std::size_t size) {
     return address && at >= base && at < base + size;
 }
 
-// Forgets, from every list, the structs with a callback inside the module's image.
-void DropModuleEntries(Registry& registry, HMODULE module) {
-    const char* base = reinterpret_cast<const char*>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const std::size_t size = nt->OptionalHeader.SizeOfImage;
-    const auto inModule = [&](const EntryRef& entry) {
-        const ZYNSysLifeCycleStruct& c = entry->callbacks;
-        const bool inside = LiesIn(reinterpret_cast<const void*>(c.init), base, size) ||
-                            LiesIn(reinterpret_cast<const void*>(c.stateChange), base, size) ||
-                            LiesIn(reinterpret_cast<const void*>(c.systemCall), base, size);
-        if (inside) entry->dropped = true;
-        return inside;
+struct Image {
+    const char* base = nullptr;
+    std::size_t size = 0;
+
+    explicit Image(HMODULE module) : base(reinterpret_cast<const char*>(module)) {
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+        size = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew)->OptionalHeader.SizeOfImage;
+    }
+    bool Holds(const void* address) const { return LiesIn(address, base, size); }
+};
+
+template <typename Test>
+bool AnyCallback(const ZYNSysLifeCycleStruct& c, Test test) {
+    return test(reinterpret_cast<const void*>(c.init)) || test(reinterpret_cast<const void*>(c.stateChange)) ||
+           test(reinterpret_cast<const void*>(c.systemCall));
+}
+
+// Forgets, from every list, the entries the test picks; marks them dropped for walks in progress.
+template <typename Test>
+void DropEntries(Registry& registry, Test test) {
+    const auto drops = [&](EntryRef& entry) {
+        if (test(*entry)) entry->dropped = true;
+        return entry->dropped;
     };
-    const auto drop = [&](EntryList& list) { list.erase(std::remove_if(list.begin(), list.end(), inModule), list.end()); };
+    const auto drop = [&](EntryList& list) { list.erase(std::remove_if(list.begin(), list.end(), drops), list.end()); };
     drop(registry.priority);
     drop(registry.main.entries);
     for (auto& record : registry.modules) drop(record->entries);
 }
+
+// The structs with a callback inside the module's image, and those its load filed (a dependency's)
+// with a callback outside the program's: the dependency may leave with it.
+void DropModuleEntries(Registry& registry, const ModuleRecord& record) {
+    const Image module(record.module.Get());
+    const Image program(::GetModuleHandleW(nullptr));
+    DropEntries(registry, [&](Entry& entry) {
+        const auto inModule = [&](const void* address) { return module.Holds(address); };
+        const auto outsideProgram = [&](const void* address) { return address && !program.Holds(address); };
+        const bool loadedWithIt = entry.loadedWith == &record;
+        // The program's own struct stays, no longer counted as the module's.
+        if (loadedWithIt) entry.loadedWith = nullptr;
+        return AnyCallback(entry.callbacks, inModule) || (loadedWithIt && AnyCallback(entry.callbacks, outsideProgram));
+    });
+}
+
+// Marks the record whose LoadLibrary runs on this thread, for the length of that call; a nested
+// load marks its own and gives the outer one back.
+class LoadingMark {
+public:
+    LoadingMark(Registry& registry, const ModuleRecord* record) : registry_(registry) {
+        QORMutexHold hold(registry_.mutex);
+        outer_ = registry_.loading;
+        outerThread_ = registry_.loadingThread;
+        registry_.loading = record;
+        registry_.loadingThread = ::GetCurrentThreadId();
+    }
+    ~LoadingMark() {
+        QORMutexHold hold(registry_.mutex);
+        registry_.loading = outer_;
+        registry_.loadingThread = outerThread_;
+    }
+    LoadingMark(const LoadingMark&) = delete;
+    LoadingMark& operator=(const LoadingMark&) = delete;
+
+private:
+    Registry& registry_;
+    const ModuleRecord* outer_ = nullptr;
+    DWORD outerThread_ = 0;
+};
 
 template <typename Pick>
 void DispatchCall(Pick pick, int value) {
@@ -340,11 +399,16 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
             }
             registry->current = record;
         }
-        // Its initialisers register into the current record meanwhile.
-        ZYNSysModuleHandle loaded = ZYNSysLoadFrameworkModule(name);
+        // Its initialisers register into the current record meanwhile, tagged with it.
+        ZYNSysModuleHandle loaded;
+        {
+            const LoadingMark mark(*registry, record);
+            loaded = ZYNSysLoadFrameworkModule(name);
+        }
         QORMutexHold hold(registry->mutex);
         if (!loaded) {
-            // Nothing of the failed load stays listed or current.
+            // Nothing of the failed load stays listed or current: its structs point into unmapped code.
+            DropEntries(*registry, [record](const Entry& entry) { return entry.loadedWith == record; });
             if (registry->current == record) registry->current = nullptr;
             if (added) {
                 auto& modules = registry->modules;
@@ -389,7 +453,7 @@ int ZYNSysLifeCycleDynamicUnload(void** module) {
                 if (known->module && known->module.Get() == *module) record = known.get();
             if (!record) return 0;
             // Dropped before the free: no dispatch from another thread may reach the unmapped code.
-            DropModuleEntries(*registry, record->module.Get());
+            DropModuleEntries(*registry, *record);
             freeing = record->module.Take();
         }
         if (!::FreeLibrary(freeing)) {

@@ -202,6 +202,17 @@ VAROMET_CHILD_CASE(LifeCycleForeignModuleStays) {
     return PrintNotes();
 }
 
+// The program's struct lands in the module's record, but its callbacks are not the module's.
+VAROMET_CHILD_CASE(LifeCycleUnloadKeepsTheProgramsStructsOfTheRecord) {
+    ZYNSysLifeCycleDispatchInitialization();
+    void* module = nullptr;
+    Note("load %d", ZYNSysLifeCycleDynamicLoad("vtmodule", &module));
+    Register<1>(0);
+    Note("unload %d", ZYNSysLifeCycleDynamicUnload(&module));
+    ZYNSysLifeCycleDispatchStateChange(2);
+    return PrintNotes();
+}
+
 // A failed load leaves no record: later registrations go to the program, a later load works.
 VAROMET_CHILD_CASE(LifeCycleFailedLoad) {
     ZYNSysLifeCycleDispatchInitialization();
@@ -302,6 +313,7 @@ TEST(ZYNSysLifeCycle, ModulesLoadByPlainShortNameFromTheProgramFolderAndUnloadOn
          "missing function 0, no module 0, no name 0\nagain 0, same 1\nunload 0, cleared 1, loaded 0\n"
          "reload 0, loaded 1\n"},
         {"LifeCycleForeignModuleStays", "unload 0, kept 1, loaded 1\nnull handle 0, no pointer -1\n"},
+        {"LifeCycleUnloadKeepsTheProgramsStructsOfTheRecord", "load 0\ninit 1\nunload 0\nstate 1 2\n"},
         {"LifeCycleFailedLoad",
          "init 1\nload 0\ninit 2\nmissing -1, cleared 1\ninit 3\nstate 1 4\nstate 3 4\nstate 2 4\nagain 0, same 1\n"},
         {"LifeCycleRefusedNames",
@@ -340,6 +352,12 @@ TEST(ZYNSysLifeCycle, ModuleBuiltAgainstTheHostsImportLibraryUsesTheExportedInte
          "probe priority state 7\nhost state 7\nprobe ordinary state 7\n"
          "probe priority call 8\nhost call 8\nprobe ordinary call 8\n"
          "unload 0\nhandle cleared 1\nprobe still mapped 0\nhost state 9\nhost call 10\nhost state 0\nend 0\n"},
+        // Registered during a load that then failed: never reached again.
+        {"refused",
+         "host registered 0\nhost init 0\ndispatch 0\nfragile priority init 0\nfragile ordinary init 0\n"
+         "refused load -1\nfragile mapped 0\nfragile priority init 0\nfragile ordinary init 0\nload 0\nunload 0\n"
+         "fragile priority init 0\nfragile ordinary init 0\nrefused again -1\nfragile mapped 0\n"
+         "host state 7\nhost call 8\nhost state 0\nend 0\n"},
     };
     const std::string relative = VAROMET_LIFECYCLE_HOST;
     std::wstring host = TestProgramFolder() + L"\\" + std::wstring(relative.begin(), relative.end());
