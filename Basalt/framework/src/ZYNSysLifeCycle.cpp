@@ -399,6 +399,8 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
             }
             registry->current = record;
         }
+        // Copied first: a load nested in this one reformats the loader's buffer.
+        std::string file(loader->file.get());
         // Its initialisers register into the current record meanwhile, tagged with it.
         ZYNSysModuleHandle loaded;
         {
@@ -418,7 +420,7 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
             }
             return -1;
         }
-        record->name = loader->file.get();
+        record->name = std::move(file);
         *module = loaded.Get();
         record->module = std::move(loaded);
         const EntryList entries(record->entries);

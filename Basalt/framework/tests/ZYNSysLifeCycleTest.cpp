@@ -358,6 +358,15 @@ TEST(ZYNSysLifeCycle, ModuleBuiltAgainstTheHostsImportLibraryUsesTheExportedInte
          "refused load -1\nfragile mapped 0\nfragile priority init 0\nfragile ordinary init 0\nload 0\nunload 0\n"
          "fragile priority init 0\nfragile ordinary init 0\nrefused again -1\nfragile mapped 0\n"
          "host state 7\nhost call 8\nhost state 0\nend 0\n"},
+        // The dependency's structs leave with the module; the record keeps its name through a nested load.
+        {"nested",
+         "dispatch 0\nfragile priority init 0\nfragile ordinary init 0\nnesting init 0\nnesting registered 0\n"
+         "nested load 0\nload 0\nhost init 0\nhost registered 0\n"
+         "fragile priority state 7\nfragile ordinary state 7\nnesting state 7\nhost state 7\n"
+         "unload 0\nfragile mapped 0\nhost state 8\n"
+         "fragile priority init 0\nfragile ordinary init 0\nnesting init 0\nnesting registered 0\nnested load 0\n"
+         "reload 0\nfragile priority state 9\nfragile ordinary state 9\nnesting state 9\nhost state 9\n"
+         "nesting state 0\nfragile ordinary state 0\nhost state 0\nfragile priority state 0\nend 0\n"},
     };
     const std::string relative = VAROMET_LIFECYCLE_HOST;
     std::wstring host = TestProgramFolder() + L"\\" + std::wstring(relative.begin(), relative.end());
