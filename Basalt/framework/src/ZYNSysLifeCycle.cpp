@@ -200,31 +200,54 @@ bool AnyCallback(const ZYNSysLifeCycleStruct& c, Test test) {
            test(reinterpret_cast<const void*>(c.systemCall));
 }
 
-// Forgets, from every list, the entries the test picks; marks them dropped for walks in progress.
+template <typename Visit>
+void ForEachList(Registry& registry, Visit visit) {
+    visit(registry.priority);
+    visit(registry.main.entries);
+    for (auto& record : registry.modules) visit(record->entries);
+}
+
+// Marks the entries the test picks dropped, where they stand: walks skip them from now on. Only
+// the loader's thread marks, and it prunes or restores them before it lets the loader mutex go.
 template <typename Test>
-void DropEntries(Registry& registry, Test test) {
-    const auto drops = [&](EntryRef& entry) {
-        if (test(*entry)) entry->dropped = true;
-        return entry->dropped;
-    };
-    const auto drop = [&](EntryList& list) { list.erase(std::remove_if(list.begin(), list.end(), drops), list.end()); };
-    drop(registry.priority);
-    drop(registry.main.entries);
-    for (auto& record : registry.modules) drop(record->entries);
+void MarkDropped(Registry& registry, Test test) {
+    ForEachList(registry, [&](EntryList& list) {
+        for (const EntryRef& entry : list)
+            if (test(*entry)) entry->dropped = true;
+    });
+}
+
+void PruneDropped(Registry& registry) {
+    ForEachList(registry, [](EntryList& list) {
+        list.erase(std::remove_if(list.begin(), list.end(), [](const EntryRef& entry) { return entry->dropped; }),
+                   list.end());
+    });
+}
+
+void RestoreDropped(Registry& registry) {
+    ForEachList(registry, [](EntryList& list) {
+        for (const EntryRef& entry : list) entry->dropped = false;
+    });
 }
 
 // The structs with a callback inside the module's image, and those its load filed (a dependency's)
 // with a callback outside the program's: the dependency may leave with it.
-void DropModuleEntries(Registry& registry, const ModuleRecord& record) {
+void MarkModuleEntries(Registry& registry, const ModuleRecord& record) {
     const Image module(record.module.Get());
     const Image program(::GetModuleHandleW(nullptr));
-    DropEntries(registry, [&](Entry& entry) {
+    MarkDropped(registry, [&](const Entry& entry) {
         const auto inModule = [&](const void* address) { return module.Holds(address); };
         const auto outsideProgram = [&](const void* address) { return address && !program.Holds(address); };
-        const bool loadedWithIt = entry.loadedWith == &record;
-        // The program's own struct stays, no longer counted as the module's.
-        if (loadedWithIt) entry.loadedWith = nullptr;
-        return AnyCallback(entry.callbacks, inModule) || (loadedWithIt && AnyCallback(entry.callbacks, outsideProgram));
+        return AnyCallback(entry.callbacks, inModule) ||
+               (entry.loadedWith == &record && AnyCallback(entry.callbacks, outsideProgram));
+    });
+}
+
+// After the module left: the program's structs its load filed are no longer counted as its.
+void ForgetLoadedWith(Registry& registry, const ModuleRecord& record) {
+    ForEachList(registry, [&](EntryList& list) {
+        for (const EntryRef& entry : list)
+            if (entry->loadedWith == &record) entry->loadedWith = nullptr;
     });
 }
 
@@ -410,7 +433,8 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
         QORMutexHold hold(registry->mutex);
         if (!loaded) {
             // Nothing of the failed load stays listed or current: its structs point into unmapped code.
-            DropEntries(*registry, [record](const Entry& entry) { return entry.loadedWith == record; });
+            MarkDropped(*registry, [record](const Entry& entry) { return entry.loadedWith == record; });
+            PruneDropped(*registry);
             if (registry->current == record) registry->current = nullptr;
             if (added) {
                 auto& modules = registry->modules;
@@ -454,15 +478,20 @@ int ZYNSysLifeCycleDynamicUnload(void** module) {
             for (const auto& known : registry->modules)
                 if (known->module && known->module.Get() == *module) record = known.get();
             if (!record) return 0;
-            // Dropped before the free: no dispatch from another thread may reach the unmapped code.
-            DropModuleEntries(*registry, *record);
+            // Marked before the free: no dispatch from another thread may reach the unmapped code.
+            MarkModuleEntries(*registry, *record);
             freeing = record->module.Take();
         }
-        if (!::FreeLibrary(freeing)) {
-            QORMutexHold hold(registry->mutex);
+        const bool freed = ::FreeLibrary(freeing);
+        QORMutexHold hold(registry->mutex);
+        if (!freed) {
+            // Still loaded: its structs stay where they were.
+            RestoreDropped(*registry);
             record->module.Reset(freeing);
             return -1;
         }
+        PruneDropped(*registry);
+        ForgetLoadedWith(*registry, *record);
         *module = nullptr;
         return 0;
     } catch (...) {
