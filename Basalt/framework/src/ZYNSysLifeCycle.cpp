@@ -57,6 +57,9 @@ struct Registry {
     EntryList priority;  // ascending, equal priorities in registration order
     ModuleRecord main;
     std::vector<std::unique_ptr<ModuleRecord>> modules;  // load order
+    // Pruned entries, callbacks cleared: a pointer that registration answered stays readable, so
+    // the check of one answers -1 instead of reading freed memory. A few per unload.
+    EntryList retired;
     void* argument = nullptr;
     // Set when the initialisation walk starts: a struct registered from then on, also by a callback
     // of that walk, is initialised at once.
@@ -172,12 +175,6 @@ EntryList ForwardWalk(const Registry& registry) {
     return walk;
 }
 
-Entry* FindEntry(Registry& registry, const ZYNSysLifeCycleStruct* callbacks) {
-    for (const EntryRef& entry : ForwardWalk(registry))
-        if (&entry->callbacks == callbacks && !entry->dropped) return entry.get();
-    return nullptr;
-}
-
 bool LiesIn(const void* address, const char* base, std::size_t size) {
     const char* at = static_cast<const char*>(address);
     return address && at >= base && at < base + size;
@@ -218,9 +215,18 @@ void MarkDropped(Registry& registry, Test test) {
 }
 
 void PruneDropped(Registry& registry) {
-    ForEachList(registry, [](EntryList& list) {
-        list.erase(std::remove_if(list.begin(), list.end(), [](const EntryRef& entry) { return entry->dropped; }),
-                   list.end());
+    ForEachList(registry, [&](EntryList& list) {
+        const auto kept =
+            std::stable_partition(list.begin(), list.end(), [](const EntryRef& entry) { return !entry->dropped; });
+        for (auto at = kept; at != list.end(); ++at) {
+            (*at)->callbacks = {(*at)->callbacks.priority, nullptr, nullptr, nullptr};
+            try {
+                registry.retired.push_back(*at);
+            } catch (...) {
+                // Short of memory: the entry is freed with the list's reference.
+            }
+        }
+        list.erase(kept, list.end());
     });
 }
 
@@ -326,9 +332,9 @@ int ZYNSysLifeCycleGlobalFactoryInternalCheck(ZYNSysLifeCycleStruct* lifeCycle) 
         Registry* registry = TheRegistry();
         if (!registry || !lifeCycle) return -1;
         QORMutexHold hold(registry->mutex);
-        Entry* entry = FindEntry(*registry, lifeCycle);
-        if (!entry || !entry->callbacks.init) return -1;
-        CallOnce(entry->callbacks.init, static_cast<void*>(nullptr));
+        // The registry's copy or the caller's own struct: the caller passed it either way.
+        if (!lifeCycle->init) return -1;
+        CallOnce(lifeCycle->init, static_cast<void*>(nullptr));
         return 0;
     } catch (...) {
         return -1;
@@ -414,7 +420,8 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
             }
             if (record) {
                 // Freed earlier: the structs of its last load are gone with it.
-                record->entries.clear();
+                for (const EntryRef& entry : record->entries) entry->dropped = true;
+                PruneDropped(*registry);
             } else {
                 registry->modules.push_back(std::make_unique<ModuleRecord>());
                 record = registry->modules.back().get();

@@ -35,8 +35,8 @@ QOR_SYS_API ZYNSysLifeCycleStruct* ZYNSysLifeCycleGlobalFactoryInternal(const ch
                                                                       void (*stateChange)(int),
                                                                       void (*systemCall)(int),
                                                                       std::uint16_t priority);
-// Runs a registered struct's init with NULL and clears it; -1 for a struct the registry does not
-// hold or one without init.
+// Runs the struct's init with NULL and clears it, also for a struct the registry does not hold
+// (it is not filed); -1 for NULL or a struct without init.
 QOR_SYS_API int ZYNSysLifeCycleGlobalFactoryInternalCheck(ZYNSysLifeCycleStruct* lifeCycle);
 
 // Once per process: -1 on a second call. Priority structs (ascending), then the program's ordinary

@@ -133,14 +133,25 @@ VAROMET_CHILD_CASE(LifeCycleNullCallbacks) {
     Register<4>(0);
     const int check = ZYNSysLifeCycleGlobalFactoryInternalCheck(bare);
     Note("check %d, again %d", check, ZYNSysLifeCycleGlobalFactoryInternalCheck(bare));
-    ZYNSysLifeCycleStruct unknown{0, &Init<9>, nullptr, nullptr};
-    Note("check unknown %d, null %d", ZYNSysLifeCycleGlobalFactoryInternalCheck(&unknown),
+    ZYNSysLifeCycleStruct withoutInit{0, nullptr, &State<9>, &Call<9>};
+    Note("check without init %d, null %d", ZYNSysLifeCycleGlobalFactoryInternalCheck(&withoutInit),
          ZYNSysLifeCycleGlobalFactoryInternalCheck(nullptr));
     Note("dispatch %d", ZYNSysLifeCycleDispatchInitialization());
     ZYNSysLifeCycleDispatchStateChange(5);
     ZYNSysLifeCycleDispatchSystemCall(6);
     ZYNSysLifeCycleDispatchFinalization();
     ZYNSysLifeCycleDispatchFinalization();
+    return PrintNotes();
+}
+
+// The check runs the caller's own struct too, once, and does not file it.
+VAROMET_CHILD_CASE(LifeCycleCheckRunsAStructTheRegistryDoesNotHold) {
+    ZYNSysLifeCycleStruct own{0, &Init<1>, &State<1>, &Call<1>};
+    const int check = ZYNSysLifeCycleGlobalFactoryInternalCheck(&own);
+    Note("check %d, init cleared %d", check, own.init ? 0 : 1);
+    Note("again %d", ZYNSysLifeCycleGlobalFactoryInternalCheck(&own));
+    ZYNSysLifeCycleDispatchInitialization();
+    ZYNSysLifeCycleDispatchStateChange(2);
     return PrintNotes();
 }
 
@@ -296,8 +307,9 @@ TEST(ZYNSysLifeCycle, DispatchRunsPriorityStructsFirstThenOrdinaryOnesExactlyOnc
          "init 1 with argument\ninit 2 with argument\ncheck -1 -1\nstate 2 3\nstate 1 3\n"},
         {"LifeCycleRegistrationDuringDispatch", "init 1\ninit 2\ninit 3\ninit 4\ndispatch 0\ncheck -1 -1 -1\n"},
         {"LifeCycleNullCallbacks",
-         "no init -1 0\ninit 1\ncheck 0, again -1\ncheck unknown -1, null -1\ninit 2\ninit 3\ninit 4\ndispatch 0\n"
+         "no init -1 0\ninit 1\ncheck 0, again -1\ncheck without init -1, null -1\ninit 2\ninit 3\ninit 4\ndispatch 0\n"
          "state 4 5\ncall 4 6\nstate 4 0\n"},
+        {"LifeCycleCheckRunsAStructTheRegistryDoesNotHold", "init 1\ncheck 0, init cleared 1\nagain -1\n"},
         {"LifeCycleFinalisationOrder",
          "init 1\ninit 2\ninit 3\ninit 4\nload 0\ninit 5\ninit 6\nstate 1 7\nstate 2 7\nstate 3 7\nstate 4 7\nstate 5 7\nstate 6 7\n"
          "state 6 0\nstate 5 0\nstate 4 0\nstate 3 0\nstate 2 0\nstate 1 0\n"
