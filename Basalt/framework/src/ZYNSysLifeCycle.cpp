@@ -346,20 +346,24 @@ int ZYNSysLifeCycleDispatchInitialization() { return ZYNSysLifeCycleDispatchInit
 int ZYNSysLifeCycleDispatchInitializationEx(void* argument) {
     // Set first: two threads dispatching at once still initialise once.
     if (g_initialisationDispatched.exchange(true)) return -1;
+    Registry* registry = TheRegistry();
+    if (!registry) return 0;
+    QORMutexHold hold(registry->mutex);
+    EntryList walk;
     try {
-        Registry* registry = TheRegistry();
-        if (!registry) return 0;
-        QORMutexHold hold(registry->mutex);
-        registry->argument = argument;
-        registry->initialising = true;
-        EntryList walk(registry->priority);
+        walk = registry->priority;
         walk.insert(walk.end(), registry->main.entries.begin(), registry->main.entries.end());
-        // init stays set here: only the one-shot calls clear it.
-        for (const EntryRef& entry : walk)
-            if (!entry->dropped && entry->callbacks.init) Guarded(entry->callbacks.init, argument);
-        registry->state = 0;
     } catch (...) {
+        // Nothing ran and nothing changed: a later dispatch may try again.
+        g_initialisationDispatched = false;
+        return -1;
     }
+    registry->argument = argument;
+    registry->initialising = true;
+    // init stays set here: only the one-shot calls clear it.
+    for (const EntryRef& entry : walk)
+        if (!entry->dropped && entry->callbacks.init) Guarded(entry->callbacks.init, argument);
+    registry->state = 0;
     return 0;
 }
 
