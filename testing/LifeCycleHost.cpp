@@ -2,6 +2,8 @@
 // import library) and loads "vtprobe.dll" through the life-cycle registry:
 //   vtlifehost probe    dispatches, loads the probe and prints what its exported function answers
 //   vtlifehost module   follows the probe's structs through load, dispatches, unload and the end
+//   vtlifehost refused  "vtfragile.dll" registers, then refuses its attach: new and reused record
+//   vtlifehost nested   "vtnesting.dll" brings "vtfragile.dll" and loads "vtmodule" while it loads
 // Everything goes to stdout, one line per step; the exit code is 0 when the host got to its end.
 
 #include <cstdio>
@@ -57,11 +59,57 @@ int Module() {
     return 0;
 }
 
+bool Mapped(const wchar_t* file) { return ::GetModuleHandleW(file) != nullptr; }
+
+// The structs a refused module registered point into unmapped code: no dispatch may reach them.
+int Refused() {
+    Say("host registered", ZYNSysLifeCycleGlobalFactory(&HostInit, &HostState, &HostCall));
+    Say("dispatch", ZYNSysLifeCycleDispatchInitialization());
+    void* module = nullptr;
+    ::SetEnvironmentVariableA("VAROMET_FRAGILE_REFUSE", "1");
+    Say("refused load", ZYNSysLifeCycleDynamicLoad("vtfragile", &module));
+    Say("fragile mapped", Mapped(L"vtfragile.dll"));
+    ::SetEnvironmentVariableA("VAROMET_FRAGILE_REFUSE", nullptr);
+    Say("load", ZYNSysLifeCycleDynamicLoad("vtfragile", &module));
+    Say("unload", ZYNSysLifeCycleDynamicUnload(&module));
+    // The record of the same name is reused: emptied before the load, it must stay empty.
+    ::SetEnvironmentVariableA("VAROMET_FRAGILE_REFUSE", "1");
+    Say("refused again", ZYNSysLifeCycleDynamicLoad("vtfragile", &module));
+    Say("fragile mapped", Mapped(L"vtfragile.dll"));
+    ZYNSysLifeCycleDispatchStateChange(7);
+    ZYNSysLifeCycleDispatchSystemCall(8);
+    ZYNSysLifeCycleDispatchFinalization();
+    Say("end", 0);
+    return 0;
+}
+
+// The dependency's structs leave with the module that brought it; the record keeps its own name
+// although a load nested in its own overwrote the loader's buffer.
+int Nested() {
+    Say("dispatch", ZYNSysLifeCycleDispatchInitialization());
+    void* module = nullptr;
+    Say("load", ZYNSysLifeCycleDynamicLoad("vtnesting", &module));
+    // Lands in the record of "vtmodule", the latest load.
+    Say("host registered", ZYNSysLifeCycleGlobalFactory(&HostInit, &HostState, &HostCall));
+    ZYNSysLifeCycleDispatchStateChange(7);
+    Say("unload", ZYNSysLifeCycleDynamicUnload(&module));
+    Say("fragile mapped", Mapped(L"vtfragile.dll"));
+    ZYNSysLifeCycleDispatchStateChange(8);
+    Say("reload", ZYNSysLifeCycleDynamicLoad("vtnesting", &module));
+    // Reused in its place, before the record of "vtmodule": not appended after it.
+    ZYNSysLifeCycleDispatchStateChange(9);
+    ZYNSysLifeCycleDispatchFinalization();
+    Say("end", 0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) return 64;
     if (std::strcmp(argv[1], "probe") == 0) return Probe();
     if (std::strcmp(argv[1], "module") == 0) return Module();
+    if (std::strcmp(argv[1], "refused") == 0) return Refused();
+    if (std::strcmp(argv[1], "nested") == 0) return Nested();
     return 65;
 }

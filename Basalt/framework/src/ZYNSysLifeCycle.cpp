@@ -27,12 +27,16 @@ constexpr std::uint16_t kLanguageSettingsPriority = 40970;
 constexpr std::uint16_t kContextManagerPriority = 40963;
 constexpr char kSuffix[] = ".dll";
 
+struct ModuleRecord;
+
 // The registry's copy of a struct. Walks run over a snapshot of shared entries, so a callback
 // may register or unload while a dispatch runs; an unloaded module's entries are marked dropped
 // and skipped by any walk that still holds them.
 struct Entry {
     ZYNSysLifeCycleStruct callbacks{};
     bool dropped = false;
+    // The record whose load filed it (its module's initialisers or a dependency's), else NULL.
+    const ModuleRecord* loadedWith = nullptr;
 };
 using EntryRef = std::shared_ptr<Entry>;
 using EntryList = std::vector<EntryRef>;
@@ -47,9 +51,15 @@ struct Registry {
     QORMutex mutex{0, 1, 0};
     std::int32_t state = -1;
     ModuleRecord* current = nullptr;
+    // The record whose LoadLibrary runs on that thread (the innermost one when loads nest).
+    const ModuleRecord* loading = nullptr;
+    DWORD loadingThread = 0;
     EntryList priority;  // ascending, equal priorities in registration order
     ModuleRecord main;
     std::vector<std::unique_ptr<ModuleRecord>> modules;  // load order
+    // Pruned entries, callbacks cleared: a pointer that registration answered stays readable, so
+    // the check of one answers -1 instead of reading freed memory. A few per unload.
+    EntryList retired;
     void* argument = nullptr;
     // Set when the initialisation walk starts: a struct registered from then on, also by a callback
     // of that walk, is initialised at once.
@@ -108,6 +118,8 @@ EntryRef MakeEntry(std::uint16_t priority, void (*init)(void*), void (*stateChan
 
 // Priority structs by priority; ordinary ones under the module being loaded, else the program.
 void File(Registry& registry, const EntryRef& entry) {
+    // Only the loading thread runs the module's initialisers: another thread's struct is not its.
+    if (registry.loading && registry.loadingThread == ::GetCurrentThreadId()) entry->loadedWith = registry.loading;
     if (entry->callbacks.priority >= kPriorityThreshold) {
         const auto at = std::upper_bound(registry.priority.begin(), registry.priority.end(), entry,
                                          [](const EntryRef& a, const EntryRef& b) {
@@ -163,36 +175,112 @@ EntryList ForwardWalk(const Registry& registry) {
     return walk;
 }
 
-Entry* FindEntry(Registry& registry, const ZYNSysLifeCycleStruct* callbacks) {
-    for (const EntryRef& entry : ForwardWalk(registry))
-        if (&entry->callbacks == callbacks && !entry->dropped) return entry.get();
-    return nullptr;
-}
-
 bool LiesIn(const void* address, const char* base, std::size_t size) {
     const char* at = static_cast<const char*>(address);
     return address && at >= base && at < base + size;
 }
 
-// Forgets, from every list, the structs with a callback inside the module's image.
-void DropModuleEntries(Registry& registry, HMODULE module) {
-    const char* base = reinterpret_cast<const char*>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const std::size_t size = nt->OptionalHeader.SizeOfImage;
-    const auto inModule = [&](const EntryRef& entry) {
-        const ZYNSysLifeCycleStruct& c = entry->callbacks;
-        const bool inside = LiesIn(reinterpret_cast<const void*>(c.init), base, size) ||
-                            LiesIn(reinterpret_cast<const void*>(c.stateChange), base, size) ||
-                            LiesIn(reinterpret_cast<const void*>(c.systemCall), base, size);
-        if (inside) entry->dropped = true;
-        return inside;
-    };
-    const auto drop = [&](EntryList& list) { list.erase(std::remove_if(list.begin(), list.end(), inModule), list.end()); };
-    drop(registry.priority);
-    drop(registry.main.entries);
-    for (auto& record : registry.modules) drop(record->entries);
+struct Image {
+    const char* base = nullptr;
+    std::size_t size = 0;
+
+    explicit Image(HMODULE module) : base(reinterpret_cast<const char*>(module)) {
+        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+        size = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew)->OptionalHeader.SizeOfImage;
+    }
+    bool Holds(const void* address) const { return LiesIn(address, base, size); }
+};
+
+template <typename Test>
+bool AnyCallback(const ZYNSysLifeCycleStruct& c, Test test) {
+    return test(reinterpret_cast<const void*>(c.init)) || test(reinterpret_cast<const void*>(c.stateChange)) ||
+           test(reinterpret_cast<const void*>(c.systemCall));
 }
+
+template <typename Visit>
+void ForEachList(Registry& registry, Visit visit) {
+    visit(registry.priority);
+    visit(registry.main.entries);
+    for (auto& record : registry.modules) visit(record->entries);
+}
+
+// Marks the entries the test picks dropped, where they stand: walks skip them from now on. Only
+// the loader's thread marks, and it prunes or restores them before it lets the loader mutex go.
+template <typename Test>
+void MarkDropped(Registry& registry, Test test) {
+    ForEachList(registry, [&](EntryList& list) {
+        for (const EntryRef& entry : list)
+            if (test(*entry)) entry->dropped = true;
+    });
+}
+
+void PruneDropped(Registry& registry) {
+    ForEachList(registry, [&](EntryList& list) {
+        const auto kept =
+            std::stable_partition(list.begin(), list.end(), [](const EntryRef& entry) { return !entry->dropped; });
+        for (auto at = kept; at != list.end(); ++at) {
+            (*at)->callbacks = {(*at)->callbacks.priority, nullptr, nullptr, nullptr};
+            try {
+                registry.retired.push_back(*at);
+            } catch (...) {
+                // Short of memory: the entry is freed with the list's reference.
+            }
+        }
+        list.erase(kept, list.end());
+    });
+}
+
+void RestoreDropped(Registry& registry) {
+    ForEachList(registry, [](EntryList& list) {
+        for (const EntryRef& entry : list) entry->dropped = false;
+    });
+}
+
+// The structs with a callback inside the module's image, and those its load filed (a dependency's)
+// with a callback outside the program's: the dependency may leave with it.
+void MarkModuleEntries(Registry& registry, const ModuleRecord& record) {
+    const Image module(record.module.Get());
+    const Image program(::GetModuleHandleW(nullptr));
+    MarkDropped(registry, [&](const Entry& entry) {
+        const auto inModule = [&](const void* address) { return module.Holds(address); };
+        const auto outsideProgram = [&](const void* address) { return address && !program.Holds(address); };
+        return AnyCallback(entry.callbacks, inModule) ||
+               (entry.loadedWith == &record && AnyCallback(entry.callbacks, outsideProgram));
+    });
+}
+
+// After the module left: the program's structs its load filed are no longer counted as its.
+void ForgetLoadedWith(Registry& registry, const ModuleRecord& record) {
+    ForEachList(registry, [&](EntryList& list) {
+        for (const EntryRef& entry : list)
+            if (entry->loadedWith == &record) entry->loadedWith = nullptr;
+    });
+}
+
+// Marks the record whose LoadLibrary runs on this thread, for the length of that call; a nested
+// load marks its own and gives the outer one back.
+class LoadingMark {
+public:
+    LoadingMark(Registry& registry, const ModuleRecord* record) : registry_(registry) {
+        QORMutexHold hold(registry_.mutex);
+        outer_ = registry_.loading;
+        outerThread_ = registry_.loadingThread;
+        registry_.loading = record;
+        registry_.loadingThread = ::GetCurrentThreadId();
+    }
+    ~LoadingMark() {
+        QORMutexHold hold(registry_.mutex);
+        registry_.loading = outer_;
+        registry_.loadingThread = outerThread_;
+    }
+    LoadingMark(const LoadingMark&) = delete;
+    LoadingMark& operator=(const LoadingMark&) = delete;
+
+private:
+    Registry& registry_;
+    const ModuleRecord* outer_ = nullptr;
+    DWORD outerThread_ = 0;
+};
 
 template <typename Pick>
 void DispatchCall(Pick pick, int value) {
@@ -244,9 +332,9 @@ int ZYNSysLifeCycleGlobalFactoryInternalCheck(ZYNSysLifeCycleStruct* lifeCycle) 
         Registry* registry = TheRegistry();
         if (!registry || !lifeCycle) return -1;
         QORMutexHold hold(registry->mutex);
-        Entry* entry = FindEntry(*registry, lifeCycle);
-        if (!entry || !entry->callbacks.init) return -1;
-        CallOnce(entry->callbacks.init, static_cast<void*>(nullptr));
+        // The registry's copy or the caller's own struct: the caller passed it either way.
+        if (!lifeCycle->init) return -1;
+        CallOnce(lifeCycle->init, static_cast<void*>(nullptr));
         return 0;
     } catch (...) {
         return -1;
@@ -258,20 +346,24 @@ int ZYNSysLifeCycleDispatchInitialization() { return ZYNSysLifeCycleDispatchInit
 int ZYNSysLifeCycleDispatchInitializationEx(void* argument) {
     // Set first: two threads dispatching at once still initialise once.
     if (g_initialisationDispatched.exchange(true)) return -1;
+    Registry* registry = TheRegistry();
+    if (!registry) return 0;
+    QORMutexHold hold(registry->mutex);
+    EntryList walk;
     try {
-        Registry* registry = TheRegistry();
-        if (!registry) return 0;
-        QORMutexHold hold(registry->mutex);
-        registry->argument = argument;
-        registry->initialising = true;
-        EntryList walk(registry->priority);
+        walk = registry->priority;
         walk.insert(walk.end(), registry->main.entries.begin(), registry->main.entries.end());
-        // init stays set here: only the one-shot calls clear it.
-        for (const EntryRef& entry : walk)
-            if (!entry->dropped && entry->callbacks.init) Guarded(entry->callbacks.init, argument);
-        registry->state = 0;
     } catch (...) {
+        // Nothing ran and nothing changed: a later dispatch may try again.
+        g_initialisationDispatched = false;
+        return -1;
     }
+    registry->argument = argument;
+    registry->initialising = true;
+    // init stays set here: only the one-shot calls clear it.
+    for (const EntryRef& entry : walk)
+        if (!entry->dropped && entry->callbacks.init) Guarded(entry->callbacks.init, argument);
+    registry->state = 0;
     return 0;
 }
 
@@ -332,7 +424,8 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
             }
             if (record) {
                 // Freed earlier: the structs of its last load are gone with it.
-                record->entries.clear();
+                for (const EntryRef& entry : record->entries) entry->dropped = true;
+                PruneDropped(*registry);
             } else {
                 registry->modules.push_back(std::make_unique<ModuleRecord>());
                 record = registry->modules.back().get();
@@ -340,11 +433,19 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
             }
             registry->current = record;
         }
-        // Its initialisers register into the current record meanwhile.
-        ZYNSysModuleHandle loaded = ZYNSysLoadFrameworkModule(name);
+        // Copied first: a load nested in this one reformats the loader's buffer.
+        std::string file(loader->file.get());
+        // Its initialisers register into the current record meanwhile, tagged with it.
+        ZYNSysModuleHandle loaded;
+        {
+            const LoadingMark mark(*registry, record);
+            loaded = ZYNSysLoadFrameworkModule(name);
+        }
         QORMutexHold hold(registry->mutex);
         if (!loaded) {
-            // Nothing of the failed load stays listed or current.
+            // Nothing of the failed load stays listed or current: its structs point into unmapped code.
+            MarkDropped(*registry, [record](const Entry& entry) { return entry.loadedWith == record; });
+            PruneDropped(*registry);
             if (registry->current == record) registry->current = nullptr;
             if (added) {
                 auto& modules = registry->modules;
@@ -354,7 +455,7 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
             }
             return -1;
         }
-        record->name = loader->file.get();
+        record->name = std::move(file);
         *module = loaded.Get();
         record->module = std::move(loaded);
         const EntryList entries(record->entries);
@@ -388,15 +489,20 @@ int ZYNSysLifeCycleDynamicUnload(void** module) {
             for (const auto& known : registry->modules)
                 if (known->module && known->module.Get() == *module) record = known.get();
             if (!record) return 0;
-            // Dropped before the free: no dispatch from another thread may reach the unmapped code.
-            DropModuleEntries(*registry, record->module.Get());
+            // Marked before the free: no dispatch from another thread may reach the unmapped code.
+            MarkModuleEntries(*registry, *record);
             freeing = record->module.Take();
         }
-        if (!::FreeLibrary(freeing)) {
-            QORMutexHold hold(registry->mutex);
+        const bool freed = ::FreeLibrary(freeing);
+        QORMutexHold hold(registry->mutex);
+        if (!freed) {
+            // Still loaded: its structs stay where they were.
+            RestoreDropped(*registry);
             record->module.Reset(freeing);
             return -1;
         }
+        PruneDropped(*registry);
+        ForgetLoadedWith(*registry, *record);
         *module = nullptr;
         return 0;
     } catch (...) {

@@ -35,8 +35,8 @@ QOR_SYS_API ZYNSysLifeCycleStruct* ZYNSysLifeCycleGlobalFactoryInternal(const ch
                                                                       void (*stateChange)(int),
                                                                       void (*systemCall)(int),
                                                                       std::uint16_t priority);
-// Runs a registered struct's init with NULL and clears it; -1 for a struct the registry does not
-// hold or one without init.
+// Runs the struct's init with NULL and clears it, also for a struct the registry does not hold
+// (it is not filed); -1 for NULL or a struct without init.
 QOR_SYS_API int ZYNSysLifeCycleGlobalFactoryInternalCheck(ZYNSysLifeCycleStruct* lifeCycle);
 
 // Once per process: -1 on a second call. Priority structs (ascending), then the program's ordinary
@@ -46,15 +46,17 @@ QOR_SYS_API int ZYNSysLifeCycleDispatchInitializationEx(void* argument);
 // Priority structs, the program's ordinary structs, then each loaded module's.
 QOR_SYS_API void ZYNSysLifeCycleDispatchStateChange(int state);
 QOR_SYS_API void ZYNSysLifeCycleDispatchSystemCall(int call);
-// stateChange(0) once per struct, in the reverse order: modules (latest first), the program's
-// ordinary structs, then the priority structs.
+// stateChange(0) once per struct: each module in load order with its structs last to first, then
+// the program's ordinary structs last to first, then the priority structs, highest first.
 QOR_SYS_API void ZYNSysLifeCycleDispatchFinalization();
 
 // "<name>.dll": the handle of a module already in the process (also before the initialisation
 // dispatch), else loaded from the application's folder or System32 after the dispatch. Names
 // that are empty or hold '\', '/' or ':' are refused. 0 with *module set, or -1.
+// A failed load forgets every struct filed while it ran.
 QOR_SYS_API int ZYNSysLifeCycleDynamicLoad(const char* name, void** module);
 QOR_SYS_API void* ZYNSysLifeCycleDynamicGetFunction(void* module, const char* function);
-// Frees a module that the registry loaded and forgets the structs whose callbacks lie in it; a
-// handle the registry did not load is left alone (0). 0 or -1.
+// Frees a module that the registry loaded and forgets the structs whose callbacks lie in it, and
+// those its load filed from outside the program (a dependency's); they stay when the free fails
+// (-1). A handle the registry did not load is left alone (0).
 QOR_SYS_API int ZYNSysLifeCycleDynamicUnload(void** module);

@@ -133,14 +133,25 @@ VAROMET_CHILD_CASE(LifeCycleNullCallbacks) {
     Register<4>(0);
     const int check = ZYNSysLifeCycleGlobalFactoryInternalCheck(bare);
     Note("check %d, again %d", check, ZYNSysLifeCycleGlobalFactoryInternalCheck(bare));
-    ZYNSysLifeCycleStruct unknown{0, &Init<9>, nullptr, nullptr};
-    Note("check unknown %d, null %d", ZYNSysLifeCycleGlobalFactoryInternalCheck(&unknown),
+    ZYNSysLifeCycleStruct withoutInit{0, nullptr, &State<9>, &Call<9>};
+    Note("check without init %d, null %d", ZYNSysLifeCycleGlobalFactoryInternalCheck(&withoutInit),
          ZYNSysLifeCycleGlobalFactoryInternalCheck(nullptr));
     Note("dispatch %d", ZYNSysLifeCycleDispatchInitialization());
     ZYNSysLifeCycleDispatchStateChange(5);
     ZYNSysLifeCycleDispatchSystemCall(6);
     ZYNSysLifeCycleDispatchFinalization();
     ZYNSysLifeCycleDispatchFinalization();
+    return PrintNotes();
+}
+
+// The check runs the caller's own struct too, once, and does not file it.
+VAROMET_CHILD_CASE(LifeCycleCheckRunsAStructTheRegistryDoesNotHold) {
+    ZYNSysLifeCycleStruct own{0, &Init<1>, &State<1>, &Call<1>};
+    const int check = ZYNSysLifeCycleGlobalFactoryInternalCheck(&own);
+    Note("check %d, init cleared %d", check, own.init ? 0 : 1);
+    Note("again %d", ZYNSysLifeCycleGlobalFactoryInternalCheck(&own));
+    ZYNSysLifeCycleDispatchInitialization();
+    ZYNSysLifeCycleDispatchStateChange(2);
     return PrintNotes();
 }
 
@@ -199,6 +210,17 @@ VAROMET_CHILD_CASE(LifeCycleForeignModuleStays) {
          ::GetModuleHandleW(L"vtmodule.dll") ? 1 : 0);
     void* none = nullptr;
     Note("null handle %d, no pointer %d", ZYNSysLifeCycleDynamicUnload(&none), ZYNSysLifeCycleDynamicUnload(nullptr));
+    return PrintNotes();
+}
+
+// The program's struct lands in the module's record, but its callbacks are not the module's.
+VAROMET_CHILD_CASE(LifeCycleUnloadKeepsTheProgramsStructsOfTheRecord) {
+    ZYNSysLifeCycleDispatchInitialization();
+    void* module = nullptr;
+    Note("load %d", ZYNSysLifeCycleDynamicLoad("vtmodule", &module));
+    Register<1>(0);
+    Note("unload %d", ZYNSysLifeCycleDynamicUnload(&module));
+    ZYNSysLifeCycleDispatchStateChange(2);
     return PrintNotes();
 }
 
@@ -285,8 +307,9 @@ TEST(ZYNSysLifeCycle, DispatchRunsPriorityStructsFirstThenOrdinaryOnesExactlyOnc
          "init 1 with argument\ninit 2 with argument\ncheck -1 -1\nstate 2 3\nstate 1 3\n"},
         {"LifeCycleRegistrationDuringDispatch", "init 1\ninit 2\ninit 3\ninit 4\ndispatch 0\ncheck -1 -1 -1\n"},
         {"LifeCycleNullCallbacks",
-         "no init -1 0\ninit 1\ncheck 0, again -1\ncheck unknown -1, null -1\ninit 2\ninit 3\ninit 4\ndispatch 0\n"
+         "no init -1 0\ninit 1\ncheck 0, again -1\ncheck without init -1, null -1\ninit 2\ninit 3\ninit 4\ndispatch 0\n"
          "state 4 5\ncall 4 6\nstate 4 0\n"},
+        {"LifeCycleCheckRunsAStructTheRegistryDoesNotHold", "init 1\ncheck 0, init cleared 1\nagain -1\n"},
         {"LifeCycleFinalisationOrder",
          "init 1\ninit 2\ninit 3\ninit 4\nload 0\ninit 5\ninit 6\nstate 1 7\nstate 2 7\nstate 3 7\nstate 4 7\nstate 5 7\nstate 6 7\n"
          "state 6 0\nstate 5 0\nstate 4 0\nstate 3 0\nstate 2 0\nstate 1 0\n"
@@ -302,6 +325,7 @@ TEST(ZYNSysLifeCycle, ModulesLoadByPlainShortNameFromTheProgramFolderAndUnloadOn
          "missing function 0, no module 0, no name 0\nagain 0, same 1\nunload 0, cleared 1, loaded 0\n"
          "reload 0, loaded 1\n"},
         {"LifeCycleForeignModuleStays", "unload 0, kept 1, loaded 1\nnull handle 0, no pointer -1\n"},
+        {"LifeCycleUnloadKeepsTheProgramsStructsOfTheRecord", "load 0\ninit 1\nunload 0\nstate 1 2\n"},
         {"LifeCycleFailedLoad",
          "init 1\nload 0\ninit 2\nmissing -1, cleared 1\ninit 3\nstate 1 4\nstate 3 4\nstate 2 4\nagain 0, same 1\n"},
         {"LifeCycleRefusedNames",
@@ -340,6 +364,21 @@ TEST(ZYNSysLifeCycle, ModuleBuiltAgainstTheHostsImportLibraryUsesTheExportedInte
          "probe priority state 7\nhost state 7\nprobe ordinary state 7\n"
          "probe priority call 8\nhost call 8\nprobe ordinary call 8\n"
          "unload 0\nhandle cleared 1\nprobe still mapped 0\nhost state 9\nhost call 10\nhost state 0\nend 0\n"},
+        // Registered during a load that then failed: never reached again.
+        {"refused",
+         "host registered 0\nhost init 0\ndispatch 0\nfragile priority init 0\nfragile ordinary init 0\n"
+         "refused load -1\nfragile mapped 0\nfragile priority init 0\nfragile ordinary init 0\nload 0\nunload 0\n"
+         "fragile priority init 0\nfragile ordinary init 0\nrefused again -1\nfragile mapped 0\n"
+         "host state 7\nhost call 8\nhost state 0\nend 0\n"},
+        // The dependency's structs leave with the module; the record keeps its name through a nested load.
+        {"nested",
+         "dispatch 0\nfragile priority init 0\nfragile ordinary init 0\nnesting init 0\nnesting registered 0\n"
+         "nested load 0\nload 0\nhost init 0\nhost registered 0\n"
+         "fragile priority state 7\nfragile ordinary state 7\nnesting state 7\nhost state 7\n"
+         "unload 0\nfragile mapped 0\nhost state 8\n"
+         "fragile priority init 0\nfragile ordinary init 0\nnesting init 0\nnesting registered 0\nnested load 0\n"
+         "reload 0\nfragile priority state 9\nfragile ordinary state 9\nnesting state 9\nhost state 9\n"
+         "nesting state 0\nfragile ordinary state 0\nhost state 0\nfragile priority state 0\nend 0\n"},
     };
     const std::string relative = VAROMET_LIFECYCLE_HOST;
     std::wstring host = TestProgramFolder() + L"\\" + std::wstring(relative.begin(), relative.end());
