@@ -25,7 +25,8 @@ int QORSockets::SetExternalProtocol(QORISysSockProtocols* protocol) {
     if (!protocol) return kNoProtocol;
     QORSocketRecord* r = record_;
     if (!r) return kNoRecord;
-    if (r->protocol && r->protocol != protocol) return kOtherProtocol;
+    if (r->protocol == protocol) return 0;  // attached once: the last copy releases it once
+    if (r->protocol) return kOtherProtocol;
     r->protocol = protocol;
     protocol->Attach(1);
     return 0;
