@@ -54,6 +54,7 @@ int QORSockets::ConnectWithProtocol(QORISysSockProtocolRq* request, QORSysSPResu
     unsigned flags = 0;
     int step = protocol->CheckRequest(request, kCheckMode);
     if (step == 0) step = protocol->PrepareConnect(this, request, port, host, flags);
+    host[256] = '\0';  // a protocol may fill the whole buffer
     if (step != 0) {
         SetResult(result, step);
         return kRequestRefused;

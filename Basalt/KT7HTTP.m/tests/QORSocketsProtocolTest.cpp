@@ -27,6 +27,7 @@ public:
     unsigned prepareFlags = 0;
     unsigned short preparePort = 0;
     std::string prepareHost;
+    bool prepareFillsHost = false;  // every byte of the host buffer, without a NUL
     int completeAnswer = 0;
     std::vector<SendStep> sendSteps;  // the first for BeginSend, the others for NextSend
     int endAnswer = 0;
@@ -73,6 +74,7 @@ public:
         Note("prepare");
         port = preparePort;
         std::snprintf(host, 257, "%s", prepareHost.c_str());
+        if (prepareFillsHost) std::memset(host, 'a', 257);
         flags = prepareFlags;
         return prepareAnswer;
     }
@@ -156,6 +158,13 @@ TEST(QORSocketsProtocol, ConnectChecksPreparesConnectsAndCompletesInOrder) {
          false},
         {"the completion fails", [](RecordingProtocol& p) { p.completeAnswer = 9; }, 16420, 9,
          "check(2) prepare complete", false},
+        {"a host filling the whole buffer",
+         [&](RecordingProtocol& p) {
+             p.prepareFlags = 8;
+             p.preparePort = port;
+             p.prepareFillsHost = true;
+         },
+         16386, 0, "check(2) prepare", false},
         {"the connection fails",
          [](RecordingProtocol& p) {
              p.prepareFlags = 8;
