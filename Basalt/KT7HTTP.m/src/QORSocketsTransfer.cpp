@@ -92,6 +92,8 @@ int QORSockets::Send(const void* buffer, unsigned length) {
     QORSocketRecord* r = record_;
     if (!r) return kNoRecord;
     if (r->state != 0) return kNotUsable;
+    // Refused before the header goes out: a header without its payload puts the stream out of step.
+    if (!buffer && length != 0) return kIncompleteSend;
     const std::uint32_t header = ::htonl(length);
     const int sent = ::send(r->socket.Get(), reinterpret_cast<const char*>(&header), kHeaderBytes, 0);
     if (sent != static_cast<int>(kHeaderBytes)) return sent < 0 ? kSendFailed : kIncompleteSend;
@@ -115,6 +117,8 @@ int QORSockets::Receive(void* buffer, unsigned maximum, unsigned* length) {
                                (unsigned{header[2]} << 8) | unsigned{header[3]};
     if (length) *length = announced;
     if (announced > maximum) return kTooLong;
+    // Refused while the message is still unread, so that the stream stays in step.
+    if (!buffer && announced != 0) return kShort;
     unsigned got = 0;
     const int read = QORSocketRecvAll(r->socket.Get(), reinterpret_cast<char*>(header), kHeaderBytes, &got);
     if (read != 0) return read;

@@ -104,6 +104,32 @@ TEST(QORSockets, ReceiveTakesOneWholeMessage) {
     }
 }
 
+// A refused call leaves the stream as it was: the next message goes through intact.
+TEST(QORSockets, ANullBufferIsRefusedBeforeTheWireIsTouched) {
+    struct Case {
+        const char* name;
+        bool sends;  // true: the framed socket sends; false: it receives
+    };
+    const Case cases[] = {{"Send from NULL", true}, {"Receive into NULL", false}};
+    for (const Case& c : cases) {
+        RawPeer peer = MakeRawPeer();
+        ASSERT_TRUE(peer.Ready()) << c.name;
+        if (c.sends) {
+            EXPECT_EQ(peer.framed->Send(nullptr, 5), 16390) << c.name;
+            EXPECT_EQ(peer.framed->Send("hello", 5), 0) << c.name;
+            EXPECT_EQ(RawRead(peer.raw.Get(), 9), Header(5) + "hello") << c.name;
+            EXPECT_TRUE(RawSeesNothing(peer.raw.Get())) << c.name;
+        } else {
+            ASSERT_TRUE(RawSend(peer.raw.Get(), Header(5) + "hello")) << c.name;
+            char buffer[8] = {};
+            unsigned length = 0;
+            EXPECT_EQ(peer.framed->Receive(nullptr, 10, &length), 16391) << c.name;
+            EXPECT_EQ(peer.framed->Receive(buffer, sizeof buffer, &length), 0) << c.name;
+            EXPECT_EQ(std::string(buffer, length), "hello") << c.name;
+        }
+    }
+}
+
 TEST(QORSockets, ATooLongMessageStaysUnreadForALargerReceive) {
     RawPeer peer = MakeRawPeer();
     ASSERT_TRUE(peer.Ready());
