@@ -204,6 +204,14 @@ int QORSockets::Peek(void* buffer, int length, unsigned offset, int wait) {
         area = work.get();
     }
     if (total == 0) return 0;
+    // A range larger than the receive buffer could never be seen whole: the buffer grows to it.
+    int bufferSize = 0;
+    int size = sizeof bufferSize;
+    if (::getsockopt(r->socket.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&bufferSize), &size) == 0 &&
+        static_cast<std::uint64_t>(bufferSize) < total) {
+        const int wanted = static_cast<int>(total);
+        ::setsockopt(r->socket.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&wanted), sizeof wanted);
+    }
     const int peeked = QORSocketPeekAll(r->socket.Get(), area, static_cast<unsigned>(total));
     if (peeked != 0) return peeked;
     if (offset > 0) std::memcpy(buffer, area + offset, static_cast<std::size_t>(length));

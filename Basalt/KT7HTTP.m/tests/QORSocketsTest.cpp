@@ -13,6 +13,14 @@ using namespace SocketTest;
 
 namespace {
 
+// CPU time, user and kernel, the calling thread has used so far.
+double ThreadCpuMs() {
+    FILETIME created, exited, kernel, user;
+    if (!::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+    auto ms = [](const FILETIME& t) { return ((ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime) / 10000.0; };
+    return ms(kernel) + ms(user);
+}
+
 std::string Payload(std::size_t n) {
     std::string bytes(n, '\0');
     for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>('a' + i % 26);
@@ -101,6 +109,50 @@ TEST(QORSockets, ReceiveTakesOneWholeMessage) {
         if (c.expected == 0) {
             EXPECT_EQ(std::string(buffer, length), c.expectedPayload) << c.name;
         }
+    }
+}
+
+// The raw peer sends its pieces, pausing between them, while Peek waits for the whole range.
+TEST(QORSockets, PeekWaitsForTheWholeRangeWithoutSpinning) {
+    const std::string big = Payload(200000);
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;
+        int pauseMs;
+        double cpuLimitMs;  // the waiting thread's CPU time at most; 0 not checked
+    };
+    const Case cases[] = {
+        {"200,000 bytes sent at once", {big}, 0, 0},
+        {"8 bytes in two pieces with a pause", {"abcd", "efgh"}, 1000, 250},
+    };
+    for (const Case& c : cases) {
+        RawPeer peer = MakeRawPeer();
+        ASSERT_TRUE(peer.Ready()) << c.name;
+        const DWORD sendLimit = 10000;
+        ::setsockopt(peer.raw.Get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendLimit),
+                     sizeof sendLimit);
+        std::string expected;
+        for (const std::string& piece : c.pieces) expected += piece;
+        std::thread sender([&] {
+            for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+                if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+                RawSend(peer.raw.Get(), c.pieces[i]);
+            }
+        });
+        std::string seen(expected.size(), '\0');
+        const double cpuBefore = ThreadCpuMs();
+        {
+            Watchdog watchdog({static_cast<SOCKET>(peer.framed->GetHandler()), peer.raw.Get()}, c.name);
+            EXPECT_EQ(peer.framed->Peek(seen.data(), static_cast<int>(seen.size()), 0, 0), 0) << c.name;
+        }
+        const double cpuMs = ThreadCpuMs() - cpuBefore;
+        sender.join();
+        EXPECT_TRUE(seen == expected) << c.name;
+        if (c.cpuLimitMs > 0) {
+            EXPECT_LT(cpuMs, c.cpuLimitMs) << c.name;
+        }
+        EXPECT_EQ(RawRead(static_cast<SOCKET>(peer.framed->GetHandler()), expected.size()).size(), expected.size())
+            << c.name << ": the peeked bytes are still there to read";
     }
 }
 
