@@ -108,20 +108,37 @@ int QORSockets::Receive(void* buffer, unsigned maximum, unsigned* length) {
     QORSocketRecord* r = record_;
     if (!r) return kNoRecord;
     if (r->state != 0) return kNotUsable;
-    // The length is read only once the whole header can be seen: a header taken in part would
-    // leave the payload to be read as the next header.
-    unsigned char header[kHeaderBytes];
-    const int peeked = QORSocketPeekAll(r->socket.Get(), reinterpret_cast<char*>(header), kHeaderBytes);
-    if (peeked != 0) return peeked;
+    // A header that arrived whole is only peeked, so that a refused message stays unread. One
+    // that arrived in part is taken into the record and completed by blocking reads: a peek
+    // never sees the peer close behind bytes not yet read, a read does.
+    const SOCKET s = r->socket.Get();
+    bool held = r->headerHeld > 0;
+    while (!held) {
+        const int n = ::recv(s, reinterpret_cast<char*>(r->header), kHeaderBytes, MSG_PEEK);
+        if (n < 0 && Interrupted()) continue;
+        if (n <= 0) return kReceiveFailed;
+        if (static_cast<unsigned>(n) >= kHeaderBytes) break;
+        held = true;
+    }
+    if (held) {
+        unsigned got = 0;
+        const int read = QORSocketRecvAll(s, reinterpret_cast<char*>(r->header) + r->headerHeld,
+                                          kHeaderBytes - r->headerHeld, &got);
+        r->headerHeld += got;
+        if (read != 0) return read;
+    }
+    const unsigned char* header = r->header;
     const unsigned announced = (unsigned{header[0]} << 24) | (unsigned{header[1]} << 16) |
                                (unsigned{header[2]} << 8) | unsigned{header[3]};
     if (length) *length = announced;
     if (announced > maximum) return kTooLong;
     // Refused while the message is still unread, so that the stream stays in step.
     if (!buffer && announced != 0) return kShort;
-    unsigned got = 0;
-    const int read = QORSocketRecvAll(r->socket.Get(), reinterpret_cast<char*>(header), kHeaderBytes, &got);
-    if (read != 0) return read;
+    if (!held) {
+        const int read = QORSocketRecvAll(s, reinterpret_cast<char*>(r->header), kHeaderBytes, nullptr);
+        if (read != 0) return read;
+    }
+    r->headerHeld = 0;
     return BasicReceive(buffer, announced, 0);
 }
 
