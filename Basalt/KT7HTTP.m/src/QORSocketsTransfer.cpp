@@ -95,9 +95,20 @@ int QORSockets::Send(const void* buffer, unsigned length) {
     // Refused before the header goes out: a header without its payload puts the stream out of step.
     if (!buffer && length != 0) return kIncompleteSend;
     const std::uint32_t header = ::htonl(length);
-    const int sent = ::send(r->socket.Get(), reinterpret_cast<const char*>(&header), kHeaderBytes, 0);
-    if (sent != static_cast<int>(kHeaderBytes)) return sent < 0 ? kSendFailed : kIncompleteSend;
-    const int result = BasicSend(buffer, length);
+    const char* bytes = static_cast<const char*>(buffer);
+    // The header and the first piece share one call: each call is costly under emulation.
+    const unsigned first = std::min(length, kQORSocketPiece);
+    WSABUF parts[2] = {{kHeaderBytes, reinterpret_cast<char*>(const_cast<std::uint32_t*>(&header))},
+                       {first, const_cast<char*>(bytes)}};
+    DWORD sent = 0;
+    int status;
+    do {
+        status = ::WSASend(r->socket.Get(), parts, first > 0 ? 2 : 1, &sent, 0, nullptr, nullptr);
+    } while (status == SOCKET_ERROR && Interrupted());
+    if (status == SOCKET_ERROR) return kSendFailed;
+    if (sent < kHeaderBytes) return kIncompleteSend;
+    const unsigned done = static_cast<unsigned>(sent) - kHeaderBytes;
+    const int result = BasicSend(bytes ? bytes + done : nullptr, length - done);
     const int waited = Wait(0);
     return result == 0 && waited == kNotUsable ? kNotUsable : result;
 }
@@ -134,12 +145,29 @@ int QORSockets::Receive(void* buffer, unsigned maximum, unsigned* length) {
     if (announced > maximum) return kTooLong;
     // Refused while the message is still unread, so that the stream stays in step.
     if (!buffer && announced != 0) return kShort;
-    if (!held) {
-        const int read = QORSocketRecvAll(s, reinterpret_cast<char*>(r->header), kHeaderBytes, nullptr);
-        if (read != 0) return read;
+    char* bytes = static_cast<char*>(buffer);
+    if (held) {
+        r->headerHeld = 0;
+        return BasicReceive(bytes, announced, 0);
     }
-    r->headerHeld = 0;
-    return BasicReceive(buffer, announced, 0);
+    // The header and the first piece come in one call: each call is costly under emulation.
+    const unsigned first = std::min(announced, kQORSocketPiece);
+    WSABUF parts[2] = {{kHeaderBytes, reinterpret_cast<char*>(r->header)}, {first, bytes}};
+    DWORD got = 0;
+    DWORD flags = 0;
+    int status;
+    do {
+        status = ::WSARecv(s, parts, first > 0 ? 2 : 1, &got, &flags, nullptr, nullptr);
+    } while (status == SOCKET_ERROR && Interrupted());
+    if (status == SOCKET_ERROR || got == 0) return kReceiveFailed;
+    unsigned done = static_cast<unsigned>(got);
+    if (done < kHeaderBytes) {
+        const int read = QORSocketRecvAll(s, reinterpret_cast<char*>(r->header) + done, kHeaderBytes - done, nullptr);
+        if (read != 0) return read;
+        done = kHeaderBytes;
+    }
+    done -= kHeaderBytes;
+    return BasicReceive(bytes ? bytes + done : nullptr, announced - done, 0);
 }
 
 int QORSockets::BasicSend(const void* buffer, unsigned length) {
