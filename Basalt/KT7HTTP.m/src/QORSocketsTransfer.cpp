@@ -94,11 +94,11 @@ int QORSockets::Send(const void* buffer, unsigned length) {
     if (r->state != 0) return kNotUsable;
     // Refused before the header goes out: a header without its payload puts the stream out of step.
     if (!buffer && length != 0) return kIncompleteSend;
-    const std::uint32_t header = ::htonl(length);
+    std::uint32_t header = ::htonl(length);
     const char* bytes = static_cast<const char*>(buffer);
     // The header and the first piece share one call: each call is costly under emulation.
     const unsigned first = std::min(length, kQORSocketPiece);
-    WSABUF parts[2] = {{kHeaderBytes, reinterpret_cast<char*>(const_cast<std::uint32_t*>(&header))},
+    WSABUF parts[2] = {{kHeaderBytes, reinterpret_cast<char*>(&header)},
                        {first, const_cast<char*>(bytes)}};
     DWORD sent = 0;
     int status;
