@@ -218,9 +218,11 @@ int QORSocketConnector::Accept(QORSockets** accepted) {
     *accepted = nullptr;
     if (first->state != 0) return kNotListening;
     if (first->ready == 0 && Select(nullptr) < 1) return kNothingAccepted;
-    ZYNSysSocket connection(::accept(first->ready, nullptr, nullptr));
-    if (!connection) return kNothingAccepted;
+    // Cleared first: after a failed accept the next call selects again over every endpoint.
+    const SOCKET ready = first->ready;
     first->ready = 0;
+    ZYNSysSocket connection(::accept(ready, nullptr, nullptr));
+    if (!connection) return kNothingAccepted;
     // The socket is handed over only once the object exists; until then its owner closes it.
     QORSockets* socket = new (std::nothrow) QORSockets(static_cast<int>(connection.Take()), this);
     if (!socket) return kNothingAccepted;

@@ -20,6 +20,9 @@ struct QORSocketRecord : ZYNSysSharedRecord {
     char host[256] = {};
     char separator = '\n';
     QORISysSockProtocols* protocol = nullptr;
+    // A framed header taken in part, or whole for a message not yet read; headerHeld counts its bytes.
+    unsigned char header[4] = {};
+    unsigned headerHeld = 0;
 };
 
 namespace QORSocketCodes {

@@ -188,6 +188,7 @@ int QORSockets::Close() {
     r->socket.Reset();
     r->state = kNotConnected;
     r->kind = 2;
+    r->headerHeld = 0;
     return 0;
 }
 

@@ -41,7 +41,8 @@ public:
 
     int Send(const void* buffer, unsigned length);
     // Waits for a whole header. A message longer than maximum answers 16393 and stays unread,
-    // its length in *length: a maximum of 0 learns the length of the next message.
+    // its length in *length: a maximum of 0 learns the length of the next message. A header
+    // that arrived in part is read into the socket and kept for the next Receive alone.
     int Receive(void* buffer, unsigned maximum, unsigned* length);
     int BasicSend(const void* buffer, unsigned length);
     // flag -1 peeks once without consuming.

@@ -25,7 +25,8 @@ int QORSockets::SetExternalProtocol(QORISysSockProtocols* protocol) {
     if (!protocol) return kNoProtocol;
     QORSocketRecord* r = record_;
     if (!r) return kNoRecord;
-    if (r->protocol && r->protocol != protocol) return kOtherProtocol;
+    if (r->protocol == protocol) return 0;  // attached once: the last copy releases it once
+    if (r->protocol) return kOtherProtocol;
     r->protocol = protocol;
     protocol->Attach(1);
     return 0;
@@ -53,6 +54,7 @@ int QORSockets::ConnectWithProtocol(QORISysSockProtocolRq* request, QORSysSPResu
     unsigned flags = 0;
     int step = protocol->CheckRequest(request, kCheckMode);
     if (step == 0) step = protocol->PrepareConnect(this, request, port, host, flags);
+    host[256] = '\0';  // a protocol may fill the whole buffer
     if (step != 0) {
         SetResult(result, step);
         return kRequestRefused;

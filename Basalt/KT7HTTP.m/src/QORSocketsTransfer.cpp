@@ -92,10 +92,23 @@ int QORSockets::Send(const void* buffer, unsigned length) {
     QORSocketRecord* r = record_;
     if (!r) return kNoRecord;
     if (r->state != 0) return kNotUsable;
-    const std::uint32_t header = ::htonl(length);
-    const int sent = ::send(r->socket.Get(), reinterpret_cast<const char*>(&header), kHeaderBytes, 0);
-    if (sent != static_cast<int>(kHeaderBytes)) return sent < 0 ? kSendFailed : kIncompleteSend;
-    const int result = BasicSend(buffer, length);
+    // Refused before the header goes out: a header without its payload puts the stream out of step.
+    if (!buffer && length != 0) return kIncompleteSend;
+    std::uint32_t header = ::htonl(length);
+    const char* bytes = static_cast<const char*>(buffer);
+    // The header and the first piece share one call: each call is costly under emulation.
+    const unsigned first = std::min(length, kQORSocketPiece);
+    WSABUF parts[2] = {{kHeaderBytes, reinterpret_cast<char*>(&header)},
+                       {first, const_cast<char*>(bytes)}};
+    DWORD sent = 0;
+    int status;
+    do {
+        status = ::WSASend(r->socket.Get(), parts, first > 0 ? 2 : 1, &sent, 0, nullptr, nullptr);
+    } while (status == SOCKET_ERROR && Interrupted());
+    if (status == SOCKET_ERROR) return kSendFailed;
+    if (sent < kHeaderBytes) return kIncompleteSend;
+    const unsigned done = static_cast<unsigned>(sent) - kHeaderBytes;
+    const int result = BasicSend(bytes ? bytes + done : nullptr, length - done);
     const int waited = Wait(0);
     return result == 0 && waited == kNotUsable ? kNotUsable : result;
 }
@@ -106,19 +119,55 @@ int QORSockets::Receive(void* buffer, unsigned maximum, unsigned* length) {
     QORSocketRecord* r = record_;
     if (!r) return kNoRecord;
     if (r->state != 0) return kNotUsable;
-    // The length is read only once the whole header can be seen: a header taken in part would
-    // leave the payload to be read as the next header.
-    unsigned char header[kHeaderBytes];
-    const int peeked = QORSocketPeekAll(r->socket.Get(), reinterpret_cast<char*>(header), kHeaderBytes);
-    if (peeked != 0) return peeked;
+    // A header that arrived whole is only peeked, so that a refused message stays unread. One
+    // that arrived in part is taken into the record and completed by blocking reads: a peek
+    // never sees the peer close behind bytes not yet read, a read does.
+    const SOCKET s = r->socket.Get();
+    bool held = r->headerHeld > 0;
+    while (!held) {
+        const int n = ::recv(s, reinterpret_cast<char*>(r->header), kHeaderBytes, MSG_PEEK);
+        if (n < 0 && Interrupted()) continue;
+        if (n <= 0) return kReceiveFailed;
+        if (static_cast<unsigned>(n) >= kHeaderBytes) break;
+        held = true;
+    }
+    if (held) {
+        unsigned got = 0;
+        const int read = QORSocketRecvAll(s, reinterpret_cast<char*>(r->header) + r->headerHeld,
+                                          kHeaderBytes - r->headerHeld, &got);
+        r->headerHeld += got;
+        if (read != 0) return read;
+    }
+    const unsigned char* header = r->header;
     const unsigned announced = (unsigned{header[0]} << 24) | (unsigned{header[1]} << 16) |
                                (unsigned{header[2]} << 8) | unsigned{header[3]};
     if (length) *length = announced;
     if (announced > maximum) return kTooLong;
-    unsigned got = 0;
-    const int read = QORSocketRecvAll(r->socket.Get(), reinterpret_cast<char*>(header), kHeaderBytes, &got);
-    if (read != 0) return read;
-    return BasicReceive(buffer, announced, 0);
+    // Refused while the message is still unread, so that the stream stays in step.
+    if (!buffer && announced != 0) return kShort;
+    char* bytes = static_cast<char*>(buffer);
+    if (held) {
+        r->headerHeld = 0;
+        return BasicReceive(bytes, announced, 0);
+    }
+    // The header and the first piece come in one call: each call is costly under emulation.
+    const unsigned first = std::min(announced, kQORSocketPiece);
+    WSABUF parts[2] = {{kHeaderBytes, reinterpret_cast<char*>(r->header)}, {first, bytes}};
+    DWORD got = 0;
+    DWORD flags = 0;
+    int status;
+    do {
+        status = ::WSARecv(s, parts, first > 0 ? 2 : 1, &got, &flags, nullptr, nullptr);
+    } while (status == SOCKET_ERROR && Interrupted());
+    if (status == SOCKET_ERROR || got == 0) return kReceiveFailed;
+    unsigned done = static_cast<unsigned>(got);
+    if (done < kHeaderBytes) {
+        const int read = QORSocketRecvAll(s, reinterpret_cast<char*>(r->header) + done, kHeaderBytes - done, nullptr);
+        if (read != 0) return read;
+        done = kHeaderBytes;
+    }
+    done -= kHeaderBytes;
+    return BasicReceive(bytes ? bytes + done : nullptr, announced - done, 0);
 }
 
 int QORSockets::BasicSend(const void* buffer, unsigned length) {
@@ -200,6 +249,14 @@ int QORSockets::Peek(void* buffer, int length, unsigned offset, int wait) {
         area = work.get();
     }
     if (total == 0) return 0;
+    // A range larger than the receive buffer could never be seen whole: the buffer grows to it.
+    int bufferSize = 0;
+    int size = sizeof bufferSize;
+    if (::getsockopt(r->socket.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&bufferSize), &size) == 0 &&
+        static_cast<std::uint64_t>(bufferSize) < total) {
+        const int wanted = static_cast<int>(total);
+        ::setsockopt(r->socket.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&wanted), sizeof wanted);
+    }
     const int peeked = QORSocketPeekAll(r->socket.Get(), area, static_cast<unsigned>(total));
     if (peeked != 0) return peeked;
     if (offset > 0) std::memcpy(buffer, area + offset, static_cast<std::size_t>(length));

@@ -13,6 +13,14 @@ using namespace SocketTest;
 
 namespace {
 
+// CPU time, user and kernel, the calling thread has used so far.
+double ThreadCpuMs() {
+    FILETIME created, exited, kernel, user;
+    if (!::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+    auto ms = [](const FILETIME& t) { return ((ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime) / 10000.0; };
+    return ms(kernel) + ms(user);
+}
+
 std::string Payload(std::size_t n) {
     std::string bytes(n, '\0');
     for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>('a' + i % 26);
@@ -63,7 +71,7 @@ TEST(QORSockets, ReceiveTakesOneWholeMessage) {
         const char* name;
         std::vector<std::string> pieces;
         bool closeAfter;
-        int limitMs;  // the receive time-out: a close behind a partial header is seen only through it
+        int limitMs;  // the receive time-out; 0 none, as sockets have by default
         unsigned maximum;
         int expected;
         unsigned expectedLength;
@@ -78,9 +86,9 @@ TEST(QORSockets, ReceiveTakesOneWholeMessage) {
         {"header in 1 + 1 + 2 bytes", {Header(5).substr(0, 1), Header(5).substr(1, 1), Header(5).substr(2) + "hello"},
          false, kLimitMs, 10, 0, 5, "hello"},
         {"payload in two pieces", {Header(6) + "abc", "def"}, false, kLimitMs, 10, 0, 6, "abcdef"},
-        {"peer closes within the header: seen at the receive time-out", {Header(5).substr(0, 2)}, true, 500, 10, 16388, 0, ""},
-        {"peer closes within the payload", {Header(5) + "he"}, true, 500, 10, 16388, 5, ""},
-        {"peer closes before anything", {}, true, 500, 10, 16388, 0, ""},
+        {"peer closes within the header", {Header(5).substr(0, 2)}, true, 0, 10, 16388, 0, ""},
+        {"peer closes within the payload", {Header(5) + "he"}, true, 0, 10, 16388, 5, ""},
+        {"peer closes before anything", {}, true, 0, 10, 16388, 0, ""},
     };
     for (const Case& c : cases) {
         RawPeer peer = MakeRawPeer();
@@ -95,11 +103,84 @@ TEST(QORSockets, ReceiveTakesOneWholeMessage) {
         });
         char buffer[16] = {};
         unsigned length = 0;
-        EXPECT_EQ(peer.framed->Receive(buffer, c.maximum, &length), c.expected) << c.name;
+        {
+            Watchdog watchdog({static_cast<SOCKET>(peer.framed->GetHandler())}, c.name);
+            EXPECT_EQ(peer.framed->Receive(buffer, c.maximum, &length), c.expected) << c.name;
+        }
         sender.join();
         EXPECT_EQ(length, c.expectedLength) << c.name;
         if (c.expected == 0) {
             EXPECT_EQ(std::string(buffer, length), c.expectedPayload) << c.name;
+        }
+    }
+}
+
+// The raw peer sends its pieces, pausing between them, while Peek waits for the whole range.
+TEST(QORSockets, PeekWaitsForTheWholeRangeWithoutSpinning) {
+    const std::string big = Payload(200000);
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;
+        int pauseMs;
+        double cpuLimitMs;  // the waiting thread's CPU time at most; 0 not checked
+    };
+    const Case cases[] = {
+        {"200,000 bytes sent at once", {big}, 0, 0},
+        {"8 bytes in two pieces with a pause", {"abcd", "efgh"}, 1000, 250},
+    };
+    for (const Case& c : cases) {
+        RawPeer peer = MakeRawPeer();
+        ASSERT_TRUE(peer.Ready()) << c.name;
+        const DWORD sendLimit = 10000;
+        ::setsockopt(peer.raw.Get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendLimit),
+                     sizeof sendLimit);
+        std::string expected;
+        for (const std::string& piece : c.pieces) expected += piece;
+        std::thread sender([&] {
+            for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+                if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+                RawSend(peer.raw.Get(), c.pieces[i]);
+            }
+        });
+        std::string seen(expected.size(), '\0');
+        const double cpuBefore = ThreadCpuMs();
+        {
+            Watchdog watchdog({static_cast<SOCKET>(peer.framed->GetHandler()), peer.raw.Get()}, c.name);
+            EXPECT_EQ(peer.framed->Peek(seen.data(), static_cast<int>(seen.size()), 0, 0), 0) << c.name;
+        }
+        const double cpuMs = ThreadCpuMs() - cpuBefore;
+        sender.join();
+        EXPECT_TRUE(seen == expected) << c.name;
+        if (c.cpuLimitMs > 0) {
+            EXPECT_LT(cpuMs, c.cpuLimitMs) << c.name;
+        }
+        EXPECT_EQ(RawRead(static_cast<SOCKET>(peer.framed->GetHandler()), expected.size()).size(), expected.size())
+            << c.name << ": the peeked bytes are still there to read";
+    }
+}
+
+// A refused call leaves the stream as it was: the next message goes through intact.
+TEST(QORSockets, ANullBufferIsRefusedBeforeTheWireIsTouched) {
+    struct Case {
+        const char* name;
+        bool sends;  // true: the framed socket sends; false: it receives
+    };
+    const Case cases[] = {{"Send from NULL", true}, {"Receive into NULL", false}};
+    for (const Case& c : cases) {
+        RawPeer peer = MakeRawPeer();
+        ASSERT_TRUE(peer.Ready()) << c.name;
+        if (c.sends) {
+            EXPECT_EQ(peer.framed->Send(nullptr, 5), 16390) << c.name;
+            EXPECT_EQ(peer.framed->Send("hello", 5), 0) << c.name;
+            EXPECT_EQ(RawRead(peer.raw.Get(), 9), Header(5) + "hello") << c.name;
+            EXPECT_TRUE(RawSeesNothing(peer.raw.Get())) << c.name;
+        } else {
+            ASSERT_TRUE(RawSend(peer.raw.Get(), Header(5) + "hello")) << c.name;
+            char buffer[8] = {};
+            unsigned length = 0;
+            EXPECT_EQ(peer.framed->Receive(nullptr, 10, &length), 16391) << c.name;
+            EXPECT_EQ(peer.framed->Receive(buffer, sizeof buffer, &length), 0) << c.name;
+            EXPECT_EQ(std::string(buffer, length), "hello") << c.name;
         }
     }
 }

@@ -1,5 +1,6 @@
 #include "SocketTestSupport.h"
 
+#include <gtest/gtest.h>
 #include <ws2tcpip.h>
 
 #include <chrono>
@@ -94,6 +95,23 @@ std::unique_ptr<FramedPair> MakeFramedPair() {
     BoundReceives(static_cast<SOCKET>(pair->client.GetHandler()));
     pair->server = AcceptOne(*pair->connector);
     return pair;
+}
+
+Watchdog::Watchdog(std::vector<SOCKET> sockets, std::string what, int limitMs)
+    : thread_([this, sockets = std::move(sockets), what = std::move(what), limitMs] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (stop_.wait_for(lock, std::chrono::milliseconds(limitMs), [this] { return stopped_; })) return;
+          ADD_FAILURE() << what << ": still waiting after " << limitMs << " ms";
+          for (SOCKET s : sockets) ::shutdown(s, SD_BOTH);
+      }) {}
+
+Watchdog::~Watchdog() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+    }
+    stop_.notify_one();
+    thread_.join();
 }
 
 std::string Header(unsigned length) {

@@ -4,8 +4,12 @@
 
 #include <winsock2.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "QORSocketConnector.h"
 #include "QORSockets.h"
@@ -54,6 +58,22 @@ struct FramedPair {
 };
 // Built in place: a QORSockets copy would share the connection.
 std::unique_ptr<FramedPair> MakeFramedPair();
+
+// Turns a hang into a failure: when still alive after limitMs, fails the test and shuts the
+// sockets down, which ends the call that waits on them.
+class Watchdog {
+public:
+    Watchdog(std::vector<SOCKET> sockets, std::string what, int limitMs = 10000);
+    ~Watchdog();
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable stop_;
+    bool stopped_ = false;
+    std::thread thread_;
+};
 
 // "\x00\x00\x00\x05" for 5: the framed header of a length.
 std::string Header(unsigned length);
