@@ -150,24 +150,27 @@ TEST_F(WinInetDriver, SlowAnswersFailWithinTheReceiveTimeOut) {
 }
 
 TEST_F(WinInetDriver, ReceiveTimeOutsStayWithEachDriverOnOneHost) {
-    // Three pieces a second apart: only the patient driver gets the whole body.
+    // Three pieces a second apart: only the patient driver gets the whole body. A time-out in the
+    // body reads as -8; under Wine one that strikes before the head is complete reads as -7.
     const std::string slow = Serve("slow.bin", 3 * 65536);
     auto hasty = MakeDriver("G23 shared host", 400);
     auto patient = MakeDriver("G23 shared host", 6000);
     struct Case {
         const char* name;
         QORHttpWDriver* driver;
-        HRESULT rc;
+        bool timesOut;
     } cases[] = {
-        {"hasty first", hasty.get(), -8},
-        {"patient after it", patient.get(), 0},
-        {"hasty again", hasty.get(), -8},
+        {"hasty first", hasty.get(), true},
+        {"patient after it", patient.get(), false},
+        {"hasty again", hasty.get(), true},
     };
     for (const Case& c : cases) {
         Body body;
-        EXPECT_EQ(c.driver->Get(server.Url("slow.bin?rate=64").c_str(), 0, &body.text, &body.length, nullptr), c.rc)
-            << c.name;
-        if (c.rc == 0) {
+        const HRESULT rc = c.driver->Get(server.Url("slow.bin?rate=64").c_str(), 0, &body.text, &body.length, nullptr);
+        if (c.timesOut) {
+            EXPECT_TRUE(rc == -8 || rc == -7) << c.name << ": " << rc;
+        } else {
+            EXPECT_EQ(rc, 0) << c.name;
             EXPECT_EQ(body.Text(), slow) << c.name;
         }
     }
