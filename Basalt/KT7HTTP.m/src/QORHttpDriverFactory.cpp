@@ -6,15 +6,16 @@
 #include <new>
 
 #include "QORHttpDriver.h"
+#include "QORHttpWDriver.h"
 #include "QORThrLibraryManager.h"
 
 namespace {
 
 class DefaultFactory final : public QORHttpDriverFactory {
 public:
-    std::unique_ptr<QORHttpDriver> MakeWinINetDriver(const char* /*userAgent*/, std::uint16_t /*httpMajor*/,
-                                                     std::uint16_t /*httpMinor*/) override {
-        return nullptr;
+    std::unique_ptr<QORHttpDriver> MakeWinINetDriver(const char* userAgent, std::uint16_t httpMajor,
+                                                     std::uint16_t httpMinor) override {
+        return std::unique_ptr<QORHttpDriver>(new (std::nothrow) QORHttpWDriver(userAgent, httpMajor, httpMinor));
     }
 
     // The raw-socket transport plugs in here; until it exists no driver is made, and a facade
