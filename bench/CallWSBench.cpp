@@ -102,7 +102,7 @@ int Run(const std::wstring& launcher, const std::wstring& folder, const std::str
     ZYNSysKernelHandle thread(started.hThread);
 
     const std::string cinfo =
-        R"({"cId": "bench", "cCas": "TGT-31415-callwsbench", "cAuthWsUrl": "", "pVersion": "1.0.0"})";
+        R"({"cId": "bench", "cCas": "TGT-31415-callwsbench", "cAuthWsUrl": "", "pVersion": "2.1"})";
     const std::string noAuth = R"({"op": "run", "args": {"action": "CallWS", "url": )" + Quoted(noAuthUrl) +
                                R"(, "arg": "", "noAuth": true}})";
     const std::string ticket = R"({"cinfo": )" + cinfo + R"(, "op": "run", "args": {"action": "CallWS", "url": )" +

@@ -36,7 +36,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kTicket = "TGT-424242-callwssecret";
-constexpr const char* kServiceTicket = "ST-77-servicesecret";
+// What the server adds to the Location it answers for "issue".
+constexpr const char* kServiceTicket = "ST-1-issuedservicesecret";
 constexpr const char* kIam = "header=X-QX-IAM-VERSION:%201";
 
 std::string Percent(const std::string& text) {
@@ -115,7 +116,7 @@ protected:
                JsonQuoted(arg) + (noAuth.empty() ? "" : ", \"noAuth\": " + noAuth) + "}}";
     }
 
-    static std::string Cinfo(const std::string& ticket, const std::string& authUrl, const char* version = "1.0.0") {
+    static std::string Cinfo(const std::string& ticket, const std::string& authUrl, const char* version = "2.1") {
         return R"({"cId": "a", "cCas": )" + JsonQuoted(ticket) + R"(, "cAuthWsUrl": )" + JsonQuoted(authUrl) +
                R"(, "pVersion": ")" + version + "\"}";
     }
@@ -149,8 +150,8 @@ TEST_F(CallWS, EachCallSendsOneRequestAndPlantsTheTicketWhereTheIdentityServiceA
     const std::string chainC = Url("chain", "c?echo=1&" + std::string(kIam));
     const std::string chainB = Url("chain", "b?location=" + Percent(chainC));
     const std::string chainA = Url("chain", "a?location=" + Percent(chainB));
-    const std::string ticketC = Url("st", "c?ticket=" + std::string(kServiceTicket) + "&echo=1&" + kIam);
-    const std::string ticketA = Url("st", "a?location=" + Percent(ticketC));
+    const std::string ticketA =
+        Url("st", "a?issue=" + Percent("/status=404/st-" + RunMark() + "/c?echo=1&" + std::string(kIam)));
     const std::string abaA = Url("aba", "a?bounce=" + Percent("/status=404/aba-" + RunMark() + "/b") + "&times=5");
     const std::string selfA = Url("self", "s?loop=1&echo=1");
     const std::string tgt = kTicket;
@@ -207,7 +208,10 @@ TEST_F(CallWS, EachCallSendsOneRequestAndPlantsTheTicketWhereTheIdentityServiceA
          {"{INTERNAL}:[Utils::ResolveAuthWebserice]the authentication webservice for this url(" + chainA +
           ") has been already resolved to : " + Url("chain", "c")},
          {"Redirected to"}, {{Url("chain", "a"), 3}, {Url("chain", "b"), 3}, {Url("chain", "c"), 3}}, true},
-        {"a service ticket in a redirect", Cinfo(tgt, ""), ticketA, "", "", 0, cookieSent, {}, {kServiceTicket},
+        {"a service ticket in a redirect", Cinfo(tgt, ""), ticketA, "", "", 0, cookieSent,
+         {"{INTERNAL}:[Utils::ResolveAuthWebserice]Redirected to : " +
+          Url("st", "c?echo=1&" + std::string(kIam) + "&ticket=ST-1***(24)")},
+         {kServiceTicket},
          {{Url("st", "a"), 2}, {Url("st", "c"), 2}}, true},
         {"a redirect to itself", Cinfo(tgt, ""), selfA, "", "", 0, "GET ",
          {"{INTERNAL}:[Utils::ResolveAuthWebserice]Infinit redirection loop detected on this URL '" + selfA +
@@ -259,7 +263,7 @@ TEST_F(CallWS, EachCallSendsOneRequestAndPlantsTheTicketWhereTheIdentityServiceA
     Stop(launcher);
     const std::string log = DailyLog();
     EXPECT_NE(log.find("[Utils::callWebService]try n\xB0[0] to call"), std::string::npos);
-    for (const std::string& secret : {std::string("424242-callwssecret"), std::string("77-servicesecret")}) {
+    for (const std::string& secret : {std::string("424242-callwssecret"), std::string("1-issuedservicesecret")}) {
         EXPECT_EQ(log.find(secret), std::string::npos) << secret;
         EXPECT_EQ(launcher.Output().find(secret), std::string::npos) << secret;
     }
