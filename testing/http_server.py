@@ -29,6 +29,14 @@ Misbehaviour is asked for in the query string of each request (several may be co
     auth=USER:PW   answer 401 (WWW-Authenticate: Basic realm="test") unless the request
                    carries those Basic credentials
     echo=1         answer the echo below instead of a file
+    loop=N         the first N requests for this path answer 302 with "Location:" the request's
+                   own URL (http://<Host header><path and query>), later ones the echo
+    issue=PATH     a 302 to http://<Host>PATH with the query parameter ticket=<SERVICE_TICKET>
+                   added, the way a CAS server hands a service ticket back
+    bounce=PATH&times=N
+                   the first N requests for this path answer 302 to http://<Host>PATH with
+                   bounce=<this path>&times=N, so two paths send a client back and forth
+                   (A to B to A); later ones the echo
 Each request is appended to the request log as one line: "VERB /path?query range=<header or ->".
 
 Every answer carries "X-Connection-Id: N", N counting the server's connections from 1, so a
@@ -75,6 +83,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 CHUNK = 65536
 MAX_REQUEST_BODY = 64 * 1024 * 1024
+SERVICE_TICKET = "ST-1-issuedservicesecret"
 LIFELINE_GRACE_SECONDS = 30
 
 
@@ -144,6 +153,13 @@ class Handler(BaseHTTPRequestHandler):
         if url.path.endswith("/api/authenticated/user/me"):
             self.answer_cas(url.path[:-len("api/authenticated/user/me")])
             return
+        if "loop" in knobs or "bounce" in knobs:
+            self.answer_cycle(url, knobs, body, chunks, verb)
+            return
+        if "issue" in knobs:
+            target = knobs["issue"]
+            knobs["location"] = "http://%s%s%sticket=%s" % (self.headers.get("Host", ""), target,
+                                                            "&" if "?" in target else "?", SERVICE_TICKET)
         if "location" in knobs:
             self.added.setdefault("header", []).append("Location: " + knobs["location"])
             if "status" not in knobs:
@@ -244,6 +260,20 @@ class Handler(BaseHTTPRequestHandler):
         lines += ["", "CHUNKS " + (" ".join(str(size) for size in chunks) if chunks is not None else "-"),
                   "BODY %d" % len(body), "", ""]
         self.answer_body(200, "text/plain", "\r\n".join(lines).encode("latin-1") + body, knobs, verb)
+
+    def answer_cycle(self, url, knobs, body, chunks, verb):
+        seen = self.server.count_path(url.path)
+        limit = int(knobs.get("loop") or knobs.get("times") or "1000000")
+        if seen > limit:
+            self.answer_echo(body, chunks, knobs, verb)
+            return
+        host = "http://" + self.headers.get("Host", "")
+        if "loop" in knobs:
+            target = host + self.path
+        else:
+            target = "%s%s?bounce=%s&times=%d" % (host, knobs["bounce"], urllib.parse.quote(url.path), limit)
+        self.added.setdefault("header", []).append("Location: " + target)
+        self.answer_text(302, "redirected\n", knobs, verb)
 
     def answer_cas(self, prefix):
         options = {"status": "200", "user": "jdoe", "email": "jdoe@example.test", "castgc": "TGT-1-varomet-test"}
@@ -404,6 +434,13 @@ class Server(ThreadingHTTPServer):
         self.resets = set()
         self.connections = 0
         self.connections_lock = threading.Lock()
+        self.path_counts = {}
+
+    def count_path(self, path):
+        """How many requests for the path (query left out) have come, this one included."""
+        with self.connections_lock:
+            self.path_counts[path] = self.path_counts.get(path, 0) + 1
+            return self.path_counts[path]
 
     def next_connection_id(self):
         with self.connections_lock:

@@ -52,7 +52,8 @@ public:
     // it is long enough to keep the rest hidden, and its length.
     static std::string MaskSecret(std::string_view secret);
     // The text with every "cCas" JSON string value and every CASTGC value masked: a cookie
-    // (plain or quoted, also inside a JSON string) or a JSON member of that name.
+    // (plain or quoted, also inside a JSON string) or a JSON member of that name, and every
+    // "ticket" parameter of a URL's query.
     static std::string MaskSecretsInText(std::string_view text);
     static std::string CharToString(char c) { return std::string(1, c); }
 

@@ -121,14 +121,27 @@ std::string ToolBox::MaskSecretsInText(std::string_view text) {
     // both from every position went through the whole text again for every name found.
     std::size_t key = text.find("cCas");
     std::size_t cookie = text.find("CASTGC");
+    std::size_t ticket = text.find("ticket=");
     while (i < size) {
         if (key != std::string_view::npos && key < i) key = text.find("cCas", i);
         if (cookie != std::string_view::npos && cookie < i) cookie = text.find("CASTGC", i);
-        std::size_t next = std::min(key, cookie);
+        if (ticket != std::string_view::npos && ticket < i) ticket = text.find("ticket=", i);
+        std::size_t next = std::min({key, cookie, ticket});
         if (next == std::string_view::npos) break;
         std::size_t start = 0, end = 0, after;
         bool found = false;
-        if (next == key) {
+        if (next == ticket) {
+            // A service ticket handed back in a URL's query: ?ticket=ST-... or &ticket=ST-...
+            after = ticket + 7;
+            if (ticket > 0 && (text[ticket - 1] == '?' || text[ticket - 1] == '&')) {
+                start = after;
+                end = start;
+                while (end < size && text[end] != '&' && text[end] != '#' && text[end] != ';' && text[end] != '"' &&
+                       !IsSpace(text[end]))
+                    ++end;
+                found = true;
+            }
+        } else if (next == key) {
             after = key + 4;
             const bool escaped = key >= 2 && text[key - 2] == '\\' && text[key - 1] == '"';
             const bool plain = !escaped && key >= 1 && text[key - 1] == '"';

@@ -64,6 +64,7 @@ public:
 
     // ---- run actions ----
     static int ActionDownloadMedia(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
+    static int ActionCallWS(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
     static int ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
     static int ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);
     static int ActionMkshortcut(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context);

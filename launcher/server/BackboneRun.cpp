@@ -29,6 +29,7 @@ struct RunAction {
 const RunAction kActions[] = {
     {"DownloadMedia", &Backbone::ActionDownloadMedia},
     {"Unzip", &Backbone::ActionUnzip},
+    {"CallWS", &Backbone::ActionCallWS},
     {"Execute", &Backbone::ActionExecute},
     {"mkshortcut", &Backbone::ActionMkshortcut},
     {"checkFile", &Backbone::ActionCheckFile},
@@ -74,6 +75,17 @@ int Backbone::ProcessRun(const OrdanaRequestInfo& context, const JSON::Value* ar
     }
     Logger::Error("[Backbone::Process]Unknow param type : " + action);
     return kRcUnknownAction;
+}
+
+int Backbone::ActionCallWS(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo& context) {
+    bool noAuth = false;
+    JSON::GetBoolField("noAuth", noAuth, action);
+    std::string response;
+    if (!Utils::callWebService(context, StringMember(action, "url"), StringMember(action, "arg"), response, noAuth)) {
+        return kRcNoResponse;
+    }
+    content = JSON::MakeString(response, true);
+    return kRcDone;
 }
 
 int Backbone::ActionExecute(const JSON::Value* action, JSON::ValuePtr& content, const OrdanaRequestInfo&) {

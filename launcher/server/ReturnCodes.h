@@ -31,6 +31,7 @@ inline constexpr int kRcServicePipeUnreachable = 102;
 inline constexpr int kRcUnknownAction = 149;
 inline constexpr int kRcNoDestination = 150;
 inline constexpr int kRcNoDownloadFolder = 151;
+inline constexpr int kRcNoResponse = 154;
 inline constexpr int kRcCommandNotStarted = 155;
 inline constexpr int kRcNoCommandArray = 157;
 inline constexpr int kRcCommandElementNotString = 158;

@@ -1,5 +1,5 @@
 #pragma once
-// Desktop shortcuts, media downloads and the check of an Ordana id.
+// Desktop shortcuts, media downloads, web-service calls and the check of an Ordana id.
 
 #include <cstdint>
 #include <string>
@@ -9,6 +9,7 @@
 
 class MediaInfo;
 class OrdanaRequestInfo;
+class QORHttpDirectFacade;
 
 class Utils {
 public:
@@ -21,6 +22,16 @@ public:
     // failure or a stop) or kDownloadNoSpace.
     static std::int32_t DownloadMedia(const OrdanaRequestInfo& requestInfo, const std::string& output,
                                       const MediaInfo& media);
+    // One GET (empty arg) or POST of arg as text/plain, after planting the request's CAS ticket
+    // as the CASTGC cookie unless noAuth. True with a non-empty response text, which replaces
+    // response; false leaves it as it was.
+    static bool callWebService(const OrdanaRequestInfo& requestInfo, const std::string& url, const std::string& arg,
+                               std::string& response, bool noAuth);
+    // The authentication service behind url: the target itself, cut at '?', or the first hop
+    // of its redirects that answers as the identity service; empty when none is found. Borrows
+    // the caller's facade; results are kept for the life of the process.
+    static std::string ResolveAuthWebserice(QORHttpDirectFacade*& facade, const OrdanaRequestInfo& requestInfo,
+                                            const std::string& url, const std::string& arg);
 };
 
 // A version-4 UUID of the RFC 4122 variant, 36 characters, any letter case.

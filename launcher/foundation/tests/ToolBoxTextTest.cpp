@@ -146,6 +146,15 @@ TEST(ToolBoxText, MaskSecretsShowAPrefixOnlyOfLongSecrets) {
          R"~({"args":"{\"cCas\":\"TGT-***(17)\"}"})~"},
         {"member inside a string, blanks", R"~("{\"cCas\" : \"abcdefghij\", \"x\":1}")~",
          R"~("{\"cCas\" : \"abcd***(10)\", \"x\":1}")~"},
+        {"ticket in a query", "Location: http://h/app?ticket=ST-12-abcdefghij&x=1",
+         "Location: http://h/app?ticket=ST-1***(16)&x=1"},
+        {"ticket after another parameter", "http://h/?a=1&ticket=ST-1-zz#top", "http://h/?a=1&ticket=***(7)#top"},
+        {"ticket ends the line", "Location: /x?ticket=ST-99-qwertyuiop\r\nX-A: b",
+         "Location: /x?ticket=ST-9***(16)\r\nX-A: b"},
+        {"ticket in a JSON string", R"~({"url":"http://h/?ticket=abcdefghij"})~",
+         R"~({"url":"http://h/?ticket=abcd***(10)"})~"},
+        {"ticket not a parameter", "serviceticket=abcdefghij ticket=abcdefghij",
+         "serviceticket=abcdefghij ticket=abcdefghij"},
     };
     for (const Case& c : cases) EXPECT_EQ(ToolBox::MaskSecretsInText(c.text), c.masked) << c.name;
 }
@@ -162,6 +171,8 @@ TEST(ToolBoxText, MaskSecretsTakesLinearTimeOnAMegabyteOfNames) {
         {"both names", "cCas CASTGC ", "cCas CASTGC "},
         {"members", R"~({"cCas":"v"},)~", R"~({"cCas":"***(1)"},)~"},
         {"cookies", "CASTGC=abcdefghij;", "CASTGC=abcd***(10);"},
+        {"ticket names alone", "ticket= ", "ticket= "},
+        {"tickets", "?ticket=abcdefghij&", "?ticket=abcd***(10)&"},
     };
     constexpr std::size_t kSize = 1 << 20;
     for (const Case& c : cases) {

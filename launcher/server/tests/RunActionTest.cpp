@@ -56,7 +56,7 @@ TEST_F(RunActions, RefusesArgumentsThatAreNoObjectAndUnknownActions) {
         {"{\"action\": 5}", 149},
         {"{\"action\": \"MKDIR\"}", 149},
         {"{\"action\": \"downloadmedia\", \"dest\": \"x\"}", 149},
-        {"{\"action\": \"CallWS\", \"url\": \"x\"}", 149},
+        {"{\"action\": \"callws\", \"url\": \"x\"}", 149},
         {"{\"action\": \"MkShortcut\", \"cmd\": []}", 149},
     };
     for (const Case& c : cases) {
