@@ -3,6 +3,8 @@
 // folder on a free 127.0.0.1 port. Wine starts a Unix program without giving back a process
 // handle, so the server's life hangs on a "lifeline" connection this object holds: closing it
 // (here, or by the death of the test process) ends the server.
+// What the server can be asked for (verbs, the request echo, connection ids, chunked answers,
+// cookies, redirects, 401, the CAS check) is described at the top of http_server.py.
 
 #include <cstdint>
 #include <string>
@@ -24,7 +26,7 @@ public:
     const std::string& Error() const { return error_; }
     // "http://127.0.0.1:<port>/" (https with tls) + path and query.
     std::string Url(const std::string& pathAndQuery) const;
-    // The requests so far, one "GET <path?query> range=<Range header or ->" each.
+    // The requests so far, one "<verb> <path?query> range=<Range header or ->" each.
     std::vector<std::string> Requests() const;
     // Ends the server now and waits until its port is closed.
     void Stop();

@@ -18,7 +18,34 @@ Misbehaviour is asked for in the query string of each request (several may be co
                    that starts beyond the real end is answered 206 with nothing after the head
     norange=1      ignore Range and answer 200 with the whole file
     hangup=1       reset the connection without any answer (a failed send)
-Each request is appended to the request log as one line: "GET /path?query range=<header or ->".
+    delay=MS       wait MS milliseconds before answering (a slow server)
+    chunked=1      answer with Transfer-Encoding: chunked, in chunks of chunk=N bytes (4096);
+                   stall=N then holds the connection inside the chunked body
+    cookie=LINE    add "Set-Cookie: LINE" (may be repeated)
+    header=LINE    add the header line LINE, "Name: value" (may be repeated)
+    location=URL   add "Location: URL"; without status the answer is a 302
+    close=1        answer "Connection: close" and close the connection afterwards
+    length=TEXT    announce "Content-Length: TEXT" as it is (with status or echo), then close
+    auth=USER:PW   answer 401 (WWW-Authenticate: Basic realm="test") unless the request
+                   carries those Basic credentials
+    echo=1         answer the echo below instead of a file
+Each request is appended to the request log as one line: "VERB /path?query range=<header or ->".
+
+Every answer carries "X-Connection-Id: N", N counting the server's connections from 1, so a
+test sees whether a client reused its connection.
+
+Verbs: GET and HEAD serve files; any other verb (POST, PUT, PATCH, DELETE, OPTIONS, LINK, ...)
+and any path under /echo answer the echo: a text/plain body holding
+    "CONNECTION <id>\r\n", the request line and CRLF, each request header as "Name: value\r\n",
+    "\r\n", "CHUNKS <sizes of the chunks received, the closing 0 included, or ->\r\n",
+    "BODY <length>\r\n", "\r\n", then the request body as received (decoded when chunked).
+Request bodies (Content-Length or chunked) are read whatever the verb, up to 64 MiB.
+
+The CAS check: a path ending in /api/authenticated/user/me answers 200 with
+    {"id":7,"username":"<user>","email":"<email>"} (application/json)
+and "Set-Cookie: CASTGC=<value>; Path=<the path before api/>". The path segments before
+"api/" may say otherwise, each as name=value: status=CODE, user=NAME, email=ADDRESS,
+castgc=VALUE (castgc=none: no cookie), json=TEXT (the body as given, percent-decoded).
 
 With --tls, connections that open with a TLS handshake are served over TLS with a fresh
 self-signed certificate for 127.0.0.1 (made with the openssl command); plain connections (the
@@ -30,6 +57,9 @@ so that no server outlives the test that started it.
 """
 
 import argparse
+import base64
+import io
+import json
 import os
 import shutil
 import socket
@@ -44,6 +74,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 CHUNK = 65536
+MAX_REQUEST_BODY = 64 * 1024 * 1024
 LIFELINE_GRACE_SECONDS = 30
 
 
@@ -54,32 +85,120 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, format, *args):  # quiet: the request log says what matters
         pass
 
+    def setup(self):
+        super().setup()
+        self.connection_id = self.server.next_connection_id()
+        self.added = {}  # the repeatable knobs of the current request
+
+    def end_headers(self):
+        self.send_header("X-Connection-Id", str(self.connection_id))
+        for line in self.added.get("cookie", []):
+            self.send_header("Set-Cookie", line)
+        for line in self.added.get("header", []):
+            name, _, value = line.partition(":")
+            self.send_header(name.strip(), value.strip())
+        super().end_headers()
+
     def do_GET(self):
+        self.serve("GET")
+
+    def do_HEAD(self):
+        self.serve("HEAD")
+
+    def __getattr__(self, name):
+        # Every other verb is echoed: do_POST, do_PUT, do_PATCH, do_DELETE, do_LINK, ...
+        if name.startswith("do_") and name[3:].isalpha() and name[3:].isupper():
+            return lambda: self.serve(name[3:])
+        raise AttributeError(name)
+
+    def serve(self, verb):
         url = urllib.parse.urlsplit(self.path)
-        if url.path == "/__lifeline":
+        if verb == "GET" and url.path == "/__lifeline":
             self.server.lifeline_seen.set()
             self.hold_lifeline()
             return
-        self.record(url)
+        self.added = {}
+        body, chunks = self.read_body()
+        if body is None:
+            self.close_connection = True
+            self.answer_text(400, "bad request body\n")
+            return
+        self.record(verb)
         knobs = dict(urllib.parse.parse_qsl(url.query))
+        self.added = {name: values for name, values in urllib.parse.parse_qs(url.query).items()
+                      if name in ("cookie", "header")}
+        if knobs.get("close") == "1":
+            self.close_connection = True
+            self.added.setdefault("header", []).append("Connection: close")
+        if "delay" in knobs:
+            time.sleep(int(knobs["delay"]) / 1000.0)
         if knobs.get("hangup") == "1":
             self.reset()
             return
+        if "auth" in knobs:
+            expected = "Basic " + base64.b64encode(knobs["auth"].encode()).decode()
+            if self.headers.get("Authorization") != expected:
+                self.added.setdefault("header", []).append('WWW-Authenticate: Basic realm="test"')
+                self.answer_text(401, "authentication asked for\n", knobs, verb)
+                return
+        if url.path.endswith("/api/authenticated/user/me"):
+            self.answer_cas(url.path[:-len("api/authenticated/user/me")])
+            return
+        if "location" in knobs:
+            self.added.setdefault("header", []).append("Location: " + knobs["location"])
+            if "status" not in knobs:
+                knobs["status"] = "302"
         if "status" in knobs:
-            self.answer_text(int(knobs["status"]), "status asked for\n")
+            status = int(knobs["status"])
+            if status == 401 and "auth" not in knobs:
+                self.added.setdefault("header", []).append('WWW-Authenticate: Basic realm="test"')
+            self.answer_text(status, "status asked for\n", knobs, verb)
+            return
+        if verb not in ("GET", "HEAD") or url.path == "/echo" or url.path.startswith("/echo/") \
+                or knobs.get("echo") == "1":
+            self.answer_echo(body, chunks, knobs, verb)
             return
         relative = urllib.parse.unquote(url.path).lstrip("/")
         path = os.path.realpath(os.path.join(self.server.root, relative))
         if not path.startswith(self.server.root + os.sep) or not os.path.isfile(path):
-            self.answer_text(404, "no such file\n")
+            self.answer_text(404, "no such file\n", knobs, verb)
             return
-        self.send_file(path, knobs)
+        self.send_file(path, knobs, verb)
 
-    def record(self, url):
-        line = "GET %s range=%s\n" % (self.path, self.headers.get("Range", "-"))
+    def record(self, verb):
+        line = "%s %s range=%s\n" % (verb, self.path, self.headers.get("Range", "-"))
         if self.server.request_log:
             with self.server.log_lock, open(self.server.request_log, "a") as log:
                 log.write(line)
+
+    def read_body(self):
+        """The request body and the sizes of its chunks (None when not chunked); (None, None)
+        for a body that is malformed or above the limit."""
+        encoding = self.headers.get("Transfer-Encoding", "")
+        if "chunked" in encoding.lower():
+            body, chunks = bytearray(), []
+            while True:
+                line = self.rfile.readline(1024)
+                try:
+                    size = int(line.split(b";")[0].strip(), 16)
+                except ValueError:
+                    return None, None
+                if size < 0 or len(body) + size > MAX_REQUEST_BODY:
+                    return None, None
+                chunks.append(size)
+                if size == 0:
+                    while self.rfile.readline(1024).strip():  # trailers up to the empty line
+                        pass
+                    return bytes(body), chunks
+                body += self.rfile.read(size)
+                if self.rfile.readline(1024) != b"\r\n":
+                    return None, None
+        length = self.headers.get("Content-Length")
+        if length is None:
+            return b"", None
+        if not length.strip().isdigit() or int(length) > MAX_REQUEST_BODY:
+            return None, None
+        return self.rfile.read(int(length)), None
 
     def hold_lifeline(self):
         self.send_response(200)
@@ -94,17 +213,75 @@ class Handler(BaseHTTPRequestHandler):
             pass
         os._exit(0)
 
-    def answer_text(self, code, text):
-        body = text.encode()
+    def answer_text(self, code, text, knobs=None, verb="GET"):
+        self.answer_body(code, "text/plain", text.encode(), knobs or {}, verb)
+
+    def answer_body(self, code, content_type, body, knobs, verb):
+        """A whole body, with Content-Length (as given by the length knob) or chunked."""
         self.send_response(code)
         if code == 407:
             self.send_header("Proxy-Authenticate", 'Basic realm="test"')
-        self.send_header("Content-Type", "text/plain")
-        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Content-Type", content_type)
+        if knobs.get("chunked") == "1":
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            if verb != "HEAD":
+                self.send_chunks(io.BytesIO(body), len(body), knobs)
+            return
+        if code in (204, 304):  # no body, and nothing announced
+            self.end_headers()
+            return
+        if "length" in knobs:
+            self.close_connection = True
+        self.send_header("Content-Length", knobs.get("length", str(len(body))))
         self.end_headers()
-        self.wfile.write(body)
+        if verb != "HEAD":
+            self.wfile.write(body)
 
-    def send_file(self, path, knobs):
+    def answer_echo(self, body, chunks, knobs, verb):
+        lines = ["CONNECTION %d" % self.connection_id, self.requestline]
+        lines += ["%s: %s" % (name, value) for name, value in self.headers.items()]
+        lines += ["", "CHUNKS " + (" ".join(str(size) for size in chunks) if chunks is not None else "-"),
+                  "BODY %d" % len(body), "", ""]
+        self.answer_body(200, "text/plain", "\r\n".join(lines).encode("latin-1") + body, knobs, verb)
+
+    def answer_cas(self, prefix):
+        options = {"status": "200", "user": "jdoe", "email": "jdoe@example.test", "castgc": "TGT-1-varomet-test"}
+        for segment in prefix.split("/"):
+            name, equal, value = segment.partition("=")
+            if equal and name in ("status", "user", "email", "castgc", "json"):
+                options[name] = urllib.parse.unquote(value)
+        body = options.get("json") or json.dumps({"id": 7, "username": options["user"], "email": options["email"]},
+                                                 separators=(",", ":"))
+        if options["castgc"] != "none":
+            self.added.setdefault("cookie", []).append("CASTGC=%s; Path=%s" % (options["castgc"], prefix))
+        self.answer_body(int(options["status"]), "application/json", body.encode(), {}, "GET")
+
+    def send_chunks(self, source, count, knobs):
+        """count bytes of source as chunks of chunk=N bytes and the closing chunk; with stall=N
+        the connection is held once N bytes are out."""
+        size = max(1, int(knobs.get("chunk", "4096")))
+        stall = int(knobs.get("stall", "-1"))
+        sent = 0
+        while sent < count:
+            if 0 <= stall <= sent:
+                self.wfile.flush()
+                time.sleep(60)  # the lifeline's end takes the server down first
+                return
+            block = source.read(min(size, count - sent, stall - sent if stall >= 0 else size))
+            if not block:
+                break
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(block), block))
+            self.wfile.flush()
+            sent += len(block)
+        if 0 <= stall <= sent:
+            self.wfile.flush()
+            time.sleep(60)
+            return
+        self.wfile.write(b"0\r\n\r\n")
+        self.wfile.flush()
+
+    def send_file(self, path, knobs, verb="GET"):
         size = os.path.getsize(path)
         lie = int(knobs.get("lie", "0"))
         start, end = 0, size - 1
@@ -137,8 +314,18 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/octet-stream")
         if ranged:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size + max(lie, 0)))
+        if knobs.get("chunked") == "1":
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            if verb != "HEAD":
+                with open(path, "rb") as source:
+                    source.seek(start)
+                    self.send_chunks(source, count, knobs)
+            return
         self.send_header("Content-Length", str(max(count + lie, 0)))
         self.end_headers()
+        if verb == "HEAD":
+            return
 
         limit = count
         if "drop" in knobs and start < int(knobs["drop"]):
@@ -215,6 +402,13 @@ class Server(ThreadingHTTPServer):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self.resets = set()
+        self.connections = 0
+        self.connections_lock = threading.Lock()
+
+    def next_connection_id(self):
+        with self.connections_lock:
+            self.connections += 1
+            return self.connections
 
     def shutdown_request(self, request):
         # An orderly shutdown would send its end of stream before the close's reset.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "QORHttpCookie.h"
 #include "QORHttpDriver.h"
 #include "QORHttpDriverSupport.h"
 #include "QORHttpTools.h"
@@ -466,8 +467,5 @@ HRESULT QORHttpDriver::DownloadEx(std::uint32_t flags, std::uint64_t* ioLength, 
 }
 
 HRESULT QORHttpDriver::StoreCookie(const char* url, const char* line, std::uint32_t mode) {
-    (void)url;
-    (void)line;
-    (void)mode;
-    return 0;
+    return QORSysSetCookie(url, line, mode);
 }
