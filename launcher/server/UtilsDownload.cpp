@@ -24,7 +24,7 @@
 #include "OperationsLocal.h"
 #include "OrdanaRequestInfo.h"
 #include "PathName.h"
-#include "ProxyPrompt.h"
+#include "QORHttpPrompt.h"
 #include "ReturnCodes.h"
 #include "Sleeper.h"
 #include "SystrayComs.h"
@@ -123,7 +123,10 @@ bool SendRequest(HINTERNET request, std::int64_t offset, std::int32_t& status) {
             status = static_cast<std::int32_t>(code);
             break;
         }
-        const DWORD answer = GetProxyPrompt().Ask(request);
+        const DWORD answer = QORHttpGetPrompt().Ask(request, ERROR_INTERNET_INCORRECT_PASSWORD, ::GetDesktopWindow());
+        if (answer == ERROR_INTERNET_INCORRECT_PASSWORD) {
+            Logger::Warn("[SendRequest]no interactive session to ask for the proxy authentification");
+        }
         if (answer == ERROR_INTERNET_FORCE_RETRY && !dialogUsed) {
             Logger::Debug("[SendRequest]the proxy authentification set ! we got a free try !");
             dialogUsed = true;

@@ -29,7 +29,7 @@
 #include "LogSink.h"
 #include "MediaInfo.h"
 #include "OrdanaRequestInfo.h"
-#include "ProxyPrompt.h"
+#include "QORHttpPrompt.h"
 #include "Sleeper.h"
 #include "ToolBox.h"
 #include "Utils.h"
@@ -97,10 +97,10 @@ JSON::ValuePtr MediaJson(const std::string& link, const std::string& hash, const
     return object;
 }
 
-class ScriptedPrompt final : public ProxyPrompt {
+class ScriptedPrompt final : public QORHttpPrompt {
 public:
     explicit ScriptedPrompt(DWORD answer) : answer_(answer) {}
-    DWORD Ask(HINTERNET) override {
+    DWORD Ask(HINTERNET, DWORD, HWND) override {
         ++asked;
         return answer_;
     }
@@ -411,18 +411,21 @@ TEST_F(Downloads, ProxyDemandGetsOneFreeTryAndOnlyWhenTheUserAnswers) {
         int asked;
         std::size_t requests;
         bool freeTry;
+        bool nobodyAsked;
     } cases[] = {
         // The user gives credentials each time: one free try, then three counted ones.
-        {"credentials given", ERROR_INTERNET_FORCE_RETRY, 4, 4, true},
-        // No interactive session (or the user cancels): each demand counts.
-        {"no answer", ERROR_CANCELLED, 3, 3, false},
+        {"credentials given", ERROR_INTERNET_FORCE_RETRY, 4, 4, true, false},
+        // The user cancels: each demand counts.
+        {"no answer", ERROR_CANCELLED, 3, 3, false, false},
+        // No interactive session: the prompt gives the error back, and each demand counts.
+        {"nobody to ask", ERROR_INTERNET_INCORRECT_PASSWORD, 3, 3, false, true},
     };
     for (const Case& c : cases) {
         fs::remove(served + L".requests");
         RecordingSink lines;
         ScopedLogSink installedLines(lines);
         ScriptedPrompt prompt(c.answer);
-        ScopedProxyPrompt installedPrompt(prompt);
+        QORHttpScopedPrompt installedPrompt(prompt);
         const std::int32_t rc = Download("?status=407", hash);
         installedPrompt.Restore();
         installedLines.Restore();
@@ -432,6 +435,9 @@ TEST_F(Downloads, ProxyDemandGetsOneFreeTryAndOnlyWhenTheUserAnswers) {
         EXPECT_EQ(lines.Has("[SendRequest]the proxy authentification set ! we got a free try !"), c.freeTry)
             << c.name;
         EXPECT_EQ(lines.Has("[SendRequest]the proxy authentification fail another time !"), c.freeTry) << c.name;
+        EXPECT_EQ(lines.Has("[SendRequest]no interactive session to ask for the proxy authentification"),
+                  c.nobodyAsked)
+            << c.name;
         EXPECT_TRUE(lines.Has("[Utils::DownloadMedia]Error [0]! fail to connect to : " +
                               server.Url("media.bin?status=407")))
             << lines.Dump();

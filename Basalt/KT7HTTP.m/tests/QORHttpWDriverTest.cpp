@@ -1,0 +1,189 @@
+// The WinINet driver against the local test server (plain HTTP).
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "LocalHttpServer.h"
+#include "QORHttpCaches.h"
+#include "TestFolder.h"
+#include "WDriverTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr HRESULT kInvalidUrl = static_cast<HRESULT>(0x80072EE5);
+
+class WinInetDriver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(served);
+        ASSERT_NE(server.Port(), 0) << server.Error();
+    }
+
+    std::string Serve(const std::string& name, std::size_t size) {
+        const std::string bytes = Pattern(size);
+        WriteFile(served + L"\\" + std::wstring(name.begin(), name.end()), bytes);
+        return bytes;
+    }
+
+    TestFolder folder;
+    std::wstring served = folder.In(L"www");
+    LocalHttpServer server{served};
+    // No test may reach the real dialog: the test display leaves it waiting for a click.
+    ScriptedPrompt prompt{ERROR_CANCELLED};
+    QORHttpScopedPrompt installedPrompt{prompt};
+};
+
+TEST_F(WinInetDriver, GetAnswersTheBodyOrMinusTheStatus) {
+    const std::string file = Serve("file.bin", 200000);
+    const std::string small = Serve("small.txt", 10);
+    struct Case {
+        const char* name;
+        std::string pathAndQuery;
+        std::uint32_t keepErrorBody;
+        HRESULT rc;
+        std::string body;
+    } cases[] = {
+        {"whole file by Content-Length", "file.bin", 0, 0, file},
+        {"small file", "small.txt", 0, 0, small},
+        {"missing file, body dropped", "missing.bin", 0, -404, ""},
+        {"missing file, body kept", "missing.bin", 1, -404, "no such file\n"},
+        {"server error, body kept", "small.txt?status=500", 1, -500, "status asked for\n"},
+    };
+    auto driver = MakeDriver("G23 get table");
+    for (const Case& c : cases) {
+        ASSERT_EQ(driver->SetOptions(QORHTTP_KEEP_ERROR_BODY, &c.keepErrorBody, 4), 0) << c.name;
+        Body body;
+        std::uint32_t keepAlive = 7;
+        EXPECT_EQ(driver->Get(server.Url(c.pathAndQuery).c_str(), 0, &body.text, &body.length, &keepAlive), c.rc)
+            << c.name;
+        EXPECT_EQ(body.Text(), c.body) << c.name;
+        EXPECT_EQ(keepAlive, 1u) << c.name;
+    }
+}
+
+TEST_F(WinInetDriver, PortAbove65535IsRefusedBeforeAnyConnection) {
+    struct Case {
+        const char* name;
+        std::string url;
+        HRESULT rc;
+    } cases[] = {
+        {"five digits above the range", "http://127.0.0.1:99999/x", kInvalidUrl},
+        {"one above the range", "http://127.0.0.1:65536/x", kInvalidUrl},
+        {"long digits", "http://127.0.0.1:0000000000000080/x", kInvalidUrl},
+    };
+    auto driver = MakeDriver("G23 ports");
+    for (const Case& c : cases) {
+        Body body;
+        EXPECT_EQ(driver->Get(c.url.c_str(), 0, &body.text, &body.length, nullptr), c.rc) << c.name;
+    }
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+// A body that stops coming is a failure, never a short success.
+TEST_F(WinInetDriver, BodyThatStallsFailsWithNoData) {
+    Serve("stall.bin", 100000);
+    auto driver = MakeDriver("G23 stall", 1000);
+    Body body;
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(driver->Get(server.Url("stall.bin?stall=1000").c_str(), 0, &body.text, &body.length, nullptr), -8);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 8s);
+    EXPECT_EQ(body.text, nullptr);
+}
+
+TEST_F(WinInetDriver, ReceiveTimeOutsStayWithEachDriverOnOneHost) {
+    // Three pieces a second apart: only the patient driver gets the whole body.
+    const std::string slow = Serve("slow.bin", 3 * 65536);
+    auto hasty = MakeDriver("G23 shared host", 400);
+    auto patient = MakeDriver("G23 shared host", 6000);
+    struct Case {
+        const char* name;
+        QORHttpWDriver* driver;
+        HRESULT rc;
+    } cases[] = {
+        {"hasty first", hasty.get(), -8},
+        {"patient after it", patient.get(), 0},
+        {"hasty again", hasty.get(), -8},
+    };
+    for (const Case& c : cases) {
+        Body body;
+        EXPECT_EQ(c.driver->Get(server.Url("slow.bin?rate=64").c_str(), 0, &body.text, &body.length, nullptr), c.rc)
+            << c.name;
+        if (c.rc == 0) {
+            EXPECT_EQ(body.Text(), slow) << c.name;
+        }
+    }
+    EXPECT_EQ(hasty->Session(), patient->Session());
+}
+
+TEST_F(WinInetDriver, TwoDriversWithOneUserAgentShareSessionAndConnection) {
+    Serve("a.txt", 100);
+    auto first = MakeDriver("G23 reuse");
+    auto second = MakeDriver("G23 reuse");
+    auto other = MakeDriver("G23 reuse, another agent");
+    for (QORHttpWDriver* driver : {first.get(), second.get(), other.get()}) {
+        Body body;
+        ASSERT_EQ(driver->Get(server.Url("a.txt").c_str(), 0, &body.text, &body.length, nullptr), 0);
+    }
+    EXPECT_NE(first->Session(), nullptr);
+    EXPECT_EQ(first->Session(), second->Session());
+    EXPECT_NE(first->Session(), other->Session());
+    EXPECT_NE(ZYNSysGetConnection("127.0.0.1", server.Port(), first->Session()), nullptr);
+    EXPECT_NE(ZYNSysGetConnection("127.0.0.1", server.Port(), other->Session()), nullptr);
+}
+
+// The cached connection serves every driver of the process: nothing of one request or one
+// driver may stay on it.
+TEST_F(WinInetDriver, CachedConnectionKeepsNoRequestContextNorTimeOuts) {
+    Serve("a.txt", 100);
+    auto driver = MakeDriver("G23 connection state", 4321);
+    Body body;
+    ASSERT_EQ(driver->Get(server.Url("a.txt").c_str(), 0, &body.text, &body.length, nullptr), 0);
+    HINTERNET connection = ZYNSysGetConnection("127.0.0.1", server.Port(), driver->Session());
+    ASSERT_NE(connection, nullptr);
+    DWORD_PTR context = 1;
+    DWORD size = sizeof context;
+    ASSERT_TRUE(::InternetQueryOptionA(connection, INTERNET_OPTION_CONTEXT_VALUE, &context, &size));
+    EXPECT_EQ(context, 0u);
+    DWORD timeout = 0;
+    size = sizeof timeout;
+    ASSERT_TRUE(::InternetQueryOptionA(connection, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size));
+    EXPECT_NE(timeout, 4321u);
+}
+
+TEST_F(WinInetDriver, CredentialDemandsAskThroughThePromptWithTheOwnerWindow) {
+    const HWND owner = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(0x5150));
+    struct Case {
+        const char* name;
+        DWORD answer;
+        HRESULT rc;
+        int asked;
+        std::size_t requests;
+    } cases[] = {
+        // Nobody to ask: the prompt gives the error back, and the request fails with it.
+        {"nobody to ask", ERROR_INTERNET_INCORRECT_PASSWORD, static_cast<HRESULT>(0x80072EEE), 1, 1},
+        {"cancelled", ERROR_CANCELLED, static_cast<HRESULT>(0x800704C7), 1, 1},
+        // Retried as asked, with no more dialogs from the third round on, up to the depth.
+        {"always retried", ERROR_INTERNET_FORCE_RETRY, -401, 3, 11},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(served + L".requests");
+        ScriptedPrompt scripted(c.answer);
+        QORHttpScopedPrompt installed(scripted);
+        auto driver = MakeDriver("G23 credentials");
+        ASSERT_EQ(driver->SetOptions(QORHTTP_PARENT_WINDOW_HANDLER, &owner, 8), 0) << c.name;
+        Body body;
+        EXPECT_EQ(driver->Get(server.Url("a.txt?status=401").c_str(), 0, &body.text, &body.length, nullptr), c.rc)
+            << c.name;
+        EXPECT_EQ(scripted.asked, c.asked) << c.name;
+        EXPECT_EQ(scripted.lastError, static_cast<DWORD>(ERROR_INTERNET_INCORRECT_PASSWORD)) << c.name;
+        EXPECT_EQ(scripted.lastOwner, owner) << c.name;
+        EXPECT_EQ(server.Requests().size(), c.requests) << c.name;
+    }
+}
+
+}  // namespace
