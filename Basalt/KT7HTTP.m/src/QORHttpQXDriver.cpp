@@ -50,7 +50,8 @@ bool PortTooLarge(const char* url) {
     for (const char* p = colon + 1; p < end; ++p) {
         if (*p < '0' || *p > '9') return false;
         port = port * 10 + static_cast<std::uint64_t>(*p - '0');
-        if (port > 65535) return true;
+        // Leading zeros beyond five digits too: the cracking gives up on long port texts.
+        if (port > 65535 || p - colon > 5) return true;
     }
     return false;
 }
@@ -227,7 +228,8 @@ HRESULT QORHttpQXDriver::AnalysePath(const char* url, std::string* outHost, std:
     }
 
     if (socket_) {
-        if (connectionClosed_ != 0) socket_->CloseConnection();
+        if (connectionClosed_ != 0 || bodyPending_) socket_->CloseConnection();
+        bodyPending_ = false;
         const bool reuse = socket_->IsSocketAlive() == 0 && port_ == *outPort && socket_->Host() != nullptr &&
                            std::strcmp(socket_->Host(), outHost->c_str()) == 0 &&
                            (socket_->Status() & QORBaseSock::kClosed) == 0;
@@ -259,6 +261,8 @@ HRESULT QORHttpQXDriver::ReadResponseHead() {
         std::uint64_t length = 0;
         const HRESULT result = socket_->GetResponseHeader(head.Put(), &length);
         if (result != 0) {
+            // Whatever is left of that answer must not be read as the next one.
+            socket_->CloseConnection();
             return TraceHttpError(&trace_, 0, "QORHttpQXDriver::CloseRequest", "(Pas de header de reponse)",
                                   result == -7 ? -7 : -4);
         }
@@ -274,12 +278,16 @@ HRESULT QORHttpQXDriver::ReadResponseHead() {
         HeaderToLower(head.Get());
         if (status >= 100 && status <= 199 && status != 101) {
             if (interim >= kMaxInterimHeads) {
+                socket_->CloseConnection();
                 return TraceHttpError(&trace_, 0, "QORHttpQXDriver::CloseRequest", "interim answers", -7);
             }
             continue;
         }
         responseHead_.Reset(head.Take());
         responseHeadLength_ = length;
+        const char* announced = FindHeaderLine(responseHead_.Get(), "content-length: ", 0);
+        bodyPending_ = isHead_ == 0 && status != 204 && status != 304 &&
+                       !(announced != nullptr && announced[0] == '0' && (announced[1] == '\r' || announced[1] == '\n'));
         return 0;
     }
 }
@@ -360,6 +368,11 @@ HRESULT QORHttpQXDriver::GetBody(std::uint32_t flags, std::uint64_t* ioLength, c
     TellPerfo(Perfo::BodyReadStart);
     const HRESULT result = socket_->GetBody(flags, ioLength, outBody);
     TellPerfo(Perfo::BodyReadEnd);
+    if (result != 0) {
+        socket_->CloseConnection();
+        return result;
+    }
+    if ((flags & QORHTTP_FLAG_ONE_PIECE) == 0 || *outBody == nullptr || socket_->IsBodyComplete()) bodyPending_ = false;
     if ((flags & QORHTTP_FLAG_ONE_PIECE) != 0 && result == 0 && *outBody != nullptr) return result;
     const char* head = responseHead_.Get();
     const char* connection = head != nullptr ? FindHeaderLine(head, "connection: ", 0) : nullptr;
@@ -380,6 +393,7 @@ HRESULT QORHttpQXDriver::DownloadEx(std::uint32_t flags, std::uint64_t* ioLength
     // Bytes beyond the announced length are no response of ours: left on the connection they
     // would be read as the next one.
     if (result == kLongerThanAnnounced && socket_) socket_->CloseConnection();
+    if (ioDone != nullptr && *ioDone == 1) bodyPending_ = false;
     return result;
 }
 

@@ -90,6 +90,8 @@ private:
     std::unique_ptr<QORHttpSock> socket_;
     std::uint64_t uploadTotal_ = 0;
     std::uint64_t uploaded_ = 0;
+    // A response whose body was not read to its end: the connection cannot carry another.
+    bool bodyPending_ = false;
     void* callback_ = nullptr;
     std::uint32_t autoDelete_ = 0;
 };

@@ -182,7 +182,8 @@ std::uint32_t QORHttpSock::ReceiveFromBuff(char* buffer, std::uint32_t count) {
 }
 
 HRESULT QORHttpSock::ReceiveNetwork() {
-    if (!socket_) return -1;
+    // Closed (by the peer's end or by us): nothing more comes.
+    if (!socket_) return 0;
     const std::uint32_t room = MakeRoom();
     if (room == 0) return -7;
     const int got = ::recv(socket_.Get(), buffer_.get() + readPos_ + count_, static_cast<int>(room), 0);
