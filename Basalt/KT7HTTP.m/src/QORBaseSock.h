@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "QORHttpDriver.h"
 #include "QORHttpHeapText.h"
 #include "ZYNSysWin.h"
 
@@ -24,7 +25,7 @@ public:
     static constexpr std::uint64_t kMaxHead = 64 * 1024;
     static constexpr std::uint32_t kMaxChunkLine = 1024;
     static constexpr std::uint64_t kMaxTrailers = 64 * 1024;
-    static constexpr std::uint64_t kMaxBody = 64ull << 20;
+    static constexpr std::uint64_t kMaxBody = QORHttpDriver::kMaxBodyInMemory;
     // Body-read flags.
     static constexpr std::uint32_t kChunked = 0x1;
     static constexpr std::uint32_t kOnePiece = 0x1000;

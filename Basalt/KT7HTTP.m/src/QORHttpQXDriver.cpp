@@ -368,10 +368,7 @@ HRESULT QORHttpQXDriver::GetBody(std::uint32_t flags, std::uint64_t* ioLength, c
     TellPerfo(Perfo::BodyReadStart);
     const HRESULT result = socket_->GetBody(flags, ioLength, outBody);
     TellPerfo(Perfo::BodyReadEnd);
-    if (result != 0) {
-        socket_->CloseConnection();
-        return result;
-    }
+    if (result != 0) return result;  // the body stays pending: the connection is not reused
     if ((flags & QORHTTP_FLAG_ONE_PIECE) == 0 || *outBody == nullptr || socket_->IsBodyComplete()) bodyPending_ = false;
     if ((flags & QORHTTP_FLAG_ONE_PIECE) != 0 && result == 0 && *outBody != nullptr) return result;
     const char* head = responseHead_.Get();
