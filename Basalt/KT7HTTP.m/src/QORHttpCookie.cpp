@@ -262,8 +262,11 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     QORHttpCookie& cookie = *record;
 
     const std::string original(line);
-    std::string text(line);
+    // The line has no header name before it: a leading ':' makes the walk start at its
+    // beginning, where a ':' of a value or of an expiry time would hide the attributes before it.
+    std::string text = ":" + original;
     if (FAILED(CookieToLower(text.data()))) return fail("CookieToLower", E_FAIL);
+    text.erase(0, 1);
     cookie.text = Copy(text);
     if (!cookie.text) return outOfMemory("text");
 
@@ -310,13 +313,15 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
 
     std::string domain;
     if (domainAttribute) {
-        std::string requestHost;
-        if (!CrackHostAndPath(url, requestHost, nullptr)) return fail("QORSysCrackUrl", E_FAIL);
         domain = LowerCopy(*domainAttribute);
-        if (!DomainMatches(domain, requestHost)) return fail("_Domain not of the request host", E_FAIL);
-    } else {
-        if (!CrackHostAndPath(cookieUrl.c_str(), domain, nullptr)) return fail("QORSysCrackUrl", E_FAIL);
+    } else if (!CrackHostAndPath(cookieUrl.c_str(), domain, nullptr)) {
+        return fail("QORSysCrackUrl", E_FAIL);
     }
+    // Also without a domain attribute: a path without its leading '/' ("Path=.evil.test/")
+    // would otherwise move the cookie's url, and so its default domain, to another host.
+    std::string requestHost;
+    if (!CrackHostAndPath(url, requestHost, nullptr)) return fail("QORSysCrackUrl", E_FAIL);
+    if (!DomainMatches(domain, requestHost)) return fail("_Domain not of the request host", E_FAIL);
     cookie._Domain = Copy(domain);
     if (!cookie._Domain) return outOfMemory("_Domain 1");
     cookie.domainLength = static_cast<std::uint32_t>(domain.size());
