@@ -110,6 +110,15 @@ const char* FindHeaderLine(const char* head, const char* name, std::uint32_t ind
     return nullptr;
 }
 
+// Whether needle occurs in the first length bytes of text.
+bool Contains(const char* text, std::size_t length, const char* needle) {
+    const std::size_t needleLength = std::strlen(needle);
+    for (std::size_t at = 0; at + needleLength <= length; ++at) {
+        if (std::memcmp(text + at, needle, needleLength) == 0) return true;
+    }
+    return false;
+}
+
 char* CopyText(const char* text, std::size_t length) {
     char* copy = static_cast<char*>(std::malloc(length + 1));
     if (copy == nullptr) return nullptr;
@@ -333,7 +342,7 @@ HRESULT QORHttpQXDriver::GetResponseHeaders(char** outText, std::uint32_t* ioLen
     }
     if (ioIndex != nullptr) *ioIndex = index + 1;
 
-    if (id == 63 && std::string(value, valueLength).find("chunked") != std::string::npos) downloadState_ = -1;
+    if (id == 63 && Contains(value, valueLength, "chunked")) downloadState_ = -1;
     if (asNumber && (id == 5 || id == 19)) {
         std::uint64_t number = 0;
         std::size_t i = 0;
@@ -375,8 +384,7 @@ HRESULT QORHttpQXDriver::GetBody(std::uint32_t flags, std::uint64_t* ioLength, c
     const char* connection = head != nullptr ? FindHeaderLine(head, "connection: ", 0) : nullptr;
     if (connection != nullptr) {
         const std::size_t length = std::strcspn(connection, "\r\n");
-        const std::string value(connection, length);
-        if (value.find("Close") != std::string::npos || value.find("close") != std::string::npos) {
+        if (Contains(connection, length, "Close") || Contains(connection, length, "close")) {
             if (trace_ != nullptr) ZYNSysTraceClient::InfoPrintf(trace_, "\tQORHttpQXDriver::GetBody (Connection Close)");
             socket_->CloseConnection();
         }

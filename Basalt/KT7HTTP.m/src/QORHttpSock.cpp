@@ -51,14 +51,14 @@ const LocalhostRule& Localhost() {
     return rule;
 }
 
-// The system's text for a socket error, for the trace.
-std::string SystemMessage(int code) {
+// The system's text for a socket error, for the trace, as UTF-8 in out.
+void SystemMessage(int code, char (&out)[1024]) {
     wchar_t text[512] = {};
+    out[0] = '\0';
     const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                           static_cast<DWORD>(code), 0, text, 511, nullptr);
-    char narrow[1024] = {};
-    if (length != 0) ::WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, sizeof narrow - 1, nullptr, nullptr);
-    return narrow;
+    if (length != 0) ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof out - 1, nullptr, nullptr);
+    out[sizeof out - 1] = '\0';
 }
 
 }  // namespace
@@ -106,8 +106,10 @@ HRESULT QORHttpSock::Connect(const char* host, std::uint32_t port, const char* p
     AddrInfoList list(found);
     if (resolved != 0) {
         if (trace_ != nullptr) {
+            char message[1024];
+            SystemMessage(resolved, message);
             ZYNSysTraceClient::InfoPrintf(trace_, "\t%s (getaddrinfo %s : %d %s)", kConnect, target.c_str(), resolved,
-                                          SystemMessage(resolved).c_str());
+                                          message);
         }
         return TraceHttpError(&trace_, 0, kConnect, "getaddrinfo", kNameNotResolved);
     }

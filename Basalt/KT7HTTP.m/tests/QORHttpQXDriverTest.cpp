@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -18,6 +20,7 @@
 #include "LocalHttpServer.h"
 #include "QORHttpCookie.h"
 #include "QORHttpDirectFacade.h"
+#include "QORHttpQXDriver.h"
 #include "TestFolder.h"
 #include "ZYNSysWin.h"
 
@@ -397,6 +400,156 @@ TEST_F(RawDriver, TracedHeadsShowNoCookieValue) {
         EXPECT_NE(traced.find("ookie: "), std::string::npos) << c.name << "\n" << traced;
         EXPECT_EQ(traced.find(c.secret), std::string::npos) << c.name << "\n" << traced;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RawDriver, ComputerNameIsReachedAsLocalhostWhenEnabled) {
+    char name[MAX_COMPUTERNAME_LENGTH + 2] = {};
+    DWORD size = sizeof name;
+    ASSERT_TRUE(::GetComputerNameA(name, &size));
+    const std::string url = "http://" + std::string(name) + ":" + std::to_string(server.Port()) + "/echo";
+    const std::vector<Outcome> outcomes = Run({{"GET", url}}, {{L"QORHttpEnableLocalhost", L"1"}});
+    EXPECT_EQ(outcomes[0].rc, 0);
+    const std::vector<std::string> heads = Heads();
+    ASSERT_EQ(heads.size(), 1u);
+    // The request routine writes the host in lower case; the rule compares ignoring case.
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_NE(heads[0].find("\r\nHost: " + lower + ":" + std::to_string(server.Port()) + "\r\n"), std::string::npos)
+        << heads[0];
+}
+
+// The driver itself, in this process: nothing here depends on the environment.
+class RawDriverInProcess : public RawDriver {
+protected:
+    std::unique_ptr<QORHttpQXDriver> MakeDriver() {
+        auto driver = std::make_unique<QORHttpQXDriver>("H25 in process", 1, 1);
+        const std::uint32_t ms = 5000;
+        for (std::uint32_t option : {6u, 5u, 2u}) driver->SetOptions(option, &ms, 4);
+        return driver;
+    }
+};
+
+TEST_F(RawDriverInProcess, HeaderQueriesFindEachNamedHeaderAndItsNumber) {
+    const std::string url = Raw("headers",
+                                "HTTP/1.1 200 OK\r\n"
+                                "Content-Type: text/plain\r\n"
+                                "Content-Length: 3\r\n"
+                                "Date: Wed, 09 Dec 2026 07:00:00 GMT\r\n"
+                                "Last-Modified: Tue, 08 Dec 2026 07:00:00 GMT\r\n"
+                                "Connection: keep-alive\r\n"
+                                "Location: /elsewhere\r\n"
+                                "Server: raw-test\r\n"
+                                "WWW-Authenticate: Basic realm=\"w\"\r\n"
+                                "Proxy-Authenticate: Basic realm=\"p\"\r\n"
+                                "Accept-Ranges: bytes\r\n"
+                                "Set-Cookie: a=1\r\n"
+                                "Set-Cookie: b=2\r\n"
+                                "ETag: \"v1\"\r\n"
+                                "X-Transfer-Encoding: not this one\r\n"
+                                "\r\nabc");
+    auto driver = MakeDriver();
+    char* body = nullptr;
+    std::uint64_t length = 0;
+    ASSERT_EQ(driver->Get(url.c_str(), 0, &body, &length, nullptr), 0);
+    std::free(body);
+    struct Case {
+        const char* name;
+        std::uint32_t query;
+        std::uint32_t index;
+        HRESULT rc;
+        std::string text;
+    } cases[] = {
+        {"content type", 1, 0, 0, "text/plain"},
+        {"content length", 5, 0, 0, "3"},
+        {"date", 9, 0, 0, "Wed, 09 Dec 2026 07:00:00 GMT"},
+        {"last modified", 11, 0, 0, "Tue, 08 Dec 2026 07:00:00 GMT"},
+        {"status code", 19, 0, 0, "200"},
+        {"connection", 23, 0, 0, "keep-alive"},
+        {"location", 33, 0, 0, "/elsewhere"},
+        {"server", 37, 0, 0, "raw-test"},
+        {"server challenge", 40, 0, 0, "Basic realm=\"w\""},
+        {"proxy challenge", 41, 0, 0, "Basic realm=\"p\""},
+        {"accept ranges", 42, 0, 0, "bytes"},
+        {"first cookie", 43, 0, 0, "a=1"},
+        {"second cookie", 43, 1, 0, "b=2"},
+        {"no third cookie", 43, 2, static_cast<HRESULT>(0x80072F76), ""},
+        {"etag", 54, 0, 0, "\"v1\""},
+        {"no transfer encoding (only a longer name holds it)", 63, 0, static_cast<HRESULT>(0x80072F76), ""},
+        {"a query not served", 2, 0, static_cast<HRESULT>(0x80072F78), ""},
+        {"custom query", 0xFFFF, 0, E_INVALIDARG, ""},
+    };
+    for (const Case& c : cases) {
+        char* text = nullptr;
+        std::uint32_t textLength = 0;
+        std::uint32_t index = c.index;
+        EXPECT_EQ(driver->GetResponseHeaders(&text, &textLength, &index, c.query, nullptr), c.rc) << c.name;
+        EXPECT_EQ(text != nullptr ? std::string(text, textLength) : std::string(), c.text) << c.name;
+        if (c.rc == 0) {
+            EXPECT_EQ(index, c.index + 1) << c.name;
+        }
+        std::free(text);
+    }
+    struct NumberCase {
+        const char* name;
+        std::uint32_t query;
+        std::uint32_t number;
+    } numbers[] = {{"content length as a number", 5, 3}, {"status as a number", 19, 200}};
+    for (const NumberCase& c : numbers) {
+        char* text = nullptr;
+        std::uint32_t textLength = 0;
+        std::uint32_t index = 0;
+        ASSERT_EQ(driver->GetResponseHeaders(&text, &textLength, &index, c.query | 0x20000000, nullptr), 0) << c.name;
+        ASSERT_EQ(textLength, 4u) << c.name;
+        std::uint32_t number = 0;
+        std::memcpy(&number, text, 4);
+        EXPECT_EQ(number, c.number) << c.name;
+        std::free(text);
+    }
+}
+
+TEST_F(RawDriverInProcess, SocketWaitsTunnelsAndSeesThePeerClose) {
+    ASSERT_EQ(MakeDriver()->GetType(), 'D');  // starts the sockets of the process
+    QORHttpSock socket;
+    const std::uint32_t ms = 5000;
+    ASSERT_EQ(socket.SetOptions(6, &ms, 4), 0);
+    ASSERT_EQ(socket.Connect("127.0.0.1", server.Port(), nullptr, 0, 0), 0);
+    struct Case {
+        const char* name;
+        HRESULT rc;
+        HRESULT expected;
+    };
+    const HRESULT idleWait = socket.Wait(50);
+    const HRESULT idleAlive = socket.IsSocketAlive();
+    const HRESULT tunnel = socket.ConnectHTTP("example.invalid", 80);
+    const Case cases[] = {
+        {"nothing to read: the wait times out", idleWait, static_cast<HRESULT>(0x8007041D)},
+        {"an idle kept connection is alive", idleAlive, 0},
+        {"the tunnel request is answered", tunnel, 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.rc, c.expected) << c.name;
+    const std::vector<std::string> heads = Heads();
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_EQ(heads[0].substr(0, heads[0].find("\r\n", 8) + 2), "=== 2\r\nCONNECT example.invalid:80 HTTP/1.0\r\n");
+    EXPECT_NE(heads[0].find("\r\nUser-Agent: HTTP-QX-Proxy\r\n"), std::string::npos) << heads[0];
+
+    QORHttpSock closing;
+    ASSERT_EQ(closing.Connect("127.0.0.1", server.Port(), nullptr, 0, 0), 0);
+    const std::string request = "GET " + server.Url("echo?header=Connection:%20close").substr(
+                                             std::string("http://127.0.0.1:").size() + std::to_string(server.Port()).size()) +
+                                " HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(closing.Send(request.data(), static_cast<std::uint32_t>(request.size())),
+              static_cast<HRESULT>(request.size()));
+    char* body = nullptr;
+    std::uint64_t length = 0;
+    ASSERT_EQ(closing.Wait(5000), 0);
+    EXPECT_EQ(closing.KeepReading(&body, &length), 0) << "read until the server closed";
+    EXPECT_NE(std::string(body, length).find("CONNECTION 3"), std::string::npos);
+    std::free(body);
+    EXPECT_EQ(closing.IsSocketAlive(), -1) << "the close was seen: no socket is left";
 }
 
 }  // namespace
