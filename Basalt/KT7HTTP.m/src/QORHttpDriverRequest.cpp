@@ -22,6 +22,8 @@ constexpr const char* kGetBody = "QORHttpDriver::GetBody";
 constexpr const char* kDownload = "QORHttpDriver::Download";
 constexpr const char* kDownloadEx = "QORHttpDriver::DownloadEx";
 
+// A response head longer than this is refused as malformed.
+constexpr std::size_t kMaxHead = 256 * 1024;
 // Set-Cookie headers read from one response at most.
 constexpr std::uint32_t kMaxCookies = 256;
 
@@ -212,6 +214,9 @@ HRESULT QORHttpDriver::AfterSend(const char* url, const char* verb, std::uint32_
     std::uint32_t index = 0;
     HRESULT result = GetResponseHeaders(head.Put(), &headLength, &index, 22, nullptr);
     if (result != 0) return QORHttpDriverError(trace_, kAfterSend, "GetResponseHeaders", result);
+    if (head.Get() == nullptr || std::strlen(head.Get()) > kMaxHead) {
+        return QORHttpDriverError(trace_, kAfterSend, "(head size)", -7);
+    }
 
     QORHttpResponseInfo info;
     result = AnalyseResponse(url, verb, head.Get(), flags & ~0x10000u, &info);

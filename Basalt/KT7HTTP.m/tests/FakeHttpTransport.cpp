@@ -130,7 +130,7 @@ HRESULT FakeHttpTransport::CloseRequest() {
     if (!open_) return answered_ ? 0 : kNoRequest;
     open_ = false;
     if (nextAnswer_ >= answers_.size()) return kNoAnswer;
-    current_ = answers_[nextAnswer_++];
+    current_ = std::move(answers_[nextAnswer_++]);  // an answer is served once
     answered_ = true;
     read_ = 0;
     reads_ = 0;
@@ -200,16 +200,18 @@ std::uint32_t FakeHttpTransport::NextPiece() const {
 
 HRESULT FakeHttpTransport::QXInternetQueryDataAvailable(std::uint32_t* outAvailable) {
     if (outAvailable == nullptr) return E_INVALIDARG;
-    if (current_.failAfter >= 0 && read_ >= static_cast<std::size_t>(current_.failAfter)) return current_.failure;
-    const std::size_t left = current_.body.size() - read_;
-    *outAvailable = static_cast<std::uint32_t>(std::min<std::size_t>(left, NextPiece()));
+    if (current_.failAfter >= 0 && read_ >= static_cast<std::uint64_t>(current_.failAfter)) return current_.failure;
+    *outAvailable = static_cast<std::uint32_t>(std::min<std::uint64_t>(BodySize() - read_, NextPiece()));
     return 0;
 }
 
 HRESULT FakeHttpTransport::QXInternetReadFile(std::uint64_t* ioLength, char* body, std::uint32_t toRead,
                                               std::uint32_t* outRead) {
-    const std::size_t count = std::min<std::size_t>({toRead, current_.body.size() - read_, NextPiece()});
-    std::memcpy(body + *ioLength, current_.body.data() + read_, count);
+    const std::uint64_t count = std::min<std::uint64_t>({toRead, BodySize() - read_, NextPiece()});
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t at = read_ + i;
+        body[*ioLength + i] = at < current_.body.size() ? current_.body[at] : 'x';
+    }
     read_ += count;
     ++reads_;
     *ioLength += count;

@@ -20,6 +20,8 @@ public:
         std::int64_t failAfter = -1;
         HRESULT failure = static_cast<HRESULT>(0x80072EE2);
         HRESULT sendResult = 0;
+        // Bytes of 'x' the reads give after the body, without holding them.
+        std::uint64_t filler = 0;
     };
     struct Request {
         std::string verb;
@@ -81,13 +83,14 @@ public:
 
 private:
     std::uint32_t NextPiece() const;
+    std::uint64_t BodySize() const { return current_.body.size() + current_.filler; }
 
     std::vector<Answer> answers_;
     std::size_t nextAnswer_ = 0;
     Answer current_;
     bool answered_ = false;
     bool open_ = false;
-    std::size_t read_ = 0;
+    std::uint64_t read_ = 0;
     std::size_t reads_ = 0;
     char type_;
 };

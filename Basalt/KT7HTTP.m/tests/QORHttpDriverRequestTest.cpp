@@ -213,7 +213,6 @@ TEST(QORHttpDriverRequest, ResponseHeadIsReadStrictly) {
 }
 
 TEST(QORHttpDriverRequest, BodiesAreReadWholeAndWithinBounds) {
-    const std::string overCap(QORHttpDriver::kMaxBodyInMemory + 1, 'x');
     const std::string chunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     struct Case {
         const char* name;
@@ -237,7 +236,10 @@ TEST(QORHttpDriverRequest, BodiesAreReadWholeAndWithinBounds) {
                     "\r\n\r\n",
                 "", {}, -1, 0, 0},
          0, -7, ""},
-        {"a chunked body growing above the cap", Answer{chunkedHead, overCap, {}, -1, 0, 0}, 0, -7, ""},
+        {"a chunked body growing above the cap",
+         Answer{chunkedHead, "", {1 << 20}, -1, 0, 0, QORHttpDriver::kMaxBodyInMemory + 1}, 0, -7, ""},
+        {"a head above its bound", FakeHttpTransport::Ok("x", "X-Long: " + std::string(256 * 1024, 'h') + "\r\n"), 0,
+         -7, ""},
         {"a 404 without its body", FakeHttpTransport::Status(404, "", "not here"), 0, -404, ""},
         {"a 404 with its body kept", FakeHttpTransport::Status(404, "", "not here"), 1, -404, "not here"},
     };
@@ -246,7 +248,7 @@ TEST(QORHttpDriverRequest, BodiesAreReadWholeAndWithinBounds) {
         ASSERT_EQ(driver.SetOptions(QORHTTP_KEEP_ERROR_BODY, &c.keepErrorBody, 4), 0);
         const Outcome outcome = Get(driver, "http://h/body");
         EXPECT_EQ(outcome.result, c.result) << c.name;
-        EXPECT_EQ(outcome.body, c.body) << c.name;
+        EXPECT_TRUE(outcome.body == c.body) << c.name << ": " << outcome.body.substr(0, 40);
         EXPECT_EQ(outcome.length, std::string(c.body).size()) << c.name;
     }
 }
