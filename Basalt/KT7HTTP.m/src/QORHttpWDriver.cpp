@@ -451,7 +451,6 @@ HRESULT QORHttpWDriver::GetResponseHeaders(char** outText, std::uint32_t* ioLeng
     if (custom != (customName != nullptr) || !outText || !ioLength) {
         return TraceHttpError(&trace_, 0, "QORHttpWDriver::GetResponseHeaders", "E_INVALIDARG", E_INVALIDARG);
     }
-    std::free(*outText);
     *outText = nullptr;
     const std::size_t nameLength = custom ? std::strlen(customName) : 0;
     DWORD size = static_cast<DWORD>(nameLength + 256);

@@ -18,9 +18,9 @@
 
 class QORHttpWDriver : public QORHttpDriver {
 public:
-    // A send (with its dialogs or security-flag rounds) is made at most this many times.
+    // Rounds of one send through the resend decision (a dialog or the security flags each).
     static constexpr int kMaxSendAttempts = 5;
-    // Resends because WinINet closed the connection under the request, within those.
+    // Resends, besides those, because WinINet closed the connection under the request.
     static constexpr int kMaxClosedResends = 2;
     // Upload pieces (and chunks) are at most this long.
     static constexpr std::uint32_t kMaxPiece = 65515;

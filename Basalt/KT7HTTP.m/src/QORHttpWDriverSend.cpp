@@ -108,9 +108,9 @@ HRESULT QORHttpWDriver::BeginSendRequest(std::uint32_t, std::uint64_t length, st
     for (int attempt = 1;; ++attempt) {
         internetInfo_->connectionClosed = 0;
         hr = FromWin32(QXHttpSendRequestEx(&buffers));
-        if (hr != 0 && internetInfo_->connectionClosed && closedResends < kMaxClosedResends &&
-            attempt < kMaxSendAttempts) {
+        if (hr != 0 && internetInfo_->connectionClosed && closedResends < kMaxClosedResends) {
             ++closedResends;
+            --attempt;
             if (trace_) ZYNSysTraceClient::InfoPrintf(trace_, "\tQORHttpWDriver::BeginSendRequest RESEND ON CONNECTION CLOSED");
             continue;
         }
@@ -209,15 +209,14 @@ HRESULT QORHttpWDriver::SendRequest(const char* data, std::uint64_t length, std:
         lastChunkSent_ = 0;
         if (internetInfo_) internetInfo_->connectionClosed = 0;
         HRESULT hr = SendRequestOnce(data, length, hasBody);
-        const bool sent = (requestState_ & kStateSent) != 0 || requestClosed_;
-        if (hr != 0 && internetInfo_ && internetInfo_->connectionClosed && closedResends < kMaxClosedResends &&
-            attempt < kMaxSendAttempts) {
-            ++closedResends;
-            continue;
-        }
         if (hr == 0) return 0;
         // The head could not be sent: its own rounds have decided already.
-        if (!sent) return hr;
+        if (!(requestState_ & kStateSent) && !requestClosed_) return hr;
+        if (internetInfo_ && internetInfo_->connectionClosed && closedResends < kMaxClosedResends) {
+            ++closedResends;
+            --attempt;
+            continue;
+        }
         if (attempt >= kMaxSendAttempts || IsResendRequest(&hr) != 0) return hr;
     }
 }
@@ -255,18 +254,14 @@ HRESULT QORHttpWDriver::SendRequest(QORHttpStreamer* streamer, std::uint32_t) {
         lastChunkSent_ = 0;
         if (internetInfo_) internetInfo_->connectionClosed = 0;
         HRESULT hr = SendStreamOnce(streamer);
-        const bool sent = (requestState_ & kStateSent) != 0 || requestClosed_;
-        bool again = false;
-        if (hr != 0 && internetInfo_ && internetInfo_->connectionClosed && closedResends < kMaxClosedResends &&
-            attempt < kMaxSendAttempts) {
+        if (hr == 0) return 0;
+        if (!(requestState_ & kStateSent) && !requestClosed_) return hr;
+        if (internetInfo_ && internetInfo_->connectionClosed && closedResends < kMaxClosedResends) {
             ++closedResends;
-            again = true;
-        } else if (hr == 0) {
-            return 0;
-        } else if (!sent || attempt >= kMaxSendAttempts || IsResendRequest(&hr) != 0) {
+            --attempt;
+        } else if (attempt >= kMaxSendAttempts || IsResendRequest(&hr) != 0) {
             return hr;
         }
-        static_cast<void>(again);
         const HRESULT rewound = streamer->Rewind();
         if (rewound != 0) return TraceHttpError(&trace_, 0, "QORHttpWDriver::SendRequest", "Rewind", rewound);
     }

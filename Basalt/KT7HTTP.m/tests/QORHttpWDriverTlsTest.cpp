@@ -42,11 +42,12 @@ TEST_F(WinInetDriverTls, SelfSignedCertificateIsAnsweredByFlagsOrPrompt) {
         HRESULT rc;
         int asked;
     } cases[] = {
-        {"flags set by the caller", kIgnoreCertificateProblems, ERROR_CANCELLED, 0, 0},
         {"nobody to ask", 0, ERROR_INTERNET_INVALID_CA, kInvalidCa, 1},
         {"cancelled", 0, ERROR_CANCELLED, static_cast<HRESULT>(0x800704C7), 1},
         // Sent five times, the last error kept: a prompt may not hold a request for ever.
         {"always retried", 0, ERROR_INTERNET_FORCE_RETRY, kInvalidCa, QORHttpWDriver::kMaxSendAttempts - 1},
+        // Last: WinINet keeps the accepted connection for the host and port.
+        {"flags set by the caller", kIgnoreCertificateProblems, ERROR_CANCELLED, 0, 0},
     };
     for (const Case& c : cases) {
         ScriptedPrompt prompt(c.answer);
