@@ -10,6 +10,7 @@
 #include <string>
 
 #include "QORHttpCookie.h"
+#include "QORHttpDriverSupport.h"
 #include "QORHttpErrors.h"
 #include "QORHttpQXDriver.h"
 #include "QORHttpQXProxy.h"
@@ -46,6 +47,16 @@ std::string Format(const char* format, ...) {
     }
     va_end(again);
     return out;
+}
+
+// A request head for a trace: a ticket in the request line and the secret headers' values masked.
+std::string ShownRequest(const std::string& head) {
+    const std::size_t verbEnd = head.find(' ');
+    const std::size_t targetEnd = verbEnd == std::string::npos ? std::string::npos : head.find(' ', verbEnd + 1);
+    if (targetEnd == std::string::npos) return QORHttpDriver::MaskSecretHeaders(head.data(), head.size());
+    const std::string target = head.substr(verbEnd + 1, targetEnd - verbEnd - 1);
+    return head.substr(0, verbEnd + 1) + QORHttpMaskUrl(target.c_str()) +
+           QORHttpDriver::MaskSecretHeaders(head.data() + targetEnd, head.size() - targetEnd);
 }
 
 }  // namespace
@@ -188,7 +199,7 @@ HRESULT QORHttpQXDriver::BeginSendRequest(std::uint32_t mode, std::uint64_t leng
     const HRESULT sent = socket_->Send(head.data(), static_cast<std::uint32_t>(head.size()));
     if (trace_ != nullptr) {
         try {
-            const std::string shown = MaskSecretHeaders(head.data(), head.size());
+            const std::string shown = ShownRequest(head);
             ZYNSysTraceClient::InfoPrintf(trace_, "\tQORHttpQXDriver::BeginSendRequest REQUEST:[%s] send: rc = %d\t errno = %d",
                                           shown.c_str(), static_cast<int>(sent), sent < 0 ? static_cast<int>(-sent) : 0);
         } catch (const std::bad_alloc&) {

@@ -371,10 +371,10 @@ TEST_F(RawDriver, ThroughTheProxyTheRequestLineIsAbsoluteAndA407WithoutCredentia
     for (const Case& c : cases) EXPECT_NE(heads[c.head].find(c.line), std::string::npos) << c.name << "\n" << heads[c.head];
 }
 
-TEST_F(RawDriver, TracedHeadsShowNoCookieValue) {
+TEST_F(RawDriver, TracedHeadsShowNoCookieValueNorTicket) {
     const std::vector<Step> steps = {
         {"COOKIE", server.Url(""), "sid=CLIENTSECRET"},
-        {"GET", server.Url("echo?cookie=back%3DSERVERSECRET")},
+        {"GET", server.Url("echo?ticket=ST-TICKETSECRET&cookie=back%3DSERVERSECRET")},
     };
     std::string output;
     const std::vector<Outcome> outcomes =
@@ -399,6 +399,7 @@ TEST_F(RawDriver, TracedHeadsShowNoCookieValue) {
         const std::string traced = output.substr(from, to - from);
         EXPECT_NE(traced.find("ookie: "), std::string::npos) << c.name << "\n" << traced;
         EXPECT_EQ(traced.find(c.secret), std::string::npos) << c.name << "\n" << traced;
+        EXPECT_EQ(traced.find("TICKETSECRET"), std::string::npos) << c.name << "\n" << traced;
     }
 }
 
