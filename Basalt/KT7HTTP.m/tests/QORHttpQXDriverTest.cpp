@@ -221,6 +221,7 @@ TEST_F(RawDriver, ResponsesAreFramedByLengthChunksOrTheClose) {
         {"eight interim heads", hello, "?interim=8", 0, "hello"},
         {"nine interim heads", hello, "?interim=9", -7, ""},
         {"interim heads without end", hello, "?interim=endless", -7, ""},
+        {"a head of 100 KiB", "HTTP/1.1 200 OK\r\nX-Big: " + std::string(100 << 10, 'a') + "\r\n\r\n", "", -7, ""},
         {"a head of 1 MiB", "HTTP/1.1 200 OK\r\nX-Big: " + std::string(1 << 20, 'a') + "\r\n\r\n", "", -7, ""},
         {"negative Content-Length", "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\nabc", "", -7, ""},
         {"20-digit Content-Length", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\nabc", "", -7, ""},
