@@ -7,15 +7,16 @@
 
 #include "QORHttpDriver.h"
 #include "QORHttpQXDriver.h"
+#include "QORHttpWDriver.h"
 #include "QORThrLibraryManager.h"
 
 namespace {
 
 class DefaultFactory final : public QORHttpDriverFactory {
 public:
-    std::unique_ptr<QORHttpDriver> MakeWinINetDriver(const char* /*userAgent*/, std::uint16_t /*httpMajor*/,
-                                                     std::uint16_t /*httpMinor*/) override {
-        return nullptr;
+    std::unique_ptr<QORHttpDriver> MakeWinINetDriver(const char* userAgent, std::uint16_t httpMajor,
+                                                     std::uint16_t httpMinor) override {
+        return std::unique_ptr<QORHttpDriver>(new (std::nothrow) QORHttpWDriver(userAgent, httpMajor, httpMinor));
     }
 
     std::unique_ptr<QORHttpDriver> MakeRawSocketDriver(const char* userAgent, std::uint16_t httpMajor,

@@ -153,11 +153,11 @@ HRESULT QORHttpFacade::SetDriverOption(std::uint32_t id, const void* value, std:
     return result;
 }
 
-void QORHttpFacade::PrepareRequest(std::uint32_t finalMode, bool withCallback) {
+void QORHttpFacade::PrepareRequest(std::uint32_t bodyMode, bool withCallback) {
     if (withCallback && callback_ != nullptr) {
         SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, &callback_, sizeof callback_);
     }
-    SetDriverOption(QORHTTP_OPTION_BODY_MODE, &finalMode, sizeof finalMode);
+    SetDriverOption(QORHTTP_OPTION_BODY_MODE, &bodyMode, sizeof bodyMode);
 }
 
 HRESULT QORHttpFacade::ReadBodyAfter(HRESULT result, char** outBody, std::uint64_t* outLength) {

@@ -103,8 +103,10 @@ protected:
     // After a request whose body the caller wants: reads a kept error body (or any body the
     // driver left for reading) through Download.
     HRESULT ReadBodyAfter(HRESULT result, char** outBody, std::uint64_t* outLength);
-    // The base wrappers' preparation of a request: body mode 0, the callback, then finalMode.
-    void PrepareRequest(std::uint32_t finalMode, bool withCallback);
+    // The base wrappers' options before a request: the callback (when asked for and set), then
+    // the body mode.
+    void PrepareRequest(std::uint32_t bodyMode, bool withCallback);
+    // Flags whose low four bits equal 1 lose them and gain WinINet's keep-connection flag.
     static std::uint32_t KeepConnection(std::uint32_t flags);
 
     std::unique_ptr<QORHttpDriver> driver_;
