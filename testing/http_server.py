@@ -37,7 +37,18 @@ Misbehaviour is asked for in the query string of each request (several may be co
                    the first N requests for this path answer 302 to http://<Host>PATH with
                    bounce=<this path>&times=N, so two paths send a client back and forth
                    (A to B to A); later ones the echo
+    interim=N      before a raw answer, send N interim heads "HTTP/1.1 102 Processing"; "endless"
+                   sends them until the client goes away (at most 100000, 30 s)
+    keep=1         after a raw answer keep the connection for the next request (else it closes)
 Each request is appended to the request log as one line: "VERB /path?query range=<header or ->".
+
+Raw answers: a path /raw/NAME answers the exact bytes of the file NAME of the root (hostile
+heads, chunk framing, a body cut short), nothing added, then closes the connection.
+
+Each request head is also appended to the head log (the request log's name + ".heads", written
+only with a request log) as "=== N\r\n" (N the connection id), the request line and each header
+line as received, and an empty line. A request line in absolute form (a proxy's) is served like
+the path it names; status=407 gives a proxy's "Proxy-Authenticate" challenge.
 
 Every answer carries "X-Connection-Id: N", N counting the server's connections from 1, so a
 test sees whether a client reused its connection.
@@ -134,6 +145,9 @@ class Handler(BaseHTTPRequestHandler):
             return
         self.record(verb)
         knobs = dict(urllib.parse.parse_qsl(url.query))
+        if url.path.startswith("/raw/"):
+            self.answer_raw(url.path[len("/raw/"):], knobs)
+            return
         self.added = {name: values for name, values in urllib.parse.parse_qs(url.query).items()
                       if name in ("cookie", "header")}
         if knobs.get("close") == "1":
@@ -184,6 +198,10 @@ class Handler(BaseHTTPRequestHandler):
     def record(self, verb):
         line = "%s %s range=%s\n" % (verb, self.path, self.headers.get("Range", "-"))
         if self.server.request_log:
+            head = "=== %d\r\n%s\r\n" % (self.connection_id, self.requestline)
+            head += "".join("%s: %s\r\n" % (name, value) for name, value in self.headers.items()) + "\r\n"
+            with self.server.log_lock, open(self.server.request_log + ".heads", "ab") as log:
+                log.write(head.encode("latin-1", "replace"))
             with self.server.log_lock, open(self.server.request_log, "a") as log:
                 log.write(line)
 
@@ -228,6 +246,29 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             pass
         os._exit(0)
+
+    def answer_raw(self, name, knobs):
+        """The exact bytes of a file of the root, after the interim heads asked for."""
+        path = os.path.realpath(os.path.join(self.server.root, urllib.parse.unquote(name)))
+        if not path.startswith(self.server.root + os.sep) or not os.path.isfile(path):
+            self.close_connection = True
+            self.answer_text(404, "no such file\n")
+            return
+        interim = knobs.get("interim", "0")
+        count = 100000 if interim == "endless" else int(interim)
+        deadline = time.monotonic() + 30
+        try:
+            for _ in range(count):
+                if time.monotonic() > deadline:
+                    break
+                self.wfile.write(b"HTTP/1.1 102 Processing\r\n\r\n")
+                self.wfile.flush()
+            with open(path, "rb") as source:
+                self.wfile.write(source.read())
+            self.wfile.flush()
+        except OSError:
+            pass  # the client gave up: what it was sent is what the test is about
+        self.close_connection = knobs.get("keep") != "1"
 
     def answer_text(self, code, text, knobs=None, verb="GET"):
         self.answer_body(code, "text/plain", text.encode(), knobs or {}, verb)

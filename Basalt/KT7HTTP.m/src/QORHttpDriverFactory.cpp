@@ -6,6 +6,7 @@
 #include <new>
 
 #include "QORHttpDriver.h"
+#include "QORHttpQXDriver.h"
 #include "QORHttpWDriver.h"
 #include "QORThrLibraryManager.h"
 
@@ -18,11 +19,9 @@ public:
         return std::unique_ptr<QORHttpDriver>(new (std::nothrow) QORHttpWDriver(userAgent, httpMajor, httpMinor));
     }
 
-    // The raw-socket transport plugs in here; until it exists no driver is made, and a facade
-    // without a driver answers -1 to every request.
-    std::unique_ptr<QORHttpDriver> MakeRawSocketDriver(const char* /*userAgent*/, std::uint16_t /*httpMajor*/,
-                                                       std::uint16_t /*httpMinor*/) override {
-        return nullptr;
+    std::unique_ptr<QORHttpDriver> MakeRawSocketDriver(const char* userAgent, std::uint16_t httpMajor,
+                                                       std::uint16_t httpMinor) override {
+        return std::unique_ptr<QORHttpDriver>(new (std::nothrow) QORHttpQXDriver(userAgent, httpMajor, httpMinor));
     }
 
     QORHttpBuildDriverWithCopy FindBuilderWithCopy() override {
