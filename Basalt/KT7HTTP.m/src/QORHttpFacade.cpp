@@ -128,10 +128,17 @@ void QORHttpFacade::CarrySettings(QORHttpDriver& to, QORHttpDriver& from) {
     for (const RememberedOption& option : options_) {
         to.SetOptions(option.id, option.value.data(), static_cast<std::uint32_t>(option.value.size()));
     }
+    if (givenCallback_ != nullptr) to.SetOptions(QORHTTP_OPTION_SET_CALLBACK, givenCallback_, sizeof givenCallback_);
 }
 
 HRESULT QORHttpFacade::SetDriverOption(std::uint32_t id, const void* value, std::uint32_t length) {
     const HRESULT result = driver_->SetOptions(id, value, length);
+    // The callback option's value is the callback itself: remembered as a pointer, and a null
+    // one clears it.
+    if (id == QORHTTP_OPTION_SET_CALLBACK) {
+        if (result >= 0) givenCallback_ = const_cast<void*>(value);
+        return result;
+    }
     // Ownership of an auto-deleted callback stays with the driver that was given it.
     if (result < 0 || value == nullptr || BaseKeeps(id) || id == QORHTTP_OPTION_SET_CALLBACK_AUTO_DELETE ||
         length > kMaxRememberedOption) {
@@ -155,7 +162,7 @@ HRESULT QORHttpFacade::SetDriverOption(std::uint32_t id, const void* value, std:
 
 void QORHttpFacade::PrepareRequest(std::uint32_t bodyMode, bool withCallback) {
     if (withCallback && callback_ != nullptr) {
-        SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, &callback_, sizeof callback_);
+        SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, callback_, sizeof callback_);
     }
     SetDriverOption(QORHTTP_OPTION_BODY_MODE, &bodyMode, sizeof bodyMode);
 }
@@ -172,7 +179,7 @@ HRESULT QORHttpFacade::ReadBodyAfter(HRESULT result, char** outBody, std::uint64
 HRESULT QORHttpFacade::SetCallback(void* callback) {
     if (!driver_) return E_FAIL;
     callback_ = callback;
-    return SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, &callback_, sizeof callback_);
+    return SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, callback_, sizeof callback_);
 }
 
 HRESULT QORHttpFacade::Connect(const char* host, std::uint32_t port, std::uint32_t accessType) {
@@ -342,7 +349,7 @@ HRESULT QORHttpFacade::OpenRequest(const char* verb, const char* url, std::uint3
                                    const char** acceptTypes) {
     SwapDriver(url, HttpDriverSetOnce<21>(), ClassLock());
     if (!driver_) return QORHTTP_FACADE_NO_DRIVER;
-    if (callback_ != nullptr) SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, &callback_, sizeof callback_);
+    if (callback_ != nullptr) SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, callback_, sizeof callback_);
     if (IsBodyVerb(verb)) bodyPending_ = 1;
     return driver_->OpenRequest(verb, url, flags, acceptTypes);
 }

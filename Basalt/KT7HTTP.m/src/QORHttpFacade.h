@@ -123,4 +123,6 @@ private:
     };
     void CarrySettings(QORHttpDriver& to, QORHttpDriver& from);
     std::vector<RememberedOption> options_;
+    // The callback last given to the driver as an option, for a driver swapped in.
+    void* givenCallback_ = nullptr;
 };

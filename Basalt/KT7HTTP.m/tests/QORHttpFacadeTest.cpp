@@ -409,6 +409,35 @@ VAROMET_CHILD_CASE(FacadeSwapCarriesSettings) {
     return 0;
 }
 
+// What a caller left on the driver before an https request, and then what the driver swapped in
+// for it was handed.
+int SwapAfter(void (*prepare)(QORHttpFacade&)) {
+    RecordingDriverFactory factory;
+    QORHttpDirectFacade facade("agent", 1, 1);
+    prepare(facade);
+    factory.log.clear();
+    char* body = nullptr;
+    std::uint64_t length = 0;
+    facade.GetWithBody("https://h/x", 0, &body, &length, nullptr);
+    std::free(body);
+    std::printf("%s", factory.Lines().c_str());
+    return 0;
+}
+
+VAROMET_CHILD_CASE(FacadeSwapAfterACallbackChange) {
+    return SwapAfter([](QORHttpFacade& f) {
+        f.SetCallback(kCallback);
+        f.SetCallback(reinterpret_cast<void*>(0x5678));
+    });
+}
+
+VAROMET_CHILD_CASE(FacadeSwapAfterTheCallbackIsCleared) {
+    return SwapAfter([](QORHttpFacade& f) {
+        f.SetCallback(kCallback);
+        f.SetCallback(nullptr);
+    });
+}
+
 // Each wrapper looks at "HTTPDriver" once: set after a wrapper's first request, it reaches
 // only the wrappers not used yet.
 VAROMET_CHILD_CASE(FacadeReadsTheVariableOncePerWrapper) {
@@ -493,6 +522,23 @@ TEST(QORHttpFacadeSwap, ADriverSwappedInKeepsTheCallersTimeoutsCredentialsAndCal
               "D1 deleted\n"
               "W2 Get https://h/x 0x0 body len -\n"
               "W2 ua=agent rt=30000 st=30000 ct=30000 user=user pwd=secret\n");
+}
+
+TEST(QORHttpFacadeSwap, TheDriverSwappedInGetsWhatTheCallerLeftOnTheOldOne) {
+    const struct Case {
+        const char* child;
+        std::string expected;
+    } cases[] = {
+        {"FacadeSwapAfterACallbackChange",
+         "make W2 agent 1.1\nW2 SetOptions 10000 0x5678\nD1 deleted\nW2 Get https://h/x 0x0 body len -\n"},
+        {"FacadeSwapAfterTheCallbackIsCleared", "make W2 agent 1.1\nD1 deleted\nW2 Get https://h/x 0x0 body len -\n"},
+    };
+    for (const Case& c : cases) {
+        const ChildProcess::Result result = ChildProcess::Run(c.child, {{L"HTTPDriver", L""}});
+        ASSERT_TRUE(result.started) << c.child << ": " << result.output;
+        EXPECT_EQ(result.exitCode, 0u) << c.child;
+        EXPECT_EQ(ChildProcess::TextOutput(result), c.expected) << c.child;
+    }
 }
 
 }  // namespace

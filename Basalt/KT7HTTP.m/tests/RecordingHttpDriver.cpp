@@ -191,6 +191,12 @@ HRESULT RecordingHttpDriver::GetOptions(std::uint32_t id, void* value, std::uint
 
 HRESULT RecordingHttpDriver::SetOptions(std::uint32_t id, const void* value, std::uint32_t length) {
     std::string shown = "null";
+    if (id == QORHTTP_OPTION_SET_CALLBACK) {
+        // As the real drivers: the value is the callback itself, and null clears it.
+        Write("SetOptions " + std::to_string(id) + " " +
+              (value != nullptr ? Hex(reinterpret_cast<std::uintptr_t>(value)) : shown));
+        return 0;
+    }
     if (value != nullptr) {
         if (length == 4) {
             std::uint32_t number = 0;
