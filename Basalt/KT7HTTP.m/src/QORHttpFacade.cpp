@@ -149,6 +149,11 @@ HRESULT QORHttpFacade::SetDriverOption(std::uint32_t id, const void* value, std:
         std::vector<unsigned char> copy(bytes, bytes + length);
         for (RememberedOption& option : options_) {
             if (option.id == id) {
+                // The drivers OR these into what they hold: so does what a swapped-in one gets.
+                if ((id == QORHTTP_OPTION_CONNECT_TYPE || id == QORHTTP_OPTION_SECURITY) &&
+                    option.value.size() == copy.size()) {
+                    for (std::size_t i = 0; i < copy.size(); ++i) copy[i] |= option.value[i];
+                }
                 option.value = std::move(copy);
                 return result;
             }

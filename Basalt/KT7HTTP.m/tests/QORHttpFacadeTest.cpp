@@ -438,6 +438,14 @@ VAROMET_CHILD_CASE(FacadeSwapAfterTheCallbackIsCleared) {
     });
 }
 
+VAROMET_CHILD_CASE(FacadeSwapAfterTwoSecurityAndAccessOptions) {
+    return SwapAfter([](QORHttpFacade& f) {
+        for (const std::uint32_t id : {QORHTTP_OPTION_SECURITY, QORHTTP_OPTION_CONNECT_TYPE}) {
+            for (const std::uint32_t flags : {0x100u, 0x3200u}) f.SetOptions(id, &flags, sizeof flags);
+        }
+    });
+}
+
 // Each wrapper looks at "HTTPDriver" once: set after a wrapper's first request, it reaches
 // only the wrappers not used yet.
 VAROMET_CHILD_CASE(FacadeReadsTheVariableOncePerWrapper) {
@@ -532,6 +540,10 @@ TEST(QORHttpFacadeSwap, TheDriverSwappedInGetsWhatTheCallerLeftOnTheOldOne) {
         {"FacadeSwapAfterACallbackChange",
          "make W2 agent 1.1\nW2 SetOptions 10000 0x5678\nD1 deleted\nW2 Get https://h/x 0x0 body len -\n"},
         {"FacadeSwapAfterTheCallbackIsCleared", "make W2 agent 1.1\nD1 deleted\nW2 Get https://h/x 0x0 body len -\n"},
+        // 0x100 then 0x3200 hold 0x3300 (13056) on every driver.
+        {"FacadeSwapAfterTwoSecurityAndAccessOptions",
+         "make W2 agent 1.1\nW2 SetOptions 31 13056\nW2 SetOptions 1 13056\nD1 deleted\n"
+         "W2 Get https://h/x 0x0 body len -\n"},
     };
     for (const Case& c : cases) {
         const ChildProcess::Result result = ChildProcess::Run(c.child, {{L"HTTPDriver", L""}});
