@@ -446,6 +446,16 @@ VAROMET_CHILD_CASE(FacadeSwapAfterTwoSecurityAndAccessOptions) {
     });
 }
 
+// The CAS check's way: a header line added before the request.
+VAROMET_CHILD_CASE(FacadeSwapAfterAHeaderLine) {
+    RecordingDriverFactory factory;
+    QORHttpDirectFacade facade("agent", 1, 1);
+    facade.AddRequestHeaders("Accept: application/json\r\n", 0x40000000);
+    facade.Connection("https://h/x");
+    std::printf("%s %s\n", factory.latest->Name().c_str(), factory.latest->Settings().c_str());
+    return 0;
+}
+
 // Each wrapper looks at "HTTPDriver" once: set after a wrapper's first request, it reaches
 // only the wrappers not used yet.
 VAROMET_CHILD_CASE(FacadeReadsTheVariableOncePerWrapper) {
@@ -544,6 +554,8 @@ TEST(QORHttpFacadeSwap, TheDriverSwappedInGetsWhatTheCallerLeftOnTheOldOne) {
         {"FacadeSwapAfterTwoSecurityAndAccessOptions",
          "make W2 agent 1.1\nW2 SetOptions 31 13056\nW2 SetOptions 1 13056\nD1 deleted\n"
          "W2 Get https://h/x 0x0 body len -\n"},
+        {"FacadeSwapAfterAHeaderLine",
+         "W2 ua=agent rt=36000000 st=36000000 ct=9500 user= pwd= headers=Accept: application/json\\r\\n\n"},
     };
     for (const Case& c : cases) {
         const ChildProcess::Result result = ChildProcess::Run(c.child, {{L"HTTPDriver", L""}});

@@ -49,7 +49,8 @@ void RecordingHttpDriver::Write(const std::string& line) { log_.push_back(name_ 
 
 std::string RecordingHttpDriver::Settings() const {
     return "ua=" + userAgent_ + " rt=" + std::to_string(receiveTimeout_) + " st=" + std::to_string(sendTimeout_) +
-           " ct=" + std::to_string(connectTimeout_) + " user=" + userName_ + " pwd=" + password_;
+           " ct=" + std::to_string(connectTimeout_) + " user=" + userName_ + " pwd=" + password_ +
+           (PendingHeaders() != nullptr ? " headers=" + Escaped(PendingHeaders()) : "");
 }
 
 HRESULT RecordingHttpDriver::Request(const std::string& call, char** outBody, std::uint64_t* outLength,
@@ -145,6 +146,8 @@ HRESULT RecordingHttpDriver::OpenRequest(const char* verb, const char* url, std:
 
 HRESULT RecordingHttpDriver::AddRequestHeaders(const char* headers, std::uint32_t flags) {
     Write("AddRequestHeaders " + Escaped(headers) + " " + Hex(flags));
+    // Kept for the request to come, as a real driver does before one is open.
+    AddPendingHeaders(headers, flags);
     return result;
 }
 

@@ -27,7 +27,8 @@ public:
     std::string downloadBody = "error body";
 
     const std::string& Name() const { return name_; }
-    // "ua=<agent> rt=<ms> st=<ms> ct=<ms> user=<name> pwd=<password>"
+    // "ua=<agent> rt=<ms> st=<ms> ct=<ms> user=<name> pwd=<password>", then " headers=<lines>"
+    // when header lines wait for the request.
     std::string Settings() const;
 
     HRESULT Connect(const char* host, std::uint32_t port, std::uint32_t accessType) override;
