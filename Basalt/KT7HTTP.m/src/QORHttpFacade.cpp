@@ -114,21 +114,24 @@ void QORHttpFacade::SwapDriver(const char* url, bool setInEnvironment, QORMutex&
                 factory.MakeRawSocketDriver(driver_->UserAgent(), driver_->HttpMajor(), driver_->HttpMinor());
         }
         if (!replacement) return;
-        CarrySettings(*replacement, *driver_);
+        // Settings only partly carried over would surprise the caller more than the old transport.
+        if (FAILED(CarrySettings(*replacement, *driver_))) return;
         driver_ = std::move(replacement);
     } catch (...) {
         // The request runs on the old driver.
     }
 }
 
-void QORHttpFacade::CarrySettings(QORHttpDriver& to, QORHttpDriver& from) {
+HRESULT QORHttpFacade::CarrySettings(QORHttpDriver& to, QORHttpDriver& from) {
     // Without this a caller's 30-second time-outs would fall back to the defaults of hours, and
     // its credentials and callback would be lost, when the scheme changes the transport.
-    to.CopyBaseSettings(from);
+    const HRESULT copied = to.CopyBaseSettings(from);
+    if (FAILED(copied)) return copied;
     for (const RememberedOption& option : options_) {
         to.SetOptions(option.id, option.value.data(), static_cast<std::uint32_t>(option.value.size()));
     }
     if (givenCallback_ != nullptr) to.SetOptions(QORHTTP_OPTION_SET_CALLBACK, givenCallback_, sizeof givenCallback_);
+    return 0;
 }
 
 HRESULT QORHttpFacade::SetDriverOption(std::uint32_t id, const void* value, std::uint32_t length) {
