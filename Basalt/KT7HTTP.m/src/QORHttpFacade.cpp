@@ -114,6 +114,11 @@ void QORHttpFacade::SwapDriver(const char* url, bool setInEnvironment, QORMutex&
                 factory.MakeRawSocketDriver(driver_->UserAgent(), driver_->HttpMajor(), driver_->HttpMinor());
         }
         if (!replacement) return;
+        // A builder that hands back the driver in use: it stays, owned once.
+        if (replacement.get() == driver_.get()) {
+            static_cast<void>(replacement.release());
+            return;
+        }
         // Settings only partly carried over would surprise the caller more than the old transport.
         if (FAILED(CarrySettings(*replacement, *driver_))) return;
         driver_ = std::move(replacement);

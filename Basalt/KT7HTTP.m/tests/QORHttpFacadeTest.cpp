@@ -456,6 +456,19 @@ VAROMET_CHILD_CASE(FacadeSwapAfterAHeaderLine) {
     return 0;
 }
 
+// A builder that hands back the driver it was given.
+VAROMET_CHILD_CASE(FacadeSwapWithABuilderReturningTheCurrentDriver) {
+    RecordingDriverFactory factory;
+    factory.builder = RecordingDriverFactory::Builder::ReturnsCurrent;
+    {
+        QORHttpFacade facade("agent", 1, 1, 0);
+        facade.Get("https://h/1", 0, nullptr);
+        facade.Get("https://h/2", 0, nullptr);
+    }
+    std::printf("%s", factory.Lines("SetOptions").c_str());
+    return 0;
+}
+
 // Each wrapper looks at "HTTPDriver" once: set after a wrapper's first request, it reaches
 // only the wrappers not used yet.
 VAROMET_CHILD_CASE(FacadeReadsTheVariableOncePerWrapper) {
@@ -554,6 +567,10 @@ TEST(QORHttpFacadeSwap, TheDriverSwappedInGetsWhatTheCallerLeftOnTheOldOne) {
         {"FacadeSwapAfterTwoSecurityAndAccessOptions",
          "make W2 agent 1.1\nW2 SetOptions 31 13056\nW2 SetOptions 1 13056\nD1 deleted\n"
          "W2 Get https://h/x 0x0 body len -\n"},
+        // The driver stays in use, deleted once with its facade.
+        {"FacadeSwapWithABuilderReturningTheCurrentDriver",
+         "make D1 agent 1.1\nbuild returns D1\nD1 Get https://h/1 0x0 - - -\nbuild returns D1\n"
+         "D1 Get https://h/2 0x0 - - -\nD1 deleted\n"},
         {"FacadeSwapAfterAHeaderLine",
          "W2 ua=agent rt=36000000 st=36000000 ct=9500 user= pwd= headers=Accept: application/json\\r\\n\n"},
     };

@@ -313,6 +313,10 @@ QORHttpDriver* RecordingDriverFactory::Build(QORHttpDriver* current) {
         self.log.push_back("build nothing from " + from);
         return nullptr;
     }
+    if (self.builder == Builder::ReturnsCurrent) {
+        self.log.push_back("build returns " + from);
+        return current;
+    }
     self.log.push_back("build s" + std::to_string(self.made_ + 1) + " from " + from);
     return self.Make('s', current->UserAgent(), current->HttpMajor(), current->HttpMinor());
 }

@@ -87,10 +87,10 @@ private:
 };
 
 // Makes recording drivers: 'W' for WinINet, 'D' for raw sockets, 's' from the external builder
-// when one is offered. Installed for its lifetime.
+// when one is offered (or the builder hands back the driver it was given). Installed for its lifetime.
 class RecordingDriverFactory : public QORHttpDriverFactory {
 public:
-    enum class Builder { Absent, MakesDriver, MakesNothing };
+    enum class Builder { Absent, MakesDriver, MakesNothing, ReturnsCurrent };
 
     RecordingDriverFactory();
     ~RecordingDriverFactory() override;
