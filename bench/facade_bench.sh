@@ -5,7 +5,7 @@
 # facade's own cost from the driver's.
 #   bench/facade_bench.sh [BUILD_DIR [COUNT [ROUNDS]]]    defaults: build/win, 1000, 3 (best round counts)
 # Builds nothing: facade_bench.exe must already be built in BUILD_DIR.
-set -eu
+set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build/win}" && pwd)
 count=${2:-1000}
@@ -52,6 +52,10 @@ for round in $(seq 1 "$rounds"); do
   end=$(date +%s.%N)
   theirs=$(awk -v s="$start" -v e="$end" -v n="$count" 'BEGIN { printf "%.1f", (e - s) * 1e6 / n }')
   echo "round $round: curl: $count GETs in one run: $theirs us per GET"
+  # A line missing from the output would otherwise count as a best of nothing.
+  for figure in facade raw state theirs; do
+    [ -n "${!figure}" ] || { echo "round $round: no $figure figure in the output" >&2; exit 1; }
+  done
   best_facade=$(awk -v a="${best_facade:-1e99}" -v b="$facade" 'BEGIN { print (b < a ? b : a) }')
   best_raw=$(awk -v a="${best_raw:-1e99}" -v b="$raw" 'BEGIN { print (b < a ? b : a) }')
   best_state=$(awk -v a="${best_state:-1e99}" -v b="$state" 'BEGIN { print (b < a ? b : a) }')

@@ -62,7 +62,10 @@ HRESULT CheckIfCASValid(const char* casUrl, char** outUserName, char** outEmail,
     ZYNSysTraceClient::Create(&trace, "HTTP");
     ZYNSysTraceClient::InfoPrintf(trace, "CheckIfCASValid");
     if (casUrl == nullptr || *casUrl == '\0') return E_FAIL;
-    ZYNSysTraceClient::InfoPrintf(trace, "CheckIfCASValid CASURL=<%s>", casUrl);
+    // Up to its query, where a ticket may travel.
+    const std::string_view traced(casUrl, std::strcspn(casUrl, "?#"));
+    ZYNSysTraceClient::InfoPrintf(trace, "CheckIfCASValid CASURL=<%.*s>", static_cast<int>(traced.size()),
+                                  traced.data());
 
     HRESULT result = E_FAIL;
     QORHttpHeapText body;

@@ -81,7 +81,9 @@ int CompareCookies(const void* stored, const void* given) noexcept;
 
 // The CAS session check (casUrl, outUserName, outEmail, outBody, keepBody): 0 when the session is
 // valid. The store asks it before a CASTGC cookie replaces the one it keeps; until one is set the
-// session counts as not valid.
+// session counts as not valid. The facade's object file installs CheckIfCASValid at start-up:
+// a program that links no facade symbol (and does not link kt7http whole, as the launcher does)
+// must set it itself.
 using QORSysCASCheckFunction = HRESULT (*)(const char* casUrl, char** outUserName, char** outEmail, char** outBody,
                                            int keepBody);
 void QORSysSetCASCheck(QORSysCASCheckFunction check) noexcept;

@@ -4,6 +4,7 @@
 #include "QORHttpDriver.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -282,6 +283,16 @@ HRESULT QORHttpDriver::GetBaseOption(const char* operation, std::uint32_t id, vo
 
 HRESULT QORHttpDriver::CopyBaseSettings(const QORHttpDriver& from) {
     if (&from == this) return 0;
+    // Header lines added before the request opened belong to it, whichever driver sends it.
+    QORHttpHeapText headers;
+    if (from.pendingHeaders_) {
+        headers.Reset(static_cast<char*>(std::malloc(from.pendingHeadersLength_ + 1)));
+        if (!headers) {
+            return QORHttpDriverError(trace_, "QORHttpDriver::CopyBaseSettings", "pending headers", E_OUTOFMEMORY);
+        }
+        std::memcpy(headers.Get(), from.pendingHeaders_.Get(), from.pendingHeadersLength_);
+        headers.Get()[from.pendingHeadersLength_] = '\0';
+    }
     try {
         userAgent_ = from.userAgent_;
         userName_ = from.userName_;
@@ -291,6 +302,8 @@ HRESULT QORHttpDriver::CopyBaseSettings(const QORHttpDriver& from) {
     } catch (const std::bad_alloc&) {
         return QORHttpDriverError(trace_, "QORHttpDriver::CopyBaseSettings", "strings", E_OUTOFMEMORY);
     }
+    pendingHeaders_.Reset(headers.Take());
+    pendingHeadersLength_ = from.pendingHeadersLength_;
     httpMajor_ = from.httpMajor_;
     httpMinor_ = from.httpMinor_;
     keepErrorBody_ = from.keepErrorBody_;

@@ -198,7 +198,8 @@ public:
     std::uint16_t HttpMinor() const { return httpMinor_; }
 
     // Copies what a caller set on another driver and the base keeps (user agent, time-outs,
-    // body mode, keep-error-body, encode mode, credentials, perfo callback): a driver swapped
+    // body mode, keep-error-body, encode mode, credentials, perfo callback, header lines given
+    // before the request opened): a driver swapped
     // in keeps the caller's settings.
     HRESULT CopyBaseSettings(const QORHttpDriver& from);
 

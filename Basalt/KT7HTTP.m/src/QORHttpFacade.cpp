@@ -114,24 +114,39 @@ void QORHttpFacade::SwapDriver(const char* url, bool setInEnvironment, QORMutex&
                 factory.MakeRawSocketDriver(driver_->UserAgent(), driver_->HttpMajor(), driver_->HttpMinor());
         }
         if (!replacement) return;
-        CarrySettings(*replacement, *driver_);
+        // A builder that hands back the driver in use: it stays, owned once.
+        if (replacement.get() == driver_.get()) {
+            static_cast<void>(replacement.release());
+            return;
+        }
+        // Settings only partly carried over would surprise the caller more than the old transport.
+        if (FAILED(CarrySettings(*replacement, *driver_))) return;
         driver_ = std::move(replacement);
     } catch (...) {
         // The request runs on the old driver.
     }
 }
 
-void QORHttpFacade::CarrySettings(QORHttpDriver& to, QORHttpDriver& from) {
+HRESULT QORHttpFacade::CarrySettings(QORHttpDriver& to, QORHttpDriver& from) {
     // Without this a caller's 30-second time-outs would fall back to the defaults of hours, and
     // its credentials and callback would be lost, when the scheme changes the transport.
-    to.CopyBaseSettings(from);
+    const HRESULT copied = to.CopyBaseSettings(from);
+    if (FAILED(copied)) return copied;
     for (const RememberedOption& option : options_) {
         to.SetOptions(option.id, option.value.data(), static_cast<std::uint32_t>(option.value.size()));
     }
+    if (givenCallback_ != nullptr) to.SetOptions(QORHTTP_OPTION_SET_CALLBACK, givenCallback_, sizeof givenCallback_);
+    return 0;
 }
 
 HRESULT QORHttpFacade::SetDriverOption(std::uint32_t id, const void* value, std::uint32_t length) {
     const HRESULT result = driver_->SetOptions(id, value, length);
+    // The callback option's value is the callback itself: remembered as a pointer, and a null
+    // one clears it.
+    if (id == QORHTTP_OPTION_SET_CALLBACK) {
+        if (result >= 0) givenCallback_ = const_cast<void*>(value);
+        return result;
+    }
     // Ownership of an auto-deleted callback stays with the driver that was given it.
     if (result < 0 || value == nullptr || BaseKeeps(id) || id == QORHTTP_OPTION_SET_CALLBACK_AUTO_DELETE ||
         length > kMaxRememberedOption) {
@@ -142,6 +157,11 @@ HRESULT QORHttpFacade::SetDriverOption(std::uint32_t id, const void* value, std:
         std::vector<unsigned char> copy(bytes, bytes + length);
         for (RememberedOption& option : options_) {
             if (option.id == id) {
+                // The drivers OR these into what they hold: so does what a swapped-in one gets.
+                if ((id == QORHTTP_OPTION_CONNECT_TYPE || id == QORHTTP_OPTION_SECURITY) &&
+                    option.value.size() == copy.size()) {
+                    for (std::size_t i = 0; i < copy.size(); ++i) copy[i] |= option.value[i];
+                }
                 option.value = std::move(copy);
                 return result;
             }
@@ -155,7 +175,7 @@ HRESULT QORHttpFacade::SetDriverOption(std::uint32_t id, const void* value, std:
 
 void QORHttpFacade::PrepareRequest(std::uint32_t bodyMode, bool withCallback) {
     if (withCallback && callback_ != nullptr) {
-        SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, &callback_, sizeof callback_);
+        SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, callback_, sizeof callback_);
     }
     SetDriverOption(QORHTTP_OPTION_BODY_MODE, &bodyMode, sizeof bodyMode);
 }
@@ -172,7 +192,7 @@ HRESULT QORHttpFacade::ReadBodyAfter(HRESULT result, char** outBody, std::uint64
 HRESULT QORHttpFacade::SetCallback(void* callback) {
     if (!driver_) return E_FAIL;
     callback_ = callback;
-    return SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, &callback_, sizeof callback_);
+    return SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, callback_, sizeof callback_);
 }
 
 HRESULT QORHttpFacade::Connect(const char* host, std::uint32_t port, std::uint32_t accessType) {
@@ -342,7 +362,7 @@ HRESULT QORHttpFacade::OpenRequest(const char* verb, const char* url, std::uint3
                                    const char** acceptTypes) {
     SwapDriver(url, HttpDriverSetOnce<21>(), ClassLock());
     if (!driver_) return QORHTTP_FACADE_NO_DRIVER;
-    if (callback_ != nullptr) SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, &callback_, sizeof callback_);
+    if (callback_ != nullptr) SetDriverOption(QORHTTP_OPTION_SET_CALLBACK, callback_, sizeof callback_);
     if (IsBodyVerb(verb)) bodyPending_ = 1;
     return driver_->OpenRequest(verb, url, flags, acceptTypes);
 }

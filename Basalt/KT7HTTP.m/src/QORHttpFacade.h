@@ -121,6 +121,9 @@ private:
         std::uint32_t id;
         std::vector<unsigned char> value;
     };
-    void CarrySettings(QORHttpDriver& to, QORHttpDriver& from);
+    // Fails (out of memory) when the base settings could not all be copied.
+    HRESULT CarrySettings(QORHttpDriver& to, QORHttpDriver& from);
     std::vector<RememberedOption> options_;
+    // The callback last given to the driver as an option, for a driver swapped in.
+    void* givenCallback_ = nullptr;
 };

@@ -6,11 +6,16 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "CheckIfCASValid.h"
+#include "ChildProcess.h"
 #include "QORHttpCookie.h"
 #include "RecordingHttpDriver.h"
+#include "TestFolder.h"
+#include "ZYNSysKernelHandle.h"
 
 namespace {
 
@@ -152,6 +157,33 @@ TEST_F(CheckIfCASValidTest, AValidSessionKeepsItsTicketAgainstAModeZeroCookie) {
         // What reached the WinINet jar goes again.
         QORSysSetCookie(casUrl.c_str(), "CASTGC=; expires=Thu, 01 Jan 1970 00:00:00 GMT", 2);
     }
+}
+
+// A check of a CAS url that carries a ticket, with the HTTP trace on.
+VAROMET_CHILD_CASE(CasCheckTraced) {
+    RecordingDriverFactory factory;
+    CheckOutputs outputs;
+    CheckIfCASValid("http://cas-traced.test/cas?ticket=ST-77-casticket#ST-78-fragment", &outputs.userName,
+                    &outputs.email, &outputs.body, 0);
+    return 0;
+}
+
+TEST(CheckIfCASValidTrace, TheTracedCasUrlStopsBeforeItsQuery) {
+    TestFolder folder;
+    const ChildProcess::Result child =
+        ChildProcess::Run("CasCheckTraced", {{L"ZYNSysTrace", L"-fhttp.txt HTTP"}, {L"QORTraDecDir", std::nullopt},
+                                             {L"QORTemp", std::nullopt}, {L"QORTraceDir", folder.Path()}});
+    ASSERT_TRUE(child.started) << child.output;
+    EXPECT_EQ(child.exitCode, 0u) << child.output;
+    WIN32_FIND_DATAW entry;
+    ZYNSysFindHandle search(::FindFirstFileW((folder.Path() + L"\\ZYNSysTrace\\D*").c_str(), &entry));
+    ASSERT_TRUE(search) << "no trace folder";
+    std::ifstream in((folder.Path() + L"\\ZYNSysTrace\\" + entry.cFileName + L"\\http.txt").c_str(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string trace = text.str();
+    EXPECT_NE(trace.find("CheckIfCASValid CASURL=<http://cas-traced.test/cas>\r\n"), std::string::npos) << trace;
+    EXPECT_EQ(trace.find("ST-7"), std::string::npos) << trace;
 }
 
 }  // namespace

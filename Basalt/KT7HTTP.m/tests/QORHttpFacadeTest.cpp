@@ -409,6 +409,66 @@ VAROMET_CHILD_CASE(FacadeSwapCarriesSettings) {
     return 0;
 }
 
+// What a caller left on the driver before an https request, and then what the driver swapped in
+// for it was handed.
+int SwapAfter(void (*prepare)(QORHttpFacade&)) {
+    RecordingDriverFactory factory;
+    QORHttpDirectFacade facade("agent", 1, 1);
+    prepare(facade);
+    factory.log.clear();
+    char* body = nullptr;
+    std::uint64_t length = 0;
+    facade.GetWithBody("https://h/x", 0, &body, &length, nullptr);
+    std::free(body);
+    std::printf("%s", factory.Lines().c_str());
+    return 0;
+}
+
+VAROMET_CHILD_CASE(FacadeSwapAfterACallbackChange) {
+    return SwapAfter([](QORHttpFacade& f) {
+        f.SetCallback(kCallback);
+        f.SetCallback(reinterpret_cast<void*>(0x5678));
+    });
+}
+
+VAROMET_CHILD_CASE(FacadeSwapAfterTheCallbackIsCleared) {
+    return SwapAfter([](QORHttpFacade& f) {
+        f.SetCallback(kCallback);
+        f.SetCallback(nullptr);
+    });
+}
+
+VAROMET_CHILD_CASE(FacadeSwapAfterTwoSecurityAndAccessOptions) {
+    return SwapAfter([](QORHttpFacade& f) {
+        for (const std::uint32_t id : {QORHTTP_OPTION_SECURITY, QORHTTP_OPTION_CONNECT_TYPE}) {
+            for (const std::uint32_t flags : {0x100u, 0x3200u}) f.SetOptions(id, &flags, sizeof flags);
+        }
+    });
+}
+
+// The CAS check's way: a header line added before the request.
+VAROMET_CHILD_CASE(FacadeSwapAfterAHeaderLine) {
+    RecordingDriverFactory factory;
+    QORHttpDirectFacade facade("agent", 1, 1);
+    facade.AddRequestHeaders("Accept: application/json\r\n", 0x40000000);
+    facade.Connection("https://h/x");
+    std::printf("%s %s\n", factory.latest->Name().c_str(), factory.latest->Settings().c_str());
+    return 0;
+}
+
+// A builder that hands back the driver it was given.
+VAROMET_CHILD_CASE(FacadeSwapWithABuilderReturningTheCurrentDriver) {
+    RecordingDriverFactory factory;
+    factory.builder = RecordingDriverFactory::Builder::ReturnsCurrent;
+    {
+        QORHttpFacade facade("agent", 1, 1, 0);
+        facade.Get("https://h/1", 0, nullptr);
+        facade.Get("https://h/2", 0, nullptr);
+    }
+    std::printf("%s", factory.Lines("SetOptions").c_str());
+    return 0;
+}
+
 // Each wrapper looks at "HTTPDriver" once: set after a wrapper's first request, it reaches
 // only the wrappers not used yet.
 VAROMET_CHILD_CASE(FacadeReadsTheVariableOncePerWrapper) {
@@ -493,6 +553,33 @@ TEST(QORHttpFacadeSwap, ADriverSwappedInKeepsTheCallersTimeoutsCredentialsAndCal
               "D1 deleted\n"
               "W2 Get https://h/x 0x0 body len -\n"
               "W2 ua=agent rt=30000 st=30000 ct=30000 user=user pwd=secret\n");
+}
+
+TEST(QORHttpFacadeSwap, TheDriverSwappedInGetsWhatTheCallerLeftOnTheOldOne) {
+    const struct Case {
+        const char* child;
+        std::string expected;
+    } cases[] = {
+        {"FacadeSwapAfterACallbackChange",
+         "make W2 agent 1.1\nW2 SetOptions 10000 0x5678\nD1 deleted\nW2 Get https://h/x 0x0 body len -\n"},
+        {"FacadeSwapAfterTheCallbackIsCleared", "make W2 agent 1.1\nD1 deleted\nW2 Get https://h/x 0x0 body len -\n"},
+        // 0x100 then 0x3200 hold 0x3300 (13056) on every driver.
+        {"FacadeSwapAfterTwoSecurityAndAccessOptions",
+         "make W2 agent 1.1\nW2 SetOptions 31 13056\nW2 SetOptions 1 13056\nD1 deleted\n"
+         "W2 Get https://h/x 0x0 body len -\n"},
+        // The driver stays in use, deleted once with its facade.
+        {"FacadeSwapWithABuilderReturningTheCurrentDriver",
+         "make D1 agent 1.1\nbuild returns D1\nD1 Get https://h/1 0x0 - - -\nbuild returns D1\n"
+         "D1 Get https://h/2 0x0 - - -\nD1 deleted\n"},
+        {"FacadeSwapAfterAHeaderLine",
+         "W2 ua=agent rt=36000000 st=36000000 ct=9500 user= pwd= headers=Accept: application/json\\r\\n\n"},
+    };
+    for (const Case& c : cases) {
+        const ChildProcess::Result result = ChildProcess::Run(c.child, {{L"HTTPDriver", L""}});
+        ASSERT_TRUE(result.started) << c.child << ": " << result.output;
+        EXPECT_EQ(result.exitCode, 0u) << c.child;
+        EXPECT_EQ(ChildProcess::TextOutput(result), c.expected) << c.child;
+    }
 }
 
 }  // namespace

@@ -49,7 +49,8 @@ void RecordingHttpDriver::Write(const std::string& line) { log_.push_back(name_ 
 
 std::string RecordingHttpDriver::Settings() const {
     return "ua=" + userAgent_ + " rt=" + std::to_string(receiveTimeout_) + " st=" + std::to_string(sendTimeout_) +
-           " ct=" + std::to_string(connectTimeout_) + " user=" + userName_ + " pwd=" + password_;
+           " ct=" + std::to_string(connectTimeout_) + " user=" + userName_ + " pwd=" + password_ +
+           (PendingHeaders() != nullptr ? " headers=" + Escaped(PendingHeaders()) : "");
 }
 
 HRESULT RecordingHttpDriver::Request(const std::string& call, char** outBody, std::uint64_t* outLength,
@@ -145,6 +146,8 @@ HRESULT RecordingHttpDriver::OpenRequest(const char* verb, const char* url, std:
 
 HRESULT RecordingHttpDriver::AddRequestHeaders(const char* headers, std::uint32_t flags) {
     Write("AddRequestHeaders " + Escaped(headers) + " " + Hex(flags));
+    // Kept for the request to come, as a real driver does before one is open.
+    AddPendingHeaders(headers, flags);
     return result;
 }
 
@@ -191,6 +194,12 @@ HRESULT RecordingHttpDriver::GetOptions(std::uint32_t id, void* value, std::uint
 
 HRESULT RecordingHttpDriver::SetOptions(std::uint32_t id, const void* value, std::uint32_t length) {
     std::string shown = "null";
+    if (id == QORHTTP_OPTION_SET_CALLBACK) {
+        // As the real drivers: the value is the callback itself, and null clears it.
+        Write("SetOptions " + std::to_string(id) + " " +
+              (value != nullptr ? Hex(reinterpret_cast<std::uintptr_t>(value)) : shown));
+        return 0;
+    }
     if (value != nullptr) {
         if (length == 4) {
             std::uint32_t number = 0;
@@ -303,6 +312,10 @@ QORHttpDriver* RecordingDriverFactory::Build(QORHttpDriver* current) {
     if (self.builder == Builder::MakesNothing) {
         self.log.push_back("build nothing from " + from);
         return nullptr;
+    }
+    if (self.builder == Builder::ReturnsCurrent) {
+        self.log.push_back("build returns " + from);
+        return current;
     }
     self.log.push_back("build s" + std::to_string(self.made_ + 1) + " from " + from);
     return self.Make('s', current->UserAgent(), current->HttpMajor(), current->HttpMinor());

@@ -27,7 +27,8 @@ public:
     std::string downloadBody = "error body";
 
     const std::string& Name() const { return name_; }
-    // "ua=<agent> rt=<ms> st=<ms> ct=<ms> user=<name> pwd=<password>"
+    // "ua=<agent> rt=<ms> st=<ms> ct=<ms> user=<name> pwd=<password>", then " headers=<lines>"
+    // when header lines wait for the request.
     std::string Settings() const;
 
     HRESULT Connect(const char* host, std::uint32_t port, std::uint32_t accessType) override;
@@ -86,10 +87,10 @@ private:
 };
 
 // Makes recording drivers: 'W' for WinINet, 'D' for raw sockets, 's' from the external builder
-// when one is offered. Installed for its lifetime.
+// when one is offered (or the builder hands back the driver it was given). Installed for its lifetime.
 class RecordingDriverFactory : public QORHttpDriverFactory {
 public:
-    enum class Builder { Absent, MakesDriver, MakesNothing };
+    enum class Builder { Absent, MakesDriver, MakesNothing, ReturnsCurrent };
 
     RecordingDriverFactory();
     ~RecordingDriverFactory() override;
