@@ -6,31 +6,15 @@
 #   bench/callws_bench.sh [BUILD_DIR]    default: build/win
 # Builds nothing: callws_bench.exe must already be built in BUILD_DIR.
 set -eu
-top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build/win}" && pwd)
-exe="$build/bench/callws_bench.exe"
-[ -f "$exe" ] || { echo "no $exe: build the callws_bench target first" >&2; exit 2; }
-python=/usr/bin/python3
-[ -x "$python" ] || python=python3
-
-work="$build/bench/callws_bench_data"
-rm -rf "$work"
+. "$(dirname "$0")/bench_common.sh"
+bench_setup callws_bench "${1:-}"
 # The ticket's cookie URL lies where the CAS session check answers 404: the ticket is planted.
 mkdir -p "$work/srv/status=404/ws"
-server=
-cleanup() {
-  [ -n "$server" ] && kill "$server" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 echo '{"answer": "from the web service"}' >"$work/srv/ws.json"
 cp "$work/srv/ws.json" "$work/srv/status=404/ws/ws.json"
 
-"$python" "$top/testing/http_server.py" --root "$work/srv" --port-file "$work/port" --no-lifeline >/dev/null &
-server=$!
-for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-[ -s "$work/port" ] || { echo "the server did not start" >&2; exit 1; }
-base="http://127.0.0.1:$(cut -d' ' -f1 "$work/port")"
+bench_start_server
+base="http://127.0.0.1:$port"
 url="$base/ws.json"
 ticket_url="$base/status=404/ws/ws.json?header=X-QX-IAM-VERSION:%201"
 

@@ -4,32 +4,15 @@
 #   bench/download_bench.sh [BUILD_DIR [MB [ROUNDS]]]    defaults: build/win, 200, 3 (best round counts)
 # Builds nothing: download_bench.exe must already be built in BUILD_DIR.
 set -eu
-top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build/win}" && pwd)
+. "$(dirname "$0")/bench_common.sh"
+bench_setup download_bench "${1:-}"
 mb=${2:-200}
 rounds=${3:-3}
-exe="$build/bench/download_bench.exe"
-[ -f "$exe" ] || { echo "no $exe: build the download_bench target first" >&2; exit 2; }
-python=/usr/bin/python3
-[ -x "$python" ] || python=python3
-
-work="$build/bench/download_bench_data"
-rm -rf "$work"
-mkdir -p "$work/srv"
-server=
-cleanup() {
-  [ -n "$server" ] && kill "$server" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 head -c $((mb * 1048576)) /dev/urandom >"$work/srv/media.bin"
 sum=$(md5sum "$work/srv/media.bin" | cut -d' ' -f1)
 
-"$python" "$top/testing/http_server.py" --root "$work/srv" --port-file "$work/port" --no-lifeline >/dev/null &
-server=$!
-for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-[ -s "$work/port" ] || { echo "the server did not start" >&2; exit 1; }
-url="http://127.0.0.1:$(cut -d' ' -f1 "$work/port")/media.bin"
+bench_start_server
+url="http://127.0.0.1:$port/media.bin"
 
 best_ours=0 best_raw=0 best_curl=0
 for round in $(seq 1 "$rounds"); do

@@ -6,37 +6,16 @@
 #   bench/facade_bench.sh [BUILD_DIR [COUNT [ROUNDS]]]    defaults: build/win, 1000, 3 (best round counts)
 # Builds nothing: facade_bench.exe must already be built in BUILD_DIR.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build/win}" && pwd)
+. "$(dirname "$0")/bench_common.sh"
+bench_setup facade_bench "${1:-}"
 count=${2:-1000}
 rounds=${3:-3}
-exe="$build/bench/facade_bench.exe"
-[ -f "$exe" ] || { echo "no $exe: build the facade_bench target first" >&2; exit 2; }
-python=/usr/bin/python3
-[ -x "$python" ] || python=python3
-
-work="$build/bench/facade_bench_data"
-rm -rf "$work"
-mkdir -p "$work/srv"
-server=
-cleanup() {
-  [ -n "$server" ] && kill "$server" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 head -c 1024 /dev/urandom >"$work/srv/small.bin"
 
 # The server's head and body go out as two writes: with Nagle's algorithm on, each small answer
 # waits for a delayed ACK (about 40 ms) and every client would measure that wait alone.
-(cd "$top/testing" && exec "$python" -c '
-import sys, http_server
-http_server.Handler.disable_nagle_algorithm = True
-sys.argv[0] = "http_server.py"
-sys.exit(http_server.main())' --root "$work/srv" --port-file "$work/port" --no-lifeline >/dev/null) &
-server=$!
-for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-[ -s "$work/port" ] || { echo "the server did not start" >&2; exit 1; }
-url="http://127.0.0.1:$(cut -d' ' -f1 "$work/port")/small.bin"
+bench_start_server --no-delay
+url="http://127.0.0.1:$port/small.bin"
 # One curl process for every URL: it keeps its connection alive between them.
 for _ in $(seq 1 "$count"); do echo "url = \"$url\""; echo "output = \"/dev/null\""; done >"$work/curl.conf"
 

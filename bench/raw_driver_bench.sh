@@ -5,24 +5,10 @@
 #   bench/raw_driver_bench.sh [BUILD_DIR [MB [ROUNDS]]]    defaults: build/win, 50, 3 (best round counts)
 # Builds nothing: raw_driver_bench.exe must already be built in BUILD_DIR.
 set -eu
-top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build/win}" && pwd)
+. "$(dirname "$0")/bench_common.sh"
+bench_setup raw_driver_bench "${1:-}"
 mb=${2:-50}
 rounds=${3:-3}
-exe="$build/bench/raw_driver_bench.exe"
-[ -f "$exe" ] || { echo "no $exe: build the raw_driver_bench target first" >&2; exit 2; }
-python=/usr/bin/python3
-[ -x "$python" ] || python=python3
-
-work="$build/bench/raw_driver_bench_data"
-rm -rf "$work"
-mkdir -p "$work/srv"
-server=
-cleanup() {
-  [ -n "$server" ] && kill "$server" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 bytes=$((mb * 1000000))
 "$python" - "$work/srv" "$bytes" <<'PY'
 import sys
@@ -36,11 +22,8 @@ with open(folder + "/close.raw", "wb") as out:
 PY
 [ $((bytes % 100)) -eq 0 ] || { echo "MB must make whole 100-byte chunks" >&2; exit 2; }
 
-"$python" "$top/testing/http_server.py" --root "$work/srv" --port-file "$work/port" --no-lifeline >/dev/null &
-server=$!
-for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-[ -s "$work/port" ] || { echo "the server did not start" >&2; exit 1; }
-base="http://127.0.0.1:$(cut -d' ' -f1 "$work/port")/raw"
+bench_start_server
+base="http://127.0.0.1:$port/raw"
 
 "$top/cmake/wine/winerun.sh" --root "$build/wine" "$exe" "$base/chunked.raw" "$base/close.raw" "$bytes" "$rounds" \
   | tr -d '\r' | tee "$work/out.txt"
