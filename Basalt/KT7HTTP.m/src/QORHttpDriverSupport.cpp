@@ -5,6 +5,7 @@
 
 #include "QORHttpErrors.h"
 #include "ZYNSysMaskSecret.h"
+#include "ZYNSysTraceClient.h"
 
 namespace {
 
@@ -22,6 +23,12 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 }
 
 }  // namespace
+
+ZYNSysTraceClient* QORHttpTraceClient() {
+    static ZYNSysTraceClient* trace = nullptr;
+    ZYNSysTraceClient::Create(&trace, "HTTP");
+    return trace;
+}
 
 HRESULT QORHttpDriverError(ZYNSysTraceClient* trace, const char* operation, const char* tag, HRESULT code) {
     if (code == E_OUTOFMEMORY) return TraceHttpOutOfMemory(&trace, 0, operation, tag);

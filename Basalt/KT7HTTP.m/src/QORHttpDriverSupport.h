@@ -10,6 +10,10 @@
 
 class ZYNSysTraceClient;
 
+// The process's one "HTTP" trace client, made on first use (null while that trace is off):
+// drivers and request contexts come and go, and a client per object would pile up.
+ZYNSysTraceClient* QORHttpTraceClient();
+
 // Traces "\t<operation> (<tag> Error 0x<code>)" and gives the stack's HRESULT for the code.
 HRESULT QORHttpDriverError(ZYNSysTraceClient* trace, const char* operation, const char* tag, HRESULT code);
 
