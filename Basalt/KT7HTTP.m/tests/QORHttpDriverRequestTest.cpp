@@ -53,6 +53,7 @@ TEST(QORHttpDriverRequest, RedirectsAreFollowedToTheirResolvedTarget) {
         std::vector<std::string> urls;
         const char* body;
         const char* current = nullptr;  // GetUrl afterwards when not the last URL asked for
+        const char* request = "http://H/a/b";
     } cases[] = {
         {"an absolute path stays on the host", {Redirect(302, "/next"), FakeHttpTransport::Ok("there")}, 0, 0,
          {"http://h/a/b", "http://h/next"}, "there"},
@@ -75,10 +76,16 @@ TEST(QORHttpDriverRequest, RedirectsAreFollowedToTheirResolvedTarget) {
         {"a Location cut before its CRLF fails",
          {Answer{"HTTP/1.1 302 Found\r\nLocation: /x", "", {}, -1, 0, 0}}, 0, static_cast<HRESULT>(0x80072F78),
          {"http://h/a/b"}, ""},
+        {"an empty Location fails rather than asking again", {Redirect(302, "")}, 0,
+         static_cast<HRESULT>(0x80072F78), {"http://h/a/b"}, ""},
+        {"a URL without a path resolves against the root", {Redirect(302, "next"), FakeHttpTransport::Ok("r")}, 0, 0,
+         {"http://h:8080", "http://h:8080/next"}, "r", nullptr, "http://H:8080"},
+        {"a slash in the query is not the path", {Redirect(302, "/x"), FakeHttpTransport::Ok("s")}, 0, 0,
+         {"http://h?a=/b", "http://h/x"}, "s", nullptr, "http://H?a=/b"},
     };
     for (const Case& c : cases) {
         FakeHttpTransport driver(c.answers);
-        const Outcome outcome = Get(driver, "http://H/a/b", c.flags);
+        const Outcome outcome = Get(driver, c.request, c.flags);
         EXPECT_EQ(outcome.result, c.result) << c.name;
         EXPECT_EQ(Urls(driver), c.urls) << c.name;
         EXPECT_EQ(outcome.body, c.body) << c.name;
