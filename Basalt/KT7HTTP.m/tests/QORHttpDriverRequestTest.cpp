@@ -238,6 +238,7 @@ TEST(QORHttpDriverRequest, BodiesAreReadWholeAndWithinBounds) {
         {"a failed query with a length", Answer{"HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n", "abcdefgh", {3}, 6,
                                                 static_cast<HRESULT>(0x80072EE2), 0},
          0, -8, ""},
+        {"a failed read inside a chunked body", Answer{chunkedHead, "abcdefgh", {3}, -1, 12002, 0, 0, 3}, 0, -8, ""},
         {"an announced length above the cap",
          Answer{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(QORHttpDriver::kMaxBodyInMemory + 1) +
                     "\r\n\r\n",
