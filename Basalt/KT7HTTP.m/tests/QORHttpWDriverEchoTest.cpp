@@ -225,4 +225,30 @@ TEST_F(WinInetDriverEcho, SetCookieReachesTheStoreAndTheJar) {
     EXPECT_TRUE(Has(jar, "g23jar=v1")) << jar;
 }
 
+TEST_F(WinInetDriverEcho, RedirectsAreResolvedAgainstTheRequestOrKeptWhenAskedSo) {
+    const std::string other = "http://localhost:" + std::to_string(server.Port());
+    struct Case {
+        const char* name;
+        std::string pathAndQuery;
+        std::uint32_t flags;
+        std::string body;  // the echo's request line, or the whole body
+    } cases[] = {
+        {"a relative target in the request's folder", "a/b?location=next%3Fecho%3D1", 0, "GET /a/next?echo=1 HTTP/1.1"},
+        {"another host is followed", "a/b?location=" + other + "/echo", 0, "GET /echo HTTP/1.1"},
+        {"not followed when asked so", "a/b?location=/echo", 0x200000, "status asked for\n"},
+    };
+    for (const Case& c : cases) {
+        auto driver = MakeDriver("M23 redirects");
+        Body body;
+        EXPECT_EQ(driver->Get(server.Url(c.pathAndQuery).c_str(), c.flags, &body.text, &body.length, nullptr), 0)
+            << c.name;
+        const std::string text = body.Text();
+        if (c.flags == 0) {
+            EXPECT_NE(text.find("\r\n" + c.body + "\r\n"), std::string::npos) << c.name << ": " << text;
+        } else {
+            EXPECT_EQ(text, c.body) << c.name;
+        }
+    }
+}
+
 }  // namespace
