@@ -29,6 +29,7 @@ Misbehaviour is asked for in the query string of each request (several may be co
     auth=USER:PW   answer 401 (WWW-Authenticate: Basic realm="test") unless the request
                    carries those Basic credentials
     echo=1         answer the echo below instead of a file
+    gzip=1         send a text or echo answer gzip-compressed, with "Content-Encoding: gzip"
 Each request is appended to the request log as one line: "VERB /path?query range=<header or ->".
 
 Every answer carries "X-Connection-Id: N", N counting the server's connections from 1, so a
@@ -58,6 +59,7 @@ so that no server outlives the test that started it.
 
 import argparse
 import base64
+import gzip
 import io
 import json
 import os
@@ -219,6 +221,9 @@ class Handler(BaseHTTPRequestHandler):
     def answer_body(self, code, content_type, body, knobs, verb):
         """A whole body, with Content-Length (as given by the length knob) or chunked."""
         self.send_response(code)
+        if knobs.get("gzip") == "1":
+            body = gzip.compress(body)
+            self.send_header("Content-Encoding", "gzip")
         if code == 407:
             self.send_header("Proxy-Authenticate", 'Basic realm="test"')
         self.send_header("Content-Type", content_type)

@@ -178,14 +178,6 @@ HRESULT QORHttpWDriver::Connect(const char* host, std::uint32_t port, std::uint3
                                       ::GetLastError());
             }
         }
-        if (httpDecoding_ == 1) {
-            BOOL decode = TRUE;
-            if (!::InternetSetOptionA(connection, INTERNET_OPTION_HTTP_DECODING, &decode, sizeof decode)) {
-                TraceHttpError(&trace_, 0, "QORHttpWDriver::Connect", "INTERNET_OPTION_HTTP_DECODING", ::GetLastError());
-            }
-            const HRESULT added = AddRequestHeaders("Accept-Encoding: gzip, deflate\r\n", HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA);
-            if (added != 0) TraceHttpError(&trace_, 0, "QORHttpWDriver::Connect", "Accept-Encoding", added);
-        }
         return 0;
     } catch (...) {
         return TraceHttpOutOfMemory(&trace_, 0, "QORHttpWDriver::Connect", "oHost");
@@ -372,6 +364,17 @@ HRESULT QORHttpWDriver::OpenRequest(const char* verb, const char* url, std::uint
         !::HttpAddRequestHeadersA(request, pendingHeaders_.Get(), static_cast<DWORD>(pendingHeadersLength_),
                                   HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_ADD)) {
         return TraceHttpError(&trace_, 0, "QORHttpWDriver::OpenRequest", "HttpAddRequestHeadersA", ::GetLastError());
+    }
+    // Decoding is this request's: on the shared connection it would reach other callers.
+    if (httpDecoding_ == 1) {
+        BOOL decode = TRUE;
+        if (!::InternetSetOptionA(request, INTERNET_OPTION_HTTP_DECODING, &decode, sizeof decode)) {
+            TraceHttpError(&trace_, 0, "QORHttpWDriver::OpenRequest", "INTERNET_OPTION_HTTP_DECODING", ::GetLastError());
+        }
+        if (!::HttpAddRequestHeadersA(request, "Accept-Encoding: gzip, deflate\r\n", static_cast<DWORD>(-1),
+                                      HTTP_ADDREQ_FLAG_ADD_IF_NEW)) {
+            TraceHttpError(&trace_, 0, "QORHttpWDriver::OpenRequest", "Accept-Encoding", ::GetLastError());
+        }
     }
     return 0;
 }

@@ -239,6 +239,11 @@ TEST(QORHttpDriverRequest, BodiesAreReadWholeAndWithinBounds) {
                                                 static_cast<HRESULT>(0x80072EE2), 0},
          0, -8, ""},
         {"a failed read inside a chunked body", Answer{chunkedHead, "abcdefgh", {3}, -1, 12002, 0, 0, 3}, 0, -8, ""},
+        // A decoding transport gives more than the encoded length the head announces.
+        {"an encoded answer is read to its end, not to its length",
+         Answer{"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\n", "decoded body", {5}, -1, 0,
+                0},
+         0, 0, "decoded body"},
         {"an announced length above the cap",
          Answer{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(QORHttpDriver::kMaxBodyInMemory + 1) +
                     "\r\n\r\n",

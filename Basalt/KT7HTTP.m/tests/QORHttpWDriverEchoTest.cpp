@@ -251,4 +251,23 @@ TEST_F(WinInetDriverEcho, RedirectsAreResolvedAgainstTheRequestOrKeptWhenAskedSo
     }
 }
 
+TEST_F(WinInetDriverEcho, DecodedAnswersAskForEncodingOnceAndKeepTheirWholeBody) {
+    auto driver = MakeDriver("M23 decoding");
+    const std::uint32_t on = 1;
+    ASSERT_EQ(driver->SetOptions(QORHTTP_OPTION_HTTP_DECODING, &on, 4), 0);
+    Body body;
+    // Through a redirect: every round's request is made afresh.
+    ASSERT_EQ(driver->Get(server.Url("a?location=/echo%3Fgzip%3D1").c_str(), 0, &body.text, &body.length, nullptr), 0)
+        << body.Text();
+    const std::string text = body.Text();
+    EXPECT_NE(text.find("\r\nGET /echo?gzip=1 HTTP/1.1\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\r\nAccept-Encoding: gzip, deflate\r\n"), std::string::npos) << text;
+
+    // Decoding belongs to that driver's requests, not to the connection another driver shares.
+    auto plain = MakeDriver("M23 decoding");
+    Body encoded;
+    ASSERT_EQ(plain->Get(server.Url("echo?gzip=1").c_str(), 0, &encoded.text, &encoded.length, nullptr), 0);
+    EXPECT_EQ(encoded.Text().rfind("\x1f\x8b", 0), 0u) << encoded.Text().substr(0, 40);
+}
+
 }  // namespace
