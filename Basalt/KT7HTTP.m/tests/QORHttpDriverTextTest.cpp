@@ -208,7 +208,7 @@ TEST(QORHttpDriverText, SettingsCarryOverToAnotherDriver) {
     } texts[] = {{QORHTTP_OPTION_USERNAME, "u"}, {QORHTTP_OPTION_PASSWORD, "p"},
                  {QORHTTP_OPTION_PROXY_USERNAME, "pu"}, {QORHTTP_OPTION_PROXY_PASSWORD, "pp"}};
     for (const auto& t : texts) ASSERT_EQ(old.SetOptions(t.id, t.text, static_cast<std::uint32_t>(std::strlen(t.text))), 0);
-    FakeHttpTransport swapped({}, 'W', old.UserAgent());
+    FakeHttpTransport swapped({}, 'W', "swapped in");
     ASSERT_EQ(swapped.CopyBaseSettings(old), 0);
     EXPECT_EQ(swapped.ReceiveTimeout(), thirty);
     EXPECT_EQ(swapped.SendTimeout(), thirty);
