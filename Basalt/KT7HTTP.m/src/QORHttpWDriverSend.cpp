@@ -46,7 +46,7 @@ bool AsksTheUser(DWORD code) {
         case ERROR_INTERNET_MIXED_SECURITY:
         case ERROR_INTERNET_CHG_POST_IS_NON_SECURE:
         case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
-        case ERROR_INTERNET_POST_IS_NON_SECURE:
+        case 12052:  // ERROR_INTERNET_HTTPS_HTTP_SUBMIT_REDIR
             return true;
         default:
             return false;
