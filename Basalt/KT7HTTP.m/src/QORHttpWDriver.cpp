@@ -148,8 +148,9 @@ HRESULT QORHttpWDriver::Connect(const char* host, std::uint32_t port, std::uint3
         if (hr != 0) return hr;
         {
             QORMutexHold hold(ClassMutex());
-            if (::InternetAttemptConnect(0) != ERROR_SUCCESS) {
-                return TraceHttpError(&trace_, 0, "QORHttpWDriver::Connect", "InternetAttemptConnect", ::GetLastError());
+            const DWORD attempt = ::InternetAttemptConnect(0);
+            if (attempt != ERROR_SUCCESS) {
+                return TraceHttpError(&trace_, 0, "QORHttpWDriver::Connect", "InternetAttemptConnect", attempt);
             }
             hr = QXInternetOpen();
         }
