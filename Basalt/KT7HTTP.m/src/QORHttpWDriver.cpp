@@ -255,8 +255,7 @@ HRESULT QORHttpWDriver::QXInternetConnect() {
     }
     info.connection = connection;
     QORMutexHold hold(ClassMutex());
-    PreForceOnline();
-    return 0;
+    return PreForceOnline();
 }
 
 HRESULT QORHttpWDriver::ManageServerChange(const char* host, std::uint32_t port) {
