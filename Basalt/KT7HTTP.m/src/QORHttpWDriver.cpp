@@ -334,6 +334,12 @@ HRESULT QORHttpWDriver::OpenRequest(const char* verb, const char* url, std::uint
     }
     HRESULT hr = AnalysePath(url);
     if (hr != 0) return hr;
+    if (!retrying_) {
+        firstScheme_ = schemeKind_;
+        firstHost_ = host_;
+        firstPort_ = port_;
+    }
+    onFirstOrigin_ = schemeKind_ == firstScheme_ && port_ == firstPort_ && ::_stricmp(host_.c_str(), firstHost_.c_str()) == 0;
     if (!internetInfo_ || !internetInfo_->connection) {
         return TraceHttpError(&trace_, 0, "QORHttpWDriver::OpenRequest", "_InternetInfo == NULL or Hdl == NULL", E_FAIL);
     }

@@ -71,6 +71,11 @@ HRESULT QORHttpWDriver::AddAuthentication() {
     // callers' servers and proxies.
     for (const auto& credential : credentials) {
         if (credential.value.empty()) continue;
+        // The caller's own user name and password belong to the first round's server: a
+        // redirect elsewhere, or down to http, does not get them.
+        const bool serverCredential =
+            credential.option == INTERNET_OPTION_USERNAME || credential.option == INTERNET_OPTION_PASSWORD;
+        if (serverCredential && !onFirstOrigin_) continue;
         if (!::InternetSetOptionA(request, credential.option, const_cast<char*>(credential.value.c_str()),
                                   static_cast<DWORD>(credential.value.size() + 1))) {
             return TraceHttpError(&trace_, 0, "QORHttpWDriver::AddAuthentication", credential.tag, ::GetLastError());
