@@ -86,6 +86,8 @@ HRESULT QORHttpWDriver::AddAuthentication() {
 }
 
 HRESULT QORHttpWDriver::BeginSendRequest(std::uint32_t, std::uint64_t length, std::uint32_t chunked) {
+    // Only this call's success says the head went out: an earlier round's must not count.
+    requestState_ &= ~kStateSent;
     if (!HasRequest()) {
         return TraceHttpError(&trace_, 0, "QORHttpWDriver::BeginSendRequest", "ERROR_INTERNET_DISCONNECTED", kDisconnected);
     }
