@@ -114,6 +114,7 @@ HRESULT QORHttpWDriver::BeginSendRequest(std::uint32_t, std::uint64_t length, st
     int closedResends = 0;
     for (int attempt = 1;; ++attempt) {
         internetInfo_->connectionClosed = 0;
+        internetInfo_->receivedBytes = 0;
         hr = FromWin32(QXHttpSendRequestEx(&buffers));
         if (hr != 0 && internetInfo_->connectionClosed && closedResends < kMaxClosedResends) {
             ++closedResends;
@@ -214,7 +215,10 @@ HRESULT QORHttpWDriver::SendRequest(const char* data, std::uint64_t length, std:
     for (int attempt = 1;; ++attempt) {
         requestClosed_ = 0;
         lastChunkSent_ = 0;
-        if (internetInfo_) internetInfo_->connectionClosed = 0;
+        if (internetInfo_) {
+            internetInfo_->connectionClosed = 0;
+            internetInfo_->receivedBytes = 0;
+        }
         HRESULT hr = SendRequestOnce(data, length, hasBody);
         if (hr == 0) return 0;
         // The head could not be sent: its own rounds have decided already.
@@ -259,7 +263,10 @@ HRESULT QORHttpWDriver::SendRequest(QORHttpStreamer* streamer, std::uint32_t) {
     for (int attempt = 1;; ++attempt) {
         requestClosed_ = 0;
         lastChunkSent_ = 0;
-        if (internetInfo_) internetInfo_->connectionClosed = 0;
+        if (internetInfo_) {
+            internetInfo_->connectionClosed = 0;
+            internetInfo_->receivedBytes = 0;
+        }
         HRESULT hr = SendStreamOnce(streamer);
         if (hr == 0) return 0;
         if (!(requestState_ & kStateSent) && !requestClosed_) return hr;
