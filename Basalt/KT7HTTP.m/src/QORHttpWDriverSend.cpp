@@ -135,7 +135,13 @@ HRESULT QORHttpWDriver::BeginSendRequest(std::uint32_t, std::uint64_t length, st
 }
 
 int QORHttpWDriver::IsResendRequest(HRESULT* ioError) {
-    const DWORD code = static_cast<DWORD>(*ioError) & 0xFFFF;
+    const DWORD raw = static_cast<DWORD>(*ioError);
+    if (raw == 0) return 1;
+    // Only Win32 codes, raw or as 0x8007xxxx, are WinINet's to decide on: a streamer's or the
+    // stack's own HRESULTs stop the request as they are.
+    const bool win32 = raw <= 0xFFFF || (raw & 0xFFFF0000u) == 0x80070000u;
+    if (!win32) return 1;
+    const DWORD code = raw & 0xFFFF;
     if (code == 0) {
         *ioError = 0;
         return 1;
@@ -246,6 +252,8 @@ HRESULT QORHttpWDriver::SendStreamOnce(QORHttpStreamer* streamer) {
         hr = streamer->GetNext(&piece, &pieceLength, &state);
         if (hr != 0 || state == QORHttpStreamer::kError) {
             CloseConnection();
+            // That close is ours, not the server's: no resend for it.
+            if (internetInfo_) internetInfo_->connectionClosed = 0;
             return TraceHttpError(&trace_, 0, "QORHttpWDriver::SendRequest", "Stream", hr < 0 ? hr : E_FAIL);
         }
         if (piece && pieceLength) {

@@ -270,4 +270,45 @@ TEST_F(WinInetDriverEcho, DecodedAnswersAskForEncodingOnceAndKeepTheirWholeBody)
     EXPECT_EQ(encoded.Text().rfind("\x1f\x8b", 0), 0u) << encoded.Text().substr(0, 40);
 }
 
+// A body whose first piece fails with a given result.
+class FailingStreamer final : public QORHttpStreamer {
+public:
+    explicit FailingStreamer(HRESULT failure) : failure_(failure) {}
+    HRESULT GetSize(std::uint64_t* outTotal, std::uint32_t* outChunked) override {
+        *outTotal = 10;
+        *outChunked = 0;
+        return 0;
+    }
+    HRESULT GetNext(const char**, std::uint32_t*, std::uint32_t*) override { return failure_; }
+    HRESULT Rewind() override {
+        ++rewinds;
+        return 0;
+    }
+    int rewinds = 0;
+
+private:
+    HRESULT failure_;
+};
+
+TEST_F(WinInetDriverEcho, StreamerFailuresEndTheUploadAsTheyAre) {
+    struct Case {
+        const char* name;
+        HRESULT failure;
+    } cases[] = {
+        {"a plain failure", E_FAIL},
+        // Its low word is WinINet's "send again".
+        {"a failure that is no Win32 code", static_cast<HRESULT>(0x80042F00)},
+    };
+    for (const Case& c : cases) {
+        auto driver = MakeDriver("M23 streamer");
+        FailingStreamer streamer(c.failure);
+        Body body;
+        EXPECT_EQ(driver->PostStream(server.Url("echo").c_str(), 0, QORHTTP_CONTENT_OCTETS, &streamer, nullptr,
+                                     &body.text, &body.length),
+                  c.failure)
+            << c.name;
+        EXPECT_EQ(streamer.rewinds, 0) << c.name;
+    }
+}
+
 }  // namespace
