@@ -639,6 +639,11 @@ HRESULT QORHttpWDriver::CloseConnection() {
 
 HRESULT QORHttpWDriver::CloseHandle(HINTERNET handle) {
     if (internetInfo_ && handle && internetInfo_->request.Get() == handle) {
+        // The asynchronous close takes mode 1 only; in any other the handle still closes here.
+        if (internetInfo_->closeMode != 1) {
+            internetInfo_->CloseRequest();
+            return QORHttpAsyncWDriver::CloseHandle(trace_, nullptr, internetInfo_.Get());
+        }
         return QORHttpAsyncWDriver::CloseHandle(trace_, internetInfo_->request.Take(), internetInfo_.Get());
     }
     return QORHttpAsyncWDriver::CloseHandle(trace_, nullptr, internetInfo_.Get());

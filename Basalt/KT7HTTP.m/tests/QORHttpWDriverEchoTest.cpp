@@ -311,4 +311,19 @@ TEST_F(WinInetDriverEcho, StreamerFailuresEndTheUploadAsTheyAre) {
     }
 }
 
+TEST_F(WinInetDriverEcho, RequestHandleClosesInEveryCloseMode) {
+    auto driver = MakeDriver("M23 close");
+    Body body;
+    ASSERT_EQ(driver->Get(server.Url("echo").c_str(), 0, &body.text, &body.length, nullptr), 0);
+    QORHttpInternetInfo* info = driver->InternetInfo();
+    ASSERT_TRUE(info && info->request);
+    const HINTERNET request = info->request.Get();
+    info->closeMode = 2;
+    driver->CloseHandle(request);
+    EXPECT_FALSE(info->request);
+    DWORD type = 0;
+    DWORD size = sizeof type;
+    EXPECT_FALSE(::InternetQueryOptionA(request, INTERNET_OPTION_HANDLE_TYPE, &type, &size)) << "still open";
+}
+
 }  // namespace
