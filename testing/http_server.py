@@ -40,6 +40,7 @@ Misbehaviour is asked for in the query string of each request (several may be co
     interim=N      before a raw answer, send N interim heads "HTTP/1.1 102 Processing"; "endless"
                    sends them until the client goes away (at most 100000, 30 s)
     keep=1         after a raw answer keep the connection for the next request (else it closes)
+    gzip=1         send a text or echo answer gzip-compressed, with "Content-Encoding: gzip"
 Each request is appended to the request log as one line: "VERB /path?query range=<header or ->".
 
 Raw answers: a path /raw/NAME answers the exact bytes of the file NAME of the root (hostile
@@ -77,6 +78,7 @@ so that no server outlives the test that started it.
 
 import argparse
 import base64
+import gzip
 import io
 import json
 import os
@@ -276,6 +278,9 @@ class Handler(BaseHTTPRequestHandler):
     def answer_body(self, code, content_type, body, knobs, verb):
         """A whole body, with Content-Length (as given by the length knob) or chunked."""
         self.send_response(code)
+        if knobs.get("gzip") == "1":
+            body = gzip.compress(body)
+            self.send_header("Content-Encoding", "gzip")
         if code == 407:
             self.send_header("Proxy-Authenticate", 'Basic realm="test"')
         self.send_header("Content-Type", content_type)

@@ -14,7 +14,7 @@ std::int32_t ZoneHours() {
             bias += zone.StandardBias;
         } else if (state == TIME_ZONE_ID_DAYLIGHT) {
             bias += zone.DaylightBias;
-        } else {
+        } else if (state != TIME_ZONE_ID_UNKNOWN) {  // a zone without daylight saving has its Bias alone
             return 0;
         }
         return static_cast<std::int32_t>(-bias / 60);

@@ -39,17 +39,12 @@ const char* OptionName(std::uint32_t id) {
 }  // namespace
 
 QORHttpDriver::QORHttpDriver(const char* userAgent, std::uint16_t httpMajor, std::uint16_t httpMinor)
-    : httpMajor_(httpMajor), httpMinor_(httpMinor) {
-    {
-        QORMutexHold hold(QORMutex::_mutexGlobal);
-        ZYNSysTraceClient::Create(&trace_, "HTTP");
-    }
+    : trace_(QORHttpTraceClient()), httpMajor_(httpMajor), httpMinor_(httpMinor) {
     ManageUerAgent(userAgent);
 }
 
 QORHttpDriver::~QORHttpDriver() {
     if (perfoCallback_ != nullptr) perfoCallback_->Release();
-    ZYNSysTraceClient::Destroy(&trace_);
 }
 
 // ---- verbs ------------------------------------------------------------------------------

@@ -85,6 +85,7 @@ struct QORHttpResponseInfo {
     std::string redirect;  // absolute target of a 3xx answer
     std::uint32_t hasBody = 1;
     std::uint32_t isText = 0;
+    bool encoded = false;  // a Content-Encoding answer: a decoding transport changes its length
 };
 
 class QORHttpDriver {

@@ -248,7 +248,7 @@ HRESULT QORHttpDriver::AfterSend(const char* url, const char* verb, std::uint32_
     }
 
     if (info.status != 401 && info.status != 407 && info.hasBody != 0 && bodyMode_ == 1 && outBody != nullptr) {
-        std::uint64_t length = info.chunked != 0 ? 0 : info.contentLength;
+        std::uint64_t length = info.chunked != 0 || info.encoded ? 0 : info.contentLength;
         result = GetBody(info.chunked, &length, outBody);
         if (result != 0) return result;
         if (*outBody != nullptr) Trace(*outBody, length, info.isText);
@@ -308,6 +308,7 @@ HRESULT QORHttpDriver::AnalyseResponse(const char* url, const char* verb, char* 
     const HeaderValue contentType = FindHeader(head, "content-type: ");
     if (contentType.text != nullptr && std::strncmp(contentType.text, "text/", 5) == 0) out->isText = 1;
 
+    out->encoded = FindHeader(head, "content-encoding: ").text != nullptr;
     const HeaderValue contentLength = FindHeader(head, "content-length: ");
     if (contentLength.text != nullptr) {
         // Digits only: "-1" read as an unsigned number would announce 2^64-1 bytes.

@@ -5,6 +5,7 @@
 
 #include "QORHttpErrors.h"
 #include "ZYNSysMaskSecret.h"
+#include "ZYNSysTraceClient.h"
 
 namespace {
 
@@ -22,6 +23,12 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 }
 
 }  // namespace
+
+ZYNSysTraceClient* QORHttpTraceClient() {
+    static ZYNSysTraceClient* trace = nullptr;
+    ZYNSysTraceClient::Create(&trace, "HTTP");
+    return trace;
+}
 
 HRESULT QORHttpDriverError(ZYNSysTraceClient* trace, const char* operation, const char* tag, HRESULT code) {
     if (code == E_OUTOFMEMORY) return TraceHttpOutOfMemory(&trace, 0, operation, tag);
@@ -48,6 +55,11 @@ bool QORHttpParseLength(const char* text, std::size_t length, std::uint64_t* out
 HRESULT QORHttpResolveLocation(const std::string& requestUrl, const std::string& target, std::string* out,
                                const char** tag) {
     try {
+        // An empty target would send the request round to itself until the depth runs out.
+        if (target.empty()) {
+            *tag = "(empty Location)";
+            return 0x80072F78;
+        }
         if (StartsWithNoCase(target, "http://") || StartsWithNoCase(target, "https://")) {
             *out = target;
             return 0;
@@ -61,24 +73,26 @@ HRESULT QORHttpResolveLocation(const std::string& requestUrl, const std::string&
             *out = requestUrl.substr(0, scheme + 1) + target;
             return 0;
         }
-        const std::size_t path = requestUrl.find('/', scheme + 3);
-        if (path == std::string::npos) {
-            *tag = "(no /)";
-            return E_INVALIDARG;
-        }
-        if (!target.empty() && target[0] == '/') {
-            *out = requestUrl.substr(0, path) + target;
+        // The authority ends at the first of "/?#": "http://h?a=/b" has no path, and its path is "/".
+        std::size_t authorityEnd = requestUrl.find_first_of("/?#", scheme + 3);
+        if (authorityEnd == std::string::npos) authorityEnd = requestUrl.size();
+        const std::string origin = requestUrl.substr(0, authorityEnd);
+        if (target[0] == '/') {
+            *out = origin + target;
             return 0;
         }
-        // Relative to the folder of the request path: the query and fragment are not part of it.
-        std::size_t pathEnd = requestUrl.find_first_of("?#", path);
-        if (pathEnd == std::string::npos) pathEnd = requestUrl.size();
-        if (!target.empty() && target[0] == '?') {
-            *out = requestUrl.substr(0, pathEnd) + target;
+        std::string path = "/";
+        if (authorityEnd < requestUrl.size() && requestUrl[authorityEnd] == '/') {
+            // Relative to the folder of the request path: the query and fragment are not part of it.
+            std::size_t pathEnd = requestUrl.find_first_of("?#", authorityEnd);
+            if (pathEnd == std::string::npos) pathEnd = requestUrl.size();
+            path = requestUrl.substr(authorityEnd, pathEnd - authorityEnd);
+        }
+        if (target[0] == '?') {
+            *out = origin + path + target;
             return 0;
         }
-        const std::size_t folderEnd = requestUrl.rfind('/', pathEnd - 1);
-        *out = requestUrl.substr(0, folderEnd + 1) + target;
+        *out = origin + path.substr(0, path.rfind('/') + 1) + target;
         return 0;
     } catch (const std::bad_alloc&) {
         *tag = "(Location)";

@@ -10,6 +10,10 @@
 
 class ZYNSysTraceClient;
 
+// The process's one "HTTP" trace client, made on first use (null while that trace is off):
+// drivers and request contexts come and go, and a client per object would pile up.
+ZYNSysTraceClient* QORHttpTraceClient();
+
 // Traces "\t<operation> (<tag> Error 0x<code>)" and gives the stack's HRESULT for the code.
 HRESULT QORHttpDriverError(ZYNSysTraceClient* trace, const char* operation, const char* tag, HRESULT code);
 
@@ -19,8 +23,8 @@ bool QORHttpParseLength(const char* text, std::size_t length, std::uint64_t* out
 
 // The absolute URL of a redirect's Location, resolved against the request URL: an absolute
 // target as it is, "//host/x" with the request's scheme, "/x" on the request's host, and any
-// other text in the request path's folder. 0, or E_INVALIDARG with *tag "(no ://)" or
-// "(no /)" when the request URL has no scheme or no path to resolve against.
+// other text in the request path's folder (a URL without a path has "/"). 0; 0x80072F78 for an
+// empty target; E_INVALIDARG with *tag "(no ://)" when the request URL has no scheme.
 HRESULT QORHttpResolveLocation(const std::string& requestUrl, const std::string& target, std::string* out,
                                const char** tag);
 

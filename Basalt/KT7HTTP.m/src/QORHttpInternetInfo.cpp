@@ -2,9 +2,9 @@
 
 #include <new>
 
-#include "ZYNSysTraceClient.h"
+#include "QORHttpDriverSupport.h"
 
-QORHttpInternetInfo::QORHttpInternetInfo() { ZYNSysTraceClient::Create(&trace, "HTTP"); }
+QORHttpInternetInfo::QORHttpInternetInfo() : trace(QORHttpTraceClient()) {}
 
 QORHttpInternetInfo::~QORHttpInternetInfo() {
     // Closing notices of the request come back with this object as context: close while every

@@ -148,8 +148,9 @@ HRESULT QORHttpWDriver::Connect(const char* host, std::uint32_t port, std::uint3
         if (hr != 0) return hr;
         {
             QORMutexHold hold(ClassMutex());
-            if (::InternetAttemptConnect(0) != ERROR_SUCCESS) {
-                return TraceHttpError(&trace_, 0, "QORHttpWDriver::Connect", "InternetAttemptConnect", ::GetLastError());
+            const DWORD attempt = ::InternetAttemptConnect(0);
+            if (attempt != ERROR_SUCCESS) {
+                return TraceHttpError(&trace_, 0, "QORHttpWDriver::Connect", "InternetAttemptConnect", attempt);
             }
             hr = QXInternetOpen();
         }
@@ -177,14 +178,6 @@ HRESULT QORHttpWDriver::Connect(const char* host, std::uint32_t port, std::uint3
                 return TraceHttpError(&trace_, 0, "QORHttpWDriver::Connect", "INTERNET_OPTION_WRITE_BUFFER_SIZE",
                                       ::GetLastError());
             }
-        }
-        if (httpDecoding_ == 1) {
-            BOOL decode = TRUE;
-            if (!::InternetSetOptionA(connection, INTERNET_OPTION_HTTP_DECODING, &decode, sizeof decode)) {
-                TraceHttpError(&trace_, 0, "QORHttpWDriver::Connect", "INTERNET_OPTION_HTTP_DECODING", ::GetLastError());
-            }
-            const HRESULT added = AddRequestHeaders("Accept-Encoding: gzip, deflate\r\n", HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA);
-            if (added != 0) TraceHttpError(&trace_, 0, "QORHttpWDriver::Connect", "Accept-Encoding", added);
         }
         return 0;
     } catch (...) {
@@ -262,8 +255,7 @@ HRESULT QORHttpWDriver::QXInternetConnect() {
     }
     info.connection = connection;
     QORMutexHold hold(ClassMutex());
-    PreForceOnline();
-    return 0;
+    return PreForceOnline();
 }
 
 HRESULT QORHttpWDriver::ManageServerChange(const char* host, std::uint32_t port) {
@@ -342,6 +334,12 @@ HRESULT QORHttpWDriver::OpenRequest(const char* verb, const char* url, std::uint
     }
     HRESULT hr = AnalysePath(url);
     if (hr != 0) return hr;
+    if (!retrying_) {
+        firstScheme_ = schemeKind_;
+        firstHost_ = host_;
+        firstPort_ = port_;
+    }
+    onFirstOrigin_ = schemeKind_ == firstScheme_ && port_ == firstPort_ && ::_stricmp(host_.c_str(), firstHost_.c_str()) == 0;
     if (!internetInfo_ || !internetInfo_->connection) {
         return TraceHttpError(&trace_, 0, "QORHttpWDriver::OpenRequest", "_InternetInfo == NULL or Hdl == NULL", E_FAIL);
     }
@@ -372,6 +370,17 @@ HRESULT QORHttpWDriver::OpenRequest(const char* verb, const char* url, std::uint
         !::HttpAddRequestHeadersA(request, pendingHeaders_.Get(), static_cast<DWORD>(pendingHeadersLength_),
                                   HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_ADD)) {
         return TraceHttpError(&trace_, 0, "QORHttpWDriver::OpenRequest", "HttpAddRequestHeadersA", ::GetLastError());
+    }
+    // Decoding is this request's: on the shared connection it would reach other callers.
+    if (httpDecoding_ == 1) {
+        BOOL decode = TRUE;
+        if (!::InternetSetOptionA(request, INTERNET_OPTION_HTTP_DECODING, &decode, sizeof decode)) {
+            TraceHttpError(&trace_, 0, "QORHttpWDriver::OpenRequest", "INTERNET_OPTION_HTTP_DECODING", ::GetLastError());
+        }
+        if (!::HttpAddRequestHeadersA(request, "Accept-Encoding: gzip, deflate\r\n", static_cast<DWORD>(-1),
+                                      HTTP_ADDREQ_FLAG_ADD_IF_NEW)) {
+            TraceHttpError(&trace_, 0, "QORHttpWDriver::OpenRequest", "Accept-Encoding", ::GetLastError());
+        }
     }
     return 0;
 }
@@ -630,6 +639,11 @@ HRESULT QORHttpWDriver::CloseConnection() {
 
 HRESULT QORHttpWDriver::CloseHandle(HINTERNET handle) {
     if (internetInfo_ && handle && internetInfo_->request.Get() == handle) {
+        // The asynchronous close takes mode 1 only; in any other the handle still closes here.
+        if (internetInfo_->closeMode != 1) {
+            internetInfo_->CloseRequest();
+            return QORHttpAsyncWDriver::CloseHandle(trace_, nullptr, internetInfo_.Get());
+        }
         return QORHttpAsyncWDriver::CloseHandle(trace_, internetInfo_->request.Take(), internetInfo_.Get());
     }
     return QORHttpAsyncWDriver::CloseHandle(trace_, nullptr, internetInfo_.Get());

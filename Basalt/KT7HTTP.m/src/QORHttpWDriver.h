@@ -96,6 +96,11 @@ private:
     std::uint32_t schemeKind_ = 0;
     std::string host_;
     std::string path_;  // path and extra information of the current URL
+    // The first round's scheme, host and port: the caller's credentials go to that server only.
+    std::uint32_t firstScheme_ = 0;
+    std::string firstHost_;
+    std::uint32_t firstPort_ = 0;
+    bool onFirstOrigin_ = true;
     HINTERNET session_ = nullptr;  // the session cache's
     std::uint32_t securityFlags_ = 0;
     std::uint32_t accessType_ = INTERNET_OPEN_TYPE_PRECONFIG;

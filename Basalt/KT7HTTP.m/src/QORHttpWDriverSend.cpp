@@ -46,7 +46,7 @@ bool AsksTheUser(DWORD code) {
         case ERROR_INTERNET_MIXED_SECURITY:
         case ERROR_INTERNET_CHG_POST_IS_NON_SECURE:
         case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
-        case ERROR_INTERNET_POST_IS_NON_SECURE:
+        case 12052:  // ERROR_INTERNET_HTTPS_HTTP_SUBMIT_REDIR
             return true;
         default:
             return false;
@@ -71,6 +71,11 @@ HRESULT QORHttpWDriver::AddAuthentication() {
     // callers' servers and proxies.
     for (const auto& credential : credentials) {
         if (credential.value.empty()) continue;
+        // The caller's own user name and password belong to the first round's server: a
+        // redirect elsewhere, or down to http, does not get them.
+        const bool serverCredential =
+            credential.option == INTERNET_OPTION_USERNAME || credential.option == INTERNET_OPTION_PASSWORD;
+        if (serverCredential && !onFirstOrigin_) continue;
         if (!::InternetSetOptionA(request, credential.option, const_cast<char*>(credential.value.c_str()),
                                   static_cast<DWORD>(credential.value.size() + 1))) {
             return TraceHttpError(&trace_, 0, "QORHttpWDriver::AddAuthentication", credential.tag, ::GetLastError());
@@ -81,6 +86,8 @@ HRESULT QORHttpWDriver::AddAuthentication() {
 }
 
 HRESULT QORHttpWDriver::BeginSendRequest(std::uint32_t, std::uint64_t length, std::uint32_t chunked) {
+    // Only this call's success says the head went out: an earlier round's must not count.
+    requestState_ &= ~kStateSent;
     if (!HasRequest()) {
         return TraceHttpError(&trace_, 0, "QORHttpWDriver::BeginSendRequest", "ERROR_INTERNET_DISCONNECTED", kDisconnected);
     }
@@ -107,6 +114,7 @@ HRESULT QORHttpWDriver::BeginSendRequest(std::uint32_t, std::uint64_t length, st
     int closedResends = 0;
     for (int attempt = 1;; ++attempt) {
         internetInfo_->connectionClosed = 0;
+        internetInfo_->receivedBytes = 0;
         hr = FromWin32(QXHttpSendRequestEx(&buffers));
         if (hr != 0 && internetInfo_->connectionClosed && closedResends < kMaxClosedResends) {
             ++closedResends;
@@ -127,7 +135,13 @@ HRESULT QORHttpWDriver::BeginSendRequest(std::uint32_t, std::uint64_t length, st
 }
 
 int QORHttpWDriver::IsResendRequest(HRESULT* ioError) {
-    const DWORD code = static_cast<DWORD>(*ioError) & 0xFFFF;
+    const DWORD raw = static_cast<DWORD>(*ioError);
+    if (raw == 0) return 1;
+    // Only Win32 codes, raw or as 0x8007xxxx, are WinINet's to decide on: a streamer's or the
+    // stack's own HRESULTs stop the request as they are.
+    const bool win32 = raw <= 0xFFFF || (raw & 0xFFFF0000u) == 0x80070000u;
+    if (!win32) return 1;
+    const DWORD code = raw & 0xFFFF;
     if (code == 0) {
         *ioError = 0;
         return 1;
@@ -207,7 +221,10 @@ HRESULT QORHttpWDriver::SendRequest(const char* data, std::uint64_t length, std:
     for (int attempt = 1;; ++attempt) {
         requestClosed_ = 0;
         lastChunkSent_ = 0;
-        if (internetInfo_) internetInfo_->connectionClosed = 0;
+        if (internetInfo_) {
+            internetInfo_->connectionClosed = 0;
+            internetInfo_->receivedBytes = 0;
+        }
         HRESULT hr = SendRequestOnce(data, length, hasBody);
         if (hr == 0) return 0;
         // The head could not be sent: its own rounds have decided already.
@@ -235,6 +252,8 @@ HRESULT QORHttpWDriver::SendStreamOnce(QORHttpStreamer* streamer) {
         hr = streamer->GetNext(&piece, &pieceLength, &state);
         if (hr != 0 || state == QORHttpStreamer::kError) {
             CloseConnection();
+            // That close is ours, not the server's: no resend for it.
+            if (internetInfo_) internetInfo_->connectionClosed = 0;
             return TraceHttpError(&trace_, 0, "QORHttpWDriver::SendRequest", "Stream", hr < 0 ? hr : E_FAIL);
         }
         if (piece && pieceLength) {
@@ -252,7 +271,10 @@ HRESULT QORHttpWDriver::SendRequest(QORHttpStreamer* streamer, std::uint32_t) {
     for (int attempt = 1;; ++attempt) {
         requestClosed_ = 0;
         lastChunkSent_ = 0;
-        if (internetInfo_) internetInfo_->connectionClosed = 0;
+        if (internetInfo_) {
+            internetInfo_->connectionClosed = 0;
+            internetInfo_->receivedBytes = 0;
+        }
         HRESULT hr = SendStreamOnce(streamer);
         if (hr == 0) return 0;
         if (!(requestState_ & kStateSent) && !requestClosed_) return hr;

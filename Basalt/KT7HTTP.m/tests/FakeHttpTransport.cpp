@@ -207,6 +207,9 @@ HRESULT FakeHttpTransport::QXInternetQueryDataAvailable(std::uint32_t* outAvaila
 
 HRESULT FakeHttpTransport::QXInternetReadFile(std::uint64_t* ioLength, char* body, std::uint32_t toRead,
                                               std::uint32_t* outRead) {
+    if (current_.readFailAfter >= 0 && read_ >= static_cast<std::uint64_t>(current_.readFailAfter)) {
+        return current_.failure;
+    }
     const std::uint64_t count = std::min<std::uint64_t>({toRead, BodySize() - read_, NextPiece()});
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::uint64_t at = read_ + i;

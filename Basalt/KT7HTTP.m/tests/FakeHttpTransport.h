@@ -22,6 +22,8 @@ public:
         HRESULT sendResult = 0;
         // Bytes of 'x' the reads give after the body, without holding them.
         std::uint64_t filler = 0;
+        // The reads fail with failure once readFailAfter body bytes were read.
+        std::int64_t readFailAfter = -1;
     };
     struct Request {
         std::string verb;

@@ -53,6 +53,7 @@ TEST(QORHttpDriverRequest, RedirectsAreFollowedToTheirResolvedTarget) {
         std::vector<std::string> urls;
         const char* body;
         const char* current = nullptr;  // GetUrl afterwards when not the last URL asked for
+        const char* request = "http://H/a/b";
     } cases[] = {
         {"an absolute path stays on the host", {Redirect(302, "/next"), FakeHttpTransport::Ok("there")}, 0, 0,
          {"http://h/a/b", "http://h/next"}, "there"},
@@ -75,10 +76,16 @@ TEST(QORHttpDriverRequest, RedirectsAreFollowedToTheirResolvedTarget) {
         {"a Location cut before its CRLF fails",
          {Answer{"HTTP/1.1 302 Found\r\nLocation: /x", "", {}, -1, 0, 0}}, 0, static_cast<HRESULT>(0x80072F78),
          {"http://h/a/b"}, ""},
+        {"an empty Location fails rather than asking again", {Redirect(302, "")}, 0,
+         static_cast<HRESULT>(0x80072F78), {"http://h/a/b"}, ""},
+        {"a URL without a path resolves against the root", {Redirect(302, "next"), FakeHttpTransport::Ok("r")}, 0, 0,
+         {"http://h:8080", "http://h:8080/next"}, "r", nullptr, "http://H:8080"},
+        {"a slash in the query is not the path", {Redirect(302, "/x"), FakeHttpTransport::Ok("s")}, 0, 0,
+         {"http://h?a=/b", "http://h/x"}, "s", nullptr, "http://H?a=/b"},
     };
     for (const Case& c : cases) {
         FakeHttpTransport driver(c.answers);
-        const Outcome outcome = Get(driver, "http://H/a/b", c.flags);
+        const Outcome outcome = Get(driver, c.request, c.flags);
         EXPECT_EQ(outcome.result, c.result) << c.name;
         EXPECT_EQ(Urls(driver), c.urls) << c.name;
         EXPECT_EQ(outcome.body, c.body) << c.name;
@@ -231,6 +238,12 @@ TEST(QORHttpDriverRequest, BodiesAreReadWholeAndWithinBounds) {
         {"a failed query with a length", Answer{"HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n", "abcdefgh", {3}, 6,
                                                 static_cast<HRESULT>(0x80072EE2), 0},
          0, -8, ""},
+        {"a failed read inside a chunked body", Answer{chunkedHead, "abcdefgh", {3}, -1, 12002, 0, 0, 3}, 0, -8, ""},
+        // A decoding transport gives more than the encoded length the head announces.
+        {"an encoded answer is read to its end, not to its length",
+         Answer{"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\n", "decoded body", {5}, -1, 0,
+                0},
+         0, 0, "decoded body"},
         {"an announced length above the cap",
          Answer{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(QORHttpDriver::kMaxBodyInMemory + 1) +
                     "\r\n\r\n",

@@ -225,4 +225,105 @@ TEST_F(WinInetDriverEcho, SetCookieReachesTheStoreAndTheJar) {
     EXPECT_TRUE(Has(jar, "g23jar=v1")) << jar;
 }
 
+TEST_F(WinInetDriverEcho, RedirectsAreResolvedAgainstTheRequestOrKeptWhenAskedSo) {
+    const std::string other = "http://localhost:" + std::to_string(server.Port());
+    struct Case {
+        const char* name;
+        std::string pathAndQuery;
+        std::uint32_t flags;
+        std::string body;  // the echo's request line, or the whole body
+    } cases[] = {
+        {"a relative target in the request's folder", "a/b?location=next%3Fecho%3D1", 0, "GET /a/next?echo=1 HTTP/1.1"},
+        {"another host is followed", "a/b?location=" + other + "/echo", 0, "GET /echo HTTP/1.1"},
+        {"not followed when asked so", "a/b?location=/echo", 0x200000, "status asked for\n"},
+    };
+    for (const Case& c : cases) {
+        auto driver = MakeDriver("M23 redirects");
+        Body body;
+        EXPECT_EQ(driver->Get(server.Url(c.pathAndQuery).c_str(), c.flags, &body.text, &body.length, nullptr), 0)
+            << c.name;
+        const std::string text = body.Text();
+        if (c.flags == 0) {
+            EXPECT_NE(text.find("\r\n" + c.body + "\r\n"), std::string::npos) << c.name << ": " << text;
+        } else {
+            EXPECT_EQ(text, c.body) << c.name;
+        }
+    }
+}
+
+TEST_F(WinInetDriverEcho, DecodedAnswersAskForEncodingOnceAndKeepTheirWholeBody) {
+    auto driver = MakeDriver("M23 decoding");
+    const std::uint32_t on = 1;
+    ASSERT_EQ(driver->SetOptions(QORHTTP_OPTION_HTTP_DECODING, &on, 4), 0);
+    Body body;
+    // Through a redirect: every round's request is made afresh.
+    ASSERT_EQ(driver->Get(server.Url("a?location=/echo%3Fgzip%3D1").c_str(), 0, &body.text, &body.length, nullptr), 0)
+        << body.Text();
+    const std::string text = body.Text();
+    EXPECT_NE(text.find("\r\nGET /echo?gzip=1 HTTP/1.1\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\r\nAccept-Encoding: gzip, deflate\r\n"), std::string::npos) << text;
+
+    // Decoding belongs to that driver's requests, not to the connection another driver shares.
+    auto plain = MakeDriver("M23 decoding");
+    Body encoded;
+    ASSERT_EQ(plain->Get(server.Url("echo?gzip=1").c_str(), 0, &encoded.text, &encoded.length, nullptr), 0);
+    EXPECT_EQ(encoded.Text().rfind("\x1f\x8b", 0), 0u) << encoded.Text().substr(0, 40);
+}
+
+// A body whose first piece fails with a given result.
+class FailingStreamer final : public QORHttpStreamer {
+public:
+    explicit FailingStreamer(HRESULT failure) : failure_(failure) {}
+    HRESULT GetSize(std::uint64_t* outTotal, std::uint32_t* outChunked) override {
+        *outTotal = 10;
+        *outChunked = 0;
+        return 0;
+    }
+    HRESULT GetNext(const char**, std::uint32_t*, std::uint32_t*) override { return failure_; }
+    HRESULT Rewind() override {
+        ++rewinds;
+        return 0;
+    }
+    int rewinds = 0;
+
+private:
+    HRESULT failure_;
+};
+
+TEST_F(WinInetDriverEcho, StreamerFailuresEndTheUploadAsTheyAre) {
+    struct Case {
+        const char* name;
+        HRESULT failure;
+    } cases[] = {
+        {"a plain failure", E_FAIL},
+        // Its low word is WinINet's "send again".
+        {"a failure that is no Win32 code", static_cast<HRESULT>(0x80042F00)},
+    };
+    for (const Case& c : cases) {
+        auto driver = MakeDriver("M23 streamer");
+        FailingStreamer streamer(c.failure);
+        Body body;
+        EXPECT_EQ(driver->PostStream(server.Url("echo").c_str(), 0, QORHTTP_CONTENT_OCTETS, &streamer, nullptr,
+                                     &body.text, &body.length),
+                  c.failure)
+            << c.name;
+        EXPECT_EQ(streamer.rewinds, 0) << c.name;
+    }
+}
+
+TEST_F(WinInetDriverEcho, RequestHandleClosesInEveryCloseMode) {
+    auto driver = MakeDriver("M23 close");
+    Body body;
+    ASSERT_EQ(driver->Get(server.Url("echo").c_str(), 0, &body.text, &body.length, nullptr), 0);
+    QORHttpInternetInfo* info = driver->InternetInfo();
+    ASSERT_TRUE(info && info->request);
+    const HINTERNET request = info->request.Get();
+    info->closeMode = 2;
+    driver->CloseHandle(request);
+    EXPECT_FALSE(info->request);
+    DWORD type = 0;
+    DWORD size = sizeof type;
+    EXPECT_FALSE(::InternetQueryOptionA(request, INTERNET_OPTION_HANDLE_TYPE, &type, &size)) << "still open";
+}
+
 }  // namespace

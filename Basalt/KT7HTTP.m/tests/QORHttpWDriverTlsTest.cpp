@@ -24,6 +24,11 @@ constexpr wchar_t kUrlVariable[] = L"G23_TLS_TEST_URL";
 class WinInetDriverTls : public ::testing::Test {
 protected:
     void SetUp() override {
+        // A run killed inside the policy test leaves the value in the persistent prefix.
+        ZYNSysRegKey key;
+        if (::RegOpenKeyExW(HKEY_CURRENT_USER, kPolicyKey, 0, KEY_SET_VALUE, key.Put()) == ERROR_SUCCESS) {
+            ::RegDeleteValueW(key.Get(), L"PreventIgnoreCertErrors");
+        }
         std::filesystem::create_directories(served);
         WriteFile(served + L"\\secure.txt", "over TLS\n");
         ASSERT_NE(server.Port(), 0) << server.Error();
