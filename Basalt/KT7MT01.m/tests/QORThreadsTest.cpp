@@ -546,7 +546,8 @@ VAROMET_CHILD_CASE(LocaleSwitchAroundTheThreadFunction) {
     thread.SetFunction([](void*) {
         if (!read) {
             HMODULE module = ::GetModuleHandleW(L"QORSysTS.dll");
-            read = module ? reinterpret_cast<Read>(::GetProcAddress(module, "FakeLocaleSwitches")) : nullptr;
+            void* found = module ? reinterpret_cast<void*>(::GetProcAddress(module, "FakeLocaleSwitches")) : nullptr;
+            read = reinterpret_cast<Read>(found);
         }
         DWORD ids[4];
         int values[4];
