@@ -107,4 +107,12 @@ esac
 
 ensure
 export DISPLAY="$(cat "$root/display")"
-exec wine "$@"
+# Not exec'd: a run that ends in failure names its status, which is all there is to see when
+# the program never got to print (a crash at start, a loader error hidden by WINEDEBUG).
+started=$(date +%s%N)
+rc=0
+wine "$@" || rc=$?
+if [ "$rc" != 0 ]; then
+  echo "winerun: $(basename "$1") ended with status $rc after $(( ($(date +%s%N) - started) / 1000000 )) ms" >&2
+fi
+exit "$rc"
