@@ -13,6 +13,14 @@ fi
 root=$(mkdir -p "$2" && cd "$2" && pwd)
 shift 2
 
+# This Wine has no preloader to keep low addresses free, and address randomisation now and then
+# puts the loader's heap where Wine maps the shared user data (0x7ffe0000): the program then ends
+# at start with status 1 ("failed to map the shared user data", silenced by WINEDEBUG), or a
+# CreateProcess fails with 1359. Everything started from here runs at fixed addresses.
+if [ $(( 0x$(cat /proc/$$/personality) & 0x40000 )) = 0 ] && setarch "$(uname -m)" -R true 2>/dev/null; then
+  exec setarch "$(uname -m)" -R "$0" --root "$root" "$@"
+fi
+
 export WINEPREFIX="$root/prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
