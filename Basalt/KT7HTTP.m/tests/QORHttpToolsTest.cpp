@@ -10,6 +10,7 @@
 #include "QORHttpErrors.h"
 #include "QORHttpTools.h"
 #include "TestFolder.h"
+#include "ZYNSysKernelHandle.h"
 #include "ZYNSysTraceClient.h"
 
 namespace {
@@ -203,6 +204,25 @@ void DeleteFeatures() {
     for (const Feature& f : kFeatureKeys) ::RegDeleteTreeA(f.root, (std::string(kFeatures) + f.key).c_str());
 }
 
+// Every process of this program writes the same feature values: the tests whose children write
+// them take turns, whatever else runs beside them.
+class FeatureValuesTurn {
+public:
+    FeatureValuesTurn() : mutex_(::CreateMutexW(nullptr, FALSE, L"Local\\VarometTestsHttpFeatureValues")) {
+        const DWORD waited = mutex_ ? ::WaitForSingleObject(mutex_.Get(), 120000) : WAIT_FAILED;
+        held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    }
+    ~FeatureValuesTurn() {
+        if (held_) ::ReleaseMutex(mutex_.Get());
+    }
+    FeatureValuesTurn(const FeatureValuesTurn&) = delete;
+    FeatureValuesTurn& operator=(const FeatureValuesTurn&) = delete;
+
+private:
+    ZYNSysKernelHandle mutex_;
+    bool held_ = false;
+};
+
 DWORD Limit(DWORD option) {
     DWORD value = 0;
     DWORD size = sizeof value;
@@ -240,6 +260,7 @@ VAROMET_CHILD_CASE(HttpFeatureSwitches) {
 namespace {
 
 TEST(QORHttpTools, InitializeRegKeysSetsTheConnectionLimitsFromTheEnvironment) {
+    const FeatureValuesTurn turn;
     struct Case {
         const char* name;
         std::optional<std::wstring> setting;
@@ -265,6 +286,7 @@ TEST(QORHttpTools, InitializeRegKeysSetsTheConnectionLimitsFromTheEnvironment) {
 }
 
 TEST(QORHttpTools, InitializeRegKeysWritesTheSwitchedFeaturesOncePerProcess) {
+    const FeatureValuesTurn turn;
     struct Case {
         const char* name;
         Env switches;
@@ -306,6 +328,7 @@ VAROMET_CHILD_CASE(HttpRegKeysTraced) {
 namespace {
 
 TEST(QORHttpTools, InitializeRegKeysTracesTheProgramTheBrowserVersionAndTheLimit) {
+    const FeatureValuesTurn turn;
     TestFolder folder;
     const ChildProcess::Result child =
         RunTraced("HttpRegKeysTraced", folder, {{L"ZYNSysMaxHTTPConnectionNumber", L"64"}});
