@@ -17,7 +17,8 @@ shift 2
 # puts the loader's heap where Wine maps the shared user data (0x7ffe0000): the program then ends
 # at start with status 1 ("failed to map the shared user data", silenced by WINEDEBUG), or a
 # CreateProcess fails with 1359. Everything started from here runs at fixed addresses.
-if [ $(( 0x$(cat /proc/$$/personality) & 0x40000 )) = 0 ] && setarch "$(uname -m)" -R true 2>/dev/null; then
+personality=$(cat /proc/$$/personality 2>/dev/null) || personality=0
+if [ $(( 0x${personality:-0} & 0x40000 )) = 0 ] && setarch "$(uname -m)" -R true 2>/dev/null; then
   exec setarch "$(uname -m)" -R "$0" --root "$root" "$@"
 fi
 
