@@ -12,6 +12,13 @@ if(VAROMET_WINDOWS)
   set_tests_properties(wine.setup PROPERTIES FIXTURES_SETUP wine)
   add_test(NAME wine.cleanup COMMAND ${VAROMET_WINERUN} --root ${VAROMET_WINE_ROOT} --stop)
   set_tests_properties(wine.cleanup PROPERTIES FIXTURES_CLEANUP wine)
+
+  # Wine ends some crashes (a stack overflow with no room left to report it) with status 0, so a
+  # test program passes only once GoogleTest has printed its summary; a failed test or a failing
+  # status (which the runner names) fails it whatever else the output holds.
+  set(VAROMET_GTEST_RUN_CHECK
+    PASS_REGULAR_EXPRESSION "test suites? ran\\."
+    FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]|winerun: .* ended with status")
 endif()
 
 # varomet_add_gtest(target [CHILD_CASES] source... [TEST_PROPERTIES prop value...]) builds a GoogleTest
@@ -27,7 +34,7 @@ function(varomet_add_gtest target)
   endif()
   set(props TIMEOUT 300 ${GTEST_TEST_PROPERTIES})
   if(VAROMET_WINDOWS)
-    list(APPEND props FIXTURES_REQUIRED wine)
+    list(APPEND props FIXTURES_REQUIRED wine ${VAROMET_GTEST_RUN_CHECK})
   endif()
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
