@@ -30,10 +30,11 @@ constexpr std::uint32_t QORHTTP_URL_DEFAULT_MODE = 0x80000007u;
 HRESULT QORSysCodeUrl(const char* url, char** out, std::uint32_t mode) noexcept;
 
 // Cracks the first `length` bytes of url (all of it for 0) into the asked-for components (a
-// non-zero length field asks; with a buffer the text is copied there when it fits, without one
-// the pointer is set into url). A non-zero encodeMode encodes first and then needs a buffer for
-// every component asked for. 0, E_INVALIDARG, 0x80072EE5 (user information without ':'), -1 (a
-// port of more than 7 characters) or the encoder's error.
+// non-zero length field asks and receives the component's length; with a buffer the text is
+// copied there, without one the pointer is set into url). A non-zero encodeMode encodes first
+// and then needs a buffer for every component asked for. 0, E_INVALIDARG (also when a buffer
+// is too small for its component and its NUL: that buffer is left untouched), 0x80072EE5 (user
+// information without ':'), -1 (a port of more than 7 characters) or the encoder's error.
 HRESULT QORSysCrackUrl(const char* url, DWORD length, std::uint32_t encodeMode,
                        URL_COMPONENTSA* components) noexcept;
 

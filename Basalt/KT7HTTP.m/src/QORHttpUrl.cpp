@@ -143,14 +143,17 @@ HRESULT Decode(std::string_view url, char** out) {
     return 0;
 }
 
-// One component: asked for by a non-zero length; copied into the caller's buffer when it fits,
-// else pointed at inside the cracked text.
-void SetComponent(char*& text, DWORD& length, const char* from, std::size_t size) {
+// One component: asked for by a non-zero length; copied into the caller's buffer, or pointed at
+// inside the cracked text when there is none. A buffer too small is left untouched and makes
+// the crack fail: a caller must not take a stale or empty buffer for the component.
+void SetComponent(char*& text, DWORD& length, const char* from, std::size_t size, bool& fits) {
     if (length == 0) return;
     if (text != nullptr) {
         if (length > size) {
             std::memcpy(text, from, size);
             text[size] = '\0';
+        } else {
+            fits = false;
         }
     } else {
         text = const_cast<char*>(from);
@@ -232,13 +235,14 @@ HRESULT Crack(std::string_view url, URL_COMPONENTSA& c) {
     c.nPort = port;
 
     const char* base = url.data();
-    SetComponent(c.lpszScheme, c.dwSchemeLength, base, schemeEnd);
-    SetComponent(c.lpszHostName, c.dwHostNameLength, base + hostStart, hostEnd - hostStart);
-    SetComponent(c.lpszUserName, c.dwUserNameLength, base + schemeEnd, userEnd - schemeEnd);
-    SetComponent(c.lpszPassword, c.dwPasswordLength, base + passwordStart, passwordEnd - passwordStart);
-    SetComponent(c.lpszUrlPath, c.dwUrlPathLength, base + authorityEnd, pathEnd - authorityEnd);
-    SetComponent(c.lpszExtraInfo, c.dwExtraInfoLength, base + extraStart, url.size() - extraStart);
-    return 0;
+    bool fits = true;
+    SetComponent(c.lpszScheme, c.dwSchemeLength, base, schemeEnd, fits);
+    SetComponent(c.lpszHostName, c.dwHostNameLength, base + hostStart, hostEnd - hostStart, fits);
+    SetComponent(c.lpszUserName, c.dwUserNameLength, base + schemeEnd, userEnd - schemeEnd, fits);
+    SetComponent(c.lpszPassword, c.dwPasswordLength, base + passwordStart, passwordEnd - passwordStart, fits);
+    SetComponent(c.lpszUrlPath, c.dwUrlPathLength, base + authorityEnd, pathEnd - authorityEnd, fits);
+    SetComponent(c.lpszExtraInfo, c.dwExtraInfoLength, base + extraStart, url.size() - extraStart, fits);
+    return fits ? 0 : E_INVALIDARG;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "QORSocketConnector.h"
 #include "QORSocketRecord.h"
+#include "QORSocketResolver.h"
 #include "QORSocketStartup.h"
 #include "QORSocketTrace.h"
 
@@ -112,7 +113,7 @@ int QORSockets::Connect(unsigned short port, const char* host) {
     hints.ai_family = r->familyHint;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* raw = nullptr;
-    const int lookup = ::getaddrinfo(host, service, &hints, &raw);
+    const int lookup = QORSocketGetResolver().Lookup(host, service, hints, &raw);
     AddressList list(raw);
     if (lookup != 0) {
         char text[160] = "";

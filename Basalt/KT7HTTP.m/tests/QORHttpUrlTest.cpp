@@ -152,21 +152,25 @@ TEST(QORSysCrackUrl, CopiesIntoBuffersThatFitAndEncodesFirstWhenAsked) {
         DWORD hostBuffer;  // 0: no buffer
         DWORD pathBuffer;
         HRESULT result;
-        const char* host;  // what the buffer holds, "" when left uncopied
+        const char* host;  // what the buffer holds, "untouched" when nothing was written
         const char* path;
         DWORD hostLength;
         DWORD pathLength;
     };
     const Case cases[] = {
         {"both fit", "http://host/a b", 0, 16, 16, 0, "host", "/a b", 4, 4},
-        {"a buffer of exactly the length", "http://host/a b", 0, 4, 16, 0, "", "/a b", 4, 4},
+        {"a buffer of exactly the length", "http://host/a b", 0, 4, 16, E_INVALIDARG, "untouched", "/a b", 4, 4},
+        {"a host longer than its buffer", "http://averylonghostname.test/x", 0, 4, 16, E_INVALIDARG, "untouched",
+         "/x", 22, 2},
         {"encoded before cracking", "http://host/a b?c d", kDefault, 16, 16, 0, "host", "/a%20b", 4, 6},
-        {"encoding needs every buffer", "http://host/a b", kDefault, 16, 0, E_INVALIDARG, "", "", 16, 1},
-        {"the encoder's error", "ftp://host/a", kDefault, 16, 16, E_INVALIDARG, "", "", 16, 16},
+        {"encoding needs every buffer", "http://host/a b", kDefault, 16, 0, E_INVALIDARG, "untouched", "untouched",
+         16, 1},
+        {"the encoder's error", "ftp://host/a", kDefault, 16, 16, E_INVALIDARG, "untouched", "untouched", 16, 16},
     };
     for (const Case& c : cases) {
-        char host[32] = {};
-        char path[32] = {};
+        // The whole array holds the mark: a byte written past the buffer's length shows too.
+        char host[32] = "untouched";
+        char path[32] = "untouched";
         URL_COMPONENTSA components{};
         components.dwStructSize = sizeof components;
         components.lpszHostName = c.hostBuffer != 0 ? host : nullptr;

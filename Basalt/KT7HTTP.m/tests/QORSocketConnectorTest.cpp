@@ -95,6 +95,34 @@ TEST(QORSocketConnector, BothFamiliesListenOnOnePort) {
     }
 }
 
+// A failed accept must not leave the connector tied to the endpoint that failed: the next call
+// selects again and takes a connection that came in on the other one.
+TEST(QORSocketConnector, AcceptSelectsAgainAfterAFailedAccept) {
+    QORSocketConnector connector(0, 10, 0);
+    ASSERT_EQ(connector.Declare(nullptr), 0);
+    const unsigned short port = connector.GetPort();
+    ZYNSysSocket overIPv4 = RawConnect(port, "127.0.0.1");
+    ASSERT_TRUE(overIPv4);
+    int limit = kLimitMs;
+    ASSERT_EQ(connector.Select(&limit), 1);
+    // The IPv4 endpoint is the ready one. Its connection is taken here and it stops blocking,
+    // so the connector's accept there fails at once.
+    const SOCKET ready = static_cast<SOCKET>(connector.GetHandler());
+    ZYNSysSocket taken(::accept(ready, nullptr, nullptr));
+    ASSERT_TRUE(taken);
+    u_long nonBlocking = 1;
+    ASSERT_EQ(::ioctlsocket(ready, FIONBIO, &nonBlocking), 0);
+    QORSockets* accepted = nullptr;
+    ASSERT_EQ(connector.Accept(&accepted), 8199);
+
+    ZYNSysSocket overIPv6 = RawConnect(port, "::1");
+    ASSERT_TRUE(overIPv6);
+    ASSERT_EQ(connector.Accept(&accepted), 0);
+    std::unique_ptr<QORSockets> owned(accepted);
+    EXPECT_EQ(owned->Send("6", 1), 0);
+    EXPECT_EQ(RawRead(overIPv6.Get(), 5), Header(1) + "6");
+}
+
 TEST(QORSocketConnector, DeclareAsTakesTheServicePort) {
     QORSocketConnector connector;
     unsigned short port = 0;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "QORSocketResolver.h"
 #include "SocketTestSupport.h"
 
 using namespace SocketTest;
@@ -122,6 +123,25 @@ public:
     int GetRequestType() override { return 1; }
 };
 
+// Writes down the host of every lookup, then looks it up for real; installed for its lifetime.
+class RecordingResolver final : public QORSocketResolver {
+public:
+    RecordingResolver() : previous_(QORSocketSetResolver(this)) {}
+    ~RecordingResolver() override { QORSocketSetResolver(previous_); }
+    RecordingResolver(const RecordingResolver&) = delete;
+    RecordingResolver& operator=(const RecordingResolver&) = delete;
+
+    std::vector<std::string> hosts;
+
+    int Lookup(const char* host, const char* service, const addrinfo& hints, addrinfo** list) override {
+        hosts.push_back(host ? host : "NULL");
+        return ::getaddrinfo(host, service, &hints, list);
+    }
+
+private:
+    QORSocketResolver* previous_;
+};
+
 }  // namespace
 
 TEST(QORSocketsProtocol, ConnectChecksPreparesConnectsAndCompletesInOrder) {
@@ -135,7 +155,9 @@ TEST(QORSocketsProtocol, ConnectChecksPreparesConnectsAndCompletesInOrder) {
         QORSysSPResult expectedResult;
         std::string expectedCalls;
         bool connects;
+        std::vector<std::string> lookups;  // the hosts the connection looked up
     };
+    const std::vector<std::string> loopback = {"127.0.0.1"};
     const Case cases[] = {
         {"connect to the host and port given",
          [&](RecordingProtocol& p) {
@@ -143,35 +165,35 @@ TEST(QORSocketsProtocol, ConnectChecksPreparesConnectsAndCompletesInOrder) {
              p.preparePort = port;
              p.prepareHost = "127.0.0.1";
          },
-         0, 0, "check(2) prepare complete", true},
+         0, 0, "check(2) prepare complete", true, loopback},
         {"no connect flag: connected without a socket", [](RecordingProtocol&) {}, 0, 0, "check(2) prepare complete",
-         false},
+         false, {}},
         {"close afterwards",
          [&](RecordingProtocol& p) {
              p.prepareFlags = 8 | 4;
              p.preparePort = port;
              p.prepareHost = "127.0.0.1";
          },
-         16387, 0, "check(2) prepare complete close(0)", true},
-        {"the check refuses", [](RecordingProtocol& p) { p.checkAnswer = 7; }, 16420, 7, "check(2)", false},
+         16387, 0, "check(2) prepare complete close(0)", true, loopback},
+        {"the check refuses", [](RecordingProtocol& p) { p.checkAnswer = 7; }, 16420, 7, "check(2)", false, {}},
         {"the preparation fails", [](RecordingProtocol& p) { p.prepareAnswer = 5; }, 16420, 5, "check(2) prepare",
-         false},
+         false, {}},
         {"the completion fails", [](RecordingProtocol& p) { p.completeAnswer = 9; }, 16420, 9,
-         "check(2) prepare complete", false},
-        {"a host filling the whole buffer",
+         "check(2) prepare complete", false, {}},
+        {"a host filling the whole buffer is cut at its last byte",
          [&](RecordingProtocol& p) {
              p.prepareFlags = 8;
              p.preparePort = port;
              p.prepareFillsHost = true;
          },
-         16386, 0, "check(2) prepare", false},
+         16386, 0, "check(2) prepare", false, {std::string(256, 'a')}},
         {"the connection fails",
          [](RecordingProtocol& p) {
              p.prepareFlags = 8;
              p.preparePort = 1;
              p.prepareHost = "127.0.0.1";
          },
-         16387, 0, "check(2) prepare", false},
+         16387, 0, "check(2) prepare", false, loopback},
     };
     for (const Case& c : cases) {
         RecordingProtocol protocol;
@@ -181,7 +203,9 @@ TEST(QORSocketsProtocol, ConnectChecksPreparesConnectsAndCompletesInOrder) {
         {
             QORSockets socket;
             ASSERT_EQ(socket.SetExternalProtocol(&protocol), 0) << c.name;
+            RecordingResolver resolver;
             EXPECT_EQ(socket.ConnectWithProtocol(&request, &result), c.expected) << c.name;
+            EXPECT_EQ(resolver.hosts, c.lookups) << c.name;
             EXPECT_EQ(result, c.expectedResult) << c.name;
             EXPECT_EQ(protocol.calls, c.expectedCalls) << c.name;
             auto accepted = c.connects ? AcceptOne(*connector) : nullptr;

@@ -1,14 +1,12 @@
 #include "ZYNSysTraceOutput.h"
 
-#include <aclapi.h>
-
 #include <cstdarg>
 #include <cstring>
 #include <cwchar>
 #include <new>
 
 #include "ZYNSysKernelHandle.h"
-#include "ZYNSysLocalMemory.h"
+#include "ZYNSysOwnerQuery.h"
 #include "ZYNSysPath.h"
 #include "ZYNSysRotatingFile.h"
 #include "ZYNSysTimer.h"
@@ -311,12 +309,9 @@ int ZYNSysTraceOutput::Close() {
 }
 
 bool IsOwnedByTrustedAccount(HANDLE object, SE_OBJECT_TYPE type) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    const DWORD read =
-        ::GetSecurityInfo(object, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &raw);
-    const ZYNSysLocalMemory descriptor(raw);
-    if (read != ERROR_SUCCESS || owner == nullptr || !::IsValidSid(owner)) return false;
+    BYTE ownerBytes[SECURITY_MAX_SID_SIZE];
+    const PSID owner = ownerBytes;
+    if (!ZYNSysGetOwnerQuery().Read(object, type, owner, sizeof ownerBytes)) return false;
     if (::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(owner, WinLocalSystemSid)) return true;
     HANDLE opened = nullptr;
     if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &opened) &&
