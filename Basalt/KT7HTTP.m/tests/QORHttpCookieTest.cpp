@@ -14,6 +14,7 @@
 
 #include "ChildProcess.h"
 #include "QORHttpCookie.h"
+#include "QORHttpCookieJar.h"
 #include "QORHttpSharedSetting.h"
 #include "TestFolder.h"
 #include "ZYNSysHandle.h"
@@ -374,6 +375,37 @@ TEST(QORHttpCookie, CookiesReachTheWinINetJarAndComeBackFromIt) {
     ASSERT_TRUE(::InternetSetCookieA((import + "sub/").c_str(), nullptr, "w=5"));
     EXPECT_EQ(Get(import + "sub/page", 1).text, "Cookie: a=1; w=5\r\n");
     EXPECT_EQ(Get(import, 0).text, "a=1; Path=/");
+}
+
+TEST(QORHttpCookie, TheJarIsReadForEachFolderOfTheUrlUpToItsQuery) {
+    class CountingJar final : public QORHttpCookieJar {
+    public:
+        bool Read(const std::string& url, std::string&) override {
+            read.push_back(url);
+            return false;
+        }
+        std::vector<std::string> read;
+    };
+    struct Installed {
+        explicit Installed(QORHttpCookieJar& jar) : previous(QORHttpSetCookieJar(&jar)) {}
+        ~Installed() { QORHttpSetCookieJar(previous); }
+        QORHttpCookieJar* previous;
+    };
+    const std::string site = "http://" + Host("folders");
+    struct Case {
+        const char* name;
+        std::string url;
+        std::vector<std::string> read;
+    } cases[] = {
+        {"a query holding slashes", site + "/a/b?x=/y/z", {site + "/", site + "/a/", site + "/a/b/"}},
+        {"a fragment holding slashes", site + "/a#/y/z", {site + "/", site + "/a/"}},
+    };
+    for (const Case& c : cases) {
+        CountingJar jar;
+        const Installed installed(jar);
+        Get(c.url, 1);
+        EXPECT_EQ(jar.read, c.read) << c.name;
+    }
 }
 
 TEST(QORHttpCookie, TheWinINetImportKeepsSecureCookiesSecure) {
