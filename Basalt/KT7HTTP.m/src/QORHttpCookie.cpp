@@ -1,5 +1,6 @@
 #include "QORHttpCookie.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -75,10 +76,12 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 bool StartsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
-// The url with '/' appended when it does not end with one.
+// The url with its path closed by '/'. The slash goes before any query or fragment: behind them
+// it would close the query, and "/a?x=1" would not be in the folder /a/.
 std::string WithSlash(const char* url) {
     std::string copy(url);
-    if (copy.empty() || copy.back() != '/') copy += '/';
+    const std::size_t end = std::min(copy.find_first_of("?#"), copy.size());
+    if (end == 0 || copy[end - 1] != '/') copy.insert(end, 1, '/');
     return copy;
 }
 

@@ -161,6 +161,17 @@ TEST(QORHttpCookie, GetCookieSelectsByPathSecurityNameAndForm) {
     EXPECT_EQ(filtered.text, "Cookie: b=2\r\n");
 }
 
+TEST(QORHttpCookie, AQueryOrFragmentTakesNoPartInPathMatching) {
+    const std::string h = "http://" + Host("query-path");
+    Play({"a cookie of path /a",
+          {{h + "/a/x", "a=1; Path=/a", 1, S_OK}},
+          {{h + "/a", 4, S_OK, "a=1; Path=/a/\r\n"},
+           {h + "/a?x=1", 4, S_OK, "a=1; Path=/a/\r\n"},
+           {h + "/a#top", 4, S_OK, "a=1; Path=/a/\r\n"},
+           {h + "/a/b?x=1", 4, S_OK, "a=1; Path=/a/\r\n"},
+           {h + "/ab?x=/a/", 4, kNoCookie, ""}}});
+}
+
 TEST(QORHttpCookie, ADomainAttributeMustNameTheRequestHostOrAParent) {
     const std::string host = Host("site");
     const Scenario scenarios[] = {
