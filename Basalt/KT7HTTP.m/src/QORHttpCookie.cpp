@@ -135,6 +135,13 @@ bool SameDomain(const QORHttpCookie& cookie, std::string_view domain) {
     return domain == own;
 }
 
+bool HasLineBreak(const char* text) { return text != nullptr && std::strpbrk(text, "\r\n") != nullptr; }
+
+bool HasLineBreak(const QORHttpCookie& cookie) {
+    return HasLineBreak(cookie.text.get()) || HasLineBreak(cookie.name.get()) || HasLineBreak(cookie.value.get()) ||
+           HasLineBreak(cookie._Path.get()) || HasLineBreak(cookie._Domain.get());
+}
+
 // The store: created on first insertion, never destroyed; guarded by StoreLock().
 ZYNSysPtrHashTable* g_store = nullptr;
 
@@ -265,6 +272,8 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
         result.error = TraceHttpOutOfMemory(trace, 0, kSetOperation, tag);
         return result;
     };
+    // Sent back in a Cookie header, a CR or LF would end that header and start another.
+    if (line.find_first_of("\r\n") != std::string_view::npos) return fail("CR or LF in line", E_FAIL);
 
     QORHttpCookieList record(new (std::nothrow) QORHttpCookie());
     if (!record) return outOfMemory("Cookie");
@@ -545,8 +554,9 @@ HRESULT ZYNSysInsertCookie(ZYNSysTraceClient* trace, QORHttpCookieList& list) no
         QORHttpCookieList record(list.release());
         list.reset(record->next);
         record->next = nullptr;
-        // An incomplete record would reach the look-up's string functions: it is dropped here.
-        if (!record->text || !record->name || !record->_Domain || !record->_Path) {
+        // An incomplete record would reach the look-up's string functions, a line break a
+        // request head: it is dropped here.
+        if (!record->text || !record->name || !record->_Domain || !record->_Path || HasLineBreak(*record)) {
             refused = true;
             continue;
         }

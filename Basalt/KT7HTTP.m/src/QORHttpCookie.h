@@ -48,7 +48,7 @@ HRESULT QORSysSetCookie(const char* url, const char* setCookieText, unsigned lon
 HRESULT QORSysGetCookie(const char* url, const char* nameFilter, char** outText, unsigned long flags) noexcept;
 
 // Inserts every record of the list, replacing equal stored ones; the list is left empty. 0;
-// E_FAIL when a record lacked text, name, domain or path, or could not be stored (it is
+// E_FAIL when a record lacked text, name, domain or path, held a CR or LF, or could not be stored (it is
 // destroyed, the others are inserted); E_OUTOFMEMORY when the store cannot be made (the list
 // is then untouched).
 HRESULT ZYNSysInsertCookie(ZYNSysTraceClient* trace, QORHttpCookieList& list) noexcept;

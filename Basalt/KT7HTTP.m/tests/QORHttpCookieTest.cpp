@@ -242,6 +242,8 @@ TEST(QORHttpCookie, EntryPointsRefuseWhatTheyCannotUse) {
         {"no equal sign", url.c_str(), "a", E_FAIL},
         {"a version of 8 characters", url.c_str(), "a=1; Version=12345678", E_FAIL},
         {"a later line without equal sign", url.c_str(), "a=1\r\nb", E_FAIL},
+        {"a CR inside a line", url.c_str(), "c=1\rX-Injected: y; Path=/", E_FAIL},
+        {"a LF inside a line", url.c_str(), "c=1\nX-Injected: y; Path=/", E_FAIL},
         {"an empty text", url.c_str(), "", S_OK},
     };
     for (const Case& c : cases) EXPECT_EQ(QORSysSetCookie(c.url, c.text, 1), c.expected) << c.name;
@@ -341,13 +343,13 @@ TEST(QORHttpCookie, CompareCookiesFindsNoRecordEqualToABrokenOne) {
     }
 }
 
-TEST(QORHttpCookie, InsertRefusesARecordWithoutName) {
+TEST(QORHttpCookie, InsertRefusesARecordWithoutNameOrWithALineBreak) {
     const std::string host = Host("insert");
-    auto make = [&](const char* name) {
+    auto make = [&](const char* name, const char* value = "v") {
         QORHttpCookieList c(new QORHttpCookie());
         c->text = ZYNSysCString(::_strdup("n=v"));
         if (name != nullptr) c->name = ZYNSysCString(::_strdup(name));
-        c->value = ZYNSysCString(::_strdup("v"));
+        c->value = ZYNSysCString(::_strdup(value));
         c->_Domain = ZYNSysCString(::_strdup(host.c_str()));
         c->_Path = ZYNSysCString(::_strdup("/"));
         c->nameLength = name != nullptr ? static_cast<std::uint32_t>(std::strlen(name)) : 0;
@@ -359,9 +361,10 @@ TEST(QORHttpCookie, InsertRefusesARecordWithoutName) {
     };
     QORHttpCookieList list = make(nullptr);
     list->next = make("n").release();
+    list->next->next = make("m", "v\r\nX-Injected: y").release();
     EXPECT_EQ(ZYNSysInsertCookie(nullptr, list), E_FAIL);
     EXPECT_FALSE(list);
-    // The whole record is stored; the broken one never reaches the look-up.
+    // The whole record is stored; the broken ones never reach the look-up.
     EXPECT_EQ(Get("https://" + host + "/", 5).text, "Cookie: n=v\r\n");
 }
 

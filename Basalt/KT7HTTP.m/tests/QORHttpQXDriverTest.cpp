@@ -320,6 +320,20 @@ TEST_F(RawDriver, TheCookieHeaderMatchesTheCookiePathWhateverTheQuery) {
     }
 }
 
+TEST_F(RawDriver, ACookieHoldingALineBreakNeverReachesTheRequestHead) {
+    const std::vector<Step> steps = {
+        {"COOKIE", server.Url(""), "c=1\rX-Injected: y; Path=/"},
+        {"COOKIE", server.Url(""), "ok=1"},
+        {"GET", server.Url("echo")},
+    };
+    const std::vector<Outcome> outcomes = Run(steps);
+    EXPECT_EQ(outcomes[0].rc, static_cast<int>(E_FAIL));
+    const std::vector<std::string> heads = Heads();
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_NE(heads[0].find("\r\nCookie: ok=1\r\n"), std::string::npos) << heads[0];
+    EXPECT_EQ(heads[0].find("X-Injected"), std::string::npos) << heads[0];
+}
+
 TEST_F(RawDriver, UrlsThatWouldBreakTheWireOrGoOutInClearAreRefusedBeforeAnyByteIsSent) {
     const std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
     struct Case {
