@@ -369,12 +369,21 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     cookie.domainHash = QORHttpCookieDomainHash(cookie._Domain.get());
     cookie.secure = GetCookiePropertie(text.c_str(), "secure", *trace) == 0 ? 1 : 0;
     cookie.HttpOnly = GetCookiePropertie(text.c_str(), "httponly", *trace) == 0 ? 1 : 0;
-    if (cookie.secure && !StartsWith(url, "https://") && !StartsWith(url, "wss://")) {
-        return fail("Trying to insert secure cookie on non secured URL", E_FAIL);
-    }
+    const bool securedUrl = StartsWith(url, "https://") || StartsWith(url, "wss://");
+    if (cookie.secure && !securedUrl) return fail("Trying to insert secure cookie on non secured URL", E_FAIL);
 
     QORHttpWriteHold hold(StoreLock());
     if (!MakeStore()) return outOfMemory("_QORCookieCache");
+    // Anyone on the way may have written a plain answer: it neither replaces nor removes a secure
+    // cookie (a CAS ticket among them), in the store or in the WinINet copy.
+    if (!securedUrl) {
+        const auto* stored = static_cast<const QORHttpCookie*>(g_store->Find(&cookie));
+        if (stored != nullptr && stored->secure) {
+            ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie cookie=<%s> Secure kept",
+                                          Shown(stored->text.get()).text);
+            return result;
+        }
+    }
     if (QORHttpCookieList stored{static_cast<QORHttpCookie*>(g_store->Remove(&cookie))}) {
         ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie cookie=<%s> Deleted", Shown(stored->text.get()).text);
     }

@@ -39,7 +39,8 @@ struct QORHttpCookieListDeleter {
 using QORHttpCookieList = std::unique_ptr<QORHttpCookie, QORHttpCookieListDeleter>;
 
 // Stores the Set-Cookie text (CRLF between lines) for the url. mode: 1 = no copy to WinINet and
-// no CASTGC guard; 2 = no CASTGC guard; 0x2000 = copy to WinINet in the HttpOnly form.
+// no CASTGC guard; 2 = no CASTGC guard; 0x2000 = copy to WinINet in the HttpOnly form. A line
+// set for a plain url leaves a stored secure cookie of the same name, domain and path in place.
 HRESULT QORSysSetCookie(const char* url, const char* setCookieText, unsigned long mode) noexcept;
 
 // The Cookie text for the url into *outText (free it). flags: 1 = "Cookie: " form without

@@ -441,6 +441,29 @@ TEST(QORHttpCookie, TheWinINetImportKeepsSecureCookiesSecure) {
     EXPECT_EQ(Get("http://" + read + "/", 5).result, kNoCookie);
 }
 
+TEST(QORHttpCookie, APlainAnswerNeverReplacesASecureCookie) {
+    const std::string host = Host("keep-secure");
+    const std::string plain = "http://" + host + "/", secured = "https://" + host + "/";
+    ASSERT_EQ(QORSysSetCookie(secured.c_str(), "s=1; Secure", 2), S_OK);
+    ASSERT_EQ(QORSysSetCookie(secured.c_str(), "CASTGC=TGT-1; Secure", 2), S_OK);
+    struct Case {
+        const char* name;
+        std::string url;
+        const char* line;
+        unsigned long mode;
+        const char* filter;
+        std::string sent;  // over https
+    } cases[] = {
+        {"a raw driver's plain answer", plain, "s=2", 2, "s", "Cookie: s=1\r\n"},
+        {"a WinINet driver's plain answer for the ticket", plain, "CASTGC=TGT-2", 3, "CASTGC", "Cookie: CASTGC=TGT-1\r\n"},
+        {"a secured answer", secured, "s=3", 2, "s", "Cookie: s=3\r\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(QORSysSetCookie(c.url.c_str(), c.line, c.mode), S_OK) << c.name;
+        EXPECT_EQ(Get(secured, 5, c.filter).text, c.sent) << c.name;
+    }
+}
+
 TEST(QORHttpCookie, ACasTicketCookieIsKeptWhileTheSessionIsValid) {
     static std::atomic<int> asked{0};
     static HRESULT answer = S_OK;
