@@ -115,6 +115,14 @@ HeaderFacts ReadHeaders(const std::string& headers) {
 // The cookie on the authentication service's URL; a failure is logged and the call goes on.
 void PlantTicket(const std::string& cookieUrl, const std::string& ticket) {
     const std::string cookie = "CASTGC=" + ticket;
+    // The ticket is one cookie value: a ';' would give it attributes, a CR or LF another cookie
+    // or header line. Refused like a failed call, with nothing of the ticket shown.
+    if (ticket.find_first_of("\r\n;") != std::string::npos) {
+        const std::string api = Config::IsActivated(kOptionMemoryCheck) ? "{WININET}" : "{QORAPI}";
+        Logger::Error("[Utils::CallWebService]" + api + "Fail to set CASTGC cookie for URL {" + Masked(cookieUrl) +
+                      "}: CASTGC=***(" + std::to_string(ticket.size()) + ")");
+        return;
+    }
     bool planted;
     if (!Config::IsActivated(kOptionMemoryCheck)) {
         planted = QORSysSetCookie(cookieUrl.c_str(), cookie.c_str(), 0) >= 0;

@@ -1,5 +1,6 @@
 #include "QORHttpCookie.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -75,10 +76,12 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 bool StartsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
-// The url with '/' appended when it does not end with one.
+// The url with its path closed by '/'. The slash goes before any query or fragment: behind them
+// it would close the query, and "/a?x=1" would not be in the folder /a/.
 std::string WithSlash(const char* url) {
     std::string copy(url);
-    if (copy.empty() || copy.back() != '/') copy += '/';
+    const std::size_t end = std::min(copy.find_first_of("?#"), copy.size());
+    if (end == 0 || copy[end - 1] != '/') copy.insert(end, 1, '/');
     return copy;
 }
 
@@ -130,6 +133,13 @@ bool SameDomain(const QORHttpCookie& cookie, std::string_view domain) {
     if (own == nullptr) return false;
     if (*own == '.') ++own;
     return domain == own;
+}
+
+bool HasLineBreak(const char* text) { return text != nullptr && std::strpbrk(text, "\r\n") != nullptr; }
+
+bool HasLineBreak(const QORHttpCookie& cookie) {
+    return HasLineBreak(cookie.text.get()) || HasLineBreak(cookie.name.get()) || HasLineBreak(cookie.value.get()) ||
+           HasLineBreak(cookie._Path.get()) || HasLineBreak(cookie._Domain.get());
 }
 
 // The store: created on first insertion, never destroyed; guarded by StoreLock().
@@ -262,6 +272,8 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
         result.error = TraceHttpOutOfMemory(trace, 0, kSetOperation, tag);
         return result;
     };
+    // Sent back in a Cookie header, a CR or LF would end that header and start another.
+    if (line.find_first_of("\r\n") != std::string_view::npos) return fail("CR or LF in line", E_FAIL);
 
     QORHttpCookieList record(new (std::nothrow) QORHttpCookie());
     if (!record) return outOfMemory("Cookie");
@@ -357,12 +369,21 @@ LineResult SetCookieLine(ZYNSysTraceClient** trace, const char* url, std::string
     cookie.domainHash = QORHttpCookieDomainHash(cookie._Domain.get());
     cookie.secure = GetCookiePropertie(text.c_str(), "secure", *trace) == 0 ? 1 : 0;
     cookie.HttpOnly = GetCookiePropertie(text.c_str(), "httponly", *trace) == 0 ? 1 : 0;
-    if (cookie.secure && !StartsWith(url, "https://") && !StartsWith(url, "wss://")) {
-        return fail("Trying to insert secure cookie on non secured URL", E_FAIL);
-    }
+    const bool securedUrl = StartsWith(url, "https://") || StartsWith(url, "wss://");
+    if (cookie.secure && !securedUrl) return fail("Trying to insert secure cookie on non secured URL", E_FAIL);
 
     QORHttpWriteHold hold(StoreLock());
     if (!MakeStore()) return outOfMemory("_QORCookieCache");
+    // Anyone on the way may have written a plain answer: it neither replaces nor removes a secure
+    // cookie (a CAS ticket among them), in the store or in the WinINet copy.
+    if (!securedUrl) {
+        const auto* stored = static_cast<const QORHttpCookie*>(g_store->Find(&cookie));
+        if (stored != nullptr && stored->secure) {
+            ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie cookie=<%s> Secure kept",
+                                          Shown(stored->text.get()).text);
+            return result;
+        }
+    }
     if (QORHttpCookieList stored{static_cast<QORHttpCookie*>(g_store->Remove(&cookie))}) {
         ZYNSysTraceClient::InfoPrintf(*trace, "\tQORSysSetCookie cookie=<%s> Deleted", Shown(stored->text.get()).text);
     }
@@ -542,8 +563,9 @@ HRESULT ZYNSysInsertCookie(ZYNSysTraceClient* trace, QORHttpCookieList& list) no
         QORHttpCookieList record(list.release());
         list.reset(record->next);
         record->next = nullptr;
-        // An incomplete record would reach the look-up's string functions: it is dropped here.
-        if (!record->text || !record->name || !record->_Domain || !record->_Path) {
+        // An incomplete record would reach the look-up's string functions, a line break a
+        // request head: it is dropped here.
+        if (!record->text || !record->name || !record->_Domain || !record->_Path || HasLineBreak(*record)) {
             refused = true;
             continue;
         }

@@ -39,7 +39,8 @@ struct QORHttpCookieListDeleter {
 using QORHttpCookieList = std::unique_ptr<QORHttpCookie, QORHttpCookieListDeleter>;
 
 // Stores the Set-Cookie text (CRLF between lines) for the url. mode: 1 = no copy to WinINet and
-// no CASTGC guard; 2 = no CASTGC guard; 0x2000 = copy to WinINet in the HttpOnly form.
+// no CASTGC guard; 2 = no CASTGC guard; 0x2000 = copy to WinINet in the HttpOnly form. A line
+// set for a plain url leaves a stored secure cookie of the same name, domain and path in place.
 HRESULT QORSysSetCookie(const char* url, const char* setCookieText, unsigned long mode) noexcept;
 
 // The Cookie text for the url into *outText (free it). flags: 1 = "Cookie: " form without
@@ -48,7 +49,7 @@ HRESULT QORSysSetCookie(const char* url, const char* setCookieText, unsigned lon
 HRESULT QORSysGetCookie(const char* url, const char* nameFilter, char** outText, unsigned long flags) noexcept;
 
 // Inserts every record of the list, replacing equal stored ones; the list is left empty. 0;
-// E_FAIL when a record lacked text, name, domain or path, or could not be stored (it is
+// E_FAIL when a record lacked text, name, domain or path, held a CR or LF, or could not be stored (it is
 // destroyed, the others are inserted); E_OUTOFMEMORY when the store cannot be made (the list
 // is then untouched).
 HRESULT ZYNSysInsertCookie(ZYNSysTraceClient* trace, QORHttpCookieList& list) noexcept;

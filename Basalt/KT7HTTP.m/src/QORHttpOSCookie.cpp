@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "QORHttpCookieJar.h"
 #include "QORHttpErrors.h"
 #include "ZYNSysHandle.h"
 #include "ZYNSysTraceClient.h"
@@ -20,8 +21,7 @@ namespace {
 constexpr const char* kRootOperation = "QORHttpCookie->QORSysGetOSCookieFromRoot";
 constexpr const char* kCacheOperation = "QORHttpCookie->ImportOSCookieCache";
 constexpr const char* kParseOperation = "QORHttpCookie->ParseOSCookieCacheFile";
-// Bounds on what one jar answer or one cache file may bring in.
-constexpr std::size_t kMaxJarBytes = 1024 * 1024;
+// Bounds on what one cache file may bring in.
 constexpr DWORD kMaxCacheFileBytes = 1024 * 1024;
 constexpr DWORD kMaxCacheInfoBytes = 64 * 1024;
 
@@ -40,25 +40,6 @@ std::string WithSlash(const char* url) {
     std::string copy(url);
     if (copy.empty() || copy.back() != '/') copy += '/';
     return copy;
-}
-
-// The jar's "name=value; name=value" text for the url; false when WinINet has none.
-bool ReadJar(const std::string& url, std::string& jar) {
-    std::size_t size = 1024;
-    while (size <= kMaxJarBytes) {
-        std::vector<char> buffer(size + 1, '\0');
-        DWORD length = static_cast<DWORD>(size);
-        if (::InternetGetCookieExA(url.c_str(), nullptr, buffer.data(), &length, INTERNET_COOKIE_HTTPONLY,
-                                   nullptr)) {
-            jar.assign(buffer.data(), ::strnlen(buffer.data(), size));
-            return true;
-        }
-        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
-        // The next multiple of 1024 bytes, at least the size WinINet asked for.
-        const std::size_t wanted = (static_cast<std::size_t>(length) + 1024) / 1024 * 1024;
-        size = wanted > size ? wanted : size + 1024;
-    }
-    return false;
 }
 
 // How many cookies of that name (and that value, when given) a QORSysGetCookie text ("n=v;
@@ -179,7 +160,7 @@ HRESULT QORSysGetOSCookie(const char* url, unsigned long flags) noexcept {
         if (url == nullptr) return S_OK;
         const std::string full = WithSlash(url);
         std::string jar;
-        if (!ReadJar(full, jar)) return S_OK;
+        if (!QORHttpGetCookieJar().Read(full, jar)) return S_OK;
         const bool secureRead = StartsWith(full, "https://") || StartsWith(full, "wss://");
         std::string_view rest(jar);
         while (!rest.empty()) {

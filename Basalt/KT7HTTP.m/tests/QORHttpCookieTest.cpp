@@ -14,6 +14,7 @@
 
 #include "ChildProcess.h"
 #include "QORHttpCookie.h"
+#include "QORHttpCookieJar.h"
 #include "QORHttpSharedSetting.h"
 #include "TestFolder.h"
 #include "ZYNSysHandle.h"
@@ -160,6 +161,17 @@ TEST(QORHttpCookie, GetCookieSelectsByPathSecurityNameAndForm) {
     EXPECT_EQ(filtered.text, "Cookie: b=2\r\n");
 }
 
+TEST(QORHttpCookie, AQueryOrFragmentTakesNoPartInPathMatching) {
+    const std::string h = "http://" + Host("query-path");
+    Play({"a cookie of path /a",
+          {{h + "/a/x", "a=1; Path=/a", 1, S_OK}},
+          {{h + "/a", 4, S_OK, "a=1; Path=/a/\r\n"},
+           {h + "/a?x=1", 4, S_OK, "a=1; Path=/a/\r\n"},
+           {h + "/a#top", 4, S_OK, "a=1; Path=/a/\r\n"},
+           {h + "/a/b?x=1", 4, S_OK, "a=1; Path=/a/\r\n"},
+           {h + "/ab?x=/a/", 4, kNoCookie, ""}}});
+}
+
 TEST(QORHttpCookie, ADomainAttributeMustNameTheRequestHostOrAParent) {
     const std::string host = Host("site");
     const Scenario scenarios[] = {
@@ -230,6 +242,8 @@ TEST(QORHttpCookie, EntryPointsRefuseWhatTheyCannotUse) {
         {"no equal sign", url.c_str(), "a", E_FAIL},
         {"a version of 8 characters", url.c_str(), "a=1; Version=12345678", E_FAIL},
         {"a later line without equal sign", url.c_str(), "a=1\r\nb", E_FAIL},
+        {"a CR inside a line", url.c_str(), "c=1\rX-Injected: y; Path=/", E_FAIL},
+        {"a LF inside a line", url.c_str(), "c=1\nX-Injected: y; Path=/", E_FAIL},
         {"an empty text", url.c_str(), "", S_OK},
     };
     for (const Case& c : cases) EXPECT_EQ(QORSysSetCookie(c.url, c.text, 1), c.expected) << c.name;
@@ -329,13 +343,13 @@ TEST(QORHttpCookie, CompareCookiesFindsNoRecordEqualToABrokenOne) {
     }
 }
 
-TEST(QORHttpCookie, InsertRefusesARecordWithoutName) {
+TEST(QORHttpCookie, InsertRefusesARecordWithoutNameOrWithALineBreak) {
     const std::string host = Host("insert");
-    auto make = [&](const char* name) {
+    auto make = [&](const char* name, const char* value = "v") {
         QORHttpCookieList c(new QORHttpCookie());
         c->text = ZYNSysCString(::_strdup("n=v"));
         if (name != nullptr) c->name = ZYNSysCString(::_strdup(name));
-        c->value = ZYNSysCString(::_strdup("v"));
+        c->value = ZYNSysCString(::_strdup(value));
         c->_Domain = ZYNSysCString(::_strdup(host.c_str()));
         c->_Path = ZYNSysCString(::_strdup("/"));
         c->nameLength = name != nullptr ? static_cast<std::uint32_t>(std::strlen(name)) : 0;
@@ -347,9 +361,10 @@ TEST(QORHttpCookie, InsertRefusesARecordWithoutName) {
     };
     QORHttpCookieList list = make(nullptr);
     list->next = make("n").release();
+    list->next->next = make("m", "v\r\nX-Injected: y").release();
     EXPECT_EQ(ZYNSysInsertCookie(nullptr, list), E_FAIL);
     EXPECT_FALSE(list);
-    // The whole record is stored; the broken one never reaches the look-up.
+    // The whole record is stored; the broken ones never reach the look-up.
     EXPECT_EQ(Get("https://" + host + "/", 5).text, "Cookie: n=v\r\n");
 }
 
@@ -376,6 +391,37 @@ TEST(QORHttpCookie, CookiesReachTheWinINetJarAndComeBackFromIt) {
     EXPECT_EQ(Get(import, 0).text, "a=1; Path=/");
 }
 
+TEST(QORHttpCookie, TheJarIsReadForEachFolderOfTheUrlUpToItsQuery) {
+    class CountingJar final : public QORHttpCookieJar {
+    public:
+        bool Read(const std::string& url, std::string&) override {
+            read.push_back(url);
+            return false;
+        }
+        std::vector<std::string> read;
+    };
+    struct Installed {
+        explicit Installed(QORHttpCookieJar& jar) : previous(QORHttpSetCookieJar(&jar)) {}
+        ~Installed() { QORHttpSetCookieJar(previous); }
+        QORHttpCookieJar* previous;
+    };
+    const std::string site = "http://" + Host("folders");
+    struct Case {
+        const char* name;
+        std::string url;
+        std::vector<std::string> read;
+    } cases[] = {
+        {"a query holding slashes", site + "/a/b?x=/y/z", {site + "/", site + "/a/", site + "/a/b/"}},
+        {"a fragment holding slashes", site + "/a#/y/z", {site + "/", site + "/a/"}},
+    };
+    for (const Case& c : cases) {
+        CountingJar jar;
+        const Installed installed(jar);
+        Get(c.url, 1);
+        EXPECT_EQ(jar.read, c.read) << c.name;
+    }
+}
+
 TEST(QORHttpCookie, TheWinINetImportKeepsSecureCookiesSecure) {
     // This WinINet answers secure cookies for plain urls too: their import must not make them plain.
     const std::string host = Host("import-secure");
@@ -393,6 +439,29 @@ TEST(QORHttpCookie, TheWinINetImportKeepsSecureCookiesSecure) {
     ASSERT_TRUE(::InternetSetCookieA(("https://" + read + "/").c_str(), nullptr, "r=1"));
     EXPECT_EQ(Get("https://" + read + "/", 1).text, "Cookie: r=1\r\n");
     EXPECT_EQ(Get("http://" + read + "/", 5).result, kNoCookie);
+}
+
+TEST(QORHttpCookie, APlainAnswerNeverReplacesASecureCookie) {
+    const std::string host = Host("keep-secure");
+    const std::string plain = "http://" + host + "/", secured = "https://" + host + "/";
+    ASSERT_EQ(QORSysSetCookie(secured.c_str(), "s=1; Secure", 2), S_OK);
+    ASSERT_EQ(QORSysSetCookie(secured.c_str(), "CASTGC=TGT-1; Secure", 2), S_OK);
+    struct Case {
+        const char* name;
+        std::string url;
+        const char* line;
+        unsigned long mode;
+        const char* filter;
+        std::string sent;  // over https
+    } cases[] = {
+        {"a raw driver's plain answer", plain, "s=2", 2, "s", "Cookie: s=1\r\n"},
+        {"a WinINet driver's plain answer for the ticket", plain, "CASTGC=TGT-2", 3, "CASTGC", "Cookie: CASTGC=TGT-1\r\n"},
+        {"a secured answer", secured, "s=3", 2, "s", "Cookie: s=3\r\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(QORSysSetCookie(c.url.c_str(), c.line, c.mode), S_OK) << c.name;
+        EXPECT_EQ(Get(secured, 5, c.filter).text, c.sent) << c.name;
+    }
 }
 
 TEST(QORHttpCookie, ACasTicketCookieIsKeptWhileTheSessionIsValid) {

@@ -296,6 +296,44 @@ TEST_F(RawDriver, RequestHeadCarriesHostPortAgentAndTheStoredCookiesOnOneLine) {
     EXPECT_NE(outcomes[3].body.find("BODY 5\\r\\n\\r\\nbody!"), std::string::npos) << outcomes[3].body;
 }
 
+TEST_F(RawDriver, TheCookieHeaderMatchesTheCookiePathWhateverTheQuery) {
+    struct Case {
+        const char* name;
+        std::string url;
+        bool cookie;
+    } cases[] = {
+        {"the folder itself", server.Url("echo/a"), true},
+        {"the folder with a query", server.Url("echo/a?x=1"), true},
+        {"the folder with a fragment", server.Url("echo/a#top"), true},
+        {"below the folder with a query", server.Url("echo/a/b?x=1"), true},
+        {"another folder whose query names the path", server.Url("echo/ab?x=/echo/a/"), false},
+    };
+    std::vector<Step> steps = {{"COOKIE", server.Url("echo/a/x"), "q=1; Path=/echo/a"}};
+    for (const Case& c : cases) steps.push_back({"GET", c.url});
+    const std::vector<Outcome> outcomes = Run(steps);
+    const std::vector<std::string> heads = Heads();
+    ASSERT_EQ(heads.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(outcomes[i + 1].rc, 0) << cases[i].name;
+        EXPECT_EQ(heads[i].find("\r\nCookie: q=1\r\n") != std::string::npos, cases[i].cookie)
+            << cases[i].name << "\n" << heads[i];
+    }
+}
+
+TEST_F(RawDriver, ACookieHoldingALineBreakNeverReachesTheRequestHead) {
+    const std::vector<Step> steps = {
+        {"COOKIE", server.Url(""), "c=1\rX-Injected: y; Path=/"},
+        {"COOKIE", server.Url(""), "ok=1"},
+        {"GET", server.Url("echo")},
+    };
+    const std::vector<Outcome> outcomes = Run(steps);
+    EXPECT_EQ(outcomes[0].rc, static_cast<int>(E_FAIL));
+    const std::vector<std::string> heads = Heads();
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_NE(heads[0].find("\r\nCookie: ok=1\r\n"), std::string::npos) << heads[0];
+    EXPECT_EQ(heads[0].find("X-Injected"), std::string::npos) << heads[0];
+}
+
 TEST_F(RawDriver, UrlsThatWouldBreakTheWireOrGoOutInClearAreRefusedBeforeAnyByteIsSent) {
     const std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
     struct Case {

@@ -229,6 +229,16 @@ TEST_F(CallWS, EachCallSendsOneRequestAndPlantsTheTicketWhereTheIdentityServiceA
          "GET ", {}, {"CASTGC"}, {}, false},
         {"empty ticket", Cinfo("", Url("noticket", "")), Url("noticket", "echo?echo=1"), "", "", 0, "GET ", {},
          {"CASTGC"}, {}, false},
+        {"a ticket holding ';'", Cinfo(tgt + "; Path=/", Url("semi", "")), Url("semi", "echo?echo=1"), "", "", 0,
+         "GET ",
+         {"{ERROR}:[Utils::CallWebService]{QORAPI}Fail to set CASTGC cookie for URL {" + Url("semi", "") +
+          "}: CASTGC=***(31)"},
+         {"set cookie("}, {{Url("semi", "api/authenticated/user/me"), 0}}, false},
+        {"a ticket holding CR LF", Cinfo(tgt + "\r\nX-Injected: y", Url("crlf", "")), Url("crlf", "echo?echo=1"), "",
+         "", 0, "GET ",
+         {"{ERROR}:[Utils::CallWebService]{QORAPI}Fail to set CASTGC cookie for URL {" + Url("crlf", "") +
+          "}: CASTGC=***(38)"},
+         {"set cookie(", "X-Injected"}, {{Url("crlf", "api/authenticated/user/me"), 0}}, false},
         {"CAS session still valid", Cinfo(tgt, server.Url("valid-" + RunMark())),
          server.Url("valid-" + RunMark() + "/echo?echo=1"), "", "", 0, "GET ",
          {"{INTERNAL}:[Utils::CallWebService] set cookie(" + server.Url("valid-" + RunMark()) + ") : CASTGC=TGT-***(23)"}, {},
