@@ -365,6 +365,10 @@ TEST_F(RunMode, SecretsInRequestsNeverReachTheLog) {
         {"cookie member under an escaped name",
          R"({"op":"run","args":["CAS\u0054GC", {"CAS\u0054GC":"TGT-4444444444-cookiemember"}]})", ReplyText(15),
          {"4444444444-cookiemember"}},
+        {"ticket in a URL, no name nor escape",
+         R"({"op":"run","args":{"action":"CallWS","url":"http://127.0.0.1:1/app?ticket=ST-6666666666-urlticket",)"
+         R"("arg":"","noAuth":true}})",
+         ReplyText(154), {"6666666666-urlticket"}},
     };
     Launcher launcher(folder, RunArgs());
     for (const Case& c : cases) {
