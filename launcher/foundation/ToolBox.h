@@ -72,8 +72,9 @@ public:
     // "CASTGC" masked, however the request spelled the name, and every other string through
     // MaskSecretsInText (cookies, JSON texts carried as strings).
     static std::string MaskSecretsInJson(const JSON::Value& value);
-    // A request's text as received: as it is when it can name no secret, else the masked
-    // compact text of what the parser builds from it (the text masker when nothing is built).
+    // A request's text as received, through the text masker when it can name no secret member
+    // or cookie, else the masked compact text of what the parser builds from it (the text
+    // masker when nothing is built).
     static std::string MaskSecretsInRequestText(std::string_view text);
 
     // ---- fixed texts ----

@@ -24,8 +24,7 @@ struct RunAction {
     Action handler;
 };
 
-// Compared in this order; actions whose services are not built yet are absent and answer
-// as unknown.
+// Every action but "mkdir", which ProcessRun handles itself; any other name answers as unknown.
 const RunAction kActions[] = {
     {"DownloadMedia", &Backbone::ActionDownloadMedia},
     {"Unzip", &Backbone::ActionUnzip},

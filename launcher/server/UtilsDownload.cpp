@@ -54,6 +54,9 @@ const std::string kToolBoxPrefix = "[ToolBox::DownloadMedia]";
 
 SharedWString Wide(const std::string& text) { return ToolBox::Utf8ToSharedWString(text); }
 
+// A media link may carry a service ticket in its query.
+std::string Shown(std::string_view text) { return ToolBox::MaskSecretsInText(text); }
+
 // The temporary path is removed only when a file (or a link) stands there: a folder under
 // that name is not ours to delete with everything in it. ERROR_SUCCESS when nothing is left.
 DWORD DeleteTemporaryFile(const std::string& path) {
@@ -234,7 +237,7 @@ private:
 std::int32_t MediaDownload::Run() {
     // Nothing is touched for an item that could never be verified.
     if (!media_.isValid || media_.downloadLink.empty() || media_.hash.empty()) {
-        Logger::Error(kPrefix + "invalid media item, nothing to download : " + media_.ToString());
+        Logger::Error(kPrefix + "invalid media item, nothing to download : " + Shown(media_.ToString()));
         return kDownloadFailed;
     }
     // The lock file lives in the output's folder: that folder comes first.
@@ -418,14 +421,14 @@ std::int32_t MediaDownload::Connect() {
         ::InternetSetOptionW(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security);
     }
 
-    Logger::Debug(kPrefix + "Starting download Media : " + media_.downloadLink);
+    Logger::Debug(kPrefix + "Starting download Media : " + Shown(media_.downloadLink));
     std::int32_t status = 0;
     if (!SendRequest(request_.Get(), 0, status)) {
         Logger::Error(kPrefix + "SendRequest failed");
         return kDownloadFailed;
     }
     if (status != HTTP_STATUS_OK) {
-        Logger::Error(kPrefix + "Error [" + std::to_string(status) + "]! fail to connect to : " + media_.downloadLink);
+        Logger::Error(kPrefix + "Error [" + std::to_string(status) + "]! fail to connect to : " + Shown(media_.downloadLink));
         return kDownloadFailed;
     }
     return kDownloadDone;
@@ -566,7 +569,7 @@ std::int32_t MediaDownload::Transfer() {
 
 std::int32_t Utils::DownloadMedia(const OrdanaRequestInfo& requestInfo, const std::string& output,
                                   const MediaInfo& media) {
-    Logger::Debug(kPrefix + "params :\n\t-[output]:" + output + "\n\t-[fileToDl]:" + media.ToString());
+    Logger::Debug(kPrefix + "params :\n\t-[output]:" + output + "\n\t-[fileToDl]:" + Shown(media.ToString()));
     MediaDownload download(requestInfo, output, media);
     return download.Run();
 }

@@ -30,10 +30,7 @@ constexpr const char* kUserAgent = "Varomet Launcher HTTP client";
 constexpr std::uint32_t kTimeoutMilliseconds = 30000;
 // The request flags of the call itself, handed to the facade as they stand.
 constexpr std::uint32_t kCallFlags = 0x400000;
-constexpr std::uint32_t kContentTypeTextPlain = 2;
 constexpr std::uint32_t kRawHeadersQuery = 22;
-// The memory-check run plants the cookie straight into WinINet's jar.
-constexpr std::int32_t kOptionMemoryCheck = 67;
 // A cycle longer than a self-redirect (A to B to A) is not seen by the loop check; the bound
 // keeps such a walk, and one through stalling servers, from running for ever.
 constexpr int kMaxHops = 10;
@@ -72,7 +69,7 @@ HRESULT Send(QORHttpDirectFacade& facade, const std::string& url, std::uint32_t 
     std::uint64_t length = 0;
     std::uint32_t keepAlive = 0;
     if (arg.empty()) return facade.GetWithBody(url.c_str(), flags, body.Put(), &length, &keepAlive);
-    return facade.PostWithBody(url.c_str(), flags, arg.data(), arg.size(), kContentTypeTextPlain, &keepAlive,
+    return facade.PostWithBody(url.c_str(), flags, arg.data(), arg.size(), QORHTTP_CONTENT_TEXT, &keepAlive,
                                body.Put(), &length);
 }
 
@@ -124,7 +121,8 @@ void PlantTicket(const std::string& cookieUrl, const std::string& ticket) {
         return;
     }
     bool planted;
-    if (!Config::IsActivated(kOptionMemoryCheck)) {
+    // The memory-check run plants the cookie straight into WinINet's jar.
+    if (!Config::IsActivated(ConfigOption::MEMORY_CHECK_RUN)) {
         planted = QORSysSetCookie(cookieUrl.c_str(), cookie.c_str(), 0) >= 0;
         if (!planted) {
             Logger::Error("[Utils::CallWebService]{QORAPI}Fail to set CASTGC cookie for URL {" + Masked(cookieUrl) +

@@ -404,6 +404,23 @@ TEST_F(Downloads, ErrorStatusFailsWithoutTemporaryFile) {
     }
 }
 
+TEST_F(Downloads, TicketInTheLinkNeverReachesTheLog) {
+    const std::string ticket = "ST-8888888888-mediaticket";
+    struct Case {
+        const char* name;
+        std::string query, hash;
+    } cases[] = {
+        {"refused by the server", "?status=404&ticket=" + ticket, hash},
+        {"item refused before any request", "?ticket=" + ticket, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Download(c.query, c.hash), 2) << c.name;
+        const std::string log = sink.Dump();
+        EXPECT_NE(log.find("ticket=ST-8***("), std::string::npos) << c.name << "\n" << log;
+        EXPECT_EQ(log.find(ticket.substr(4)), std::string::npos) << c.name << "\n" << log;
+    }
+}
+
 TEST_F(Downloads, ProxyDemandGetsOneFreeTryAndOnlyWhenTheUserAnswers) {
     struct Case {
         const char* name;

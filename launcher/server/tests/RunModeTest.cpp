@@ -337,6 +337,22 @@ TEST_F(RunMode, PipeThatCannotBeCreatedExitsWith164) {
     EXPECT_NE(launcher.Output().find("[Backbone::Run]Failed to create namedpipe pipe instance."), std::string::npos);
 }
 
+TEST_F(RunMode, NameAlreadyServedExitsWith164) {
+    // Another server's instance, with the launcher's own settings: only the claim on the name
+    // keeps the launcher from adding its instances beside it.
+    ZYNSysKernelHandle other(::CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                                PIPE_UNLIMITED_INSTANCES, 8192, 8192, 5000, nullptr));
+    ASSERT_TRUE(other);
+    ZYNSysKernelHandle claim(::CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                                PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr));
+    if (claim) GTEST_SKIP() << "this platform makes a first instance of a name already served (Wine)";
+    Launcher launcher(folder, RunArgs());
+    EXPECT_EQ(launcher.WaitForExit(kExitWait), 164u);
+    EXPECT_NE(launcher.Output().find("[Backbone::Run]Failed to create namedpipe pipe instance."), std::string::npos)
+        << launcher.Output();
+}
+
 TEST_F(RunMode, SecretsInRequestsNeverReachTheLog) {
     const std::string helper = JsonQuoted(Narrow(BuiltProgram(VAROMET_EXEC_HELPER_EXE)));
     struct Case {
@@ -365,6 +381,10 @@ TEST_F(RunMode, SecretsInRequestsNeverReachTheLog) {
         {"cookie member under an escaped name",
          R"({"op":"run","args":["CAS\u0054GC", {"CAS\u0054GC":"TGT-4444444444-cookiemember"}]})", ReplyText(15),
          {"4444444444-cookiemember"}},
+        {"ticket in a URL, no name nor escape",
+         R"({"op":"run","args":{"action":"CallWS","url":"http://127.0.0.1:1/app?ticket=ST-6666666666-urlticket",)"
+         R"("arg":"","noAuth":true}})",
+         ReplyText(154), {"6666666666-urlticket"}},
     };
     Launcher launcher(folder, RunArgs());
     for (const Case& c : cases) {
