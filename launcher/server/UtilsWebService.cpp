@@ -115,7 +115,7 @@ void PlantTicket(const std::string& cookieUrl, const std::string& ticket) {
     // The ticket is one cookie value: a ';' would give it attributes, a CR or LF another cookie
     // or header line. Refused like a failed call, with nothing of the ticket shown.
     if (ticket.find_first_of("\r\n;") != std::string::npos) {
-        const std::string api = Config::IsActivated(kOptionMemoryCheck) ? "{WININET}" : "{QORAPI}";
+        const std::string api = Config::IsActivated(ConfigOption::MEMORY_CHECK_RUN) ? "{WININET}" : "{QORAPI}";
         Logger::Error("[Utils::CallWebService]" + api + "Fail to set CASTGC cookie for URL {" + Masked(cookieUrl) +
                       "}: CASTGC=***(" + std::to_string(ticket.size()) + ")");
         return;
