@@ -160,7 +160,11 @@ HRESULT QORBaseSock::KeepReading(char** outBody, std::uint64_t* outLength) {
         *outLength = length;
         (*outBody)[length] = '\0';
         if (result < 0) return result;
-        if (got == 0) return 0;  // the peer closed
+        if (got == 0) {
+            // The peer closed, or a known length was reached: that length frames the body.
+            if (expectedLength_ >= 0 && length != static_cast<std::uint64_t>(expectedLength_)) return -4;
+            return 0;
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "QORHttpDriverSupport.h"
 #include "QORHttpErrors.h"
 #include "QORHttpQXProxy.h"
 #include "QORHttpTools.h"
@@ -297,6 +298,17 @@ HRESULT QORHttpQXDriver::ReadResponseHead() {
         const char* announced = FindHeaderLine(responseHead_.Get(), "content-length: ", 0);
         bodyPending_ = isHead_ == 0 && status != 204 && status != 304 &&
                        !(announced != nullptr && announced[0] == '0' && (announced[1] == '\r' || announced[1] == '\n'));
+        // Nothing here decodes a body: its announced length is the length on the wire, whatever
+        // its encoding, and the socket stops there.
+        std::int64_t expected = bodyPending_ ? -2 : 0;
+        std::uint64_t bodyLength = 0;
+        if (bodyPending_ && announced != nullptr &&
+            FindHeaderLine(responseHead_.Get(), "transfer-encoding: ", 0) == nullptr &&
+            QORHttpParseLength(announced, std::strcspn(announced, "\r\n"), &bodyLength) &&
+            bodyLength <= static_cast<std::uint64_t>(INT64_MAX)) {
+            expected = static_cast<std::int64_t>(bodyLength);
+        }
+        socket_->SetContentLength(expected);
         return 0;
     }
 }

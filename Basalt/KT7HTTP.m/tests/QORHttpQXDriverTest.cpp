@@ -219,6 +219,8 @@ TEST_F(RawDriver, ResponsesAreFramedByLengthChunksOrTheClose) {
         {"chunk size above the body cap", Chunked("7fffffffffffffff\r\nabc\r\n"), "", -12, ""},
         {"read until the close", "HTTP/1.1 200 OK\r\n\r\nto the end", "", 0, "to the end"},
         {"closed inside the body", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabcd", "", -12, ""},
+        {"encoded, closed inside the body",
+         "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 10\r\n\r\nabcd", "", -12, ""},
         {"Continue, then the answer", "HTTP/1.1 100 Continue\r\n\r\n" + hello, "", 0, "hello"},
         {"eight interim heads", hello, "?interim=8", 0, "hello"},
         {"nine interim heads", hello, "?interim=9", -7, ""},
@@ -264,6 +266,16 @@ TEST_F(RawDriver, KeptConnectionIsReusedUntilTheServerAsksToCloseIt) {
         EXPECT_EQ(outcomes[i].rc, cases[i].rc) << cases[i].name;
         EXPECT_EQ(outcomes[i].body.substr(0, cases[i].connection.size()), cases[i].connection) << cases[i].name;
     }
+}
+
+TEST_F(RawDriver, EncodedBodyIsBoundedByItsLengthOnAKeptConnection) {
+    // The driver decodes nothing: the length frames an encoded body too, and the connection
+    // the server keeps carries the next request.
+    const std::vector<Outcome> outcomes = Run({{"GET", server.Url("echo?gzip=1")}, {"GET", server.Url("echo")}});
+    EXPECT_EQ(outcomes[0].rc, 0);
+    EXPECT_EQ(outcomes[0].body.substr(0, 8), "\\x1F\\x8B") << outcomes[0].body;
+    EXPECT_EQ(outcomes[1].rc, 0);
+    EXPECT_EQ(outcomes[1].body.substr(0, 16), "CONNECTION 2\\r\\n") << outcomes[1].body;
 }
 
 TEST_F(RawDriver, RequestHeadCarriesHostPortAgentAndTheStoredCookiesOnOneLine) {
