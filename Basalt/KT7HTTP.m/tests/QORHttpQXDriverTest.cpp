@@ -358,6 +358,12 @@ TEST_F(RawDriver, BodyLongerThanAnnouncedClosesTheConnectionForTheNextRequest) {
                                                                        << outcomes[3].body;
 }
 
+TEST_F(RawDriver, BodyCutShortFailsItsDownloadInPieces) {
+    // The server announces the length given, sends its short echo and closes.
+    const std::vector<Outcome> outcomes = Run({{"DLX", server.Url("echo?length=100000")}});
+    EXPECT_EQ(outcomes[0].rc, -12) << outcomes[0].body;
+}
+
 TEST_F(RawDriver, ThroughTheProxyTheRequestLineIsAbsoluteAndA407WithoutCredentialsEnds) {
     const Env proxy = {{L"QORHttpProxy", L"127.0.0.1"},
                        {L"QORHttpProxyPort", std::to_wstring(server.Port())}};
