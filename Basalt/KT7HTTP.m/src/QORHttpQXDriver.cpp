@@ -153,7 +153,7 @@ QORHttpQXDriver::QORHttpQXDriver(const char* userAgent, std::uint16_t httpMajor,
     }
 }
 
-QORHttpQXDriver::~QORHttpQXDriver() { QORHttpQXForgetProxyScheme(); }
+QORHttpQXDriver::~QORHttpQXDriver() { QORHttpQXForgetProxyRealm(); }
 
 bool QORHttpQXDriver::ThroughProxy() const { return !QORHttpQXGetProxySettings().host.empty(); }
 
@@ -419,7 +419,11 @@ HRESULT QORHttpQXDriver::Authenticate(const char* url, std::uint32_t status, con
     if (status != 401 && status != 407) return TraceHttpError(&trace_, 0, kAuth, "!401", E_INVALIDARG);
     QORHttpQXProxyAuth known;
     if (!QORHttpQXGetProxyAuth(&known)) return TraceHttpOutOfMemory(&trace_, 0, kAuth, "proxy");
-    if (status == 407 && !known.credentials.empty()) return 0;
+    if (status == 407 && !known.credentials.empty()) {
+        // Refused as they were just sent: sending them again would only be refused again.
+        if (known.credentials == proxyCredentialsSent_) return TraceHttpError(&trace_, 0, kAuth, "refused", -407);
+        return 0;
+    }
     if (head == nullptr) return TraceHttpError(&trace_, 0, kAuth, "Authenticate", kMalformed);
     const char* challenge = FindHeaderLine(head, status == 407 ? "proxy-authenticate: " : "www-authenticate: ", 0);
     if (challenge == nullptr) return TraceHttpError(&trace_, 0, kAuth, "Authenticate", kMalformed);
