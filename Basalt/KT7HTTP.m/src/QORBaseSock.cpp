@@ -160,7 +160,11 @@ HRESULT QORBaseSock::KeepReading(char** outBody, std::uint64_t* outLength) {
         *outLength = length;
         (*outBody)[length] = '\0';
         if (result < 0) return result;
-        if (got == 0) return 0;  // the peer closed
+        if (got == 0) {
+            // The peer closed, or a known length was reached: that length frames the body.
+            if (expectedLength_ >= 0 && length != static_cast<std::uint64_t>(expectedLength_)) return -4;
+            return 0;
+        }
     }
 }
 
@@ -222,7 +226,11 @@ HRESULT QORBaseSock::ReadOnePiece(char** outBody, std::uint64_t* outLength) {
         const HRESULT result = ReceiveNetwork();
         if (result < 0) return result;
     }
-    if (count_ == 0) return 0;
+    if (count_ == 0) {
+        // The peer closed: before a known length, the body was cut short.
+        if (expectedLength_ >= 0 && receivedTotal_ < static_cast<std::uint64_t>(expectedLength_)) return -4;
+        return 0;
+    }
     char* piece = static_cast<char*>(std::malloc(count_ + 1));
     if (piece == nullptr) return E_OUTOFMEMORY;
     const std::uint32_t got = ReceiveFromBuff(piece, count_);

@@ -54,7 +54,8 @@ public:
     /* 9 */ virtual HRESULT CloseConnection();
     /* 10 */ virtual HRESULT Wait(std::uint32_t ms) = 0;
     /* 11 */ virtual HRESULT IsSocketAlive() = 0;
-    // Until the peer closes; on a failure *outBody still holds what came (its length given).
+    // Until the peer closes, or with an expected length set until that length (-4 when the
+    // body differs from it); on a failure *outBody still holds what came (its length given).
     /* 12 */ virtual HRESULT KeepReading(char** outBody, std::uint64_t* outLength);
     // *ioBody (malloc'ed, may be null) grows by the decoded chunks; *ioLength is its length.
     /* 13 */ virtual HRESULT AnalyseChunks(char** ioBody, std::uint64_t* ioLength, std::uint32_t flags);
@@ -62,6 +63,7 @@ public:
     // flags kChunked: chunked; otherwise *ioLength bytes, or (0) up to the close, or with
     // kOnePiece what one read gives.
     /* 15 */ virtual HRESULT GetBody(std::uint32_t flags, std::uint64_t* ioLength, char** outBody);
+    // The body's length (-2 unknown): once that many bytes came, nothing more is received.
     /* 16 */ virtual void SetContentLength(std::int64_t length);
     /* 17 */ virtual bool IsBodyComplete();
     /* 18 */ virtual void SetBodyComplete(bool complete);
@@ -91,7 +93,7 @@ protected:
     std::unique_ptr<char[]> buffer_;  // kBufferSize + 1 bytes; null when out of memory
     std::uint32_t count_ = 0;
     std::uint32_t readPos_ = 0;
-    std::uint64_t receivedTotal_ = 0;
+    std::uint64_t receivedTotal_ = 0;  // the body's bytes received, from the end of the head on
     std::int64_t expectedLength_ = -2;
     bool bodyComplete_ = false;
     ZYNSysTraceClient* trace_ = nullptr;

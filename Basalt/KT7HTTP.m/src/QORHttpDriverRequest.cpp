@@ -454,6 +454,9 @@ HRESULT QORHttpDriver::DownloadEx(std::uint32_t flags, std::uint64_t* ioLength, 
                     *ioDone = 1;
                     result = QORHttpDriverError(trace_, kDownloadEx, "body longer than announced",
                                                 static_cast<HRESULT>(0x80080011));
+                } else if (*ioLength == 0 && known && downloadReceived_ < downloadExpected_) {
+                    // The body ended before its announced length: an answer cut short, not done.
+                    result = QORHttpDriverError(trace_, kDownloadEx, "LenResponse != Size", -4);
                 } else if (*ioLength == 0 || (known && downloadReceived_ == downloadExpected_)) {
                     *ioDone = 1;
                 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "QORHttpDriverSupport.h"
 #include "QORHttpErrors.h"
 #include "QORHttpQXProxy.h"
 #include "QORHttpTools.h"
@@ -152,7 +153,7 @@ QORHttpQXDriver::QORHttpQXDriver(const char* userAgent, std::uint16_t httpMajor,
     }
 }
 
-QORHttpQXDriver::~QORHttpQXDriver() { QORHttpQXForgetProxyScheme(); }
+QORHttpQXDriver::~QORHttpQXDriver() { QORHttpQXForgetProxyRealm(); }
 
 bool QORHttpQXDriver::ThroughProxy() const { return !QORHttpQXGetProxySettings().host.empty(); }
 
@@ -297,6 +298,17 @@ HRESULT QORHttpQXDriver::ReadResponseHead() {
         const char* announced = FindHeaderLine(responseHead_.Get(), "content-length: ", 0);
         bodyPending_ = isHead_ == 0 && status != 204 && status != 304 &&
                        !(announced != nullptr && announced[0] == '0' && (announced[1] == '\r' || announced[1] == '\n'));
+        // Nothing here decodes a body: its announced length is the length on the wire, whatever
+        // its encoding, and the socket stops there.
+        std::int64_t expected = bodyPending_ ? -2 : 0;
+        std::uint64_t bodyLength = 0;
+        if (bodyPending_ && announced != nullptr &&
+            FindHeaderLine(responseHead_.Get(), "transfer-encoding: ", 0) == nullptr &&
+            QORHttpParseLength(announced, std::strcspn(announced, "\r\n"), &bodyLength) &&
+            bodyLength <= static_cast<std::uint64_t>(INT64_MAX)) {
+            expected = static_cast<std::int64_t>(bodyLength);
+        }
+        socket_->SetContentLength(expected);
         return 0;
     }
 }
@@ -407,7 +419,11 @@ HRESULT QORHttpQXDriver::Authenticate(const char* url, std::uint32_t status, con
     if (status != 401 && status != 407) return TraceHttpError(&trace_, 0, kAuth, "!401", E_INVALIDARG);
     QORHttpQXProxyAuth known;
     if (!QORHttpQXGetProxyAuth(&known)) return TraceHttpOutOfMemory(&trace_, 0, kAuth, "proxy");
-    if (status == 407 && !known.credentials.empty()) return 0;
+    if (status == 407 && !known.credentials.empty()) {
+        // Refused as they were just sent: sending them again would only be refused again.
+        if (known.credentials == proxyCredentialsSent_) return TraceHttpError(&trace_, 0, kAuth, "refused", -407);
+        return 0;
+    }
     if (head == nullptr) return TraceHttpError(&trace_, 0, kAuth, "Authenticate", kMalformed);
     const char* challenge = FindHeaderLine(head, status == 407 ? "proxy-authenticate: " : "www-authenticate: ", 0);
     if (challenge == nullptr) return TraceHttpError(&trace_, 0, kAuth, "Authenticate", kMalformed);

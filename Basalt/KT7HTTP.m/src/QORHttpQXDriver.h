@@ -92,6 +92,8 @@ private:
     std::uint64_t uploaded_ = 0;
     // A response whose body was not read to its end: the connection cannot carry another.
     bool bodyPending_ = false;
+    // The proxy credentials the request carried (empty: none), told apart from newer ones.
+    std::string proxyCredentialsSent_;
     void* callback_ = nullptr;
     std::uint32_t autoDelete_ = 0;
 };

@@ -76,6 +76,7 @@ HRESULT QORHttpQXDriver::OpenRequest(const char* verb, const char* url, std::uin
     lastChunkSent_ = 0;
     requestClosed_ = 0;
     requestState_ = 0;
+    proxyCredentialsSent_.clear();
 
     std::string acceptLine;
     std::string path;
@@ -190,6 +191,7 @@ HRESULT QORHttpQXDriver::BeginSendRequest(std::uint32_t mode, std::uint64_t leng
         if (!proxyAuth.credentials.empty()) {
             head += Format("%s %s %s\r\n", "Proxy-authorization:", proxyAuth.scheme.c_str(),
                            proxyAuth.credentials.c_str());
+            proxyCredentialsSent_ = proxyAuth.credentials;
         }
         head += "\r\n";
     } catch (const std::bad_alloc&) {

@@ -76,8 +76,7 @@ bool QORHttpQXSetProxyAuth(const std::string& scheme, const std::string& realm,
     return true;
 }
 
-void QORHttpQXForgetProxyScheme() noexcept {
+void QORHttpQXForgetProxyRealm() noexcept {
     std::lock_guard<std::mutex> hold(AuthLock());
-    SharedAuth().scheme.clear();
     SharedAuth().realm.clear();
 }

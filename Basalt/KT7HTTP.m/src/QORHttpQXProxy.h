@@ -28,5 +28,6 @@ bool QORHttpQXGetProxyAuth(QORHttpQXProxyAuth* out) noexcept;
 // false when out of memory (nothing changed then).
 bool QORHttpQXSetProxyAuth(const std::string& scheme, const std::string& realm,
                            const std::string& credentials) noexcept;
-// What a driver's destructor drops: the scheme and the realm.
-void QORHttpQXForgetProxyScheme() noexcept;
+// What a driver's destructor drops: the realm. The scheme stays as long as its credentials:
+// sent without it, they are no header a proxy can read.
+void QORHttpQXForgetProxyRealm() noexcept;

@@ -184,10 +184,21 @@ std::uint32_t QORHttpSock::ReceiveFromBuff(char* buffer, std::uint32_t count) {
 }
 
 HRESULT QORHttpSock::ReceiveNetwork() {
+    // With the body's length known, its end is reached without waiting for the peer: on a
+    // kept connection nothing more would come.
+    if (expectedLength_ >= 0 && receivedTotal_ >= static_cast<std::uint64_t>(expectedLength_)) {
+        bodyComplete_ = true;
+        return 0;
+    }
     // Closed (by the peer's end or by us): nothing more comes.
     if (!socket_) return 0;
-    const std::uint32_t room = MakeRoom();
+    std::uint32_t room = MakeRoom();
     if (room == 0) return -7;
+    // What follows the body is not this answer's.
+    if (expectedLength_ >= 0) {
+        room = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(room, static_cast<std::uint64_t>(expectedLength_) - receivedTotal_));
+    }
     const int got = ::recv(socket_.Get(), buffer_.get() + readPos_ + count_, static_cast<int>(room), 0);
     if (got == SOCKET_ERROR) {
         const int error = ::WSAGetLastError();
@@ -260,8 +271,10 @@ HRESULT QORHttpSock::ReceiveHeader(char** outHead, std::uint64_t* outLength) {
             const std::size_t lf = head.find("\n\n", from);
             if (lf != std::string::npos && lf + 2 < end) end = lf + 2;
             if (end != std::string::npos) {
-                // Bytes behind the head stay in the buffer: they begin the body.
+                // Bytes behind the head stay in the buffer: they begin the body, and the
+                // body's received total.
                 Consume(static_cast<std::uint32_t>(end - old));
+                receivedTotal_ = count_;
                 if (end > kMaxHead) return -7;
                 head.resize(end);
                 char* text = static_cast<char*>(std::malloc(end + 1));

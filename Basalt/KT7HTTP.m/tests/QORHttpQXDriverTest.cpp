@@ -59,6 +59,38 @@ std::string Escape(const char* data, std::size_t length) {
 
 std::string Escape(const std::string& text) { return Escape(text.data(), text.size()); }
 
+// The steps of VAROMET_RAW_SCRIPT, each its fields (op, url, data); false without a script.
+bool ReadScript(std::vector<std::vector<std::string>>* steps) {
+    std::string script(1 << 20, '\0');
+    const DWORD length = ::GetEnvironmentVariableA("VAROMET_RAW_SCRIPT", &script[0], static_cast<DWORD>(script.size()));
+    if (length == 0 || length >= script.size()) return false;
+    script.resize(length);
+    std::stringstream records(script);
+    for (std::string record; std::getline(records, record, kRecord);) {
+        std::vector<std::string> fields;
+        std::stringstream split(record);
+        for (std::string field; std::getline(split, field, kField);) fields.push_back(field);
+        fields.resize(3);
+        steps->push_back(fields);
+    }
+    return true;
+}
+
+constexpr char kCredentials[] = "dXNlcjpwdw==";
+
+// A raw-socket driver with credentials to give when a server or proxy asks, as one that asks
+// its user would.
+class CredentialedDriver final : public QORHttpQXDriver {
+public:
+    using QORHttpQXDriver::QORHttpQXDriver;
+    HRESULT GetCredentials(const char*, std::uint32_t, const char*, const char*, char** outCredentials) override {
+        *outCredentials = static_cast<char*>(std::malloc(sizeof kCredentials));
+        if (*outCredentials == nullptr) return E_OUTOFMEMORY;
+        std::memcpy(*outCredentials, kCredentials, sizeof kCredentials);
+        return 0;
+    }
+};
+
 }  // namespace
 
 // Runs the steps of VAROMET_RAW_SCRIPT on one facade and prints one "RESULT rc=<rc> body=<body>"
@@ -66,19 +98,12 @@ std::string Escape(const std::string& text) { return Escape(text.data(), text.si
 // pieces through DownloadEx), COOKIE (data stored for the url in the cookie store), ENCODE (the
 // URL encode mode, hexadecimal data).
 VAROMET_CHILD_CASE(RawFacadeScript) {
-    std::string script(1 << 20, '\0');
-    const DWORD length = ::GetEnvironmentVariableA("VAROMET_RAW_SCRIPT", &script[0], static_cast<DWORD>(script.size()));
-    if (length == 0 || length >= script.size()) return 3;
-    script.resize(length);
+    std::vector<std::vector<std::string>> steps;
+    if (!ReadScript(&steps)) return 3;
     QORHttpDirectFacade facade("H25 raw driver", 1, 1);
     const std::uint32_t ms = 5000;
     for (std::uint32_t option : {6u, 5u, 2u}) facade.SetOptions(option, &ms, 4);
-    std::stringstream records(script);
-    for (std::string record; std::getline(records, record, kRecord);) {
-        std::vector<std::string> fields;
-        std::stringstream split(record);
-        for (std::string field; std::getline(split, field, kField);) fields.push_back(field);
-        fields.resize(3);
+    for (const std::vector<std::string>& fields : steps) {
         const std::string& op = fields[0];
         const char* url = fields[1].c_str();
         const std::string& data = fields[2];
@@ -120,6 +145,30 @@ VAROMET_CHILD_CASE(RawFacadeScript) {
     return 0;
 }
 
+// Runs the GET steps of VAROMET_RAW_SCRIPT, each on a raw-socket driver of its own destroyed
+// after it: "GET" on a plain driver, "ASK" on one that gives credentials when asked.
+VAROMET_CHILD_CASE(RawDriverScript) {
+    std::vector<std::vector<std::string>> steps;
+    if (!ReadScript(&steps)) return 3;
+    for (const std::vector<std::string>& fields : steps) {
+        std::unique_ptr<QORHttpQXDriver> driver;
+        if (fields[0] == "ASK") {
+            driver = std::make_unique<CredentialedDriver>("H25 raw driver", 1, 1);
+        } else {
+            driver = std::make_unique<QORHttpQXDriver>("H25 raw driver", 1, 1);
+        }
+        const std::uint32_t ms = 5000;
+        for (std::uint32_t option : {6u, 5u, 2u}) driver->SetOptions(option, &ms, 4);
+        char* body = nullptr;
+        std::uint64_t length = 0;
+        const HRESULT rc = driver->Get(fields[1].c_str(), 0, &body, &length, nullptr);
+        std::printf("RESULT rc=%d body=%s\n", static_cast<int>(rc), Escape(body != nullptr ? body : "", length).c_str());
+        std::fflush(stdout);
+        std::free(body);
+    }
+    return 0;
+}
+
 namespace {
 
 struct Step {
@@ -149,12 +198,13 @@ protected:
         return server.Url("raw/" + name + query);
     }
 
-    std::vector<Outcome> Run(const std::vector<Step>& steps, Env environment = {}, std::string* output = nullptr) {
+    std::vector<Outcome> Run(const std::vector<Step>& steps, Env environment = {}, std::string* output = nullptr,
+                             const char* childCase = "RawFacadeScript") {
         std::string script;
         for (const Step& step : steps) script += step.op + kField + step.url + kField + step.data + kRecord;
         environment.push_back({L"HTTPDriver", L""});
         environment.push_back({kScriptVariable, std::wstring(script.begin(), script.end())});
-        const ChildProcess::Result child = ChildProcess::Run("RawFacadeScript", environment);
+        const ChildProcess::Result child = ChildProcess::Run(childCase, environment);
         EXPECT_TRUE(child.started) << child.output;
         EXPECT_EQ(child.exitCode, 0u) << child.output;
         const std::string text = ChildProcess::TextOutput(child);
@@ -219,6 +269,8 @@ TEST_F(RawDriver, ResponsesAreFramedByLengthChunksOrTheClose) {
         {"chunk size above the body cap", Chunked("7fffffffffffffff\r\nabc\r\n"), "", -12, ""},
         {"read until the close", "HTTP/1.1 200 OK\r\n\r\nto the end", "", 0, "to the end"},
         {"closed inside the body", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabcd", "", -12, ""},
+        {"encoded, closed inside the body",
+         "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 10\r\n\r\nabcd", "", -12, ""},
         {"Continue, then the answer", "HTTP/1.1 100 Continue\r\n\r\n" + hello, "", 0, "hello"},
         {"eight interim heads", hello, "?interim=8", 0, "hello"},
         {"nine interim heads", hello, "?interim=9", -7, ""},
@@ -264,6 +316,16 @@ TEST_F(RawDriver, KeptConnectionIsReusedUntilTheServerAsksToCloseIt) {
         EXPECT_EQ(outcomes[i].rc, cases[i].rc) << cases[i].name;
         EXPECT_EQ(outcomes[i].body.substr(0, cases[i].connection.size()), cases[i].connection) << cases[i].name;
     }
+}
+
+TEST_F(RawDriver, EncodedBodyIsBoundedByItsLengthOnAKeptConnection) {
+    // The driver decodes nothing: the length frames an encoded body too, and the connection
+    // the server keeps carries the next request.
+    const std::vector<Outcome> outcomes = Run({{"GET", server.Url("echo?gzip=1")}, {"GET", server.Url("echo")}});
+    EXPECT_EQ(outcomes[0].rc, 0);
+    EXPECT_EQ(outcomes[0].body.substr(0, 8), "\\x1F\\x8B") << outcomes[0].body;
+    EXPECT_EQ(outcomes[1].rc, 0);
+    EXPECT_EQ(outcomes[1].body.substr(0, 16), "CONNECTION 2\\r\\n") << outcomes[1].body;
 }
 
 TEST_F(RawDriver, RequestHeadCarriesHostPortAgentAndTheStoredCookiesOnOneLine) {
@@ -384,6 +446,12 @@ TEST_F(RawDriver, BodyLongerThanAnnouncedClosesTheConnectionForTheNextRequest) {
                                                                        << outcomes[3].body;
 }
 
+TEST_F(RawDriver, BodyCutShortFailsItsDownloadInPieces) {
+    // The server announces the length given, sends its short echo and closes.
+    const std::vector<Outcome> outcomes = Run({{"DLX", server.Url("echo?length=100000")}});
+    EXPECT_EQ(outcomes[0].rc, -12) << outcomes[0].body;
+}
+
 TEST_F(RawDriver, ThroughTheProxyTheRequestLineIsAbsoluteAndA407WithoutCredentialsEnds) {
     const Env proxy = {{L"QORHttpProxy", L"127.0.0.1"},
                        {L"QORHttpProxyPort", std::to_wstring(server.Port())}};
@@ -410,6 +478,32 @@ TEST_F(RawDriver, ThroughTheProxyTheRequestLineIsAbsoluteAndA407WithoutCredentia
         {"407 request", 2, "\r\nGET http://example.invalid/echo?status=407 HTTP/1.1\r\n"},
     };
     for (const Case& c : cases) EXPECT_NE(heads[c.head].find(c.line), std::string::npos) << c.name << "\n" << heads[c.head];
+}
+
+TEST_F(RawDriver, ProxyCredentialsGoWithTheirSchemeAndARefusalEndsTheRequest) {
+    const Env proxy = {{L"QORHttpProxy", L"127.0.0.1"},
+                       {L"QORHttpProxyPort", std::to_wstring(server.Port())}};
+    const std::vector<Outcome> outcomes =
+        Run({{"ASK", "http://example.invalid/echo?status=407"}, {"GET", "http://example.invalid/echo"}}, proxy,
+            nullptr, "RawDriverScript");
+    EXPECT_EQ(outcomes[0].rc, -407) << "the credentials just sent were refused";
+    EXPECT_EQ(outcomes[1].rc, 0);
+    const std::vector<std::string> heads = Heads();
+    EXPECT_EQ(heads.size(), 3u) << "asked once, answered once, then the next driver's request";
+    ASSERT_GE(heads.size(), 3u);
+    const std::string sent = std::string("\r\nProxy-authorization: Basic ") + kCredentials + "\r\n";
+    struct Case {
+        const char* name;
+        std::size_t head;
+        bool carries;
+    } cases[] = {
+        {"the first round has none to send", 0, false},
+        {"the round after the challenge", 1, true},
+        {"the next driver, after the first was destroyed", heads.size() - 1, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(heads[c.head].find(sent) != std::string::npos, c.carries) << c.name << "\n" << heads[c.head];
+    }
 }
 
 TEST_F(RawDriver, TracedHeadsShowNoCookieValueNorTicket) {

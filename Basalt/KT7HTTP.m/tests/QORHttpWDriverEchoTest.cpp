@@ -270,6 +270,24 @@ TEST_F(WinInetDriverEcho, DecodedAnswersAskForEncodingOnceAndKeepTheirWholeBody)
     EXPECT_EQ(encoded.Text().rfind("\x1f\x8b", 0), 0u) << encoded.Text().substr(0, 40);
 }
 
+TEST_F(WinInetDriverEcho, BodyCutShortFailsItsDownloadInPieces) {
+    auto driver = MakeDriver("M23 short body");
+    const std::uint32_t bodyMode = 0;
+    ASSERT_EQ(driver->SetOptions(QORHTTP_OPTION_BODY_MODE, &bodyMode, 4), 0);
+    // The server announces the length given, sends its short echo and closes.
+    ASSERT_EQ(driver->Get(server.Url("echo?length=100000").c_str(), 0, nullptr, nullptr, nullptr), 0);
+    HRESULT rc = 0;
+    std::uint32_t done = 0;
+    std::uint64_t received = 0;
+    for (int piece = 0; rc == 0 && done == 0 && piece < 64; ++piece) {
+        Body body;
+        rc = driver->DownloadEx(0x1000, &body.length, &body.text, &done);
+        received += body.length;
+    }
+    EXPECT_EQ(rc, -4) << received << " bytes";
+    EXPECT_EQ(done, 0u);
+}
+
 // A body whose first piece fails with a given result.
 class FailingStreamer final : public QORHttpStreamer {
 public:
