@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 constexpr HRESULT kInvalidUrl = static_cast<HRESULT>(0x80072EE5);
 
 TEST(WinInetDriverOptions, OptionsAreKeptOrRefusedByIdAndLength) {
-    QORHttpWDriver driver("G23 options", 1, 1);
+    QORHttpWDriver driver("WinINet driver test: options", 1, 1);
     const std::uint32_t three = 3, one = 1, window = 0;
     const HWND owner = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(0x4242));
     const std::uint64_t wide = 1;
@@ -97,7 +97,7 @@ TEST_F(WinInetDriver, GetAnswersTheBodyOrMinusTheStatus) {
         {"missing file, body kept", "missing.bin", 1, -404, "no such file\n"},
         {"server error, body kept", "small.txt?status=500", 1, -500, "status asked for\n"},
     };
-    auto driver = MakeDriver("G23 get table");
+    auto driver = MakeDriver("WinINet driver test: get table");
     for (const Case& c : cases) {
         ASSERT_EQ(driver->SetOptions(QORHTTP_KEEP_ERROR_BODY, &c.keepErrorBody, 4), 0) << c.name;
         Body body;
@@ -119,7 +119,7 @@ TEST_F(WinInetDriver, PortAbove65535IsRefusedBeforeAnyConnection) {
         {"one above the range", "http://127.0.0.1:65536/x", kInvalidUrl},
         {"wrapping round 2^32 to 80", "http://127.0.0.1:4294967376/x", kInvalidUrl},
     };
-    auto driver = MakeDriver("G23 ports");
+    auto driver = MakeDriver("WinINet driver test: ports");
     for (const Case& c : cases) {
         Body body;
         EXPECT_EQ(driver->Get(c.url.c_str(), 0, &body.text, &body.length, nullptr), c.rc) << c.name;
@@ -140,7 +140,7 @@ TEST_F(WinInetDriver, SlowAnswersFailWithinTheReceiveTimeOut) {
         {"body stalls", "stall.bin?stall=1000", -8},
     };
     for (const Case& c : cases) {
-        auto driver = MakeDriver("G23 slow answers", 1000);
+        auto driver = MakeDriver("WinINet driver test: slow answers", 1000);
         Body body;
         const auto began = std::chrono::steady_clock::now();
         EXPECT_EQ(driver->Get(server.Url(c.query).c_str(), 0, &body.text, &body.length, nullptr), c.rc) << c.name;
@@ -153,8 +153,8 @@ TEST_F(WinInetDriver, ReceiveTimeOutsStayWithEachDriverOnOneHost) {
     // Three pieces a second apart: only the patient driver gets the whole body. A time-out in the
     // body reads as -8; under Wine one that strikes before the head is complete reads as -7.
     const std::string slow = Serve("slow.bin", 3 * 65536);
-    auto hasty = MakeDriver("G23 shared host", 400);
-    auto patient = MakeDriver("G23 shared host", 6000);
+    auto hasty = MakeDriver("WinINet driver test: shared host", 400);
+    auto patient = MakeDriver("WinINet driver test: shared host", 6000);
     struct Case {
         const char* name;
         QORHttpWDriver* driver;
@@ -179,9 +179,9 @@ TEST_F(WinInetDriver, ReceiveTimeOutsStayWithEachDriverOnOneHost) {
 
 TEST_F(WinInetDriver, TwoDriversWithOneUserAgentShareSessionAndConnection) {
     Serve("a.txt", 100);
-    auto first = MakeDriver("G23 reuse");
-    auto second = MakeDriver("G23 reuse");
-    auto other = MakeDriver("G23 reuse, another agent");
+    auto first = MakeDriver("WinINet driver test: reuse");
+    auto second = MakeDriver("WinINet driver test: reuse");
+    auto other = MakeDriver("WinINet driver test: reuse, another agent");
     for (QORHttpWDriver* driver : {first.get(), second.get(), other.get()}) {
         Body body;
         ASSERT_EQ(driver->Get(server.Url("a.txt").c_str(), 0, &body.text, &body.length, nullptr), 0);
@@ -197,7 +197,7 @@ TEST_F(WinInetDriver, TwoDriversWithOneUserAgentShareSessionAndConnection) {
 // driver may stay on it.
 TEST_F(WinInetDriver, CachedConnectionKeepsNoRequestContextNorTimeOuts) {
     Serve("a.txt", 100);
-    auto driver = MakeDriver("G23 connection state", 4321);
+    auto driver = MakeDriver("WinINet driver test: connection state", 4321);
     Body body;
     ASSERT_EQ(driver->Get(server.Url("a.txt").c_str(), 0, &body.text, &body.length, nullptr), 0);
     HINTERNET connection = ZYNSysGetConnection("127.0.0.1", server.Port(), driver->Session());
@@ -231,7 +231,7 @@ TEST_F(WinInetDriver, CredentialDemandsAskThroughThePromptWithTheOwnerWindow) {
         std::filesystem::remove(served + L".requests");
         ScriptedPrompt scripted(c.answer);
         QORHttpScopedPrompt installed(scripted);
-        auto driver = MakeDriver("G23 credentials");
+        auto driver = MakeDriver("WinINet driver test: credentials");
         ASSERT_EQ(driver->SetOptions(QORHTTP_PARENT_WINDOW_HANDLER, &owner, 8), 0) << c.name;
         Body body;
         EXPECT_EQ(driver->Get(server.Url("a.txt?status=401").c_str(), 0, &body.text, &body.length, nullptr), c.rc)
