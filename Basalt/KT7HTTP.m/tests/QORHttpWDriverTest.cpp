@@ -60,6 +60,31 @@ TEST(WinInetDriverOptions, OptionsAreKeptOrRefusedByIdAndLength) {
     EXPECT_EQ(driver.GetType(), 'W');
 }
 
+// An https send error either goes to the user or ends the request as it is.
+TEST(WinInetDriverResend, OnlyTheListedHttpsSendErrorsAskTheUser) {
+    struct Case {
+        const char* name;
+        DWORD error;
+        int asked;
+        HRESULT rc;
+    } cases[] = {
+        {"a submit redirected from https to http", ERROR_INTERNET_HTTPS_HTTP_SUBMIT_REDIR, 1,
+         static_cast<HRESULT>(0x800704C7)},
+        {"a post to http", ERROR_INTERNET_POST_IS_NON_SECURE, 0, static_cast<HRESULT>(0x80072F0B)},
+    };
+    for (const Case& c : cases) {
+        ScriptedPrompt prompt(ERROR_CANCELLED);
+        QORHttpScopedPrompt installed(prompt);
+        auto driver = MakeDriver("WinINet driver test: resend decision");
+        // Nothing listens there: WinINet contacts the server only when the request is sent.
+        ASSERT_EQ(driver->OpenRequest("POST", "https://127.0.0.1:9/form", 0, nullptr), 0) << c.name;
+        HRESULT error = static_cast<HRESULT>(0x80070000u | c.error);
+        EXPECT_NE(driver->IsResendRequest(&error), 0) << c.name;
+        EXPECT_EQ(error, c.rc) << c.name;
+        EXPECT_EQ(prompt.asked, c.asked) << c.name;
+    }
+}
+
 class WinInetDriver : public ::testing::Test {
 protected:
     void SetUp() override {
