@@ -237,6 +237,38 @@ TEST_F(WinInetDriver, CachedConnectionKeepsNoRequestContextNorTimeOuts) {
     EXPECT_NE(timeout, 4321u);
 }
 
+// The caller's user name and password, read back from the last round's request, where WinINet
+// answers a server's challenge with them.
+TEST_F(WinInetDriver, UserNameAndPasswordStayWithTheFirstRoundsServer) {
+    const std::string other = "http://localhost:" + std::to_string(server.Port());
+    struct Case {
+        const char* name;
+        std::string pathAndQuery;
+        std::string credentials;
+    } cases[] = {
+        {"redirected on that server", "a?location=/echo", "user:secret"},
+        {"redirected to another host", "a?location=" + other + "/echo", ":"},
+    };
+    auto text = [](HINTERNET request, DWORD option) {
+        char value[64] = {};
+        DWORD size = sizeof value;
+        return ::InternetQueryOptionA(request, option, value, &size) ? std::string(value) : "(none)";
+    };
+    for (const Case& c : cases) {
+        auto driver = MakeDriver("WinINet driver test: credentials over redirects");
+        ASSERT_EQ(driver->SetOptions(QORHTTP_OPTION_USERNAME, "user", 4), 0) << c.name;
+        ASSERT_EQ(driver->SetOptions(QORHTTP_OPTION_PASSWORD, "secret", 6), 0) << c.name;
+        Body body;
+        ASSERT_EQ(driver->Get(server.Url(c.pathAndQuery).c_str(), 0, &body.text, &body.length, nullptr), 0) << c.name;
+        const QORHttpInternetInfo* info = driver->InternetInfo();
+        ASSERT_TRUE(info && info->request) << c.name;
+        EXPECT_EQ(text(info->request.Get(), INTERNET_OPTION_USERNAME) + ":" +
+                      text(info->request.Get(), INTERNET_OPTION_PASSWORD),
+                  c.credentials)
+            << c.name;
+    }
+}
+
 TEST_F(WinInetDriver, CredentialDemandsAskThroughThePromptWithTheOwnerWindow) {
     const HWND owner = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(0x5150));
     struct Case {
