@@ -8,6 +8,7 @@
 
 #include "LocalHttpServer.h"
 #include "QORHttpCaches.h"
+#include "QORHttpConnectedState.h"
 #include "TestFolder.h"
 #include "WDriverTestSupport.h"
 
@@ -235,6 +236,37 @@ TEST_F(WinInetDriver, CachedConnectionKeepsNoRequestContextNorTimeOuts) {
     size = sizeof timeout;
     ASSERT_TRUE(::InternetQueryOptionA(connection, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, &size));
     EXPECT_NE(timeout, 4321u);
+}
+
+// WinINet's view of the network, reported offline to whoever asks.
+class OfflineState final : public QORHttpConnectedState {
+public:
+    OfflineState() : previous_(QORHttpSetConnectedState(this)) {}
+    ~OfflineState() override { QORHttpSetConnectedState(previous_); }
+    BOOL Get(DWORD* flags) override {
+        ++asked;
+        *flags = INTERNET_CONNECTION_OFFLINE;
+        return FALSE;
+    }
+    int asked = 0;
+
+private:
+    QORHttpConnectedState* previous_;
+};
+
+// Before each request the driver asks whether WinINet is offline, and puts it online for a local
+// server. Under Wine the connected state reads as online whatever is set: the forcing itself
+// leaves no trace to check here.
+TEST_F(WinInetDriver, WinINetOfflineIsAskedAboutBeforeEachRequest) {
+    Serve("a.txt", 10);
+    const std::string url = "http://localhost:" + std::to_string(server.Port()) + "/a.txt";
+    OfflineState offline;
+    auto driver = MakeDriver("WinINet driver test: offline");
+    for (int request = 1; request <= 2; ++request) {
+        Body body;
+        EXPECT_EQ(driver->Get(url.c_str(), 0, &body.text, &body.length, nullptr), 0) << "request " << request;
+        EXPECT_EQ(offline.asked, request) << "request " << request;
+    }
 }
 
 // The caller's user name and password, read back from the last round's request, where WinINet
