@@ -7,6 +7,7 @@
 #include <string>
 
 #include "LocalHttpServer.h"
+#include "QORHttpAsyncWDriver.h"
 #include "QORHttpCaches.h"
 #include "QORHttpConnectedState.h"
 #include "TestFolder.h"
@@ -266,6 +267,86 @@ TEST_F(WinInetDriver, WinINetOfflineIsAskedAboutBeforeEachRequest) {
         Body body;
         EXPECT_EQ(driver->Get(url.c_str(), 0, &body.text, &body.length, nullptr), 0) << "request " << request;
         EXPECT_EQ(offline.asked, request) << "request " << request;
+    }
+}
+
+// A driver whose server, after `answers` answers, closes the connection of the next request
+// unanswered: its head goes out, its body meets the close, and so does every later head,
+// `closes` times in all (-1: for ever); then requests reach the server again. Each close comes
+// as WinINet tells of it: the notice through the status callback, then the call's failure.
+class ClosingServerDriver final : public QORHttpWDriver {
+public:
+    ClosingServerDriver(int answers, int closes)
+        : QORHttpWDriver("WinINet driver test: closed connections", 1, 1), answersLeft_(answers), closesLeft_(closes) {
+        BoundTimeOuts(*this);
+    }
+    int heads = 0;
+
+    DWORD QXHttpSendRequestEx(INTERNET_BUFFERSA* buffers) override {
+        ++heads;
+        if (!Closing()) return QORHttpWDriver::QXHttpSendRequestEx(buffers);
+        if (!headOut_) {
+            headOut_ = true;
+            return 0;
+        }
+        return Close();
+    }
+    DWORD QXHttpInternetWriteFile(const char* data, std::uint32_t length, std::uint32_t* outWritten) override {
+        return Closing() ? Close() : QORHttpWDriver::QXHttpInternetWriteFile(data, length, outWritten);
+    }
+    DWORD QXHttpEndRequest() override {
+        if (Closing()) return Close();
+        const DWORD error = QORHttpWDriver::QXHttpEndRequest();
+        if (answersLeft_ > 0) --answersLeft_;
+        return error;
+    }
+
+private:
+    bool Closing() const { return answersLeft_ == 0 && closesLeft_ != 0; }
+    DWORD Close() {
+        if (closesLeft_ > 0) --closesLeft_;
+        QORHttpInternetInfo* info = InternetInfo();
+        QORHttpAsyncWDriver::inetCallBackFn(info->request.Get(), reinterpret_cast<DWORD_PTR>(info),
+                                            INTERNET_STATUS_CONNECTION_CLOSED, nullptr, 0);
+        return ERROR_INTERNET_CONNECTION_RESET;
+    }
+    int answersLeft_;
+    int closesLeft_;
+    bool headOut_ = false;
+};
+
+TEST_F(WinInetDriver, AConnectionClosedUnansweredIsSentAgainWithinTheLimit) {
+    const HRESULT reset = static_cast<HRESULT>(0x80070000u | ERROR_INTERNET_CONNECTION_RESET);
+    struct Case {
+        const char* name;
+        std::string pathAndQuery;
+        int answers;
+        int closes;
+        HRESULT rc;
+        int heads;
+    } cases[] = {
+        {"closed once, answered when sent again", "echo", 0, 1, 0, 2},
+        // On the context of a request whose first round got its 401 and the user's retry: bytes
+        // received then do not hide this round's close, and a head that went out in an earlier
+        // send does not count for a later one. The round whose body met the close, then one head
+        // and the two sends again that a closed connection gets.
+        {"closed for ever after a 401", "echo?status=401", 1, -1, reset, 1 + 1 + 3},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(served + L".requests");
+        ScriptedPrompt retried(ERROR_INTERNET_FORCE_RETRY);
+        QORHttpScopedPrompt installed(retried);
+        ClosingServerDriver driver(c.answers, c.closes);
+        Body body;
+        EXPECT_EQ(driver.Post(server.Url(c.pathAndQuery).c_str(), 0, "abc", 3, QORHTTP_CONTENT_OCTETS, nullptr,
+                              &body.text, &body.length),
+                  c.rc)
+            << c.name;
+        EXPECT_EQ(driver.heads, c.heads) << c.name;
+        EXPECT_EQ(retried.asked, c.answers) << c.name;
+        // The 401, or the answered one.
+        EXPECT_EQ(server.Requests().size(), 1u) << c.name;
+        if (c.rc == 0) EXPECT_NE(body.Text().find("BODY 3\r\n\r\nabc"), std::string::npos) << c.name;
     }
 }
 
