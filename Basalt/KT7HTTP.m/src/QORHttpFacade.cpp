@@ -69,11 +69,14 @@ QORMutex& ClassLock() {
 
 QORHttpFacade::QORHttpFacade(const char* userAgent, std::uint16_t httpMajor, std::uint16_t httpMinor,
                              std::uint8_t /*flag*/) {
+    CreateDriver(userAgent, httpMajor, httpMinor);
+}
+
+void QORHttpFacade::CreateDriver(const char* userAgent, std::uint16_t httpMajor, std::uint16_t httpMinor) {
     try {
         QORHttpDriverFactory& factory = QORHttpGetDriverFactory();
-        // The one place where the transport is chosen at construction.
         driver_ = HttpDriverSetInEnvironment() ? factory.MakeRawSocketDriver(userAgent, httpMajor, httpMinor)
-                                  : factory.MakeWinINetDriver(userAgent, httpMajor, httpMinor);
+                                               : factory.MakeWinINetDriver(userAgent, httpMajor, httpMinor);
     } catch (...) {
         driver_.reset();
     }

@@ -115,6 +115,9 @@ protected:
     std::uint32_t bodyPending_ = 0;
 
 private:
+    // The transport chosen at construction: raw sockets when "HTTPDriver" is set, else WinINet;
+    // null when it cannot be made.
+    void CreateDriver(const char* userAgent, std::uint16_t httpMajor, std::uint16_t httpMinor);
     // Options given to the driver that only a transport keeps; the base's own travel with
     // QORHttpDriver::CopyBaseSettings.
     struct RememberedOption {

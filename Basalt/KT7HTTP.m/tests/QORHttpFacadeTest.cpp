@@ -438,6 +438,19 @@ VAROMET_CHILD_CASE(FacadeSwapAfterTheCallbackIsCleared) {
     });
 }
 
+VAROMET_CHILD_CASE(FacadeSwapFromADriverWhoseSettingsCannotBeCopied) {
+    RecordingDriverFactory factory;
+    QORHttpDirectFacade facade("agent", 1, 1);
+    factory.latest->HoldUncopyableHeaders();
+    factory.log.clear();
+    char* body = nullptr;
+    std::uint64_t length = 0;
+    facade.GetWithBody("https://h/x", 0, &body, &length, nullptr);
+    std::free(body);
+    std::printf("%s", factory.Lines().c_str());
+    return 0;
+}
+
 VAROMET_CHILD_CASE(FacadeSwapAfterTwoSecurityAndAccessOptions) {
     return SwapAfter([](QORHttpFacade& f) {
         for (const std::uint32_t id : {QORHTTP_OPTION_SECURITY, QORHTTP_OPTION_CONNECT_TYPE}) {
@@ -567,6 +580,9 @@ TEST(QORHttpFacadeSwap, TheDriverSwappedInGetsWhatTheCallerLeftOnTheOldOne) {
         {"FacadeSwapAfterTwoSecurityAndAccessOptions",
          "make W2 agent 1.1\nW2 SetOptions 31 13056\nW2 SetOptions 1 13056\nD1 deleted\n"
          "W2 Get https://h/x 0x0 body len -\n"},
+        // The new driver could not take the caller's settings: the request runs on the old one.
+        {"FacadeSwapFromADriverWhoseSettingsCannotBeCopied",
+         "make W2 agent 1.1\nW2 deleted\nD1 Get https://h/x 0x0 body len -\n"},
         // The driver stays in use, deleted once with its facade.
         {"FacadeSwapWithABuilderReturningTheCurrentDriver",
          "make D1 agent 1.1\nbuild returns D1\nD1 Get https://h/1 0x0 - - -\nbuild returns D1\n"

@@ -74,7 +74,7 @@ TEST_F(WinInetDriverEcho, UploadsGoWithTheirLengthOrInChunksOf65515) {
         {"known length", 0, "CHUNKS -\r\n", true},
     };
     for (const Case& c : cases) {
-        auto driver = MakeDriver("G23 uploads");
+        auto driver = MakeDriver("WinINet driver test: uploads");
         PieceStreamer streamer(upload, c.chunked);
         Body body;
         std::uint32_t keepAlive = 0;
@@ -97,7 +97,7 @@ TEST_F(WinInetDriverEcho, ComputerNameIsContactedAsLocalhost) {
     ASSERT_FALSE(computer.empty());
     std::transform(computer.begin(), computer.end(), computer.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    auto driver = MakeDriver("G23 computer name");
+    auto driver = MakeDriver("WinINet driver test: computer name");
     Body body;
     const std::string port = std::to_string(server.Port());
     ASSERT_EQ(driver->Get(("http://" + computer + ":" + port + "/echo").c_str(), 0, &body.text, &body.length, nullptr), 0);
@@ -115,10 +115,10 @@ std::string LowerComputerName() {
 // The environment is read once per process: a child for each value.
 VAROMET_CHILD_CASE(HostContactedForTheComputerName) {
     char port[16] = {};
-    if (!::GetEnvironmentVariableA("G23_TEST_PORT", port, sizeof port)) return 2;
+    if (!::GetEnvironmentVariableA("WDRIVER_TEST_SERVER_PORT", port, sizeof port)) return 2;
     ScriptedPrompt prompt(ERROR_CANCELLED);
     QORHttpScopedPrompt installed(prompt);
-    auto driver = MakeDriver("G23 computer name child", 3000);
+    auto driver = MakeDriver("WinINet driver test: computer name child", 3000);
     Body body;
     const HRESULT rc =
         driver->Get(("http://" + LowerComputerName() + ":" + port + "/echo").c_str(), 0, &body.text, &body.length, nullptr);
@@ -137,8 +137,9 @@ TEST_F(WinInetDriverEcho, DisableLocalhostKeepsTheComputerName) {
         {"set, even empty", L"", LowerComputerName()},
     };
     for (const Case& c : cases) {
-        const ChildProcess::Result run = ChildProcess::Run(
-            "HostContactedForTheComputerName", {{L"G23_TEST_PORT", port}, {L"QORHttpDisableLocalhost", c.disable}});
+        const ChildProcess::Result run =
+            ChildProcess::Run("HostContactedForTheComputerName",
+                              {{L"WDRIVER_TEST_SERVER_PORT", port}, {L"QORHttpDisableLocalhost", c.disable}});
         ASSERT_TRUE(run.started) << c.name << ": " << run.output;
         EXPECT_EQ(run.exitCode, 0u) << c.name;
         EXPECT_TRUE(Has(ChildProcess::TextOutput(run), "host=" + c.host + " ")) << c.name << ": " << run.output;
@@ -153,12 +154,12 @@ TEST_F(WinInetDriverEcho, DriversWithOneUserAgentReuseTheServersConnection) {
         EXPECT_EQ(driver.Get(server.Url("echo").c_str(), 0, &body.text, &body.length, nullptr), 0);
         return body.Text().substr(0, body.Text().find("\r\n"));
     };
-    auto first = MakeDriver("G23 connection ids");
+    auto first = MakeDriver("WinINet driver test: connection ids");
     const std::string opened = connectionOf(*first);
     EXPECT_EQ(opened.rfind("CONNECTION ", 0), 0u) << opened;
     EXPECT_EQ(connectionOf(*first), opened) << "the same driver again";
     first.reset();
-    auto second = MakeDriver("G23 connection ids");
+    auto second = MakeDriver("WinINet driver test: connection ids");
     EXPECT_EQ(connectionOf(*second), opened) << "another driver";
     EXPECT_EQ(connectionOf(*second), opened) << "the other driver again";
 }
@@ -172,7 +173,7 @@ TEST_F(WinInetDriverEcho, DriversOnManyThreadsShareOneSession) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
-            auto driver = MakeDriver("G23 threads");
+            auto driver = MakeDriver("WinINet driver test: threads");
             Body body;
             results[i] = driver->Get(server.Url("echo").c_str(), 0, &body.text, &body.length, nullptr);
             sessions[i] = driver->Session();
@@ -200,7 +201,7 @@ TEST_F(WinInetDriverEcho, ChunkedAnswersAreReadWholeOrFailWhenTheyStall) {
         {"stalled inside", "chunked.bin?chunked=1&chunk=1000&stall=20000", -8, ""},
     };
     for (const Case& c : cases) {
-        auto driver = MakeDriver("G23 chunked answers", 1000);
+        auto driver = MakeDriver("WinINet driver test: chunked answers", 1000);
         Body body;
         const auto began = std::chrono::steady_clock::now();
         EXPECT_EQ(driver->Get(server.Url(c.query).c_str(), 0, &body.text, &body.length, nullptr), c.rc) << c.name;
@@ -210,19 +211,19 @@ TEST_F(WinInetDriverEcho, ChunkedAnswersAreReadWholeOrFailWhenTheyStall) {
 }
 
 TEST_F(WinInetDriverEcho, SetCookieReachesTheStoreAndTheJar) {
-    auto driver = MakeDriver("G23 cookies");
+    auto driver = MakeDriver("WinINet driver test: cookies");
     Body body;
-    ASSERT_EQ(driver->Get(server.Url("echo?cookie=g23jar%3Dv1%3B%20Path%3D%2F").c_str(), 0, &body.text, &body.length,
+    ASSERT_EQ(driver->Get(server.Url("echo?cookie=driverjar%3Dv1%3B%20Path%3D%2F").c_str(), 0, &body.text, &body.length,
                           nullptr),
               0);
     const std::string url = server.Url("");
     QORHttpHeapText stored;
-    ASSERT_EQ(QORSysGetCookie(url.c_str(), "g23jar", stored.Put(), 4), 0);
-    EXPECT_TRUE(Has(stored.Get(), "g23jar=v1")) << stored.Get();
+    ASSERT_EQ(QORSysGetCookie(url.c_str(), "driverjar", stored.Put(), 4), 0);
+    EXPECT_TRUE(Has(stored.Get(), "driverjar=v1")) << stored.Get();
     char jar[1024] = {};
     DWORD size = sizeof jar;
     ASSERT_TRUE(::InternetGetCookieA(url.c_str(), nullptr, jar, &size));
-    EXPECT_TRUE(Has(jar, "g23jar=v1")) << jar;
+    EXPECT_TRUE(Has(jar, "driverjar=v1")) << jar;
 }
 
 TEST_F(WinInetDriverEcho, RedirectsAreResolvedAgainstTheRequestOrKeptWhenAskedSo) {
@@ -238,7 +239,7 @@ TEST_F(WinInetDriverEcho, RedirectsAreResolvedAgainstTheRequestOrKeptWhenAskedSo
         {"not followed when asked so", "a/b?location=/echo", 0x200000, "status asked for\n"},
     };
     for (const Case& c : cases) {
-        auto driver = MakeDriver("M23 redirects");
+        auto driver = MakeDriver("WinINet driver test: redirects");
         Body body;
         EXPECT_EQ(driver->Get(server.Url(c.pathAndQuery).c_str(), c.flags, &body.text, &body.length, nullptr), 0)
             << c.name;
@@ -252,7 +253,7 @@ TEST_F(WinInetDriverEcho, RedirectsAreResolvedAgainstTheRequestOrKeptWhenAskedSo
 }
 
 TEST_F(WinInetDriverEcho, DecodedAnswersAskForEncodingOnceAndKeepTheirWholeBody) {
-    auto driver = MakeDriver("M23 decoding");
+    auto driver = MakeDriver("WinINet driver test: decoding");
     const std::uint32_t on = 1;
     ASSERT_EQ(driver->SetOptions(QORHTTP_OPTION_HTTP_DECODING, &on, 4), 0);
     Body body;
@@ -264,7 +265,7 @@ TEST_F(WinInetDriverEcho, DecodedAnswersAskForEncodingOnceAndKeepTheirWholeBody)
     EXPECT_NE(text.find("\r\nAccept-Encoding: gzip, deflate\r\n"), std::string::npos) << text;
 
     // Decoding belongs to that driver's requests, not to the connection another driver shares.
-    auto plain = MakeDriver("M23 decoding");
+    auto plain = MakeDriver("WinINet driver test: decoding");
     Body encoded;
     ASSERT_EQ(plain->Get(server.Url("echo?gzip=1").c_str(), 0, &encoded.text, &encoded.length, nullptr), 0);
     EXPECT_EQ(encoded.Text().rfind("\x1f\x8b", 0), 0u) << encoded.Text().substr(0, 40);
@@ -318,7 +319,7 @@ TEST_F(WinInetDriverEcho, StreamerFailuresEndTheUploadAsTheyAre) {
         {"a failure that is no Win32 code", static_cast<HRESULT>(0x80042F00)},
     };
     for (const Case& c : cases) {
-        auto driver = MakeDriver("M23 streamer");
+        auto driver = MakeDriver("WinINet driver test: streamer");
         FailingStreamer streamer(c.failure);
         Body body;
         EXPECT_EQ(driver->PostStream(server.Url("echo").c_str(), 0, QORHTTP_CONTENT_OCTETS, &streamer, nullptr,
@@ -330,7 +331,7 @@ TEST_F(WinInetDriverEcho, StreamerFailuresEndTheUploadAsTheyAre) {
 }
 
 TEST_F(WinInetDriverEcho, RequestHandleClosesInEveryCloseMode) {
-    auto driver = MakeDriver("M23 close");
+    auto driver = MakeDriver("WinINet driver test: close");
     Body body;
     ASSERT_EQ(driver->Get(server.Url("echo").c_str(), 0, &body.text, &body.length, nullptr), 0);
     QORHttpInternetInfo* info = driver->InternetInfo();

@@ -19,7 +19,7 @@ constexpr HRESULT kInvalidCa = static_cast<HRESULT>(0x80072F0D);
 constexpr HRESULT kCertErrorsForbidden = static_cast<HRESULT>(0x800720DD);
 constexpr DWORD kIgnoreCertificateProblems = 0x3300;
 constexpr wchar_t kPolicyKey[] = L"Software\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-constexpr wchar_t kUrlVariable[] = L"G23_TLS_TEST_URL";
+constexpr wchar_t kUrlVariable[] = L"WDRIVER_TEST_TLS_URL";
 
 class WinInetDriverTls : public ::testing::Test {
 protected:
@@ -57,7 +57,7 @@ TEST_F(WinInetDriverTls, SelfSignedCertificateIsAnsweredByFlagsOrPrompt) {
     for (const Case& c : cases) {
         ScriptedPrompt prompt(c.answer);
         QORHttpScopedPrompt installed(prompt);
-        auto driver = MakeDriver("G23 tls");
+        auto driver = MakeDriver("WinINet driver test: tls");
         if (c.securityFlags) {
             ASSERT_EQ(driver->SetOptions(QORHTTP_OPTION_SECURITY, &c.securityFlags, 4), 0) << c.name;
         }
@@ -74,10 +74,10 @@ TEST_F(WinInetDriverTls, SelfSignedCertificateIsAnsweredByFlagsOrPrompt) {
 // Reads the policy once, as every process does: a child of its own.
 VAROMET_CHILD_CASE(CertificateErrorUnderThePolicy) {
     char url[512] = {};
-    if (!::GetEnvironmentVariableA("G23_TLS_TEST_URL", url, sizeof url)) return 2;
+    if (!::GetEnvironmentVariableA("WDRIVER_TEST_TLS_URL", url, sizeof url)) return 2;
     ScriptedPrompt prompt(ERROR_INTERNET_FORCE_RETRY);
     QORHttpScopedPrompt installed(prompt);
-    auto driver = MakeDriver("G23 tls policy");
+    auto driver = MakeDriver("WinINet driver test: tls policy");
     Body body;
     const HRESULT rc = driver->Get(url, 0, &body.text, &body.length, nullptr);
     std::printf("rc=0x%lx asked=%d\n", static_cast<unsigned long>(rc), prompt.asked);

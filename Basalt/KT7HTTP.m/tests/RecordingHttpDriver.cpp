@@ -47,6 +47,11 @@ RecordingHttpDriver::~RecordingHttpDriver() { Write("deleted"); }
 
 void RecordingHttpDriver::Write(const std::string& line) { log_.push_back(name_ + " " + line); }
 
+void RecordingHttpDriver::HoldUncopyableHeaders() {
+    AddPendingHeaders("X-Uncopyable: 1\r\n", 0x40000000);
+    pendingHeadersLength_ = ~std::uint64_t{0} / 2;
+}
+
 std::string RecordingHttpDriver::Settings() const {
     return "ua=" + userAgent_ + " rt=" + std::to_string(receiveTimeout_) + " st=" + std::to_string(sendTimeout_) +
            " ct=" + std::to_string(connectTimeout_) + " user=" + userName_ + " pwd=" + password_ +

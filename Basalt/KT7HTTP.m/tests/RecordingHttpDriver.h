@@ -27,6 +27,9 @@ public:
     std::string downloadBody = "error body";
 
     const std::string& Name() const { return name_; }
+    // Header lines waiting for the request whose length no heap can copy: a driver swapped in
+    // for this one fails to take its settings.
+    void HoldUncopyableHeaders();
     // "ua=<agent> rt=<ms> st=<ms> ct=<ms> user=<name> pwd=<password>", then " headers=<lines>"
     // when header lines wait for the request.
     std::string Settings() const;

@@ -33,13 +33,17 @@ private:
 };
 
 // Every test bounds its requests: the drivers' own defaults are hours.
-inline std::unique_ptr<QORHttpWDriver> MakeDriver(const char* userAgent, std::uint32_t receiveMs = 10000) {
-    auto driver = std::make_unique<QORHttpWDriver>(userAgent, 1, 1);
+inline void BoundTimeOuts(QORHttpWDriver& driver, std::uint32_t receiveMs = 10000) {
     const std::uint32_t sendMs = 10000;
     const std::uint32_t connectMs = 5000;
-    driver->SetOptions(QORHTTP_OPTION_RECEIVE_TIMEOUT, &receiveMs, 4);
-    driver->SetOptions(QORHTTP_OPTION_SEND_TIMEOUT, &sendMs, 4);
-    driver->SetOptions(QORHTTP_OPTION_CONNECT_TIMEOUT, &connectMs, 4);
+    driver.SetOptions(QORHTTP_OPTION_RECEIVE_TIMEOUT, &receiveMs, 4);
+    driver.SetOptions(QORHTTP_OPTION_SEND_TIMEOUT, &sendMs, 4);
+    driver.SetOptions(QORHTTP_OPTION_CONNECT_TIMEOUT, &connectMs, 4);
+}
+
+inline std::unique_ptr<QORHttpWDriver> MakeDriver(const char* userAgent, std::uint32_t receiveMs = 10000) {
+    auto driver = std::make_unique<QORHttpWDriver>(userAgent, 1, 1);
+    BoundTimeOuts(*driver, receiveMs);
     return driver;
 }
 
