@@ -100,7 +100,7 @@ public:
 VAROMET_CHILD_CASE(RawFacadeScript) {
     std::vector<std::vector<std::string>> steps;
     if (!ReadScript(&steps)) return 3;
-    QORHttpDirectFacade facade("H25 raw driver", 1, 1);
+    QORHttpDirectFacade facade("Raw driver test", 1, 1);
     const std::uint32_t ms = 5000;
     for (std::uint32_t option : {6u, 5u, 2u}) facade.SetOptions(option, &ms, 4);
     for (const std::vector<std::string>& fields : steps) {
@@ -153,9 +153,9 @@ VAROMET_CHILD_CASE(RawDriverScript) {
     for (const std::vector<std::string>& fields : steps) {
         std::unique_ptr<QORHttpQXDriver> driver;
         if (fields[0] == "ASK") {
-            driver = std::make_unique<CredentialedDriver>("H25 raw driver", 1, 1);
+            driver = std::make_unique<CredentialedDriver>("Raw driver test", 1, 1);
         } else {
-            driver = std::make_unique<QORHttpQXDriver>("H25 raw driver", 1, 1);
+            driver = std::make_unique<QORHttpQXDriver>("Raw driver test", 1, 1);
         }
         const std::uint32_t ms = 5000;
         for (std::uint32_t option : {6u, 5u, 2u}) driver->SetOptions(option, &ms, 4);
@@ -348,7 +348,7 @@ TEST_F(RawDriver, RequestHeadCarriesHostPortAgentAndTheStoredCookiesOnOneLine) {
     } cases[] = {
         {"request line of the GET", 0, "=== 2\r\nGET /echo?q=1 HTTP/1.1\r\n"},
         {"Host with the port", 0, "\r\nHost: 127.0.0.1:" + port + "\r\n"},
-        {"user agent", 0, "\r\nUser-Agent: H25 raw driver\r\n"},
+        {"user agent", 0, "\r\nUser-Agent: Raw driver test\r\n"},
         {"the cookies as one line", 0, "\r\nCookie: a=1; b=2\r\n"},
         {"request line of the POST, same connection", 1, "=== 2\r\nPOST /echo/post HTTP/1.1\r\n"},
         {"POST length", 1, "\r\nContent-Length: 5\r\n"},
@@ -562,7 +562,7 @@ TEST_F(RawDriver, ComputerNameIsReachedAsLocalhostWhenEnabled) {
 class RawDriverInProcess : public RawDriver {
 protected:
     std::unique_ptr<QORHttpQXDriver> MakeDriver() {
-        auto driver = std::make_unique<QORHttpQXDriver>("H25 in process", 1, 1);
+        auto driver = std::make_unique<QORHttpQXDriver>("Raw driver test: in process", 1, 1);
         const std::uint32_t ms = 5000;
         for (std::uint32_t option : {6u, 5u, 2u}) driver->SetOptions(option, &ms, 4);
         return driver;

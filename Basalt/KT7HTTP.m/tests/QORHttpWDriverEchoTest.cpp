@@ -272,7 +272,7 @@ TEST_F(WinInetDriverEcho, DecodedAnswersAskForEncodingOnceAndKeepTheirWholeBody)
 }
 
 TEST_F(WinInetDriverEcho, BodyCutShortFailsItsDownloadInPieces) {
-    auto driver = MakeDriver("M23 short body");
+    auto driver = MakeDriver("WinINet driver test: short body");
     const std::uint32_t bodyMode = 0;
     ASSERT_EQ(driver->SetOptions(QORHTTP_OPTION_BODY_MODE, &bodyMode, 4), 0);
     // The server announces the length given, sends its short echo and closes.
