@@ -84,8 +84,7 @@ private:
         bool first = true;
         for (;;) {
             DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-            ZYNSysKernelHandle pipe(::CreateNamedPipeW(name_.c_str(), openMode,
-                                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+            ZYNSysKernelHandle pipe(::CreateNamedPipeW(name_.c_str(), openMode, ServerPipeMode(),
                                                        PIPE_UNLIMITED_INSTANCES, 8192, 8192, 5000, &security_));
             if (!pipe) {
                 if (!first && ::GetLastError() == ERROR_PIPE_BUSY) {

@@ -98,7 +98,8 @@ std::string BuildFilePath(const State& s) {
 }
 
 std::FILE* OpenForAppend(const std::string& path) {
-    return ::_wfsopen(ToolBox::Utf8ToWide(path).c_str(), L"at", _SH_DENYNO);
+    // "N": a command started meanwhile, inheriting handles, would keep the day's file open.
+    return ::_wfsopen(ToolBox::Utf8ToWide(path).c_str(), L"atN", _SH_DENYNO);
 }
 
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;

@@ -6,7 +6,7 @@
 #include "ToolBox.h"
 
 bool ReadTextFile(const std::string& path, std::string& content) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(::_wfopen(ToolBox::Utf8ToWide(path).c_str(), L"rb"),
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(::_wfopen(ToolBox::Utf8ToWide(path).c_str(), L"rbN"),
                                                          &std::fclose);
     if (!file) return false;
     content.clear();

@@ -166,8 +166,7 @@ void Backbone::Run(wchar_t** argv, int argc, int* returnCode, HWND window) {
             }
             // The first instance claims the name: a name another process already serves is refused.
             DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-            ZYNSysKernelHandle pipe(::CreateNamedPipeW(name.c_str(), openMode,
-                                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+            ZYNSysKernelHandle pipe(::CreateNamedPipeW(name.c_str(), openMode, ServerPipeMode(),
                                                        PIPE_UNLIMITED_INSTANCES, 8192, 8192, 5000,
                                                        &security.attributes));
             if (!pipe) {

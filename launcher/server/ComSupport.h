@@ -6,7 +6,7 @@
 // Uninitialises only after its own initialisation succeeded (S_OK or S_FALSE).
 class ComApartment {
 public:
-    ComApartment() : result_(::CoInitialize(nullptr)) {}
+    explicit ComApartment(DWORD model = COINIT_APARTMENTTHREADED) : result_(::CoInitializeEx(nullptr, model)) {}
     ~ComApartment() {
         if (result_ == S_OK || result_ == S_FALSE) ::CoUninitialize();
     }

@@ -12,6 +12,16 @@ thread_local ZYNSysWindowHook t_popupHook;
 
 constexpr int kIconResource = 101;
 
+class SystemHookInstaller final : public PopupHookInstaller {
+public:
+    HHOOK Install(HOOKPROC procedure) override {
+        return ::SetWindowsHookExW(WH_CBT, procedure, nullptr, ::GetCurrentThreadId());
+    }
+};
+
+SystemHookInstaller g_systemInstaller;
+constinit Seam<PopupHookInstaller> g_installer{g_systemInstaller};
+
 bool IsHiddenControl(wchar_t c) {
     if (c == L'\n' || c == L'\t') return false;
     return c < 0x20 || (c >= 0x7F && c <= 0x9F);
@@ -37,6 +47,8 @@ void Relabel(HWND box) {
 }
 
 }  // namespace
+
+PopupHookInstaller* SetPopupHookInstaller(PopupHookInstaller* installer) { return g_installer.Set(installer); }
 
 std::wstring PopupInsertion(std::string_view utf8) {
     std::wstring text = ToolBox::Utf8ToWide(utf8);
@@ -66,6 +78,11 @@ int ShowConfirmationBox(const std::wstring& message) {
     struct HookScope {
         ~HookScope() { t_popupHook.Reset(); }
     } scope;
-    t_popupHook.Reset(::SetWindowsHookExW(WH_CBT, &CBTProc, nullptr, ::GetCurrentThreadId()));
+    const HHOOK hook = g_installer.Get().Install(&CBTProc);
+    if (!hook) {
+        Logger::ErrorWithSystemErrorW(L"[Backbone::MakePopup]Fail to install the hook of the popup, no box shown.");
+        return 0;
+    }
+    t_popupHook.Reset(hook);
     return ::MessageBoxW(nullptr, message.c_str(), L"Varomet Launcher", MB_YESNOCANCEL | MB_SYSTEMMODAL);
 }

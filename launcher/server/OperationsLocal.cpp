@@ -302,6 +302,13 @@ bool Local::ExecuteCmd(const std::vector<std::string>& cmd, std::int32_t& exitCo
         info.lpFile = file.c_str();
         info.lpParameters = parameters.c_str();
         info.nShow = SW_SHOW;
+        // The shell may start the program through COM or DDE: it needs a single-threaded
+        // apartment on the calling thread, which a client thread has not.
+        const ComApartment apartment(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+        if (FAILED(apartment.Result())) {
+            Logger::Warn(std::string(kExecute) + " CoInitializeEx failed : " +
+                         ToolBox::HResultToString(apartment.Result()));
+        }
         if (::ShellExecuteExW(&info) != TRUE) {
             Logger::Error(std::string(kExecute) + " ShellExecuteExW failed !");
             return false;

@@ -33,6 +33,14 @@ constexpr const char* RequestPipeSddl() {
 }
 static_assert(FILE_CREATE_PIPE_INSTANCE == FILE_APPEND_DATA && (FILE_GENERIC_WRITE & FILE_APPEND_DATA) != 0);
 
+// How the launcher's servers make their pipe instances: messages, and no client of another
+// machine. The descriptor's denials follow its grants, and access is granted on the first
+// entries that cover it: an administrator connecting from afar would pass before the denial
+// of network logons is read.
+constexpr DWORD ServerPipeMode() {
+    return PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+}
+
 // How the launcher opens a pipe as a client: overlapped, and the server may identify the
 // launcher but never act as it. A user extension is a user's process, and the service's
 // name can be taken by any process while the service is not running.

@@ -178,7 +178,7 @@ FilePtr FindSupplangFile() {
             std::wstring path = piece.CastToWCharStar();
             path += place.suffix;
             // Text mode: a CRLF file reads as plain lines.
-            if (FILE* file = ::_wfopen(path.c_str(), L"r")) return FilePtr(file);
+            if (FILE* file = ::_wfopen(path.c_str(), L"rN")) return FilePtr(file);
         }
     }
     return nullptr;

@@ -12,7 +12,7 @@ bool Exists(const std::wstring& name) {
 }
 
 bool CanBeRead(const std::wstring& name) {
-    ZYNSysStdioFile file(::_wfopen(name.c_str(), L"rb"));
+    ZYNSysStdioFile file(::_wfopen(name.c_str(), L"rbN"));
     return file.IsValid();
 }
 
@@ -67,7 +67,7 @@ int ZYNSysRotatingFile::Open() {
         // into two numbered files.
         return OpenFresh();
     }
-    stream_.Reset(::_wfopen(fileName_.c_str(), L"a+"));
+    stream_.Reset(::_wfopen(fileName_.c_str(), L"a+N"));
     if (!stream_.IsValid()) return -1;
     // msvcrt reports position 0 for a file opened to append until something moves it.
     std::fseek(stream_.Get(), 0, SEEK_END);
@@ -77,10 +77,10 @@ int ZYNSysRotatingFile::Open() {
 int ZYNSysRotatingFile::OpenFresh() {
     // Without a numbered file to take the old lines, they are kept and appended to.
     if (Exists(fileName_) && Rotate() != 0) {
-        stream_.Reset(::_wfopen(fileName_.c_str(), L"a+"));
+        stream_.Reset(::_wfopen(fileName_.c_str(), L"a+N"));
         if (stream_.IsValid()) std::fseek(stream_.Get(), 0, SEEK_END);
     } else {
-        stream_.Reset(::_wfopen(fileName_.c_str(), L"w+"));
+        stream_.Reset(::_wfopen(fileName_.c_str(), L"w+N"));
     }
     return stream_.IsValid() ? 0 : -1;
 }

@@ -1,5 +1,7 @@
 #pragma once
-// C runtime streams opened by the trace outputs.
+// C runtime streams opened by the trace outputs. Each is opened with "N" (not inherited):
+// programs are started inheriting handles, and a child would keep the file open, and locked,
+// for its whole life.
 
 #include <cstdio>
 

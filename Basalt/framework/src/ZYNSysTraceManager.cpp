@@ -261,7 +261,7 @@ int ZYNSysTraceManager::ParseShortElement(const char* element) {
 }
 
 int ZYNSysTraceManager::ReadOptionFile(const wchar_t* path) {
-    ZYNSysStdioFile file(::_wfopen(path, L"rb"));
+    ZYNSysStdioFile file(::_wfopen(path, L"rbN"));
     if (!file) return -1;
     char line[512];
     while (std::fgets(line, sizeof line, file.Get()) != nullptr) {

@@ -200,7 +200,7 @@ int ZYNSysTraceOutput::OpenStorage(const wchar_t* path) {
             return -1;
         }
     } else {
-        file_.Reset(::_wfopen(path, L"a+"));
+        file_.Reset(::_wfopen(path, L"a+N"));
         if (!file_) standard_ = stdout;
     }
     fileName_ = path;

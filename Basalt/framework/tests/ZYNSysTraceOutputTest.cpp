@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -281,6 +282,63 @@ TEST(ZYNSysTraceOutput, AnAppendedFileAndItsEmptyTwinAtClose) {
     EXPECT_EQ(empty.Close(), 0);
     EXPECT_EQ(ReadAll(folder.In(L"p\\w.txt")), "[E]p m\r\np m");
     EXPECT_FALSE(Exists(folder.In(L"e.txt")));
+}
+
+VAROMET_CHILD_CASE(TraceLongLivedChild) {
+    ::Sleep(60000);
+    return 0;
+}
+
+// This program again, inheriting every inheritable handle, as the launcher starts its commands;
+// ended when the object goes.
+class InheritingChild {
+public:
+    InheritingChild() {
+        wchar_t self[MAX_PATH];
+        ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring command = L"\"" + std::wstring(self) + L"\" --child-case=TraceLongLivedChild";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                             &startup, &info)) {
+            process_.Reset(info.hProcess);
+            ZYNSysKernelHandle thread(info.hThread);
+        }
+    }
+    ~InheritingChild() {
+        if (!process_) return;
+        ::TerminateProcess(process_.Get(), 1);
+        ::WaitForSingleObject(process_.Get(), 20000);
+    }
+    bool Started() const { return process_.IsValid(); }
+
+private:
+    ZYNSysKernelHandle process_;
+};
+
+// A child that inherited the stream would hold the file open, and locked, for its whole life.
+TEST(ZYNSysTraceOutput, ChildrenDoNotInheritItsFiles) {
+    struct Case {
+        const char* name;
+        std::uint32_t rotateSize, rotateCount;
+    };
+    const Case cases[] = {{"appended file", 0, 0}, {"rotating file", 1000, 3}};
+    for (const Case& c : cases) {
+        TestFolder folder;
+        const std::wstring path = folder.In(L"t.txt");
+        std::unique_ptr<InheritingChild> child;
+        {
+            ZYNSysTraceOutput output("t.txt");
+            output.rotateSize_ = c.rotateSize;
+            output.rotateCount_ = c.rotateCount;
+            ASSERT_EQ(output.OpenStorage(path.c_str()), 0) << c.name;
+            ASSERT_EQ(output.WriteLine(1, "m", "p ", "\n"), 0) << c.name;
+            child = std::make_unique<InheritingChild>();
+            ASSERT_TRUE(child->Started()) << c.name << " " << ::GetLastError();
+        }
+        EXPECT_TRUE(::MoveFileW(path.c_str(), folder.In(L"moved.txt").c_str())) << c.name << " " << ::GetLastError();
+    }
 }
 
 // Prints what GetTraceDirectory answers, or "failed".

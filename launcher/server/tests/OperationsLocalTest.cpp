@@ -19,6 +19,8 @@
 #include "ToolBox.h"
 #include "ZYNSysWin.h"
 
+#include <objbase.h>
+
 namespace {
 
 bool IsFolder(const std::wstring& path) {
@@ -219,6 +221,48 @@ TEST_F(LocalOperations, ExecuteCmdReportsExitCodesAndStartFailures) {
     EXPECT_TRUE(sink.Has("[Operations::Local::ExecuteCmd] Waiting for process to end timeout after [200] ms !"));
     EXPECT_TRUE(sink.Has("[Operations::Local::ExecuteCmd] launch command successed ! (rc:-1073741819)"));
     EXPECT_TRUE(sink.Has("[Operations::Local::ExecuteCmd] ShellExecuteExW successed !"));
+}
+
+// Told by COM of every apartment the thread enters or leaves.
+class ApartmentSpy final : public IInitializeSpy {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(IInitializeSpy)) {
+            *out = this;
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE PreInitialize(DWORD model, DWORD) override {
+        events += "enter " + std::to_string(model) + ";";
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE PostInitialize(HRESULT result, DWORD, DWORD) override { return result; }
+    HRESULT STDMETHODCALLTYPE PreUninitialize(DWORD) override {
+        events += "leave;";
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE PostUninitialize(DWORD) override { return S_OK; }
+    std::string events;
+};
+
+// The shell's start needs a single-threaded apartment without the old DDE, and the thread
+// leaves it afterwards.
+TEST_F(LocalOperations, ElevatedStartRunsInAnApartmentOfItsOwn) {
+    ApartmentSpy spy;
+    ULARGE_INTEGER cookie{};
+    ASSERT_EQ(::CoRegisterInitializeSpy(&spy, &cookie), S_OK);
+    std::int32_t exitCode = 77;
+    const bool started = Operations::Local::ExecuteCmd({Helper(), "exit", "5"}, exitCode, false, 20000, true, -1);
+    ::CoRevokeInitializeSpy(cookie);
+    EXPECT_TRUE(started) << sink.Dump();
+    EXPECT_EQ(exitCode, 5);
+    const std::string entered = "enter " + std::to_string(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE) + ";";
+    EXPECT_EQ(spy.events.substr(0, entered.size()), entered) << spy.events;
+    EXPECT_TRUE(spy.events.ends_with("leave;")) << spy.events;
 }
 
 TEST_F(LocalOperations, ExecuteCmdWithoutTimeoutReturnsAtOnce) {

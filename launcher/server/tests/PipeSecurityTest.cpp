@@ -1,6 +1,7 @@
 // Who may use the launcher's pipe, and what a pipe server may do with the launcher. Wine checks
 // no pipe access by user and lets every server act as its client, whatever the client asked:
-// the tests check the security the launcher's pipe carries and the flags of its openings.
+// the tests check the security the launcher's pipe carries and the flags of its openings and
+// of its instances.
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,13 @@ TEST(PipeSecurity, LaunchersPipeCarriesItsDescriptor) {
 TEST(PipeSecurity, PipesOpenedAsAClientAllowIdentificationOnly) {
     EXPECT_EQ(ClientPipeOpenFlags(),
               static_cast<DWORD>(FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+}
+
+// No machine of Wine's reaches another's pipes, so a remote client cannot be tried: the mode
+// is checked here, and the run-mode tests show this machine's clients are still served.
+TEST(PipeSecurity, ServerPipesRefuseClientsOfOtherMachines) {
+    EXPECT_EQ(ServerPipeMode(),
+              static_cast<DWORD>(PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS));
 }
 
 }  // namespace

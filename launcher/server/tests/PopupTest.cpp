@@ -14,6 +14,7 @@
 #include "Backbone.h"
 #include "ChildProcess.h"
 #include "Config.h"
+#include "ConfirmationPopup.h"
 #include "Json.h"
 #include "LauncherTestSupport.h"
 #include "LogSink.h"
@@ -299,6 +300,26 @@ TEST_F(Popup, RequestWithoutArgsIsRefusedBeforeAnyBox) {
     }
     EXPECT_FALSE(sink.Has("[CBTProc]HCBT_ACTIVATE inc"));
     EXPECT_EQ(sink.After("[Backbone::MakePopup]"), "<none>");
+}
+
+class FailingHookInstaller final : public PopupHookInstaller {
+public:
+    HHOOK Install(HOOKPROC) override {
+        ::SetLastError(ERROR_HOOK_NEEDS_HMOD);
+        return nullptr;
+    }
+};
+
+// A box without its hook would answer "Always" to a click on its standard "No".
+TEST_F(Popup, NoBoxIsShownWithoutItsHook) {
+    FailingHookInstaller failing;
+    ScopedPopupHookInstaller installed(failing);
+    PopupRequest request(R"({"op": "exe", "args": "C:\\a.exe"})");
+    ASSERT_TRUE(request.WaitForAnswer(kWait)) << "a box waits for its user";
+    EXPECT_EQ(request.Rc(), 0);
+    EXPECT_EQ(request.Content(), "44");
+    const std::string logged = sink.After("[Backbone::MakePopup]Fail to install the hook of the popup, no box shown.");
+    EXPECT_NE(logged.find("winerr[1428]"), std::string::npos) << sink.Dump();
 }
 
 TEST_F(Popup, HookIsRemovedWhenTheBoxNeverActivates) {
