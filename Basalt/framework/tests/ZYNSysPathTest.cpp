@@ -443,6 +443,23 @@ TEST(ZYNSysPath, RemoveDeletesFilesAndTreesAsFarAsAllowed) {
     EXPECT_FALSE(Exists(folder.In(L"kept\\c")));
 }
 
+TEST(ZYNSysPath, RemoveTreeRefusesFoldersNestedDeeperThan512Levels) {
+    TestFolder folder;
+    ZYNSysPath root;
+    ASSERT_EQ(root.SetWide(folder.In(L"deep").c_str()), S_OK);
+    std::wstring deepest = root.Text();  // the long form: the chain outgrows MAX_PATH
+    ASSERT_TRUE(::CreateDirectoryW(deepest.c_str(), nullptr));
+    for (int level = 1; level <= 513; ++level) {
+        deepest += L"\\d";
+        ASSERT_TRUE(::CreateDirectoryW(deepest.c_str(), nullptr)) << level;
+    }
+    EXPECT_EQ(root.RemoveTree(true), static_cast<HRESULT>(0x800700CE));  // ERROR_FILENAME_EXCED_RANGE
+    EXPECT_TRUE(Exists(deepest));
+    ASSERT_TRUE(::RemoveDirectoryW(deepest.c_str()));
+    EXPECT_EQ(root.RemoveTree(true), S_OK);
+    EXPECT_FALSE(Exists(root.Text()));
+}
+
 TEST(ZYNSysPath, ListingResolvesOnlyLocalAndLogicalKinds) {
     TestFolder folder;
     ASSERT_TRUE(MakeFile(folder.In(L"x")));
