@@ -4,8 +4,8 @@
 #include <cwchar>
 #include <io.h>
 
-#include "DirectoryIterator.h"
 #include "ZYNSysKernelHandle.h"
+#include "ZYNSysTreeRemoval.h"
 
 namespace {
 
@@ -78,13 +78,6 @@ bool IsDriveOrShareRoot(const SharedWString& path) {
     return IsRootText(full.c_str());
 }
 
-SharedWString ChildPath(const SharedWString& directory, const SharedWString& name) {
-    SharedWString child(directory);
-    if (!IsSeparator(directory.GetAt(directory.GetLength() - 1))) child.Append(L"\\");
-    child.Append(name);
-    return child;
-}
-
 DWORD LastErrorOr(BOOL ok) {
     return ok ? ERROR_SUCCESS : ::GetLastError();
 }
@@ -99,20 +92,12 @@ DWORD DeleteByType(const SharedWString& path, std::int32_t type) {
         case kPathDirectoryLink:
             return LastErrorOr(::RemoveDirectoryW(path.c_str()));
         case kPathDirectory:
-            break;
+            // Walked by handle: an entry swapped for a link while the walk runs is removed
+            // itself, never entered.
+            return ZYNSysRemoveFolderTree(path.c_str(), true);
         default:
             return ERROR_INVALID_PARAMETER;
     }
-    {
-        DirectoryIterator entries(path, DirectoryIterator::kDirectories | DirectoryIterator::kFiles);
-        while (entries.Next() == 1) {
-            // Joined in UTF-16: a name from the disk need not have a UTF-8 form.
-            SharedWString child = ChildPath(path, entries.name);
-            DWORD result = DeleteByType(child, GetPathType(child));
-            if (result != ERROR_SUCCESS) return result;
-        }
-    }
-    return LastErrorOr(::RemoveDirectoryW(path.c_str()));
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ constexpr std::int32_t kPathFileLink = 6;
 
 std::int32_t GetPathType(const SharedWString& path);
 // Deletes by type: a directory with its contents (stopping at the first failure), a
-// link without its target. 1 for an absent path; 5 for a drive or share root.
+// link without its target. 1 for an absent path; 5 for a drive or share root; 206 for
+// folders nested more than 512 levels below the one deleted.
 DWORD DeletePathTree(const SharedWString& path, std::int32_t type);
 // 2 for an empty path, else DeletePathTree with the path's own type.
 DWORD DeletePathIfExists(const SharedWString& path);

@@ -152,8 +152,7 @@ HRESULT NtEnumerateDirectory(ZYNSysNtDirState* state, const QORInterUnicodeStrin
             if (ForbiddenInPattern(*c)) return E_INVALIDARG;
     const ZYNSysNtDirectoryApi& api = ZYNSysGetNtDirectoryApi();
     if (!api.CanList()) return E_UNEXPECTED;
-    const bool noReparse = (flags & kZYNSysListNoReparse) != 0;
-    const bool caseSensitive = (flags & ~kZYNSysListNoReparse) == 1 && patternUnits;
+    const bool caseSensitive = flags == 1 && patternUnits;
     if (caseSensitive && !api.RtlIsNameInExpression) return E_UNEXPECTED;
 
     ZYNSysPath path;
@@ -205,25 +204,12 @@ HRESULT NtEnumerateDirectory(ZYNSysNtDirState* state, const QORInterUnicodeStrin
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
         IO_STATUS_BLOCK io{};
         HANDLE handle = nullptr;
-        const NTSTATUS status = api.NtCreateFile(
-            &handle, noReparse ? 0x100001 | FILE_READ_ATTRIBUTES : 0x100001, &attributes, &io, nullptr, 0,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 1 /* open existing */,
-            33 /* directory, synchronous I/O */ | (noReparse ? FILE_OPEN_REPARSE_POINT : 0), nullptr, 0);
+        const NTSTATUS status =
+            api.NtCreateFile(&handle, 0x100001, &attributes, &io, nullptr, 0,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 1 /* open existing */,
+                             33 /* directory, synchronous I/O */, nullptr, 0);
         if (!NT_SUCCESS(status)) return StatusToHResult(api, status);
         state->directory.Reset(handle);
-        if (noReparse) {
-            // A link planted after the caller looked is what was opened: it is never walked.
-            BY_HANDLE_FILE_INFORMATION information{};
-            if (!::GetFileInformationByHandle(handle, &information)) {
-                const HRESULT failed = Win32ErrorToHResult(::GetLastError());
-                state->Close();
-                return failed;
-            }
-            if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                state->Close();
-                return kZYNSysListReparsePoint;
-            }
-        }
         state->buffer.reset(new (std::nothrow) unsigned char[kZYNSysDirBufferStart]);
         if (!state->buffer) {
             state->Close();
@@ -242,7 +228,7 @@ HRESULT NtNextDirectoryEntry(ZYNSysNtDirState* state) {
     if (!state || !state->directory) return E_FAIL;
     const ZYNSysNtDirectoryApi& api = ZYNSysGetNtDirectoryApi();
     if (!api.CanList()) return E_UNEXPECTED;
-    const bool caseSensitive = (state->flags & ~kZYNSysListNoReparse) == 1 && !state->pattern.empty();
+    const bool caseSensitive = state->flags == 1 && !state->pattern.empty();
     if (caseSensitive && !api.RtlIsNameInExpression) return E_UNEXPECTED;
     try {
         for (;;) {

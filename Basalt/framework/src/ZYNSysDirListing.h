@@ -50,11 +50,6 @@ HRESULT LoadNtdllDirectoryApi(ZYNSysNtDirectoryApi* api, ZYNSysNtdllResolver* re
 const ZYNSysNtDirectoryApi& ZYNSysGetNtDirectoryApi();
 void ZYNSysSetNtDirectoryApi(const ZYNSysNtDirectoryApi* api);  // null restores Ntdll's
 
-// Internal listing flag, for removals: the folder is opened as itself, never through a link,
-// and a folder that is a reparse point is refused with kZYNSysListReparsePoint, unlisted.
-constexpr std::uint16_t kZYNSysListNoReparse = 0x8000;
-constexpr HRESULT kZYNSysListReparsePoint = static_cast<HRESULT>(0x8007112B);  // reparse point encountered
-
 // The receive buffer starts at this size and doubles while an entry does not fit, up to the cap.
 constexpr std::uint32_t kZYNSysDirBufferStart = 32384;
 constexpr std::uint32_t kZYNSysDirBufferCap = 1024 * 1024;

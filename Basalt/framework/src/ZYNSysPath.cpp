@@ -16,6 +16,7 @@
 #include "ZYNSysDirListing.h"
 #include "ZYNSysLocalMemory.h"
 #include "ZYNSysTraceClient.h"
+#include "ZYNSysTreeRemoval.h"
 #include "ZYNSysUTF8.h"
 
 class ZYNSysPathImpl {
@@ -788,46 +789,21 @@ HRESULT ZYNSysPath::DeleteFile() {
     return S_OK;
 }
 
-namespace {
-
-// Each level holds an open folder and its listing buffer: a deeper tree is refused.
-constexpr int kMostTreeLevels = 512;
-
-HRESULT RemoveTreeAt(ZYNSysPath& path, bool recursive, int level) {
-    ZYNSysPathImpl* impl = path.Impl();
-    if (!impl) return E_POINTER;
-    if (level > kMostTreeLevels) return Win32ErrorToHResult(ERROR_FILENAME_EXCED_RANGE);
-    if (!path.IsDirectory(true)) return E_FAIL;
+HRESULT ZYNSysPath::RemoveTree(bool recursive) {
+    if (!impl_) return E_POINTER;
+    if (!IsDirectory(true)) return E_FAIL;
+    impl_->attributesValid = false;
+    // Where the attributes were read: a logical path is removed where it really is.
+    QORInterUnicodeString real;
+    const wchar_t* target = RealPathOf(*impl_, real) ? real.CastToWCharStar() : impl_->buffer.get();
     // A directory link is removed itself: walking it would empty its target.
-    const bool link = (impl->attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (!link) {
-        ZYNSysDirIterator it;
-        HRESULT step = it.Begin(path, nullptr, kZYNSysListNoReparse);
-        // Became a link since the look above: removed itself as well.
-        if (step == kZYNSysListReparsePoint) step = 1;
-        while (step == S_OK) {
-            ZYNSysPath entry;
-            HRESULT result = it.GetCurrent(entry);
-            if (SUCCEEDED(result)) {
-                if (entry.IsDirectory(true)) {
-                    if (recursive) result = RemoveTreeAt(entry, true, level + 1);
-                } else {
-                    result = entry.DeleteFile();
-                }
-            }
-            if (FAILED(result)) return result;
-            step = it.Next();
-        }
-        if (FAILED(step)) return step;
+    if (impl_->attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        if (!::RemoveDirectoryW(target)) return Win32ErrorToHResult(::GetLastError());
+        return S_OK;
     }
-    impl->attributesValid = false;
-    if (!::RemoveDirectoryW(impl->buffer.get())) return Win32ErrorToHResult(::GetLastError());
-    return S_OK;
+    const DWORD result = ZYNSysRemoveFolderTree(target, recursive);
+    return result == ERROR_SUCCESS ? S_OK : Win32ErrorToHResult(result);
 }
-
-}  // namespace
-
-HRESULT ZYNSysPath::RemoveTree(bool recursive) { return RemoveTreeAt(*this, recursive, 0); }
 
 bool ZYNSysPath::GetRealPath(QORInterUnicodeString& out) {
     return impl_ && RealPathOf(*impl_, out);

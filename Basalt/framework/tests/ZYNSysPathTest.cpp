@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -443,6 +445,23 @@ TEST(ZYNSysPath, RemoveDeletesFilesAndTreesAsFarAsAllowed) {
     EXPECT_FALSE(Exists(folder.In(L"kept\\c")));
 }
 
+TEST(ZYNSysPath, RemoveTreeRefusesFoldersNestedDeeperThan512Levels) {
+    TestFolder folder;
+    ZYNSysPath root;
+    ASSERT_EQ(root.SetWide(folder.In(L"deep").c_str()), S_OK);
+    std::wstring deepest = root.Text();  // the long form: the chain outgrows MAX_PATH
+    ASSERT_TRUE(::CreateDirectoryW(deepest.c_str(), nullptr));
+    for (int level = 1; level <= 513; ++level) {
+        deepest += L"\\d";
+        ASSERT_TRUE(::CreateDirectoryW(deepest.c_str(), nullptr)) << level;
+    }
+    EXPECT_EQ(root.RemoveTree(true), static_cast<HRESULT>(0x800700CE));  // ERROR_FILENAME_EXCED_RANGE
+    EXPECT_TRUE(Exists(deepest));
+    ASSERT_TRUE(::RemoveDirectoryW(deepest.c_str()));
+    EXPECT_EQ(root.RemoveTree(true), S_OK);
+    EXPECT_FALSE(Exists(root.Text()));
+}
+
 TEST(ZYNSysPath, ListingResolvesOnlyLocalAndLogicalKinds) {
     TestFolder folder;
     ASSERT_TRUE(MakeFile(folder.In(L"x")));
@@ -587,81 +606,76 @@ private:
     bool made_ = false;
 };
 
-// The real attributes with the link bit hidden: a link planted after RemoveTree looked.
-class LinkPlantedLater : public ZYNSysFileAttributeQuery {
-public:
-    BOOL Query(const wchar_t* path, WIN32_FILE_ATTRIBUTE_DATA* data, DWORD* error) override {
-        if (!::GetFileAttributesExW(path, GetFileExInfoStandard, data)) {
-            *error = ::GetLastError();
-            return FALSE;
-        }
-        data->dwFileAttributes &= ~FILE_ATTRIBUTE_REPARSE_POINT;
-        return TRUE;
-    }
-};
-
 }  // namespace
 
 TEST(ZYNSysPath, RemoveTreeNeverEntersALinkedFolder) {
-    LinkPlantedLater planted;
-    struct Case {
-        const char* name;
-        ZYNSysFileAttributeQuery* query;  // null: the system's
-    } cases[] = {{"a link when looked at", nullptr}, {"a link planted after the look", &planted}};
-    for (const Case& c : cases) {
-        TestFolder folder;
-        const std::wstring target = folder.In(L"target");
-        ASSERT_TRUE(::CreateDirectoryW(target.c_str(), nullptr) && MakeFile(target + L"\\keep")) << c.name;
-        ASSERT_TRUE(::CreateDirectoryW(folder.In(L"tree").c_str(), nullptr) && MakeFile(folder.In(L"tree\\f")))
-            << c.name;
-        FolderLink link(folder.In(L"tree"), L"..\\target", L"link");
-        if (!link.Made()) GTEST_SKIP() << "no folder link can be made here";
-        // Wine opens a Unix link's target even when asked for the link itself: the handle
-        // cannot tell, so only the removals' open options are checked there (test below).
-        if (c.query && UnderWine()) continue;
-        ZYNSysPath tree;
-        ASSERT_EQ(tree.SetWide(folder.In(L"tree").c_str()), S_OK) << c.name;
-        ZYNSysSetFileAttributeQuery(c.query);
-        const HRESULT removed = tree.RemoveTree(true);
-        ZYNSysSetFileAttributeQuery(nullptr);
-        EXPECT_TRUE(Exists(target + L"\\keep")) << c.name << ": the walk went through the link";
-        if (UnderWine()) continue;  // Wine deletes a link's target rather than the link: only the walk is checked
-        EXPECT_EQ(removed, S_OK) << c.name;
-        EXPECT_FALSE(Exists(folder.In(L"tree"))) << c.name;
-    }
+    TestFolder folder;
+    const std::wstring target = folder.In(L"target");
+    ASSERT_TRUE(::CreateDirectoryW(target.c_str(), nullptr) && MakeFile(target + L"\\keep"));
+    ASSERT_TRUE(::CreateDirectoryW(folder.In(L"tree").c_str(), nullptr) && MakeFile(folder.In(L"tree\\f")));
+    FolderLink link(folder.In(L"tree"), L"..\\target", L"link");
+    if (!link.Made()) GTEST_SKIP() << "no folder link can be made here";
+    ZYNSysPath tree;
+    ASSERT_EQ(tree.SetWide(folder.In(L"tree").c_str()), S_OK);
+    const HRESULT removed = tree.RemoveTree(true);
+    EXPECT_TRUE(Exists(target + L"\\keep")) << "the walk went through the link";
+    if (UnderWine()) return;  // Wine deletes a link's target rather than the link: only the walk is checked
+    EXPECT_EQ(removed, S_OK);
+    EXPECT_FALSE(Exists(folder.In(L"tree")));
 }
 
 namespace {
 
 ZYNSysNtDirectoryApi::NtCreateFileFn g_realCreate = nullptr;
-std::vector<std::pair<ACCESS_MASK, ULONG>> g_opens;  // access and options of each open
+
+struct Open {
+    ULONG options;
+    bool beside;  // named relative to an open folder
+    std::wstring name;
+};
+std::vector<Open> g_opens;
+// Run once, just before the walk opens an entry of this name.
+std::wstring g_swapName;
+std::function<void()> g_swap;
 
 NTSTATUS NTAPI RecordingCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
                                PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG fileAttributes, ULONG share,
                                ULONG disposition, ULONG options, PVOID ea, ULONG eaLength) {
-    g_opens.emplace_back(access, options);
+    const UNICODE_STRING* name = attributes->ObjectName;
+    g_opens.push_back({options, attributes->RootDirectory != nullptr,
+                       std::wstring(name->Buffer, name->Length / sizeof(wchar_t))});
+    std::wstring last = g_opens.back().name;
+    if (!last.empty() && last.back() == L'\\') last.pop_back();
+    last.erase(0, last.rfind(L'\\') + 1);
+    if (g_swap && last == g_swapName) std::exchange(g_swap, nullptr)();
     return g_realCreate(handle, access, attributes, io, size, fileAttributes, share, disposition, options, ea,
                         eaLength);
 }
 
-}  // namespace
-
-// The handle a removal walks is the folder itself, even when a link took its place after the
-// look: it is opened without following a reparse point and able to read its attributes.
-TEST(ZYNSysPath, RemovalsOpenFoldersAsThemselvesAndListingsFollowLinks) {
+ZYNSysNtDirectoryApi RecordingApi() {
     ZYNSysNtDirectoryApi api = ZYNSysGetNtDirectoryApi();
     g_realCreate = api.NtCreateFile;
     api.NtCreateFile = &RecordingCreate;
-    InstalledApi installed(api);
+    g_opens.clear();
+    g_swap = nullptr;
+    return api;
+}
+
+}  // namespace
+
+// Each entry a removal meets is opened beside its folder, through the folder's handle, and
+// as itself: a link is not followed. Listings follow links.
+TEST(ZYNSysPath, RemovalsOpenEntriesAsThemselvesBesideTheirFolderAndListingsFollowLinks) {
+    InstalledApi installed(RecordingApi());
     constexpr ULONG kListing = 33;
-    constexpr ULONG kRemoval = 33 | FILE_OPEN_REPARSE_POINT;
+    constexpr ULONG kRemoval = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT;
     struct Case {
         const char* name;
         bool remove;
-        ACCESS_MASK access;
+        std::size_t opens;
         ULONG options;
-    } cases[] = {{"listing", false, 0x100001, kListing},
-                 {"removal", true, 0x100001 | FILE_READ_ATTRIBUTES, kRemoval}};
+        bool beside;
+    } cases[] = {{"listing", false, 1, kListing, false}, {"removal", true, 2, kRemoval, true}};
     for (const Case& c : cases) {
         TestFolder folder;
         ASSERT_TRUE(::CreateDirectoryW(folder.In(L"sub").c_str(), nullptr) && MakeFile(folder.In(L"sub\\f")));
@@ -674,12 +688,38 @@ TEST(ZYNSysPath, RemovalsOpenFoldersAsThemselvesAndListingsFollowLinks) {
             std::set<std::wstring> names;
             EXPECT_EQ(ListNames(root, names), S_OK) << c.name;
         }
-        EXPECT_EQ(g_opens.size(), c.remove ? 2u : 1u) << c.name;
-        for (const auto& open : g_opens) {
-            EXPECT_EQ(open.first, c.access) << c.name;
-            EXPECT_EQ(open.second, c.options) << c.name;
+        EXPECT_EQ(g_opens.size(), c.opens) << c.name;
+        for (const Open& open : g_opens) {
+            EXPECT_EQ(open.options, c.options) << c.name;
+            EXPECT_EQ(open.beside, c.beside) << c.name;
         }
     }
+}
+
+// The folder the walk listed is swapped for a link to a folder outside the tree just before
+// the walk opens it.
+TEST(ZYNSysPath, RemoveTreeNeverEntersAFolderSwappedForALinkDuringTheWalk) {
+    TestFolder folder;
+    const std::wstring tree = folder.In(L"tree");
+    ASSERT_TRUE(::CreateDirectoryW(folder.In(L"outside").c_str(), nullptr) && MakeFile(folder.In(L"outside\\keep")));
+    ASSERT_TRUE(::CreateDirectoryW(tree.c_str(), nullptr) && ::CreateDirectoryW((tree + L"\\sub").c_str(), nullptr));
+    ASSERT_TRUE(MakeFile(tree + L"\\sub\\inner") && MakeFile(tree + L"\\f"));
+    InstalledApi installed(RecordingApi());
+    std::optional<FolderLink> link;
+    g_swapName = L"sub";
+    g_swap = [&] {
+        if (::MoveFileW((tree + L"\\sub").c_str(), folder.In(L"moved").c_str()))
+            link.emplace(tree, L"..\\outside", L"sub");
+    };
+    ZYNSysPath root;
+    ASSERT_EQ(root.SetWide(tree.c_str()), S_OK);
+    const HRESULT removed = root.RemoveTree(true);
+    if (!link || !link->Made()) GTEST_SKIP() << "no folder link can be made here";
+    EXPECT_TRUE(Exists(folder.In(L"outside\\keep"))) << "the walk went through the link";
+    EXPECT_TRUE(Exists(folder.In(L"moved\\inner")));
+    if (UnderWine()) return;  // Wine deletes a link's target rather than the link: only the walk is checked
+    EXPECT_EQ(removed, S_OK);
+    EXPECT_FALSE(Exists(tree));
 }
 
 namespace {

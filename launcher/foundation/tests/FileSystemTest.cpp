@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "PathTestSupport.h"
+#include "ZYNSysDirListing.h"
 
 namespace {
 
@@ -153,6 +156,62 @@ TEST(FileSystem, DeletePathTreeRemovesAFolderLinkItself) {
     if (result == ERROR_DIR_NOT_EMPTY && UnderWine())
         GTEST_SKIP() << "Windows only: Wine 8 resolves a link before removing it, so RemoveDirectoryW tries the "
                         "target, and it makes no junction (FSCTL_SET_REPARSE_POINT answers ERROR_NOT_SUPPORTED)";
+    EXPECT_EQ(result, 0u);
+    EXPECT_FALSE(Exists(folder.In(L"d")));
+}
+
+// Runs a change once, just before the walk opens the entry of that name: what the walk
+// listed is no longer what stands there.
+class SwapBeforeOpen {
+public:
+    SwapBeforeOpen(const wchar_t* name, std::function<void()> swap) : api_(ZYNSysGetNtDirectoryApi()) {
+        s_real = api_.NtCreateFile;
+        s_name = name;
+        s_swap = std::move(swap);
+        api_.NtCreateFile = &Create;
+        ZYNSysSetNtDirectoryApi(&api_);
+    }
+    ~SwapBeforeOpen() {
+        ZYNSysSetNtDirectoryApi(nullptr);
+        s_swap = nullptr;
+    }
+    SwapBeforeOpen(const SwapBeforeOpen&) = delete;
+    SwapBeforeOpen& operator=(const SwapBeforeOpen&) = delete;
+
+private:
+    static NTSTATUS NTAPI Create(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                                 PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG fileAttributes, ULONG share,
+                                 ULONG disposition, ULONG options, PVOID ea, ULONG eaLength) {
+        const UNICODE_STRING* name = attributes->ObjectName;
+        if (s_swap && std::wstring(name->Buffer, name->Length / sizeof(wchar_t)) == s_name)
+            std::exchange(s_swap, nullptr)();
+        return s_real(handle, access, attributes, io, size, fileAttributes, share, disposition, options, ea,
+                      eaLength);
+    }
+
+    ZYNSysNtDirectoryApi api_;
+    static inline ZYNSysNtDirectoryApi::NtCreateFileFn s_real = nullptr;
+    static inline std::wstring s_name;
+    static inline std::function<void()> s_swap;
+};
+
+TEST(FileSystem, DeletePathTreeNeverEntersAFolderSwappedForALinkDuringTheWalk) {
+    TestFolder folder;
+    Links links(folder);
+    ASSERT_TRUE(MakeFolder(folder.In(L"outside")) && MakeFile(folder.In(L"outside\\keep")));
+    ASSERT_TRUE(MakeFolder(folder.In(L"d")) && MakeFolder(folder.In(L"d\\sub")) && MakeFile(folder.In(L"d\\sub\\in")));
+    bool linked = false;
+    SwapBeforeOpen swap(L"sub", [&] {
+        linked = MovePath(Wide(folder.In(L"d\\sub")), Wide(folder.In(L"moved"))) == 0 &&
+                 links.Make(L"..\\outside", L"d\\sub", true);
+    });
+    const DWORD result = DeletePathTree(Wide(folder.In(L"d")), 1);
+    if (!linked) GTEST_SKIP() << kNoLinks;
+    EXPECT_TRUE(Exists(folder.In(L"outside\\keep"))) << "the walk went through the link";
+    EXPECT_TRUE(Exists(folder.In(L"moved\\in")));
+    if (result == ERROR_DIR_NOT_EMPTY && UnderWine())
+        GTEST_SKIP() << "Windows only: Wine 8 resolves a link before removing it, so removing the link tries the "
+                        "target";
     EXPECT_EQ(result, 0u);
     EXPECT_FALSE(Exists(folder.In(L"d")));
 }
