@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -242,6 +244,44 @@ VAROMET_CHILD_CASE(LifeCycleFailedLoad) {
     return PrintNotes();
 }
 
+std::atomic<bool> g_inCallback{false};
+
+void LoadingState(int) {
+    g_inCallback = true;
+    ::Sleep(300);  // the other thread's load starts meanwhile
+    void* module = nullptr;
+    Note("callback load %d", ZYNSysLifeCycleDynamicLoad("vtmodule", &module));
+    Note("callback function %d", ZYNSysLifeCycleDynamicGetFunction(module, "VarometTestModuleAnswer") ? 1 : 0);
+}
+
+// A state-change callback loads while another thread's load is under way: both end.
+VAROMET_CHILD_CASE(LifeCycleCallbackLoadsWhileAnotherThreadLoads) {
+    ZYNSysLifeCycleGlobalFactory(&Init<1>, &LoadingState, &Call<1>);
+    ZYNSysLifeCycleDispatchInitialization();
+    std::atomic<int> done{0};
+    std::thread watchdog([&] {
+        for (int waited = 0; done < 2 && waited < 20000; waited += 10) ::Sleep(10);
+        if (done < 2) {
+            std::fputs("stuck\n", stdout);
+            std::fflush(stdout);
+            ::TerminateProcess(::GetCurrentProcess(), 3);
+        }
+    });
+    int otherLoad = -2;
+    std::thread other([&] {
+        while (!g_inCallback) ::Sleep(1);
+        void* module = nullptr;
+        otherLoad = ZYNSysLifeCycleDynamicLoad("vtmodule", &module);
+        ++done;
+    });
+    ZYNSysLifeCycleDispatchStateChange(2);
+    ++done;
+    other.join();
+    watchdog.join();
+    Note("other load %d", otherLoad);
+    return PrintNotes();
+}
+
 // Names that are not a plain short name, and a module only the current folder holds.
 VAROMET_CHILD_CASE(LifeCycleRefusedNames) {
     const std::string beside = Narrow(TestProgramFolder()) + "\\vtmodule";
@@ -326,6 +366,8 @@ TEST(ZYNSysLifeCycle, ModulesLoadByPlainShortNameFromTheProgramFolderAndUnloadOn
          "reload 0, loaded 1\n"},
         {"LifeCycleForeignModuleStays", "unload 0, kept 1, loaded 1\nnull handle 0, no pointer -1\n"},
         {"LifeCycleUnloadKeepsTheProgramsStructsOfTheRecord", "load 0\ninit 1\nunload 0\nstate 1 2\n"},
+        {"LifeCycleCallbackLoadsWhileAnotherThreadLoads",
+         "init 1\ncallback load 0\ncallback function 1\nother load 0\n"},
         {"LifeCycleFailedLoad",
          "init 1\nload 0\ninit 2\nmissing -1, cleared 1\ninit 3\nstate 1 4\nstate 3 4\nstate 2 4\nagain 0, same 1\n"},
         {"LifeCycleRefusedNames",
