@@ -460,11 +460,9 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
                 *module = record->module.Get();
                 return 0;
             }
-            if (record) {
-                // Freed earlier: the structs of its last load are gone with it.
-                for (const EntryRef& entry : record->entries) entry->dropped = true;
-                PruneDropped(*registry);
-            } else {
+            // A record freed earlier is reused as it stands: its unload already dropped the module's
+            // structs, and what it kept (the program's, filed while it was current) stays.
+            if (!record) {
                 registry->modules.push_back(std::make_unique<ModuleRecord>());
                 record = registry->modules.back().get();
                 added = true;

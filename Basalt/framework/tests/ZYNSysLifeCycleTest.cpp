@@ -215,14 +215,17 @@ VAROMET_CHILD_CASE(LifeCycleForeignModuleStays) {
     return PrintNotes();
 }
 
-// The program's struct lands in the module's record, but its callbacks are not the module's.
-VAROMET_CHILD_CASE(LifeCycleUnloadKeepsTheProgramsStructsOfTheRecord) {
+// The program's struct lands in the module's record, but its callbacks are not the module's:
+// neither the unload nor a reload of the record drops it.
+VAROMET_CHILD_CASE(LifeCycleUnloadAndReloadKeepTheProgramsStructsOfTheRecord) {
     ZYNSysLifeCycleDispatchInitialization();
     void* module = nullptr;
     Note("load %d", ZYNSysLifeCycleDynamicLoad("vtmodule", &module));
     Register<1>(0);
     Note("unload %d", ZYNSysLifeCycleDynamicUnload(&module));
+    Note("reload %d", ZYNSysLifeCycleDynamicLoad("vtmodule", &module));
     ZYNSysLifeCycleDispatchStateChange(2);
+    ZYNSysLifeCycleDispatchFinalization();
     return PrintNotes();
 }
 
@@ -365,7 +368,8 @@ TEST(ZYNSysLifeCycle, ModulesLoadByPlainShortNameFromTheProgramFolderAndUnloadOn
          "missing function 0, no module 0, no name 0\nagain 0, same 1\nunload 0, cleared 1, loaded 0\n"
          "reload 0, loaded 1\n"},
         {"LifeCycleForeignModuleStays", "unload 0, kept 1, loaded 1\nnull handle 0, no pointer -1\n"},
-        {"LifeCycleUnloadKeepsTheProgramsStructsOfTheRecord", "load 0\ninit 1\nunload 0\nstate 1 2\n"},
+        {"LifeCycleUnloadAndReloadKeepTheProgramsStructsOfTheRecord",
+         "load 0\ninit 1\nunload 0\nreload 0\nstate 1 2\nstate 1 0\n"},
         {"LifeCycleCallbackLoadsWhileAnotherThreadLoads",
          "init 1\ncallback load 0\ncallback function 1\nother load 0\n"},
         {"LifeCycleFailedLoad",
