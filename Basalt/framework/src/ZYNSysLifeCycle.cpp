@@ -12,6 +12,7 @@
 #include "QORMutex.h"
 #include "ZYNSysContext.h"
 #include "ZYNSysLoadModule.h"
+#include "ZYNSysModuleFreer.h"
 #include "ZYNSysModuleHandle.h"
 #include "ZYNSysNLS.h"
 #include "ZYNSysWin.h"
@@ -533,7 +534,7 @@ int ZYNSysLifeCycleDynamicUnload(void** module) {
             MarkModuleEntries(*registry, *record);
             freeing = record->module.Take();
         }
-        const bool freed = ::FreeLibrary(freeing);
+        const bool freed = ZYNSysFreeModule(freeing);
         QORMutexHold hold(registry->mutex);
         if (!freed) {
             // Still loaded: its structs stay where they were.

@@ -425,6 +425,9 @@ TEST(ZYNSysLifeCycle, ModuleBuiltAgainstTheHostsImportLibraryUsesTheExportedInte
          "fragile priority init 0\nfragile ordinary init 0\nnesting init 0\nnesting registered 0\nnested load 0\n"
          "reload 0\nfragile priority state 9\nfragile ordinary state 9\nnesting state 9\nhost state 9\n"
          "nesting state 0\nfragile ordinary state 0\nhost state 0\nfragile priority state 0\nend 0\n"},
+        {"unfree",
+         "dispatch 0\nfragile priority init 0\nfragile ordinary init 0\nload 0\nfailed unload -1\nhandle kept 1\n"
+         "fragile priority state 7\nfragile ordinary state 7\nunload 0\nfragile mapped 0\nend 0\n"},
     };
     const std::string relative = VAROMET_LIFECYCLE_HOST;
     std::wstring host = TestProgramFolder() + L"\\" + std::wstring(relative.begin(), relative.end());
