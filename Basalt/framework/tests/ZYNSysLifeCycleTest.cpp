@@ -249,18 +249,18 @@ VAROMET_CHILD_CASE(LifeCycleFailedLoad) {
 
 std::atomic<bool> g_inCallback{false};
 
-void LoadingState(int) {
+void PauseThenLoad() {
     g_inCallback = true;
     ::Sleep(300);  // the other thread's load starts meanwhile
     void* module = nullptr;
     Note("callback load %d", ZYNSysLifeCycleDynamicLoad("vtmodule", &module));
     Note("callback function %d", ZYNSysLifeCycleDynamicGetFunction(module, "VarometTestModuleAnswer") ? 1 : 0);
 }
+void LoadingInit(void*) { PauseThenLoad(); }
+void LoadingState(int) { PauseThenLoad(); }
 
-// A state-change callback loads while another thread's load is under way: both end.
-VAROMET_CHILD_CASE(LifeCycleCallbackLoadsWhileAnotherThreadLoads) {
-    ZYNSysLifeCycleGlobalFactory(&Init<1>, &LoadingState, &Call<1>);
-    ZYNSysLifeCycleDispatchInitialization();
+// The trigger's callback loads while another thread's load is under way: both end.
+int BothLoadsEnd(void (*trigger)()) {
     std::atomic<int> done{0};
     std::thread watchdog([&] {
         for (int waited = 0; done < 2 && waited < 20000; waited += 10) ::Sleep(10);
@@ -277,12 +277,31 @@ VAROMET_CHILD_CASE(LifeCycleCallbackLoadsWhileAnotherThreadLoads) {
         otherLoad = ZYNSysLifeCycleDynamicLoad("vtmodule", &module);
         ++done;
     });
-    ZYNSysLifeCycleDispatchStateChange(2);
+    trigger();
     ++done;
     other.join();
     watchdog.join();
     Note("other load %d", otherLoad);
     return PrintNotes();
+}
+
+VAROMET_CHILD_CASE(LifeCycleStateChangeLoadsWhileAnotherThreadLoads) {
+    ZYNSysLifeCycleGlobalFactory(&Init<1>, &LoadingState, &Call<1>);
+    ZYNSysLifeCycleDispatchInitialization();
+    return BothLoadsEnd([] { ZYNSysLifeCycleDispatchStateChange(2); });
+}
+
+VAROMET_CHILD_CASE(LifeCycleLateInitLoadsWhileAnotherThreadLoads) {
+    ZYNSysLifeCycleDispatchInitialization();
+    return BothLoadsEnd([] { ZYNSysLifeCycleGlobalFactory(&LoadingInit, &State<1>, &Call<1>); });
+}
+
+VAROMET_CHILD_CASE(LifeCycleCheckedInitLoadsWhileAnotherThreadLoads) {
+    ZYNSysLifeCycleDispatchInitialization();
+    return BothLoadsEnd([] {
+        ZYNSysLifeCycleStruct own{0, &LoadingInit, nullptr, nullptr};
+        ZYNSysLifeCycleGlobalFactoryInternalCheck(&own);
+    });
 }
 
 // Names that are not a plain short name, and a module only the current folder holds.
@@ -370,8 +389,10 @@ TEST(ZYNSysLifeCycle, ModulesLoadByPlainShortNameFromTheProgramFolderAndUnloadOn
         {"LifeCycleForeignModuleStays", "unload 0, kept 1, loaded 1\nnull handle 0, no pointer -1\n"},
         {"LifeCycleUnloadAndReloadKeepTheProgramsStructsOfTheRecord",
          "load 0\ninit 1\nunload 0\nreload 0\nstate 1 2\nstate 1 0\n"},
-        {"LifeCycleCallbackLoadsWhileAnotherThreadLoads",
+        {"LifeCycleStateChangeLoadsWhileAnotherThreadLoads",
          "init 1\ncallback load 0\ncallback function 1\nother load 0\n"},
+        {"LifeCycleLateInitLoadsWhileAnotherThreadLoads", "callback load 0\ncallback function 1\nother load 0\n"},
+        {"LifeCycleCheckedInitLoadsWhileAnotherThreadLoads", "callback load 0\ncallback function 1\nother load 0\n"},
         {"LifeCycleFailedLoad",
          "init 1\nload 0\ninit 2\nmissing -1, cleared 1\ninit 3\nstate 1 4\nstate 3 4\nstate 2 4\nagain 0, same 1\n"},
         {"LifeCycleRefusedNames",
