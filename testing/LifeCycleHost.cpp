@@ -4,12 +4,14 @@
 //   vtlifehost module   follows the probe's structs through load, dispatches, unload and the end
 //   vtlifehost refused  "vtfragile.dll" registers, then refuses its attach: new and reused record
 //   vtlifehost nested   "vtnesting.dll" brings "vtfragile.dll" and loads "vtmodule" while it loads
+//   vtlifehost unfree   the first free of "vtfragile.dll" fails, the second succeeds
 // Everything goes to stdout, one line per step; the exit code is 0 when the host got to its end.
 
 #include <cstdio>
 #include <cstring>
 
 #include "ZYNSysLifeCycle.h"
+#include "ZYNSysModuleFreer.h"
 #include "ZYNSysWin.h"
 
 namespace {
@@ -103,6 +105,38 @@ int Nested() {
     return 0;
 }
 
+// Gives nothing back the first time: the module stays, as when the system's free fails.
+class FreerFailingOnce final : public ZYNSysModuleFreer {
+public:
+    bool Free(HMODULE module) override {
+        if (failed_) return ::FreeLibrary(module) != FALSE;
+        failed_ = true;
+        return false;
+    }
+
+private:
+    bool failed_ = false;
+};
+
+// The module of a failed unload stays whole: its structs still get dispatches, and it can still
+// be unloaded.
+int Unfree() {
+    FreerFailingOnce freer;
+    ZYNSysSetModuleFreer(&freer);
+    Say("dispatch", ZYNSysLifeCycleDispatchInitialization());
+    void* module = nullptr;
+    Say("load", ZYNSysLifeCycleDynamicLoad("vtfragile", &module));
+    Say("failed unload", ZYNSysLifeCycleDynamicUnload(&module));
+    Say("handle kept", module != nullptr);
+    ZYNSysLifeCycleDispatchStateChange(7);
+    Say("unload", ZYNSysLifeCycleDynamicUnload(&module));
+    Say("fragile mapped", Mapped(L"vtfragile.dll"));
+    ZYNSysLifeCycleDispatchStateChange(8);
+    ZYNSysSetModuleFreer(nullptr);
+    Say("end", 0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,5 +145,6 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], "module") == 0) return Module();
     if (std::strcmp(argv[1], "refused") == 0) return Refused();
     if (std::strcmp(argv[1], "nested") == 0) return Nested();
+    if (std::strcmp(argv[1], "unfree") == 0) return Unfree();
     return 65;
 }

@@ -99,6 +99,18 @@ TEST(QORMutex, DefaultMutexIsRecursiveAndHeldUntilTheLastUnlock) {
     EXPECT_EQ(TryLockFromAnotherThread(mutex), 0);
 }
 
+TEST(QORMutex, SmartMutexIsRecursiveWhateverItsArgument) {
+    for (int reserved : {0, 7}) {
+        QORSmartMutex mutex(reserved);
+        mutex.Lock();
+        EXPECT_EQ(mutex.TryLock(), 0) << reserved;  // its owner gets it again
+        mutex.Unlock();
+        EXPECT_EQ(TryLockFromAnotherThread(mutex), 1) << reserved;
+        mutex.Unlock();
+        EXPECT_EQ(TryLockFromAnotherThread(mutex), 0) << reserved;
+    }
+}
+
 TEST(QORMutex, LockNowReturnsHeldAndSlimMutexRefusesEvenItsOwner) {
     QORMutex mutex(1, 0, 0);
     ASSERT_TRUE(mutex.IsCreated());

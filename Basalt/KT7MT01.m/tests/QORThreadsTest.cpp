@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -14,6 +15,7 @@
 
 namespace {
 
+constexpr std::uint32_t kStartRequested = 2;
 constexpr std::uint32_t kRunning = 4;
 constexpr std::uint32_t kEnded = 16;
 
@@ -222,6 +224,38 @@ TEST(QORThreads, AnEndThatLeavesTheThreadMarkedRunningIsFinishedByTheThread) {
         EXPECT_EQ(copy.GetStatus() & (kRunning | kEnded), kEnded) << c.name;
         EXPECT_EQ(copy.GetThreadReturnCode(), 12) << c.name;
         delete thread;
+    }
+}
+
+// The code is stored before the thread is marked stopped, by End or by the thread itself: a reader
+// that sees it stopped, without a lock, reads the new code. A race, so many runs; it never fails
+// while that order holds.
+TEST(QORThreads, AReaderThatSeesTheThreadStoppedReadsItsNewReturnCode) {
+    struct Case {
+        const char* name;
+        QORThreads* (*make)();
+    };
+    const Case cases[] = {
+        {"End", []() -> QORThreads* { return new QORThreads; }},
+        {"End override skipping the base", []() -> QORThreads* { return new EndWithoutTheBase; }},
+    };
+    constexpr int kRuns = 300;
+    for (const Case& c : cases) {
+        int stale = 0;
+        int code = 0;
+        std::unique_ptr<QORThreads> thread(c.make());
+        thread->SetFunction([](void* argument) { return *static_cast<int*>(argument); }, &code);
+        for (int run = 0; run < kRuns; ++run) {
+            code = 100 + run;  // each run ends with a code of its own
+            ASSERT_EQ(thread->Run(), 0) << c.name;
+            std::uint32_t status = 0;
+            do {
+                status = thread->GetStatus();
+            } while (!(status & kEnded) || (status & (kStartRequested | kRunning)));
+            if (thread->GetThreadReturnCode() != code) ++stale;
+            thread->Join();
+        }
+        EXPECT_EQ(stale, 0) << c.name << ", of " << kRuns << " runs";
     }
 }
 

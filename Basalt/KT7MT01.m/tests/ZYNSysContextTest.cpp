@@ -64,6 +64,18 @@ VAROMET_CHILD_CASE(FinalizeThenSet) {
     return 0;
 }
 
+// Initialising makes the index only when there is none: the thread's context stays set.
+VAROMET_CHILD_CASE(InitializeMakesTheIndexWhenMissing) {
+    const int made = ZYNSysContextInitialize();
+    const int finalized = ZYNSysContextFinalize();
+    ZYNSysContextSetCurrentContext(&ContextA());
+    ZYNSysContextSetCurrentContext(&ContextB());
+    const int again = ZYNSysContextInitialize();
+    std::printf("initialize=%d finalize=%d again=%d current=%s", made, finalized, again,
+                NameOf(ZYNSysContextGetCurrentContext()));
+    return 0;
+}
+
 VAROMET_CHILD_CASE(SixteenThreadsSetTheirFirstContexts) {
     constexpr int kThreads = 16;
     std::vector<ZYNSysContext> contexts(kThreads);
@@ -111,6 +123,7 @@ TEST(ZYNSysContext, CurrentRootAndLastSetContextsPerCase) {
     const Case cases[] = {
         {"RootAndLastSetAcrossTwoThreads", "none A other:A,B main:B,A root:A"},
         {"FinalizeThenSet", "finalized=0 again=-1 set=0 theirs=kept current=B"},
+        {"InitializeMakesTheIndexWhenMissing", "initialize=0 finalize=0 again=0 current=B"},
         {"SixteenThreadsSetTheirFirstContexts", "wrong=0"},
         {"ThreadObjectsRunInTheContextTheyWereMadeIn", "inside=B after=B"},
     };

@@ -5,20 +5,24 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "QORMutex.h"
 #include "ZYNSysContext.h"
 #include "ZYNSysLoadModule.h"
+#include "ZYNSysModuleFreer.h"
 #include "ZYNSysModuleHandle.h"
 #include "ZYNSysNLS.h"
 #include "ZYNSysWin.h"
 
 // Lock order: the loader mutex, the system's loader lock (a module's initialisers register while
-// it loads), then the registry mutex; the registry mutex is never held across a load or a free.
-// A callback that loads a module while another thread loads one can still deadlock on the loader
-// mutex against the loader lock. Nothing in the program dispatches, so that order stands as is.
+// it loads), then the registry mutex. The registry mutex guards the lists only: it is never held
+// across a callback, a load or a free. A dispatch holds the loader mutex across its walk, so no
+// module is freed under it and a load or unload of another thread waits for its end; its callbacks
+// may load, unload and register, as the mutexes are recursive. The init that a registration or a
+// check runs at once holds neither mutex (only what its caller holds, such as a load's).
 
 namespace {
 
@@ -96,13 +100,8 @@ void Guarded(void (*callback)(Argument), Argument argument) noexcept {
     }
 }
 
-// One-shot calls clear the pointer first, so a callback that re-enters sees it gone.
 template <typename Argument>
-void CallOnce(void (*&slot)(Argument), Argument argument) noexcept {
-    void (*callback)(Argument) = slot;
-    slot = nullptr;
-    if (callback) Guarded(callback, argument);
-}
+using Callback = void (*)(Argument);
 
 void LanguageSettingsInit(void*) { ZYNSysNLS::EnsureInitializedEntry(); }
 void NothingToDo(int) {}
@@ -282,16 +281,43 @@ private:
     DWORD outerThread_ = 0;
 };
 
-template <typename Pick>
-void DispatchCall(Pick pick, int value) {
+// Held across a walk, when the loader exists: no module leaves while its callbacks may run.
+class WalkHold {
+public:
+    WalkHold() {
+        if (Loader* loader = TheLoader()) hold_.emplace(loader->mutex);
+    }
+
+private:
+    std::optional<QORMutexHold> hold_;
+};
+
+// One step of a walk: the callback is read, and a one-shot one cleared, under the registry mutex;
+// it runs without it. A one-shot call clears first, so a callback that re-enters sees it gone.
+template <typename Argument>
+void Step(Registry& registry, const EntryRef& entry, Callback<Argument> ZYNSysLifeCycleStruct::*slot,
+          Argument argument, bool once) {
+    Callback<Argument> callback = nullptr;
+    {
+        QORMutexHold hold(registry.mutex);
+        if (entry->dropped) return;
+        callback = entry->callbacks.*slot;
+        if (once) entry->callbacks.*slot = nullptr;
+    }
+    if (callback) Guarded(callback, argument);
+}
+
+void DispatchCall(Callback<int> ZYNSysLifeCycleStruct::*slot, int value) {
     try {
         Registry* registry = TheRegistry();
         if (!registry) return;
-        QORMutexHold hold(registry->mutex);
-        for (const EntryRef& entry : ForwardWalk(*registry)) {
-            void (*callback)(int) = pick(entry->callbacks);
-            if (!entry->dropped && callback) Guarded(callback, value);
+        const WalkHold walking;
+        EntryList walk;
+        {
+            QORMutexHold hold(registry->mutex);
+            walk = ForwardWalk(*registry);
         }
+        for (const EntryRef& entry : walk) Step(*registry, entry, slot, value, false);
     } catch (...) {
     }
 }
@@ -317,10 +343,16 @@ ZYNSysLifeCycleStruct* ZYNSysLifeCycleGlobalFactoryInternal(const char*, void (*
     try {
         Registry* registry = TheRegistry();
         if (!registry) return nullptr;
-        QORMutexHold hold(registry->mutex);
         EntryRef entry = MakeEntry(priority, init, stateChange, systemCall);
-        File(*registry, entry);
-        if (registry->initialising) CallOnce(entry->callbacks.init, registry->argument);
+        bool atOnce = false;
+        void* argument = nullptr;
+        {
+            QORMutexHold hold(registry->mutex);
+            File(*registry, entry);
+            atOnce = registry->initialising;
+            argument = registry->argument;
+        }
+        if (atOnce) Step(*registry, entry, &ZYNSysLifeCycleStruct::init, argument, true);
         return &entry->callbacks;
     } catch (...) {
         return nullptr;
@@ -331,10 +363,15 @@ int ZYNSysLifeCycleGlobalFactoryInternalCheck(ZYNSysLifeCycleStruct* lifeCycle) 
     try {
         Registry* registry = TheRegistry();
         if (!registry || !lifeCycle) return -1;
-        QORMutexHold hold(registry->mutex);
-        // The registry's copy or the caller's own struct: the caller passed it either way.
-        if (!lifeCycle->init) return -1;
-        CallOnce(lifeCycle->init, static_cast<void*>(nullptr));
+        Callback<void*> init = nullptr;
+        {
+            QORMutexHold hold(registry->mutex);
+            // The registry's copy or the caller's own struct: the caller passed it either way.
+            init = lifeCycle->init;
+            lifeCycle->init = nullptr;
+        }
+        if (!init) return -1;
+        Guarded(init, static_cast<void*>(nullptr));
         return 0;
     } catch (...) {
         return -1;
@@ -348,45 +385,47 @@ int ZYNSysLifeCycleDispatchInitializationEx(void* argument) {
     if (g_initialisationDispatched.exchange(true)) return -1;
     Registry* registry = TheRegistry();
     if (!registry) return 0;
-    QORMutexHold hold(registry->mutex);
+    const WalkHold walking;
     EntryList walk;
-    try {
-        walk = registry->priority;
-        walk.insert(walk.end(), registry->main.entries.begin(), registry->main.entries.end());
-    } catch (...) {
-        // Nothing ran and nothing changed: a later dispatch may try again.
-        g_initialisationDispatched = false;
-        return -1;
+    {
+        QORMutexHold hold(registry->mutex);
+        try {
+            walk = registry->priority;
+            walk.insert(walk.end(), registry->main.entries.begin(), registry->main.entries.end());
+        } catch (...) {
+            // Nothing ran and nothing changed: a later dispatch may try again.
+            g_initialisationDispatched = false;
+            return -1;
+        }
+        registry->argument = argument;
+        registry->initialising = true;
     }
-    registry->argument = argument;
-    registry->initialising = true;
     // init stays set here: only the one-shot calls clear it.
-    for (const EntryRef& entry : walk)
-        if (!entry->dropped && entry->callbacks.init) Guarded(entry->callbacks.init, argument);
+    for (const EntryRef& entry : walk) Step(*registry, entry, &ZYNSysLifeCycleStruct::init, argument, false);
+    QORMutexHold hold(registry->mutex);
     registry->state = 0;
     return 0;
 }
 
-void ZYNSysLifeCycleDispatchStateChange(int state) {
-    DispatchCall([](const ZYNSysLifeCycleStruct& c) { return c.stateChange; }, state);
-}
+void ZYNSysLifeCycleDispatchStateChange(int state) { DispatchCall(&ZYNSysLifeCycleStruct::stateChange, state); }
 
-void ZYNSysLifeCycleDispatchSystemCall(int call) {
-    DispatchCall([](const ZYNSysLifeCycleStruct& c) { return c.systemCall; }, call);
-}
+void ZYNSysLifeCycleDispatchSystemCall(int call) { DispatchCall(&ZYNSysLifeCycleStruct::systemCall, call); }
 
 void ZYNSysLifeCycleDispatchFinalization() {
     try {
         Registry* registry = TheRegistry();
         if (!registry) return;
-        QORMutexHold hold(registry->mutex);
-        registry->state = -1;
+        const WalkHold walking;
         EntryList walk;
-        for (const auto& record : registry->modules) walk.insert(walk.end(), record->entries.rbegin(), record->entries.rend());
-        walk.insert(walk.end(), registry->main.entries.rbegin(), registry->main.entries.rend());
-        walk.insert(walk.end(), registry->priority.rbegin(), registry->priority.rend());
-        for (const EntryRef& entry : walk)
-            if (!entry->dropped) CallOnce(entry->callbacks.stateChange, 0);
+        {
+            QORMutexHold hold(registry->mutex);
+            registry->state = -1;
+            for (const auto& record : registry->modules)
+                walk.insert(walk.end(), record->entries.rbegin(), record->entries.rend());
+            walk.insert(walk.end(), registry->main.entries.rbegin(), registry->main.entries.rend());
+            walk.insert(walk.end(), registry->priority.rbegin(), registry->priority.rend());
+        }
+        for (const EntryRef& entry : walk) Step(*registry, entry, &ZYNSysLifeCycleStruct::stateChange, 0, true);
     } catch (...) {
     }
 }
@@ -422,11 +461,9 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
                 *module = record->module.Get();
                 return 0;
             }
-            if (record) {
-                // Freed earlier: the structs of its last load are gone with it.
-                for (const EntryRef& entry : record->entries) entry->dropped = true;
-                PruneDropped(*registry);
-            } else {
+            // A record freed earlier is reused as it stands: its unload already dropped the module's
+            // structs, and what it kept (the program's, filed while it was current) stays.
+            if (!record) {
                 registry->modules.push_back(std::make_unique<ModuleRecord>());
                 record = registry->modules.back().get();
                 added = true;
@@ -441,26 +478,30 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
             const LoadingMark mark(*registry, record);
             loaded = ZYNSysLoadFrameworkModule(name);
         }
-        QORMutexHold hold(registry->mutex);
-        if (!loaded) {
-            // Nothing of the failed load stays listed or current: its structs point into unmapped code.
-            MarkDropped(*registry, [record](const Entry& entry) { return entry.loadedWith == record; });
-            PruneDropped(*registry);
-            if (registry->current == record) registry->current = nullptr;
-            if (added) {
-                auto& modules = registry->modules;
-                modules.erase(std::remove_if(modules.begin(), modules.end(),
-                                             [record](const auto& known) { return known.get() == record; }),
-                              modules.end());
+        EntryList entries;
+        void* argument = nullptr;
+        {
+            QORMutexHold hold(registry->mutex);
+            if (!loaded) {
+                // Nothing of the failed load stays listed or current: its structs point into unmapped code.
+                MarkDropped(*registry, [record](const Entry& entry) { return entry.loadedWith == record; });
+                PruneDropped(*registry);
+                if (registry->current == record) registry->current = nullptr;
+                if (added) {
+                    auto& modules = registry->modules;
+                    modules.erase(std::remove_if(modules.begin(), modules.end(),
+                                                 [record](const auto& known) { return known.get() == record; }),
+                                  modules.end());
+                }
+                return -1;
             }
-            return -1;
+            record->name = std::move(file);
+            *module = loaded.Get();
+            record->module = std::move(loaded);
+            entries = record->entries;
+            argument = registry->argument;
         }
-        record->name = std::move(file);
-        *module = loaded.Get();
-        record->module = std::move(loaded);
-        const EntryList entries(record->entries);
-        for (const EntryRef& entry : entries)
-            if (!entry->dropped) CallOnce(entry->callbacks.init, registry->argument);
+        for (const EntryRef& entry : entries) Step(*registry, entry, &ZYNSysLifeCycleStruct::init, argument, true);
         return 0;
     } catch (...) {
         return -1;
@@ -493,7 +534,7 @@ int ZYNSysLifeCycleDynamicUnload(void** module) {
             MarkModuleEntries(*registry, *record);
             freeing = record->module.Take();
         }
-        const bool freed = ::FreeLibrary(freeing);
+        const bool freed = ZYNSysFreeModule(freeing);
         QORMutexHold hold(registry->mutex);
         if (!freed) {
             // Still loaded: its structs stay where they were.

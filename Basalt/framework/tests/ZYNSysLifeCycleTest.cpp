@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -213,14 +215,17 @@ VAROMET_CHILD_CASE(LifeCycleForeignModuleStays) {
     return PrintNotes();
 }
 
-// The program's struct lands in the module's record, but its callbacks are not the module's.
-VAROMET_CHILD_CASE(LifeCycleUnloadKeepsTheProgramsStructsOfTheRecord) {
+// The program's struct lands in the module's record, but its callbacks are not the module's:
+// neither the unload nor a reload of the record drops it.
+VAROMET_CHILD_CASE(LifeCycleUnloadAndReloadKeepTheProgramsStructsOfTheRecord) {
     ZYNSysLifeCycleDispatchInitialization();
     void* module = nullptr;
     Note("load %d", ZYNSysLifeCycleDynamicLoad("vtmodule", &module));
     Register<1>(0);
     Note("unload %d", ZYNSysLifeCycleDynamicUnload(&module));
+    Note("reload %d", ZYNSysLifeCycleDynamicLoad("vtmodule", &module));
     ZYNSysLifeCycleDispatchStateChange(2);
+    ZYNSysLifeCycleDispatchFinalization();
     return PrintNotes();
 }
 
@@ -240,6 +245,63 @@ VAROMET_CHILD_CASE(LifeCycleFailedLoad) {
     const int reload = ZYNSysLifeCycleDynamicLoad("vtmodule", &again);
     Note("again %d, same %d", reload, again == module ? 1 : 0);
     return PrintNotes();
+}
+
+std::atomic<bool> g_inCallback{false};
+
+void PauseThenLoad() {
+    g_inCallback = true;
+    ::Sleep(300);  // the other thread's load starts meanwhile
+    void* module = nullptr;
+    Note("callback load %d", ZYNSysLifeCycleDynamicLoad("vtmodule", &module));
+    Note("callback function %d", ZYNSysLifeCycleDynamicGetFunction(module, "VarometTestModuleAnswer") ? 1 : 0);
+}
+void LoadingInit(void*) { PauseThenLoad(); }
+void LoadingState(int) { PauseThenLoad(); }
+
+// The trigger's callback loads while another thread's load is under way: both end.
+int BothLoadsEnd(void (*trigger)()) {
+    std::atomic<int> done{0};
+    std::thread watchdog([&] {
+        for (int waited = 0; done < 2 && waited < 20000; waited += 10) ::Sleep(10);
+        if (done < 2) {
+            std::fputs("stuck\n", stdout);
+            std::fflush(stdout);
+            ::TerminateProcess(::GetCurrentProcess(), 3);
+        }
+    });
+    int otherLoad = -2;
+    std::thread other([&] {
+        while (!g_inCallback) ::Sleep(1);
+        void* module = nullptr;
+        otherLoad = ZYNSysLifeCycleDynamicLoad("vtmodule", &module);
+        ++done;
+    });
+    trigger();
+    ++done;
+    other.join();
+    watchdog.join();
+    Note("other load %d", otherLoad);
+    return PrintNotes();
+}
+
+VAROMET_CHILD_CASE(LifeCycleStateChangeLoadsWhileAnotherThreadLoads) {
+    ZYNSysLifeCycleGlobalFactory(&Init<1>, &LoadingState, &Call<1>);
+    ZYNSysLifeCycleDispatchInitialization();
+    return BothLoadsEnd([] { ZYNSysLifeCycleDispatchStateChange(2); });
+}
+
+VAROMET_CHILD_CASE(LifeCycleLateInitLoadsWhileAnotherThreadLoads) {
+    ZYNSysLifeCycleDispatchInitialization();
+    return BothLoadsEnd([] { ZYNSysLifeCycleGlobalFactory(&LoadingInit, &State<1>, &Call<1>); });
+}
+
+VAROMET_CHILD_CASE(LifeCycleCheckedInitLoadsWhileAnotherThreadLoads) {
+    ZYNSysLifeCycleDispatchInitialization();
+    return BothLoadsEnd([] {
+        ZYNSysLifeCycleStruct own{0, &LoadingInit, nullptr, nullptr};
+        ZYNSysLifeCycleGlobalFactoryInternalCheck(&own);
+    });
 }
 
 // Names that are not a plain short name, and a module only the current folder holds.
@@ -325,7 +387,12 @@ TEST(ZYNSysLifeCycle, ModulesLoadByPlainShortNameFromTheProgramFolderAndUnloadOn
          "missing function 0, no module 0, no name 0\nagain 0, same 1\nunload 0, cleared 1, loaded 0\n"
          "reload 0, loaded 1\n"},
         {"LifeCycleForeignModuleStays", "unload 0, kept 1, loaded 1\nnull handle 0, no pointer -1\n"},
-        {"LifeCycleUnloadKeepsTheProgramsStructsOfTheRecord", "load 0\ninit 1\nunload 0\nstate 1 2\n"},
+        {"LifeCycleUnloadAndReloadKeepTheProgramsStructsOfTheRecord",
+         "load 0\ninit 1\nunload 0\nreload 0\nstate 1 2\nstate 1 0\n"},
+        {"LifeCycleStateChangeLoadsWhileAnotherThreadLoads",
+         "init 1\ncallback load 0\ncallback function 1\nother load 0\n"},
+        {"LifeCycleLateInitLoadsWhileAnotherThreadLoads", "callback load 0\ncallback function 1\nother load 0\n"},
+        {"LifeCycleCheckedInitLoadsWhileAnotherThreadLoads", "callback load 0\ncallback function 1\nother load 0\n"},
         {"LifeCycleFailedLoad",
          "init 1\nload 0\ninit 2\nmissing -1, cleared 1\ninit 3\nstate 1 4\nstate 3 4\nstate 2 4\nagain 0, same 1\n"},
         {"LifeCycleRefusedNames",
@@ -379,6 +446,9 @@ TEST(ZYNSysLifeCycle, ModuleBuiltAgainstTheHostsImportLibraryUsesTheExportedInte
          "fragile priority init 0\nfragile ordinary init 0\nnesting init 0\nnesting registered 0\nnested load 0\n"
          "reload 0\nfragile priority state 9\nfragile ordinary state 9\nnesting state 9\nhost state 9\n"
          "nesting state 0\nfragile ordinary state 0\nhost state 0\nfragile priority state 0\nend 0\n"},
+        {"unfree",
+         "dispatch 0\nfragile priority init 0\nfragile ordinary init 0\nload 0\nfailed unload -1\nhandle kept 1\n"
+         "fragile priority state 7\nfragile ordinary state 7\nunload 0\nfragile mapped 0\nend 0\n"},
     };
     const std::string relative = VAROMET_LIFECYCLE_HOST;
     std::wstring host = TestProgramFolder() + L"\\" + std::wstring(relative.begin(), relative.end());
