@@ -1,28 +1,11 @@
 #pragma once
-// A process-wide seam: the implementation a test installed, else the real one. Any thread
-// may read it while a test installs another.
+// A process-wide seam: the implementation a test installed, else the real one (the
+// framework's, shared with it).
 
-#include <atomic>
+#include "ZYNSysSeam.h"
 
 template <typename Interface>
-class Seam {
-public:
-    constexpr explicit Seam(Interface& real) : real_(real) {}
-    Seam(const Seam&) = delete;
-    Seam& operator=(const Seam&) = delete;
-
-    // Null installs the real one again. Answers what was installed before (null: the real one).
-    Interface* Set(Interface* installed) { return installed_.exchange(installed); }
-
-    Interface& Get() const {
-        Interface* installed = installed_.load();
-        return installed ? *installed : real_;
-    }
-
-private:
-    Interface& real_;
-    std::atomic<Interface*> installed_{nullptr};
-};
+using Seam = ZYNSysSeam<Interface>;
 
 // Installs a test's implementation for the life of the object, then puts back what was
 // installed before: a test that ends early on a failed assertion leaves no seam behind.

@@ -1,8 +1,8 @@
 #include "QORHttpConnectedState.h"
 
-#include <atomic>
-
 #include <wininet.h>
+
+#include "ZYNSysSeam.h"
 
 namespace {
 
@@ -12,13 +12,10 @@ public:
 };
 
 RealConnectedState g_real;
-std::atomic<QORHttpConnectedState*> g_installed{nullptr};
+ZYNSysSeam<QORHttpConnectedState> g_seam(g_real);
 
 }  // namespace
 
-QORHttpConnectedState* QORHttpSetConnectedState(QORHttpConnectedState* state) { return g_installed.exchange(state); }
+QORHttpConnectedState* QORHttpSetConnectedState(QORHttpConnectedState* state) { return g_seam.Set(state); }
 
-QORHttpConnectedState& QORHttpGetConnectedState() {
-    QORHttpConnectedState* installed = g_installed.load();
-    return installed ? *installed : g_real;
-}
+QORHttpConnectedState& QORHttpGetConnectedState() { return g_seam.Get(); }

@@ -1,10 +1,10 @@
 #include "QORHttpCookieJar.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <vector>
 
+#include "ZYNSysSeam.h"
 #include "ZYNSysWin.h"
 
 #include <wininet.h>
@@ -36,13 +36,10 @@ public:
 };
 
 WinINetCookieJar g_real;
-std::atomic<QORHttpCookieJar*> g_installed{nullptr};
+ZYNSysSeam<QORHttpCookieJar> g_seam(g_real);
 
 }  // namespace
 
-QORHttpCookieJar* QORHttpSetCookieJar(QORHttpCookieJar* jar) { return g_installed.exchange(jar); }
+QORHttpCookieJar* QORHttpSetCookieJar(QORHttpCookieJar* jar) { return g_seam.Set(jar); }
 
-QORHttpCookieJar& QORHttpGetCookieJar() {
-    QORHttpCookieJar* installed = g_installed.load();
-    return installed ? *installed : g_real;
-}
+QORHttpCookieJar& QORHttpGetCookieJar() { return g_seam.Get(); }

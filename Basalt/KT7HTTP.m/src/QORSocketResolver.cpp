@@ -1,6 +1,6 @@
 #include "QORSocketResolver.h"
 
-#include <atomic>
+#include "ZYNSysSeam.h"
 
 namespace {
 
@@ -12,13 +12,10 @@ public:
 };
 
 SystemResolver g_system;
-std::atomic<QORSocketResolver*> g_installed{nullptr};
+ZYNSysSeam<QORSocketResolver> g_seam(g_system);
 
 }  // namespace
 
-QORSocketResolver* QORSocketSetResolver(QORSocketResolver* resolver) { return g_installed.exchange(resolver); }
+QORSocketResolver* QORSocketSetResolver(QORSocketResolver* resolver) { return g_seam.Set(resolver); }
 
-QORSocketResolver& QORSocketGetResolver() {
-    QORSocketResolver* installed = g_installed.load();
-    return installed ? *installed : g_system;
-}
+QORSocketResolver& QORSocketGetResolver() { return g_seam.Get(); }

@@ -109,7 +109,9 @@ TEST_F(CheckIfCASValidTest, ReadsTheUserFromTheAnswerAndTheTicketFromTheStore) {
     for (const Case& c : cases) {
         const std::string casUrl = std::string("http://") + c.host + "/cas";
         // Store only: neither the guard nor the WinINet jar.
-        if (c.ticketStored) ASSERT_EQ(QORSysSetCookie(casUrl.c_str(), "CASTGC=TGT-stored", 1), 0) << c.name;
+        if (c.ticketStored) {
+            ASSERT_EQ(QORSysSetCookie(casUrl.c_str(), "CASTGC=TGT-stored", 1), 0) << c.name;
+        }
         RecordingDriverFactory factory;
         factory.result = c.request;
         factory.status = c.status;

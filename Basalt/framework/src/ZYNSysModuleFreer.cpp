@@ -1,6 +1,6 @@
 #include "ZYNSysModuleFreer.h"
 
-#include <atomic>
+#include "ZYNSysSeam.h"
 
 namespace {
 
@@ -10,10 +10,10 @@ public:
 };
 
 constinit SystemModuleFreer g_systemFreer;
-constinit std::atomic<ZYNSysModuleFreer*> g_freer{&g_systemFreer};
+constinit ZYNSysSeam<ZYNSysModuleFreer> g_freer(g_systemFreer);
 
 }  // namespace
 
-void ZYNSysSetModuleFreer(ZYNSysModuleFreer* freer) { g_freer.store(freer ? freer : &g_systemFreer); }
+void ZYNSysSetModuleFreer(ZYNSysModuleFreer* freer) { g_freer.Set(freer); }
 
-bool ZYNSysFreeModule(HMODULE module) { return g_freer.load()->Free(module); }
+bool ZYNSysFreeModule(HMODULE module) { return g_freer.Get().Free(module); }

@@ -2,9 +2,8 @@
 
 #include <aclapi.h>
 
-#include <atomic>
-
 #include "ZYNSysLocalMemory.h"
+#include "ZYNSysSeam.h"
 
 namespace {
 
@@ -22,13 +21,10 @@ public:
 };
 
 SecurityInfoOwner g_real;
-std::atomic<ZYNSysOwnerQuery*> g_installed{nullptr};
+ZYNSysSeam<ZYNSysOwnerQuery> g_seam(g_real);
 
 }  // namespace
 
-ZYNSysOwnerQuery* ZYNSysSetOwnerQuery(ZYNSysOwnerQuery* query) { return g_installed.exchange(query); }
+ZYNSysOwnerQuery* ZYNSysSetOwnerQuery(ZYNSysOwnerQuery* query) { return g_seam.Set(query); }
 
-ZYNSysOwnerQuery& ZYNSysGetOwnerQuery() {
-    ZYNSysOwnerQuery* installed = g_installed.load();
-    return installed ? *installed : g_real;
-}
+ZYNSysOwnerQuery& ZYNSysGetOwnerQuery() { return g_seam.Get(); }
