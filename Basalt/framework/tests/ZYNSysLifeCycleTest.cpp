@@ -449,6 +449,10 @@ TEST(ZYNSysLifeCycle, ModuleBuiltAgainstTheHostsImportLibraryUsesTheExportedInte
         {"unfree",
          "dispatch 0\nfragile priority init 0\nfragile ordinary init 0\nload 0\nfailed unload -1\nhandle kept 1\n"
          "fragile priority state 7\nfragile ordinary state 7\nunload 0\nfragile mapped 0\nend 0\n"},
+        // The other thread's struct stays with the program: later dispatches reach it.
+        {"meanwhile",
+         "dispatch 0\nfragile priority init 0\nfragile ordinary init 0\nhost init 0\nother registered 1\n"
+         "refused load -1\nhost state 7\ncheck -1\nhost state 0\nend 0\n"},
     };
     const std::string relative = VAROMET_LIFECYCLE_HOST;
     std::wstring host = TestProgramFolder() + L"\\" + std::wstring(relative.begin(), relative.end());
