@@ -1,5 +1,6 @@
 // "vtfragile.dll": built against the life-cycle host's import library. Its static initialiser
-// registers a priority and an ordinary struct; its DllMain refuses the attach while the
+// registers a priority and an ordinary struct; its DllMain runs the host's hook
+// "VarometHostWhileLoading" when the host exports one, then refuses the attach while the
 // environment holds VAROMET_FRAGILE_REFUSE, so the load fails after the registrations.
 
 #include <cstdint>
@@ -38,5 +39,8 @@ extern "C" __declspec(dllexport) int VarometFragileRegistered() { return g_regis
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason != DLL_PROCESS_ATTACH) return TRUE;
+    using Hook = void (*)();
+    if (auto hook = reinterpret_cast<Hook>(::GetProcAddress(::GetModuleHandleW(nullptr), "VarometHostWhileLoading")))
+        hook();
     return ::GetEnvironmentVariableA("VAROMET_FRAGILE_REFUSE", nullptr, 0) == 0;
 }

@@ -5,10 +5,13 @@
 //   vtlifehost refused  "vtfragile.dll" registers, then refuses its attach: new and reused record
 //   vtlifehost nested   "vtnesting.dll" brings "vtfragile.dll" and loads "vtmodule" while it loads
 //   vtlifehost unfree   the first free of "vtfragile.dll" fails, the second succeeds
+//   vtlifehost meanwhile  another thread registers while "vtfragile.dll" is in the loader, then it refuses
 // Everything goes to stdout, one line per step; the exit code is 0 when the host got to its end.
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "ZYNSysLifeCycle.h"
 #include "ZYNSysModuleFreer.h"
@@ -137,6 +140,47 @@ int Unfree() {
     return 0;
 }
 
+std::atomic<bool> g_started{false};
+std::atomic<bool> g_inLoader{false};
+std::atomic<bool> g_registered{false};
+
+}  // namespace
+
+// Run by "vtfragile.dll" while the system loads it: in the meanwhile case, waits (bounded) for the
+// other thread's registration.
+extern "C" __declspec(dllexport) void VarometHostWhileLoading() {
+    if (!g_started) return;
+    g_inLoader = true;
+    for (int waited = 0; !g_registered && waited < 20000; waited += 10) ::Sleep(10);
+}
+
+namespace {
+
+// What another thread registers while a load is under way is not the module's: the load's
+// failure leaves it registered.
+int Meanwhile() {
+    Say("dispatch", ZYNSysLifeCycleDispatchInitialization());
+    ZYNSysLifeCycleStruct* registered = nullptr;
+    std::thread other([&] {
+        g_started = true;
+        for (int waited = 0; !g_inLoader && waited < 20000; waited += 10) ::Sleep(10);
+        registered = ZYNSysLifeCycleGlobalFactoryInternal("host", &HostInit, &HostState, &HostCall, 0);
+        Say("other registered", registered != nullptr);
+        g_registered = true;
+    });
+    // Running before the load: a thread that starts meanwhile waits for the system's loader lock.
+    while (!g_started) ::Sleep(1);
+    ::SetEnvironmentVariableA("VAROMET_FRAGILE_REFUSE", "1");
+    void* module = nullptr;
+    Say("refused load", ZYNSysLifeCycleDynamicLoad("vtfragile", &module));
+    other.join();
+    ZYNSysLifeCycleDispatchStateChange(7);
+    Say("check", ZYNSysLifeCycleGlobalFactoryInternalCheck(registered));
+    ZYNSysLifeCycleDispatchFinalization();
+    Say("end", 0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,5 +190,6 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], "refused") == 0) return Refused();
     if (std::strcmp(argv[1], "nested") == 0) return Nested();
     if (std::strcmp(argv[1], "unfree") == 0) return Unfree();
+    if (std::strcmp(argv[1], "meanwhile") == 0) return Meanwhile();
     return 65;
 }

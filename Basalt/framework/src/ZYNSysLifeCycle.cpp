@@ -488,6 +488,9 @@ int ZYNSysLifeCycleDynamicLoad(const char* name, void** module) {
                 PruneDropped(*registry);
                 if (registry->current == record) registry->current = nullptr;
                 if (added) {
+                    // What stays is other threads' (untagged): the program's, as with no load under way.
+                    auto& main = registry->main.entries;
+                    main.insert(main.end(), record->entries.begin(), record->entries.end());
                     auto& modules = registry->modules;
                     modules.erase(std::remove_if(modules.begin(), modules.end(),
                                                  [record](const auto& known) { return known.get() == record; }),

@@ -53,7 +53,8 @@ QOR_SYS_API void ZYNSysLifeCycleDispatchFinalization();
 // "<name>.dll": the handle of a module already in the process (also before the initialisation
 // dispatch), else loaded from the application's folder or System32 after the dispatch. Names
 // that are empty or hold '\', '/' or ':' are refused. 0 with *module set, or -1.
-// A failed load forgets every struct filed while it ran.
+// A failed load forgets every struct that it filed (its module's and its dependencies');
+// another thread's registrations meanwhile stay with the program.
 QOR_SYS_API int ZYNSysLifeCycleDynamicLoad(const char* name, void** module);
 QOR_SYS_API void* ZYNSysLifeCycleDynamicGetFunction(void* module, const char* function);
 // Frees a module that the registry loaded and forgets the structs whose callbacks lie in it, and

@@ -259,8 +259,9 @@ void PauseThenLoad() {
 void LoadingInit(void*) { PauseThenLoad(); }
 void LoadingState(int) { PauseThenLoad(); }
 
-// The trigger's callback loads while another thread's load is under way: both end.
-int BothLoadsEnd(void (*trigger)()) {
+// The trigger's callback pauses while another thread loads or unloads: both end, the other
+// thread's call is noted as "<what> <result>".
+int BothEnd(void (*trigger)(), const char* what, int (*other)()) {
     std::atomic<int> done{0};
     std::thread watchdog([&] {
         for (int waited = 0; done < 2 && waited < 20000; waited += 10) ::Sleep(10);
@@ -270,20 +271,25 @@ int BothLoadsEnd(void (*trigger)()) {
             ::TerminateProcess(::GetCurrentProcess(), 3);
         }
     });
-    int otherLoad = -2;
-    std::thread other([&] {
+    int result = -2;
+    std::thread otherThread([&] {
         while (!g_inCallback) ::Sleep(1);
-        void* module = nullptr;
-        otherLoad = ZYNSysLifeCycleDynamicLoad("vtmodule", &module);
+        result = other();
         ++done;
     });
     trigger();
     ++done;
-    other.join();
+    otherThread.join();
     watchdog.join();
-    Note("other load %d", otherLoad);
+    Note("%s %d", what, result);
     return PrintNotes();
 }
+
+int OtherLoad() {
+    void* module = nullptr;
+    return ZYNSysLifeCycleDynamicLoad("vtmodule", &module);
+}
+int BothLoadsEnd(void (*trigger)()) { return BothEnd(trigger, "other load", &OtherLoad); }
 
 VAROMET_CHILD_CASE(LifeCycleStateChangeLoadsWhileAnotherThreadLoads) {
     ZYNSysLifeCycleGlobalFactory(&Init<1>, &LoadingState, &Call<1>);
@@ -301,6 +307,27 @@ VAROMET_CHILD_CASE(LifeCycleCheckedInitLoadsWhileAnotherThreadLoads) {
     return BothLoadsEnd([] {
         ZYNSysLifeCycleStruct own{0, &LoadingInit, nullptr, nullptr};
         ZYNSysLifeCycleGlobalFactoryInternalCheck(&own);
+    });
+}
+
+void* g_module = nullptr;
+std::atomic<bool> g_unloaded{false};
+
+// Gives the other thread's unload time to run; it must wait for the walk's end instead.
+void PauseWhileAnotherThreadUnloads(int) {
+    g_inCallback = true;
+    for (int waited = 0; !g_unloaded && waited < 1000; waited += 10) ::Sleep(10);
+    Note("mapped during callback %d", ::GetModuleHandleW(L"vtmodule.dll") ? 1 : 0);
+}
+
+VAROMET_CHILD_CASE(LifeCycleUnloadWaitsForADispatchsCallback) {
+    ZYNSysLifeCycleGlobalFactory(&Init<1>, &PauseWhileAnotherThreadUnloads, &Call<1>);
+    ZYNSysLifeCycleDispatchInitialization();
+    ZYNSysLifeCycleDynamicLoad("vtmodule", &g_module);
+    return BothEnd([] { ZYNSysLifeCycleDispatchStateChange(2); }, "other unload", [] {
+        const int result = ZYNSysLifeCycleDynamicUnload(&g_module);
+        g_unloaded = true;
+        return result;
     });
 }
 
@@ -393,6 +420,7 @@ TEST(ZYNSysLifeCycle, ModulesLoadByPlainShortNameFromTheProgramFolderAndUnloadOn
          "init 1\ncallback load 0\ncallback function 1\nother load 0\n"},
         {"LifeCycleLateInitLoadsWhileAnotherThreadLoads", "callback load 0\ncallback function 1\nother load 0\n"},
         {"LifeCycleCheckedInitLoadsWhileAnotherThreadLoads", "callback load 0\ncallback function 1\nother load 0\n"},
+        {"LifeCycleUnloadWaitsForADispatchsCallback", "init 1\nmapped during callback 1\nother unload 0\n"},
         {"LifeCycleFailedLoad",
          "init 1\nload 0\ninit 2\nmissing -1, cleared 1\ninit 3\nstate 1 4\nstate 3 4\nstate 2 4\nagain 0, same 1\n"},
         {"LifeCycleRefusedNames",
@@ -449,6 +477,10 @@ TEST(ZYNSysLifeCycle, ModuleBuiltAgainstTheHostsImportLibraryUsesTheExportedInte
         {"unfree",
          "dispatch 0\nfragile priority init 0\nfragile ordinary init 0\nload 0\nfailed unload -1\nhandle kept 1\n"
          "fragile priority state 7\nfragile ordinary state 7\nunload 0\nfragile mapped 0\nend 0\n"},
+        // The other thread's struct stays with the program: later dispatches reach it.
+        {"meanwhile",
+         "dispatch 0\nfragile priority init 0\nfragile ordinary init 0\nhost init 0\nother registered 1\n"
+         "refused load -1\nhost state 7\ncheck -1\nhost state 0\nend 0\n"},
     };
     const std::string relative = VAROMET_LIFECYCLE_HOST;
     std::wstring host = TestProgramFolder() + L"\\" + std::wstring(relative.begin(), relative.end());
