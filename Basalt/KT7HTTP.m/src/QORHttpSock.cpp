@@ -11,6 +11,7 @@
 #include <string>
 
 #include "QORHttpErrors.h"
+#include "QORSocketCreate.h"
 #include "ZYNSysTraceClient.h"
 
 #include <ws2tcpip.h>
@@ -115,7 +116,7 @@ HRESULT QORHttpSock::Connect(const char* host, std::uint32_t port, const char* p
     }
 
     for (const addrinfo* address = list.get(); address != nullptr; address = address->ai_next) {
-        ZYNSysSocket candidate(::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+        ZYNSysSocket candidate = QORSocketCreate(address->ai_family, address->ai_socktype, address->ai_protocol);
         if (!candidate) continue;
         const BOOL noDelay = TRUE;
         if (::setsockopt(candidate.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),

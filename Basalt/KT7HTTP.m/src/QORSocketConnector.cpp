@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "QORSocketCreate.h"
 #include "QORSocketStartup.h"
 #include "QORSockets.h"
 #include "ZYNSysSocketHandle.h"
@@ -137,7 +138,7 @@ int QORSocketConnector::Declare(const char* host) {
     unsigned short port = first->port;
     for (addrinfo* a = list.get(); a && count < 2; a = a->ai_next) {
         if (!Passes(first->family, a->ai_family)) continue;
-        ZYNSysSocket s(::socket(a->ai_family, a->ai_socktype, a->ai_protocol));
+        ZYNSysSocket s = QORSocketCreate(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (!s) {
             lastError = ::WSAGetLastError();
             std::perror("QORSocketConnector::Declare : socket");

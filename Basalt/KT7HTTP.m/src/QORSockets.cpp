@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "QORSocketConnector.h"
+#include "QORSocketCreate.h"
 #include "QORSocketRecord.h"
 #include "QORSocketResolver.h"
 #include "QORSocketStartup.h"
@@ -127,7 +128,7 @@ int QORSockets::Connect(unsigned short port, const char* host) {
 
     ZYNSysSocket connected;
     for (const addrinfo* a = list.get(); a; a = a->ai_next) {
-        ZYNSysSocket s(::socket(a->ai_family, a->ai_socktype, a->ai_protocol));
+        ZYNSysSocket s = QORSocketCreate(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (!s) continue;
         NotInheritable(s.Get(), true);
         if (::connect(s.Get(), a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
@@ -163,7 +164,7 @@ int QORSockets::ConnectTo(unsigned int address, unsigned short port) {
     QORSocketRecord* r = record_;
     if (!r) return kNoRecord;
     if (r->socket || r->kind != 2 || r->state == 0) return kAlreadyConnected;
-    ZYNSysSocket s(::socket(AF_INET, SOCK_STREAM, 0));
+    ZYNSysSocket s = QORSocketCreate(AF_INET, SOCK_STREAM, 0);
     if (!s) return kSocketFailed;
     NotInheritable(s.Get(), true);
     sockaddr_in to{};

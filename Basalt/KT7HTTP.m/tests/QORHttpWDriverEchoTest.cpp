@@ -22,28 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The body of a request, handed out piece by piece.
-class PieceStreamer final : public QORHttpStreamer {
-public:
-    PieceStreamer(std::string body, std::uint32_t chunked) : body_(std::move(body)), chunked_(chunked) {}
-    HRESULT GetSize(std::uint64_t* outTotal, std::uint32_t* outChunked) override {
-        *outTotal = body_.size();
-        *outChunked = chunked_;
-        return 0;
-    }
-    HRESULT GetNext(const char** outData, std::uint32_t* outLength, std::uint32_t* outState) override {
-        *outData = body_.data();
-        *outLength = static_cast<std::uint32_t>(body_.size());
-        *outState = kDone;
-        return 0;
-    }
-    HRESULT Rewind() override { return 0; }
-
-private:
-    std::string body_;
-    std::uint32_t chunked_;
-};
-
 class WinInetDriverEcho : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -271,15 +271,19 @@ TEST_F(WinInetDriver, WinINetOfflineIsAskedAboutBeforeEachRequest) {
 }
 
 // A driver whose server, after `answers` answers, closes the connection of the next request
-// unanswered: its head goes out, its body meets the close, and so does every later head,
-// `closes` times in all (-1: for ever); then requests reach the server again. Each close comes
+// unanswered: its head goes out, its body meets the close, and so does every later head (or,
+// with everyHead, every later body), `closes` times in all (-1: for ever); then requests reach
+// the server again. Each close comes
 // as WinINet tells of it: the notice through the status callback, then the call's failure.
 // The test server's hangup cannot show this under Wine, whose HttpEndRequest reports a reset
 // connection as a success with an empty answer.
 class ClosingServerDriver final : public QORHttpWDriver {
 public:
-    ClosingServerDriver(int answers, int closes)
-        : QORHttpWDriver("WinINet driver test: closed connections", 1, 1), answersLeft_(answers), closesLeft_(closes) {
+    ClosingServerDriver(int answers, int closes, bool everyHead)
+        : QORHttpWDriver("WinINet driver test: closed connections", 1, 1),
+          answersLeft_(answers),
+          closesLeft_(closes),
+          everyHead_(everyHead) {
         BoundTimeOuts(*this);
     }
     // Every head the driver sent, those that met a close included.
@@ -288,7 +292,7 @@ public:
     DWORD QXHttpSendRequestEx(INTERNET_BUFFERSA* buffers) override {
         ++heads;
         if (!Closing()) return QORHttpWDriver::QXHttpSendRequestEx(buffers);
-        if (!headOut_) {
+        if (!headOut_ || everyHead_) {
             headOut_ = true;
             return 0;
         }
@@ -315,6 +319,7 @@ private:
     }
     int answersLeft_;
     int closesLeft_;
+    bool everyHead_;
     bool headOut_ = false;
 };
 
@@ -325,31 +330,42 @@ TEST_F(WinInetDriver, AConnectionClosedUnansweredIsSentAgainWithinTheLimit) {
         std::string pathAndQuery;
         int answers;
         int closes;
+        bool everyHead;
+        bool streamed;
         HRESULT rc;
         int heads;
     } cases[] = {
-        {"closed once, answered when sent again", "echo", 0, 1, 0, 2},
+        {"closed once, answered when sent again", "echo", 0, 1, false, false, 0, 2},
         // On the context of a request whose first round got its 401 and the user's retry: bytes
         // received then do not hide this round's close, and a head that went out in an earlier
         // send does not count for a later one. The round whose body met the close, then one head
         // and the two sends again that a closed connection gets.
-        {"closed for ever after a 401", "echo?status=401", 1, -1, reset, 1 + 1 + 3},
+        {"closed for ever after a 401", "echo?status=401", 1, -1, false, false, reset, 1 + 1 + 3},
+        // Closes enough to go on past any bound, few enough to end when there is none.
+        {"closed after every head", "echo", 0, 20, true, false, reset, 3},
+        {"closed after every head of a streamed upload", "echo", 0, 20, true, true, reset, 3},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(served + L".requests");
         ScriptedPrompt retried(ERROR_INTERNET_FORCE_RETRY);
         QORHttpScopedPrompt installed(retried);
-        ClosingServerDriver driver(c.answers, c.closes);
+        ClosingServerDriver driver(c.answers, c.closes, c.everyHead);
+        PieceStreamer streamer("abc", 0);
         Body body;
-        EXPECT_EQ(driver.Post(server.Url(c.pathAndQuery).c_str(), 0, "abc", 3, QORHTTP_CONTENT_OCTETS, nullptr,
-                              &body.text, &body.length),
+        const std::string url = server.Url(c.pathAndQuery);
+        EXPECT_EQ(c.streamed ? driver.PostStream(url.c_str(), 0, QORHTTP_CONTENT_OCTETS, &streamer, nullptr, &body.text,
+                                                 &body.length)
+                             : driver.Post(url.c_str(), 0, "abc", 3, QORHTTP_CONTENT_OCTETS, nullptr, &body.text,
+                                           &body.length),
                   c.rc)
             << c.name;
         EXPECT_EQ(driver.heads, c.heads) << c.name;
         EXPECT_EQ(retried.asked, c.answers) << c.name;
-        // The 401, or the answered one.
-        EXPECT_EQ(server.Requests().size(), 1u) << c.name;
-        if (c.rc == 0) EXPECT_NE(body.Text().find("BODY 3\r\n\r\nabc"), std::string::npos) << c.name;
+        // The answered ones: the 401, the last round's.
+        EXPECT_EQ(server.Requests().size(), static_cast<std::size_t>(c.answers + (c.rc == 0))) << c.name;
+        if (c.rc == 0) {
+            EXPECT_NE(body.Text().find("BODY 3\r\n\r\nabc"), std::string::npos) << c.name;
+        }
     }
 }
 

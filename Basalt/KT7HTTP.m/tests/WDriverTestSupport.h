@@ -1,7 +1,7 @@
 #pragma once
 // What the WinINet driver's tests share: a prompt that answers from a script (the real one
-// would show a dialog that nobody clicks), drivers with bounded time-outs, and files served
-// by the local test server.
+// would show a dialog that nobody clicks), drivers with bounded time-outs, a streamed body and
+// files served by the local test server.
 
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "QORHttpPrompt.h"
 #include "QORHttpWDriver.h"
@@ -46,6 +47,28 @@ inline std::unique_ptr<QORHttpWDriver> MakeDriver(const char* userAgent, std::ui
     BoundTimeOuts(*driver, receiveMs);
     return driver;
 }
+
+// The body of a request, handed out in one piece, as often as the driver rewinds.
+class PieceStreamer final : public QORHttpStreamer {
+public:
+    PieceStreamer(std::string body, std::uint32_t chunked) : body_(std::move(body)), chunked_(chunked) {}
+    HRESULT GetSize(std::uint64_t* outTotal, std::uint32_t* outChunked) override {
+        *outTotal = body_.size();
+        *outChunked = chunked_;
+        return 0;
+    }
+    HRESULT GetNext(const char** outData, std::uint32_t* outLength, std::uint32_t* outState) override {
+        *outData = body_.data();
+        *outLength = static_cast<std::uint32_t>(body_.size());
+        *outState = kDone;
+        return 0;
+    }
+    HRESULT Rewind() override { return 0; }
+
+private:
+    std::string body_;
+    std::uint32_t chunked_;
+};
 
 // A body handed out by a driver, freed at the end of the scope.
 struct Body {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "ZYNSysDirListing.h"
+#include "ZYNSysFileDisposition.h"
 #include "ZYNSysKernelHandle.h"
 
 namespace {
@@ -33,12 +34,26 @@ bool Describe(HANDLE handle, DWORD* attributes, ULONGLONG* id) {
     return true;
 }
 
-// Gone when the last handle closes; a read-only file or a folder with entries refuses.
+// The headers leave this class out for _WIN32_WINNT 0x0A00; its documented value.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+// How a file system refuses a class it does not offer (Wine's answers ERROR_INVALID_PARAMETER).
+bool ClassRefused(DWORD error) {
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// The POSIX way the name goes when this handle closes, though another process (an indexer, a
+// scan) still holds the file open with share-delete: its folder can go next. The classic way
+// keeps the name until the last handle closes. Either refuses a read-only file or a folder
+// with entries.
 DWORD DeleteThrough(HANDLE handle) {
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition)
-               ? ERROR_SUCCESS
-               : ::GetLastError();
+    ZYNSysFileDisposition& disposition = ZYNSysGetFileDisposition();
+    FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    const DWORD result = disposition.Set(handle, kFileDispositionInfoEx, &posix, sizeof posix);
+    if (!ClassRefused(result)) return result;
+    FILE_DISPOSITION_INFO classic{TRUE};
+    return disposition.Set(handle, FileDispositionInfo, &classic, sizeof classic);
 }
 
 // The entry named in folder, itself: a link is opened, not its target.

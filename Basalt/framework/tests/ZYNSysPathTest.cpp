@@ -16,6 +16,7 @@
 #include "QORThrLibraryManager.h"
 #include "TestFolder.h"
 #include "ZYNSysDirListing.h"
+#include "ZYNSysFileDisposition.h"
 #include "ZYNSysKernelHandle.h"
 #include "ZYNSysLoadModule.h"
 #include "ZYNSysPath.h"
@@ -443,6 +444,62 @@ TEST(ZYNSysPath, RemoveDeletesFilesAndTreesAsFarAsAllowed) {
     }
     EXPECT_TRUE(Exists(folder.In(L"kept\\sub")));
     EXPECT_FALSE(Exists(folder.In(L"kept\\c")));
+}
+
+namespace {
+
+// Each disposition a removal asks for, as "posix <flags>" or "classic <delete>". The POSIX
+// class gets the answer given; the classic one goes to the system.
+class ScriptedDisposition final : public ZYNSysFileDisposition {
+public:
+    explicit ScriptedDisposition(DWORD posix) : posix_(posix), previous_(ZYNSysSetFileDisposition(this)) {}
+    ~ScriptedDisposition() override { ZYNSysSetFileDisposition(previous_); }
+    DWORD Set(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* record, DWORD size) override {
+        if (kind == FileDispositionInfo) {
+            asked.push_back("classic " + std::to_string(static_cast<FILE_DISPOSITION_INFO*>(record)->DeleteFile));
+            return ::SetFileInformationByHandle(file, kind, record, size) ? ERROR_SUCCESS : ::GetLastError();
+        }
+        asked.push_back((kind == 21 ? "posix " : "class " + std::to_string(kind) + " ") +
+                        std::to_string(static_cast<FILE_DISPOSITION_INFO_EX*>(record)->Flags));
+        return posix_;
+    }
+    std::vector<std::string> asked;
+
+private:
+    DWORD posix_;
+    ZYNSysFileDisposition* previous_;
+};
+
+}  // namespace
+
+// POSIX deletion first, which takes a name away though another process holds the file open;
+// the classic one where the file system refuses that class.
+TEST(ZYNSysPath, RemoveTreeDeletesThePosixWayAndTheClassicWayWhereThatIsRefused) {
+    const std::vector<std::string> fellBack = {"posix 3", "classic 1", "posix 3", "classic 1"};
+    struct Case {
+        const char* name;
+        DWORD posix;
+        HRESULT expected;
+        std::vector<std::string> asked;
+        bool gone;
+    } cases[] = {
+        {"refused as an invalid parameter", ERROR_INVALID_PARAMETER, S_OK, fellBack, true},
+        {"refused as an invalid function", ERROR_INVALID_FUNCTION, S_OK, fellBack, true},
+        {"refused as not supported", ERROR_NOT_SUPPORTED, S_OK, fellBack, true},
+        {"access denied", ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005), {"posix 3"}, false},
+        // A success only claimed: nothing is deleted, and nothing is asked again.
+        {"accepted", ERROR_SUCCESS, S_OK, {"posix 3", "posix 3"}, false},
+    };
+    for (const Case& c : cases) {
+        TestFolder folder;
+        ASSERT_TRUE(::CreateDirectoryW(folder.In(L"tree").c_str(), nullptr) && MakeFile(folder.In(L"tree\\f")));
+        ZYNSysPath tree;
+        ASSERT_EQ(tree.SetWide(folder.In(L"tree").c_str()), S_OK) << c.name;
+        ScriptedDisposition disposition(c.posix);
+        EXPECT_EQ(tree.RemoveTree(true), c.expected) << c.name;
+        EXPECT_EQ(disposition.asked, c.asked) << c.name;
+        EXPECT_EQ(Exists(folder.In(L"tree")), !c.gone) << c.name;
+    }
 }
 
 TEST(ZYNSysPath, RemoveTreeRefusesFoldersNestedDeeperThan512Levels) {
