@@ -58,6 +58,10 @@ public:
     static std::string CharToString(char c) { return std::string(1, c); }
 
     // ---- conversions ----
+    // The platform reads a text only up to its first NUL: a text holding one would name
+    // another file, program, address or window than the one asked for.
+    static bool HoldsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+    // From UTF-8, a text holding a NUL converts to the empty text, which names nothing.
     static SharedWString Utf8ToSharedWString(std::string_view text);
     static SharedWString WideToSharedWString(std::wstring_view text);
     static std::string WideToUtf8(std::wstring_view text);

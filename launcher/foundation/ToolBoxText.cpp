@@ -189,7 +189,8 @@ std::string ToolBox::MaskSecretsInText(std::string_view text) {
 // ---- conversions ---------------------------------------------------------------------
 
 std::wstring ToolBox::Utf8ToWide(std::string_view text) {
-    if (text.empty() || text.size() > INT_MAX) return {};
+    // Where texts meet the platform: never hand it the part before a NUL.
+    if (text.empty() || text.size() > INT_MAX || HoldsNul(text)) return {};
     int length = static_cast<int>(text.size());
     int units = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
     if (units <= 0) return {};

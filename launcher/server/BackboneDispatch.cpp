@@ -137,8 +137,12 @@ int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* arg
         missing = true;
         return false;
     };
+    // The platform would read the class name only up to a NUL: another window would get the message.
+    if (read("wnd", wnd) && ToolBox::HoldsNul(wnd)) {
+        Logger::Error("[Backbone::Process]JSON field [wnd] holds a NUL character !");
+        missing = true;
+    }
     // Each present number is converted at once: a bad one throws, answered kRcException.
-    read("wnd", wnd);
     std::int64_t message = read("label", label) ? std::stoll(label, nullptr, 10) : 0;
     std::int64_t lparam = read("lparam", lparamText) ? std::stoll(lparamText, nullptr, 10) : 0;
     // wparam travels as an unsigned 64-bit number ("-1" still wraps to all ones).

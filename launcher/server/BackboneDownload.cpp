@@ -38,6 +38,16 @@ int Backbone::ActionDownloadMedia(const JSON::Value* action, JSON::ValuePtr& con
         Logger::ErrorW(L"[Backbone::Process] No destination path was gave !");
         return kRcNoDestination;
     }
+    const auto download = [&](const std::string& output) {
+        const MediaInfo item(action->Find("mi"));
+        const std::int32_t result = Utils::DownloadMedia(context, output, item);
+        content = JSON::MakeObject({{"rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result))},
+                                    {"output", JSON::MakeString(output, true)}});
+        return kRcDone;
+    };
+    // The platform would read the path only up to its NUL: the download refuses such a path,
+    // and no folder is made or chosen for it first.
+    if (ToolBox::HoldsNul(dest)) return download(dest);
     std::string output = dest;
     const std::string folder = PathName(dest).GetParent().GetText();
     if (!ToolBox::File::Exists(folder) && !Operations::Local::MakeFolder(folder)) {
@@ -58,9 +68,5 @@ int Backbone::ActionDownloadMedia(const JSON::Value* action, JSON::ValuePtr& con
         output = fallback + "\\" + LastPathPart(dest);
         Logger::Debug("[Backbone::Process] New download output path in use : " + output);
     }
-    const MediaInfo item(action->Find("mi"));
-    const std::int32_t result = Utils::DownloadMedia(context, output, item);
-    content = JSON::MakeObject({{"rc", JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(result))},
-                                {"output", JSON::MakeString(output, true)}});
-    return kRcDone;
+    return download(output);
 }

@@ -34,6 +34,14 @@ int Backbone::AskUserConfirmation(const OrdanaRequestInfo&, const JSON::Value* a
                                   JSON::ValuePtr& content) {
     // A string or a number's text; any other kind is the empty text.
     const std::string& text = args->GetText();
+    // A program or an address that the platform would read only up to a NUL is never put to
+    // the user: no action could carry out what was asked.
+    if (ToolBox::HoldsNul(text)) {
+        Logger::Error("[Backbone::Process]refused without asking, the text holds a NUL character : " +
+                      ToolBox::MaskSecretsInText(text));
+        content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(kPopupRefused));
+        return kRcDone;
+    }
     std::wstring message;
     if (op == "exe") {
         Logger::Debug("[Backbone::Process]Asking user to validate Application executable : " +

@@ -63,9 +63,12 @@ bool StringElement(const JSON::Value* args, std::size_t index, std::string& out)
     return true;
 }
 
-// msiexec reads its switches from one command line: a quote in a path would end the
-// quoted argument and let the rest through as switches.
-bool HasQuote(const std::string& path) { return path.find('"') != std::string::npos; }
+// msiexec and the tray start read one command line each: a quote in a path would end the
+// quoted argument and let the rest through as switches, and the platform reads a path only
+// up to a NUL.
+bool UnfitForCommandLine(const std::string& path) {
+    return path.find('"') != std::string::npos || ToolBox::HoldsNul(path);
+}
 
 }  // namespace
 
@@ -111,7 +114,7 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Empty MSI path : " + msiPath);
         return kRcUpdatePathRefused;
     }
-    if (!ToolBox::File::IsFile(msiPath) || HasQuote(msiPath)) {
+    if (!ToolBox::File::IsFile(msiPath) || UnfitForCommandLine(msiPath)) {
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! MSI path '" + msiPath +
                       "' does not exsit or is not an MSI");
         return kRcUpdatePathRefused;
@@ -123,13 +126,19 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
     }
     // The log is deleted with the launcher's rights: a folder here would be deleted whole.
     // A trailing separator would escape the closing quote on msiexec's command line.
-    if (HasQuote(logPath) || ToolBox::File::IsDirectory(logPath) || logPath.back() == '\\' ||
+    if (UnfitForCommandLine(logPath) || ToolBox::File::IsDirectory(logPath) || logPath.back() == '\\' ||
         logPath.back() == '/') {
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Log MSI path '" + logPath +
                       "' is not a file path");
         return kRcUpdatePathRefused;
     }
     Logger::Debug("[Backbone::Process] Msi log Path : " + logPath);
+    // The tray program and the launcher are started again from this folder.
+    if (UnfitForCommandLine(basePath)) {
+        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Launcher base install path '" + basePath +
+                      "' is not a folder path");
+        return kRcUpdatePathRefused;
+    }
     if (ToolBox::File::IsFile(logPath)) ToolBox::File::Delete(logPath);
 
     tray.StartSystray();

@@ -284,6 +284,12 @@ bool Local::ExecuteCmd(const std::vector<std::string>& cmd, std::int32_t& exitCo
                        std::int32_t timeoutMs, bool runas, std::int32_t sessionId) {
     const std::string line = CommandLine(cmd);
     Logger::Debug(std::string(kExecute) + "Try to launch command : [" + ToolBox::MaskSecretsInText(line) + "]");
+    // The platform would read the program or an argument only up to the NUL: something else
+    // would run (an elevated start would drop the arguments).
+    if (ToolBox::HoldsNul(line)) {
+        Logger::Error(std::string(kExecute) + " the command line holds a NUL character : nothing is started.");
+        return false;
+    }
     ZYNSysKernelHandle shellProcess;  // of the elevated start, which has no thread handle
     StartedProcess started;
     if (runas) {
@@ -398,6 +404,11 @@ bool Local::MakeFolder(const std::string& path) {
         return false;
     }
     const std::wstring wide = ToolBox::Utf8ToWide(path);
+    // The conversion gives nothing for a path the platform would read only in part.
+    if (wide.empty()) {
+        Logger::DeferredError(std::string(kMakeFolder) + "not a usable path : " + path);
+        return false;
+    }
     const errno_t access = ::_waccess_s(wide.c_str(), 0);
     if (access == 0) {
         if (ToolBox::File::IsDirectory(path)) return true;

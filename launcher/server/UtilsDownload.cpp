@@ -240,6 +240,13 @@ std::int32_t MediaDownload::Run() {
         Logger::Error(kPrefix + "invalid media item, nothing to download : " + Shown(media_.ToString()));
         return kDownloadFailed;
     }
+    // Nor for a path or a link that the platform would read only up to a NUL: the lock, the
+    // hash check and the transfer would each take another file or address.
+    if (ToolBox::HoldsNul(output_) || ToolBox::HoldsNul(media_.downloadLink)) {
+        Logger::Error(kPrefix + "the output path or the link holds a NUL character, nothing to download : " +
+                      Shown(output_));
+        return kDownloadFailed;
+    }
     // The lock file lives in the output's folder: that folder comes first.
     const std::string parent = PathName(output_).GetParent().GetText();
     if (!ToolBox::File::Exists(parent) && !Operations::Local::MakeFolder(parent)) {

@@ -54,6 +54,11 @@ HRESULT Utils::MakeShortcut(const std::vector<std::string>& cmd, const std::stri
         Logger::Error(std::string(kPrefix) + "the given command line is empty.");
         return E_FAIL;
     }
+    // The link reads each text only up to a NUL: it would start or show something else.
+    if (ToolBox::HoldsNul(ToolBox::Join(cmd, " ")) || ToolBox::HoldsNul(description) || ToolBox::HoldsNul(iconPath)) {
+        Logger::Error(std::string(kPrefix) + "invalid argument. A text holds a NUL character.");
+        return E_FAIL;
+    }
     std::string folder;
     if (!Config::IsActivated(ConfigOption::TEST_MODE)) {
         if (!ToolBox::GetKnownFolderIdValue(FOLDERID_Desktop, folder, std::nullopt)) {

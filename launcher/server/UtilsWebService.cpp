@@ -198,6 +198,12 @@ bool Utils::callWebService(const OrdanaRequestInfo& requestInfo, const std::stri
                            std::string& response, bool noAuth) {
     Logger::Debug("[Utils::callWebService] try to use this webservice : " + Masked(url) + " with this arg:" +
                   Masked(arg));
+    // The web client reads an address only up to a NUL: it would call, or give the ticket to,
+    // another one.
+    if (ToolBox::HoldsNul(url) || ToolBox::HoldsNul(requestInfo.authWsUrl)) {
+        Logger::Error("[Utils::callWebService]an URL holds a NUL character, nothing is called : " + Masked(url));
+        return false;
+    }
     const auto facade = std::make_unique<QORHttpDirectFacade>(kUserAgent, 1, 1);
     for (const std::uint32_t option :
          {QORHTTP_OPTION_RECEIVE_TIMEOUT, QORHTTP_OPTION_SEND_TIMEOUT, QORHTTP_OPTION_CONNECT_TIMEOUT}) {

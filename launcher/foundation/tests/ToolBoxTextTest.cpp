@@ -88,7 +88,7 @@ TEST(ToolBoxText, ReplaceTrimAndLowerLeaveBytesAbove0x7FAlone) {
 }
 
 TEST(ToolBoxText, ConversionsRoundTripAndNullReadsNull) {
-    for (std::string text : {""s, "abc"s, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9D\x84\x9E"s, "a\0b"s}) {
+    for (std::string text : {""s, "abc"s, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9D\x84\x9E"s}) {
         SharedWString shared = ToolBox::Utf8ToSharedWString(text);
         EXPECT_EQ(ToolBox::WideToUtf8({shared.c_str(), static_cast<std::size_t>(shared.GetLength())}), text) << text;
     }
@@ -96,6 +96,16 @@ TEST(ToolBoxText, ConversionsRoundTripAndNullReadsNull) {
     EXPECT_EQ(ToolBox::CStrToString(nullptr), "NULL");
     EXPECT_EQ(ToolBox::WCStrToString(nullptr), "NULL");
     EXPECT_EQ(ToolBox::WCStrToString(L"\u00E9"), "\xC3\xA9");
+}
+
+// The platform would read only the part before the NUL: such a text converts to nothing.
+TEST(ToolBoxText, TextHoldingNulConvertsToNothing) {
+    for (std::string text : {"\0"s, "a\0b"s, "C:\\x\\victim.bin\0.lock"s}) {
+        EXPECT_TRUE(ToolBox::HoldsNul(text)) << text;
+        EXPECT_EQ(ToolBox::Utf8ToWide(text), L"") << text;
+        EXPECT_TRUE(ToolBox::Utf8ToSharedWString(text).IsEmpty()) << text;
+    }
+    EXPECT_FALSE(ToolBox::HoldsNul("C:\\x\\victim.bin"));
 }
 
 TEST(ToolBoxText, FixedTextsForCodesGuidsAndPointers) {

@@ -204,7 +204,7 @@ TEST_F(Popup, ShowsTheQuestionWithRelabelledButtonsAndAnswersWhatTheUserDid) {
         {"url number", R"({"op": "url", "args": 12.50})", kUrlBefore + L"12.50" + kUrlAfter, UserAction::CloseBox, "40",
          "[Backbone::MakePopup]IDCANCEL"},
         // Control characters other than line feed and tab would hide or garble the question.
-        {"exe controls", R"({"op": "exe", "args": "a\u0000b\rc\nd\te\u001f\u007f\u0085f"})",
+        {"exe controls", R"({"op": "exe", "args": "a\u0001b\rc\nd\te\u001f\u007f\u0085f"})",
          kExeBefore + L"a b c\nd\te   f" + kExeAfter, UserAction::CloseBox, "40", "[Backbone::MakePopup]IDCANCEL"},
     };
     for (const Case& c : cases) {

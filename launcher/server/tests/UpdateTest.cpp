@@ -115,6 +115,12 @@ VAROMET_CHILD_CASE(UpdateRefusesBadArgumentsBeforeStartingAnything) {
         {"log is a folder", "[" + msi + ", \"" + base + "\\\\logs\", \"b\", \"1\"]", 166, ""},
         {"log ending with a separator", "[" + msi + ", \"" + base + "\\\\new\\\\\", \"b\", \"1\"]", 166, ""},
         {"log with a quote", "[" + msi + ", \"" + base + "\\\\x\\\" /qn \\\"y.log\", \"b\", \"1\"]", 166, ""},
+        // The platform would read a path only up to a NUL: the file named before it stays.
+        {"msi with a NUL", "[\"" + base + "\\\\package.msi\\u0000.x\", " + log + ", \"b\", \"1\"]", 166, ""},
+        {"log with a NUL", "[" + msi + ", \"" + base + "\\\\install.log\\u0000.x\", \"b\", \"1\"]", 166, ""},
+        {"base with a NUL", "[" + msi + ", " + log + ", \"b\\u0000x\", \"1\"]", 166, ""},
+        {"base with a quote", "[" + msi + ", " + log + ", \"b\\\"x\", \"1\"]", 166,
+         "[Backbone::Process]invalid UPDATE argument item ! Launcher base install path 'b\"x' is not a folder path"},
     };
     int failures = 0;
     for (const Case& c : cases) {
@@ -253,6 +259,7 @@ TEST_F(UpdateTest, BadArgumentsAreAnsweredBeforeAnythingStartsAndNoFolderIsDelet
     ASSERT_TRUE(run.started) << run.output;
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     EXPECT_TRUE(std::filesystem::exists(folder_.In(L"logs\\keep.txt")));
+    EXPECT_TRUE(std::filesystem::exists(folder_.In(L"install.log")));
 }
 
 TEST_F(UpdateTest, InstallerOutcomesGiveTheirCodesAndTrayStatuses) {
