@@ -35,11 +35,11 @@ int Backbone::AskUserConfirmation(const OrdanaRequestInfo&, const JSON::Value* a
     // A string or a number's text; any other kind is the empty text.
     const std::string& text = args->GetText();
     // A program or an address that the platform would read only up to a NUL is never put to
-    // the user: no action could carry out what was asked.
+    // the user: no action could carry out what was asked. Unknown, as for a box that cannot show.
     if (ToolBox::HoldsNul(text)) {
-        Logger::Error("[Backbone::Process]refused without asking, the text holds a NUL character : " +
+        Logger::Error("[Backbone::Process]not asked, the text holds a NUL character : " +
                       ToolBox::MaskSecretsInText(text));
-        content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(kPopupRefused));
+        content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(kPopupUnknown));
         return kRcDone;
     }
     std::wstring message;

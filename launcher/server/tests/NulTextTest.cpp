@@ -91,8 +91,8 @@ TEST(NulText, EveryTextThePlatformWouldCutIsRefusedAndTheFileBeforeTheNulIsUntou
         {"mkshortcut", RunAction(R"("action": "mkshortcut", "scName": "sc", "iconIndex": 0, "iconPath": )" + With(helper) +
                            R"(, "cmd": [)" + With(helper, R"(\u0000x)") + "]"),
          Content("-2147467259"), L"sc.lnk", nullptr},
-        {"exe", R"({"op": "exe", "args": "C:\\a.exe\u0000 x"})", Content("40"), nullptr, nullptr},
-        {"url", R"({"op": "url", "args": "https://a.example\u0000.x"})", Content("40"), nullptr, nullptr},
+        {"exe", R"({"op": "exe", "args": "C:\\a.exe\u0000 x"})", Content("44"), nullptr, nullptr},
+        {"url", R"({"op": "url", "args": "https://a.example\u0000.x"})", Content("44"), nullptr, nullptr},
         {"postStatus", R"({"op": "postStatus", "args": {"wnd": )" + With(Narrow(window.ClassName()), R"(\u0000x)") +
                            R"(, "label": "1100", "wparam": "0", "lparam": "0"}})",
          ReplyText(71), nullptr, nullptr},
