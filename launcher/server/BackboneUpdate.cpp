@@ -112,8 +112,8 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
         return kRcUpdatePathRefused;
     }
     if (!ToolBox::File::IsFile(msiPath) || HasQuote(msiPath)) {
-        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! MSI path '" + msiPath +
-                      "' does not exsit or is not an MSI");
+        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! MSI path '" +
+                      ToolBox::MaskSecretsInText(msiPath) + "' does not exsit or is not an MSI");
         return kRcUpdatePathRefused;
     }
     Logger::Debug("[Backbone::Process] Msi Path : " + msiPath);
@@ -125,11 +125,11 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
     // A trailing separator would escape the closing quote on msiexec's command line.
     if (HasQuote(logPath) || ToolBox::File::IsDirectory(logPath) || logPath.back() == '\\' ||
         logPath.back() == '/') {
-        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Log MSI path '" + logPath +
-                      "' is not a file path");
+        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Log MSI path '" +
+                      ToolBox::MaskSecretsInText(logPath) + "' is not a file path");
         return kRcUpdatePathRefused;
     }
-    Logger::Debug("[Backbone::Process] Msi log Path : " + logPath);
+    Logger::Debug("[Backbone::Process] Msi log Path : " + ToolBox::MaskSecretsInText(logPath));
     if (ToolBox::File::IsFile(logPath)) ToolBox::File::Delete(logPath);
 
     tray.StartSystray();
