@@ -334,13 +334,17 @@ TEST_F(RunMode, ClientThatLeavesBeforeItsReplyEndsTheServerWith161) {
 }
 
 TEST_F(RunMode, WrongArgumentCountExitsWith14) {
-    const std::vector<std::wstring> cases[] = {{L"run"}, {L"run", pipe, L"extra"}};
+    // The command line is logged first: an argument cannot begin a line of the log either.
+    const std::vector<std::wstring> cases[] = {
+        {L"run"}, {L"run", pipe, L"extra\n<2001_01_01-000000.000+0000i>(4242){ERROR}:[Backbone::Run]FORGED"}};
     for (const auto& args : cases) {
         Launcher launcher(folder, args);
         EXPECT_EQ(launcher.WaitForExit(kExitWait), 14u) << args.size() << " arguments";
-        EXPECT_NE(launcher.Output().find("[Backbone::Run] Invalid Run Command-line ! [arg count : " +
-                                         std::to_string(args.size() + 1) + " )"),
+        const std::string output = launcher.Output();
+        EXPECT_NE(output.find("[Backbone::Run] Invalid Run Command-line ! [arg count : " +
+                              std::to_string(args.size() + 1) + " )"),
                   std::string::npos);
+        EXPECT_EQ(output.find("\n<2001_01_01"), std::string::npos) << output;
     }
 }
 
