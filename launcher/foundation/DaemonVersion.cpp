@@ -9,11 +9,12 @@ namespace {
 
 // One field: false (logged) unless a non-negative decimal.
 bool ParseField(const std::string& field, const char* name, std::uint32_t& out) {
-    Logger::Internal(std::string("[DaemonVersion::Parse]{") + name + "} index string to parse: " + field);
+    const std::string shown = ToolBox::MaskSecretsInText(field);
+    Logger::Internal(std::string("[DaemonVersion::Parse]{") + name + "} index string to parse: " + shown);
     int value = 0;
     if (!ToolBox::StringToInt(field, value, 10)) {
         Logger::Warn(std::string("[DaemonVersion::Parse]Fail to convert [") + name + "] index string to num : [" +
-                     field + "]");
+                     shown + "]");
         return false;
     }
     if (value < 0) {
@@ -28,7 +29,8 @@ bool ParseField(const std::string& field, const char* name, std::uint32_t& out) 
 }  // namespace
 
 bool DaemonVersion::Parse(const std::string& text, DaemonVersion& out) {
-    Logger::Internal("[DaemonVersion::Parse]try to parse version string : " + text);
+    const std::string shown = ToolBox::MaskSecretsInText(text);
+    Logger::Internal("[DaemonVersion::Parse]try to parse version string : " + shown);
     if (text.empty()) {
         Logger::Internal("[DaemonVersion::Parse]Cannot parse empty string !");
         return false;
@@ -36,7 +38,7 @@ bool DaemonVersion::Parse(const std::string& text, DaemonVersion& out) {
     std::vector<std::string> fields;
     ToolBox::Split(text, ".", fields);
     if (fields.size() >= 3) {
-        Logger::Internal("[DaemonVersion::Parse]Fail to parse version string [" + text +
+        Logger::Internal("[DaemonVersion::Parse]Fail to parse version string [" + shown +
                          "] ! Too much fields. ( maximum fields count : 2)");
         return false;
     }

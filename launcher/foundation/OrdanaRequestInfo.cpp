@@ -32,7 +32,8 @@ bool OrdanaRequestInfo::build(const JSON::Value* value, OrdanaRequestInfo& out) 
     }
     DaemonVersion version;
     if (!DaemonVersion::Parse(texts[5], version)) {
-        Logger::Error("[OrdanaRequestInfo::build]Invalid DaemonVersion definition string  [" + texts[5] + "] !");
+        Logger::Error("[OrdanaRequestInfo::build]Invalid DaemonVersion definition string  [" +
+                      ToolBox::MaskSecretsInText(texts[5]) + "] !");
         return true;
     }
     OrdanaRequestInfo record(texts[0], texts[1], texts[2], texts[3], texts[4], version);
@@ -63,8 +64,10 @@ JSON::ValuePtr OrdanaRequestInfo::toJSON() const {
 }
 
 std::string OrdanaRequestInfo::toString() const {
-    // The ticket opens the user's web session: a log shows only its start and length.
-    return "OrdanaRequestInfo[ordanaId='" + ordanaId + "',casTgc='" + ToolBox::MaskSecret(casTgc) +
-           "',encryptionWsUrl='" + encryptionWsUrl + "',authWsUrl='" + authWsUrl + "',ordanaUrl='" + ordanaUrl +
-           "',protocolVersion='" + protocolVersion.ToString() + "']";
+    // The ticket opens the user's web session: a log shows only its start and length. The rest
+    // is the client's text, shown as a log shows such text (a ticket in a URL masked too).
+    return ToolBox::MaskSecretsInText("OrdanaRequestInfo[ordanaId='" + ordanaId + "',casTgc='" +
+                                      ToolBox::MaskSecret(casTgc) + "',encryptionWsUrl='" + encryptionWsUrl +
+                                      "',authWsUrl='" + authWsUrl + "',ordanaUrl='" + ordanaUrl +
+                                      "',protocolVersion='" + protocolVersion.ToString() + "']");
 }

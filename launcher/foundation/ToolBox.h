@@ -51,9 +51,11 @@ public:
     // What a log may show of a secret (a ticket, a cookie): its first 4 characters when
     // it is long enough to keep the rest hidden, and its length.
     static std::string MaskSecret(std::string_view secret);
-    // The text with every "cCas" JSON string value and every CASTGC value masked: a cookie
-    // (plain or quoted, also inside a JSON string) or a JSON member of that name, and every
-    // "ticket" parameter of a URL's query.
+    // Client or peer text as a log line shows it: every "cCas" JSON string value and every
+    // CASTGC value masked (a cookie, plain or quoted, also inside a JSON string, or a JSON
+    // member of that name), every "ticket" parameter of a URL's query, every cookie value of a
+    // "Cookie:" line and the cookie of a "Set-Cookie:" line (any case); and every CR and LF
+    // written as \r and \n, so that the text cannot begin a line of its own.
     static std::string MaskSecretsInText(std::string_view text);
     static std::string CharToString(char c) { return std::string(1, c); }
 

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <algorithm>
 
 #include "ToolBox.h"
@@ -12,6 +13,53 @@ namespace {
 
 bool IsSpace(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+bool EqualsNoCase(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != lower[i]) return false;
+    }
+    return true;
+}
+
+// Client text in a log line: its own CR or LF would begin a line that looks like the log's.
+void AppendEscaped(std::string& out, std::string_view text) {
+    std::size_t from = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '\r' && text[at] != '\n') continue;
+        out.append(text.substr(from, at - from));
+        out.append(text[at] == '\r' ? "\\r" : "\\n");
+        from = at + 1;
+    }
+    out.append(text.substr(from));
+}
+
+// A "Cookie:" header's name, in any case ("Set-Cookie:" ends with it): where it begins.
+std::size_t FindCookieHeader(std::string_view text, std::size_t from) {
+    for (std::size_t colon = text.find(':', from + 6); colon != std::string_view::npos;
+         colon = text.find(':', colon + 1)) {
+        if (EqualsNoCase(text.substr(colon - 6, 6), "cookie")) return colon - 6;
+    }
+    return std::string_view::npos;
+}
+
+// The characters of a cookie's name: no blank, control character or separator.
+bool IsCookieNameCharacter(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u > 0x20 && u != 0x7F && std::strchr("()<>@,;:\\\"/[]?={}", c) == nullptr;
+}
+
+// A plain value runs to a ';', a blank or control character, a quote, or the backslash of an
+// escape in a JSON string. A ',' stays inside: more is hidden rather than less.
+bool EndsCookieValue(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u <= 0x20 || u == 0x7F || c == ';' || c == '"' || c == '\\';
+}
+
+// The ticket's cookie may also stand in a URL's query, where a '&' ends it.
+bool EndsTicketCookie(char c) {
+    return c == ';' || c == '"' || c == '&' || IsSpace(c);
 }
 
 }  // namespace
@@ -115,19 +163,64 @@ std::string ToolBox::MaskSecretsInText(std::string_view text) {
         end = std::min(text.find("\\\"", start), size);
         return true;
     };
+    // A cookie's value after its '=': "value", \"value\" inside a JSON string, or plain up to
+    // the first character that ends it.
+    auto cookieValue = [&](std::size_t start, std::size_t& end, bool (*ends)(char)) {
+        if (start < size && text[start] == '"') {
+            end = std::min(text.find('"', ++start), size);
+        } else if (text.substr(start, 2) == "\\\"") {
+            start += 2;
+            end = std::min(text.find("\\\"", start), size);
+        } else {
+            end = start;
+            while (end < size && !ends(text[end])) ++end;
+        }
+        return start;
+    };
     std::string out;
+    out.reserve(size);
     std::size_t i = 0;
+    auto keep = [&](std::size_t until) {
+        AppendEscaped(out, text.substr(i, until - i));
+        i = until;
+    };
     // Each name is searched for again only once the text before it has been consumed: searching
     // both from every position went through the whole text again for every name found.
     std::size_t key = text.find("cCas");
     std::size_t cookie = text.find("CASTGC");
     std::size_t ticket = text.find("ticket=");
+    std::size_t header = FindCookieHeader(text, 0);
     while (i < size) {
         if (key != std::string_view::npos && key < i) key = text.find("cCas", i);
         if (cookie != std::string_view::npos && cookie < i) cookie = text.find("CASTGC", i);
         if (ticket != std::string_view::npos && ticket < i) ticket = text.find("ticket=", i);
-        std::size_t next = std::min({key, cookie, ticket});
+        if (header != std::string_view::npos && header < i) header = FindCookieHeader(text, i);
+        std::size_t next = std::min({key, cookie, ticket, header});
         if (next == std::string_view::npos) break;
+        if (next == header) {
+            // A Cookie line's every name=value, a Set-Cookie line's cookie (its attributes stay).
+            const bool oneCookie = header >= 4 && EqualsNoCase(text.substr(header - 4, 4), "set-");
+            std::size_t p = header + 7;
+            keep(p);
+            for (;;) {
+                while (p < size && (text[p] == ' ' || text[p] == '\t')) ++p;
+                std::size_t equal = p;
+                while (equal < size && IsCookieNameCharacter(text[equal])) ++equal;
+                if (equal == p || equal >= size || text[equal] != '=') break;
+                std::size_t end = 0;
+                const std::size_t start = cookieValue(equal + 1, end, &EndsCookieValue);
+                keep(start);
+                out += MaskSecret(text.substr(start, end - start));
+                i = end;
+                if (oneCookie) break;
+                p = end;
+                if (p < size && text[p] == '"') ++p;
+                else if (text.substr(p, 2) == "\\\"") p += 2;
+                if (p >= size || text[p] != ';') break;
+                ++p;
+            }
+            continue;
+        }
         std::size_t start = 0, end = 0, after;
         bool found = false;
         if (next == ticket) {
@@ -154,35 +247,22 @@ std::string ToolBox::MaskSecretsInText(std::string_view text) {
             after = cookie + 6;
             if (after < size && text[after] == '=') {
                 // A cookie: CASTGC=value, CASTGC="value", or CASTGC=\"value\" inside a JSON string.
-                start = after + 1;
                 found = true;
-                if (start < size && text[start] == '"') {
-                    end = text.find('"', ++start);
-                } else if (text.substr(start, 2) == "\\\"") {
-                    start += 2;
-                    end = text.find("\\\"", start);
-                } else {
-                    end = start;
-                    while (end < size && text[end] != ';' && text[end] != '"' && text[end] != '&' &&
-                           !IsSpace(text[end]))
-                        ++end;
-                }
-                if (end == std::string_view::npos) end = size;
+                start = cookieValue(after + 1, end, &EndsTicketCookie);
             } else if (after < size && text[after] == '"') {
                 // A JSON member named after the cookie: "CASTGC":"value".
                 found = stringValue(after + 1, start, end);
             }
         }
         if (!found) {
-            out.append(text.substr(i, after - i));
-            i = after;
+            keep(after);
             continue;
         }
-        out.append(text.substr(i, start - i));
+        keep(start);
         out += MaskSecret(text.substr(start, end - start));
         i = end;
     }
-    out.append(text.substr(i));
+    keep(size);
     return out;
 }
 

@@ -47,8 +47,9 @@ public:
     // "exe" and "url": asks the interactive user; always kRcDone, the answer is the content.
     static int AskUserConfirmation(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
                                    JSON::ValuePtr& content);
-    // Shows the confirmation box and answers one of the kPopup... codes.
-    static int MakePopup(const std::wstring& message);
+    // Shows the confirmation box and answers one of the kPopup... codes; the log shows the
+    // message as logged (the inserted client text masked, its line breaks escaped).
+    static int MakePopup(const std::wstring& message, const std::string& logged);
     static int ProcessPostStatus(const OrdanaRequestInfo& context, const JSON::Value* args, const std::string& op,
                                  JSON::ValuePtr& content);
     // "bind" and "init": one notice to the launcher service about this session.

@@ -42,7 +42,7 @@ int Backbone::ProcessBindInit(const OrdanaRequestInfo&, const JSON::Value* args,
         uuid = OrdanaId(args);
         if (!IsValidUuid(uuid)) {
             Logger::Error("[Backbone::Process] invalid ordana id ! the given uuid does not  have a valid suntax : " +
-                          uuid);
+                          ToolBox::MaskSecretsInText(uuid));
             return kRcInvalidUuid;
         }
     }

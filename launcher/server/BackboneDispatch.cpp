@@ -81,7 +81,7 @@ int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
         JSON::GetStringField("op", op, request);
         JSON::Value* cinfo = nullptr;
         JSON::GetContainerField("cinfo", cinfo, request);
-        Logger::Debug("[Backbone::Process]operation To do : [" + op + "]");
+        Logger::Debug("[Backbone::Process]operation To do : [" + ToolBox::MaskSecretsInText(op) + "]");
         if (!OrdanaRequestInfo::build(cinfo, context)) {
             Logger::Error("[Backbone::Process] cannot build requestInfo from JSON : " +
                           (cinfo ? ToolBox::MaskSecretsInJson(*cinfo) : std::string("nullptr")));
@@ -102,7 +102,7 @@ int Backbone::Process(const JSON::Value* request, JSON::ValuePtr& content) {
                     break;
                 }
             }
-            if (!known) Logger::Error("[Backbone::Process]Unknow param type : " + op);
+            if (!known) Logger::Error("[Backbone::Process]Unknow param type : " + ToolBox::MaskSecretsInText(op));
         }
     } catch (...) {
         LogCurrentException(std::current_exception(), "[Backbone::Process]Exception thrown : ");
@@ -150,8 +150,8 @@ int Backbone::ProcessPostStatus(const OrdanaRequestInfo&, const JSON::Value* arg
     if (missing) return kRcPostArgsUnusable;
 
     const auto label32 = static_cast<std::uint32_t>(message);
-    Logger::Debug("[Backbone::Process]Posting to window(" + wnd + ") : msg[" + std::to_string(label32) + "]//w[" +
-                  std::to_string(wparam) + "]//l[" + std::to_string(lparam) + "]");
+    Logger::Debug("[Backbone::Process]Posting to window(" + ToolBox::MaskSecretsInText(wnd) + ") : msg[" +
+                  std::to_string(label32) + "]//w[" + std::to_string(wparam) + "]//l[" + std::to_string(lparam) + "]");
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (Operations::Local::PostMessageToWindow(wnd, label32, wparam, lparam)) {
             Logger::DebugW(L"[Backbone::Process]PostMessageToSysTray succeed !");

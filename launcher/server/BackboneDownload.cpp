@@ -51,10 +51,11 @@ int Backbone::ActionDownloadMedia(const JSON::Value* action, JSON::ValuePtr& con
     std::string output = dest;
     const std::string folder = PathName(dest).GetParent().GetText();
     if (!ToolBox::File::Exists(folder) && !Operations::Local::MakeFolder(folder)) {
-        Logger::Error("[Backbone::Process] Fail to create the custom download folder : " + folder);
+        Logger::Error("[Backbone::Process] Fail to create the custom download folder : " +
+                      ToolBox::MaskSecretsInText(folder));
     }
     if (!FolderUsable(folder)) {
-        Logger::Warn("[Backbone::Process] Cannot access this output path [" + folder +
+        Logger::Warn("[Backbone::Process] Cannot access this output path [" + ToolBox::MaskSecretsInText(folder) +
                      "] creating an alternative one ...");
         std::string media;
         if (!FileAndFoldersManager::GetFolderPath(FolderId::MEDIA_DDL, media, true, nullptr) || media.empty()) {
@@ -66,7 +67,8 @@ int Backbone::ActionDownloadMedia(const JSON::Value* action, JSON::ValuePtr& con
             Logger::Error("[Backbone::Process] Fail to create the fallback download folder : " + fallback);
         }
         output = fallback + "\\" + LastPathPart(dest);
-        Logger::Debug("[Backbone::Process] New download output path in use : " + output);
+        Logger::Debug("[Backbone::Process] New download output path in use : " +
+                      ToolBox::MaskSecretsInText(output));
     }
     return download(output);
 }

@@ -10,9 +10,26 @@
 #include "ReturnCodes.h"
 #include "ToolBox.h"
 
-int Backbone::MakePopup(const std::wstring& message) {
-    Logger::Debug("[Backbone::MakePopup]try to display messageBox with this message : " +
-                  ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(message)));
+namespace {
+
+// A question's text around the inserted one.
+struct Question {
+    const wchar_t* before;
+    const wchar_t* after;
+};
+
+constexpr Question kExeQuestion{
+    L"An application is contacting the Varomet Launcher asking it to launch this customn application:\n\n\t",
+    L"\n\nDo you want to launch this application ?"};
+constexpr Question kUrlQuestion{
+    L"An application is contacting the Varomet Launcher asking it to use the following URL as a trusted third "
+    L"party.\n\n\t",
+    L"\n\nPlease confirm this URL corresponds to the Varomet server you're currently connected to."};
+
+}  // namespace
+
+int Backbone::MakePopup(const std::wstring& message, const std::string& logged) {
+    Logger::Debug("[Backbone::MakePopup]try to display messageBox with this message : " + logged);
     const int result = ShowConfirmationBox(message);
     switch (result) {
     case IDCANCEL:
@@ -42,21 +59,15 @@ int Backbone::AskUserConfirmation(const OrdanaRequestInfo&, const JSON::Value* a
         content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(kPopupUnknown));
         return kRcDone;
     }
-    std::wstring message;
-    if (op == "exe") {
-        Logger::Debug("[Backbone::Process]Asking user to validate Application executable : " +
-                      ToolBox::MaskSecretsInText(text));
-        message = L"An application is contacting the Varomet Launcher asking it to launch this customn "
-                  L"application:\n\n\t" +
-                  PopupInsertion(text) + L"\n\nDo you want to launch this application ?";
-    } else {
-        Logger::Debug("[Backbone::Process]Asking user to validate the use of external URL for encryption : " +
-                      ToolBox::MaskSecretsInText(text));
-        message = L"An application is contacting the Varomet Launcher asking it to use the following URL as a "
-                  L"trusted third party.\n\n\t" +
-                  PopupInsertion(text) +
-                  L"\n\nPlease confirm this URL corresponds to the Varomet server you're currently connected to.";
-    }
-    content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(MakePopup(message)));
+    const std::string shown = ToolBox::MaskSecretsInText(text);
+    const bool exe = op == "exe";
+    Logger::Debug((exe ? "[Backbone::Process]Asking user to validate Application executable : "
+                       : "[Backbone::Process]Asking user to validate the use of external URL for encryption : ") +
+                  shown);
+    const Question& question = exe ? kExeQuestion : kUrlQuestion;
+    const std::wstring message = question.before + PopupInsertion(text) + question.after;
+    // The question's own line breaks stay in the log; the client's are escaped.
+    const std::string logged = ToolBox::WideToUtf8(question.before) + shown + ToolBox::WideToUtf8(question.after);
+    content = JSON::MakeNumberFromUInt(static_cast<std::uint32_t>(MakePopup(message, logged)));
     return kRcDone;
 }

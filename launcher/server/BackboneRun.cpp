@@ -64,7 +64,7 @@ int Backbone::ProcessRun(const OrdanaRequestInfo& context, const JSON::Value* ar
         return kRcArgsWrongKind;
     }
     const std::string action = StringMember(args, "action");
-    Logger::Debug("[Backbone::Process] action to run : " + action);
+    Logger::Debug("[Backbone::Process] action to run : " + ToolBox::MaskSecretsInText(action));
     if (action == "mkdir") {
         content = JSON::MakeBool(Operations::Local::MakeFolder(StringMember(args, "path")));
         return kRcDone;
@@ -72,7 +72,7 @@ int Backbone::ProcessRun(const OrdanaRequestInfo& context, const JSON::Value* ar
     for (const RunAction& entry : kActions) {
         if (action == entry.name) return entry.handler(args, content, context);
     }
-    Logger::Error("[Backbone::Process]Unknow param type : " + action);
+    Logger::Error("[Backbone::Process]Unknow param type : " + ToolBox::MaskSecretsInText(action));
     return kRcUnknownAction;
 }
 
@@ -133,7 +133,7 @@ int Backbone::ActionUnzip(const JSON::Value* action, JSON::ValuePtr& content, co
     std::vector<std::string> parts;
     ToolBox::Split(zip, "\\", parts);
     const std::string name = ToolBox::ReplaceAll(parts.empty() ? std::string() : parts.back(), ".zip", "", false);
-    Logger::Debug("[Backbone::Process] zip's filenmae in use : " + name);
+    Logger::Debug("[Backbone::Process] zip's filenmae in use : " + ToolBox::MaskSecretsInText(name));
     std::string folder;
     if (Config::IsActivated(ConfigOption::KEEP_MEDIA_UNZIP)) {
         FileAndFoldersManager::GetFolderPath(FolderId::OPERATION, folder, true, nullptr);

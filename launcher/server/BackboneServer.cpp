@@ -141,7 +141,8 @@ void Backbone::Run(wchar_t** argv, int argc, int* returnCode, HWND window) {
         }
     } end{window};
     try {
-        Logger::DebugW(L"[Backbone::Run] main function starting, argument : " + ToolBox::JoinWideArgs(argv, argc, L","));
+        Logger::Debug("[Backbone::Run] main function starting, argument : " +
+                      ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(ToolBox::JoinWideArgs(argv, argc, L","))));
         if (argc != 3) {
             Logger::Error("[Backbone::Run] Invalid Run Command-line ! [arg count : " + std::to_string(argc) + " )");
             *returnCode = kExitBadCommandLine;

@@ -115,8 +115,8 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
         return kRcUpdatePathRefused;
     }
     if (!ToolBox::File::IsFile(msiPath) || UnfitForCommandLine(msiPath)) {
-        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! MSI path '" + msiPath +
-                      "' does not exsit or is not an MSI");
+        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! MSI path '" +
+                      ToolBox::MaskSecretsInText(msiPath) + "' does not exsit or is not an MSI");
         return kRcUpdatePathRefused;
     }
     Logger::Debug("[Backbone::Process] Msi Path : " + msiPath);
@@ -128,15 +128,15 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
     // A trailing separator would escape the closing quote on msiexec's command line.
     if (UnfitForCommandLine(logPath) || ToolBox::File::IsDirectory(logPath) || logPath.back() == '\\' ||
         logPath.back() == '/') {
-        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Log MSI path '" + logPath +
-                      "' is not a file path");
+        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Log MSI path '" +
+                      ToolBox::MaskSecretsInText(logPath) + "' is not a file path");
         return kRcUpdatePathRefused;
     }
-    Logger::Debug("[Backbone::Process] Msi log Path : " + logPath);
+    Logger::Debug("[Backbone::Process] Msi log Path : " + ToolBox::MaskSecretsInText(logPath));
     // The tray program and the launcher are started again from this folder.
     if (UnfitForCommandLine(basePath)) {
-        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Launcher base install path '" + basePath +
-                      "' is not a folder path");
+        Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Launcher base install path '" +
+                      ToolBox::MaskSecretsInText(basePath) + "' is not a folder path");
         return kRcUpdatePathRefused;
     }
     if (ToolBox::File::IsFile(logPath)) ToolBox::File::Delete(logPath);

@@ -14,7 +14,8 @@ std::wstring PopupInsertion(std::string_view utf8);
 
 // Shows the box, its hook installed for the calling thread until the box activates or the
 // call returns; the box's result, 0 when it could not be shown. Without its hook the box is
-// not shown: its "No" would answer "Always" under its standard caption.
+// not shown, and a box whose buttons could not be relabelled is closed at once (0 as well): its
+// "No" would answer "Always" under its standard caption.
 int ShowConfirmationBox(const std::wstring& message);
 
 // Installs the popup's hook. The real one is the system's; tests install one that fails.

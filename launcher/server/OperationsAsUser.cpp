@@ -114,7 +114,8 @@ std::uint32_t AsUser::MakeFolderAsUser(const OrdanaRequestInfo& requestInfo, con
         Logger::Error("[Operations::AsUser::MakeFolderAsUser]empty string was gave.");
         return kAsUserDone;
     }
-    Logger::Debug("[Operations::AsUser::MakeFolderAsUser] try to create this folder: " + path);
+    Logger::Debug("[Operations::AsUser::MakeFolderAsUser] try to create this folder: " +
+                  ToolBox::MaskSecretsInText(path));
     const JSON::ValuePtr args =
         JSON::MakeObject({{"action", JSON::MakeString("mkdir", true)}, {"path", JSON::MakeString(path, true)}});
 
@@ -136,8 +137,8 @@ std::uint32_t AsUser::MakeFolderAsUser(const OrdanaRequestInfo& requestInfo, con
 std::uint32_t AsUser::PostMessageToWindowAsUser(const OrdanaRequestInfo& requestInfo, const std::string& windowClass,
                                                 std::uint32_t message, std::uint64_t wparam, std::int64_t lparam) {
     Logger::Debug("[Operations::AsUser::PostMessageToWindowAsUser]try to post this message AsUser : windows:[" +
-                  windowClass + "]//label:[" + std::to_string(message) + "]//wparam:[" + std::to_string(wparam) +
-                  "]//lparam:[" + std::to_string(lparam) + "]");
+                  ToolBox::MaskSecretsInText(windowClass) + "]//label:[" + std::to_string(message) + "]//wparam:[" +
+                  std::to_string(wparam) + "]//lparam:[" + std::to_string(lparam) + "]");
     const JSON::ValuePtr args = JSON::MakeObject({{"wnd", JSON::MakeString(windowClass, true)},
                                                   {"label", JSON::MakeString(std::to_string(message), true)},
                                                   {"lparam", JSON::MakeString(std::to_string(lparam), true)},

@@ -41,10 +41,10 @@ int CreateLevelByLevel(const std::string& path) {
     }
     if (base.IsEmpty()) {
         Logger::DeferredInternal(std::string(kMakeFolder) + "cannot find the first existing folder in this path : " +
-                                 path);
+                                 ToolBox::MaskSecretsInText(path));
     }
     Logger::DeferredInternal(std::string(kMakeFolder) + "[" + std::to_string(levels) +
-                             "]base folder to use : " + base.GetText());
+                             "]base folder to use : " + ToolBox::MaskSecretsInText(base.GetText()));
     // The normalised text, so that "/" and doubled separators still give one part per level.
     std::vector<std::string> parts;
     ToolBox::Split(normalised.GetText(), "\\", parts);
@@ -52,11 +52,12 @@ int CreateLevelByLevel(const std::string& path) {
     const std::size_t first = parts.size() >= levels ? parts.size() - levels : 0;
     for (std::size_t i = first; i < parts.size(); ++i) {
         base = base.Combine(PathName(parts[i]));
-        Logger::DeferredInternal(std::string(kMakeFolder) + "creating this folder :" + base.GetText());
+        const std::string shown = ToolBox::MaskSecretsInText(base.GetText());
+        Logger::DeferredInternal(std::string(kMakeFolder) + "creating this folder :" + shown);
         if (!::CreateDirectoryW(ToolBox::Utf8ToWide(base.GetText()).c_str(), nullptr)) {
             code = static_cast<int>(::GetLastError());
-            Logger::DeferredInternal(std::string(kMakeFolder) + "CreateDirectoryW(" + base.GetText() +
-                                     ") fail errno = " + std::to_string(code));
+            Logger::DeferredInternal(std::string(kMakeFolder) + "CreateDirectoryW(" + shown + ") fail errno = " +
+                                     std::to_string(code));
             break;
         }
         code = 0;
@@ -147,8 +148,9 @@ bool HasAccess(const std::string& path, std::int32_t access, DWORD desired) {
         return false;
     }
     const bool result = status == TRUE;
-    Logger::Internal(std::string(kCheckFile) + " check for file [" + path + "] this access right setup [" +
-                     std::to_string(access) + "][" + std::to_string(mapped) + "] : " + ToolBox::BoolToString(result));
+    Logger::Internal(std::string(kCheckFile) + " check for file [" + ToolBox::MaskSecretsInText(path) +
+                     "] this access right setup [" + std::to_string(access) + "][" + std::to_string(mapped) +
+                     "] : " + ToolBox::BoolToString(result));
     return result;
 }
 
@@ -201,14 +203,16 @@ bool Extract(const std::wstring& zip, const std::wstring& target) {
 }  // namespace
 
 std::int32_t Local::Unzip(const std::string& zipPath, const std::string& targetDir) {
-    Logger::Debug(std::string(kUnzip) + "params:\n\t-[zipPath]:" + zipPath + "\n\t-[targetDir]:" + targetDir);
+    const std::string zipShown = ToolBox::MaskSecretsInText(zipPath);
+    const std::string targetShown = ToolBox::MaskSecretsInText(targetDir);
+    Logger::Debug(std::string(kUnzip) + "params:\n\t-[zipPath]:" + zipShown + "\n\t-[targetDir]:" + targetShown);
     if (zipPath.empty()) {
         Logger::Warn(std::string(kUnzip) + "Zip file path is empty.");
         return kUnzipArgumentEmpty;
     }
     if (!PathAccessible(ToolBox::Utf8ToSharedWString(zipPath))) {
         Logger::Error(std::string(kUnzip) + "Zip file path is invalid, it does not denote a existing zip file : " +
-                      zipPath);
+                      zipShown);
         return kUnzipFailed;
     }
     if (targetDir.empty()) {
@@ -216,40 +220,41 @@ std::int32_t Local::Unzip(const std::string& zipPath, const std::string& targetD
         return kUnzipArgumentEmpty;
     }
     if (PathAccessible(ToolBox::Utf8ToSharedWString(targetDir))) {
-        Logger::Internal(std::string(kUnzip) + "the unzip folder already existe : " + targetDir);
+        Logger::Internal(std::string(kUnzip) + "the unzip folder already existe : " + targetShown);
         if (Config::IsActivated(ConfigOption::KEEP_MEDIA_UNZIP)) {
-            Logger::Internal(std::string(kUnzip) + "Config set ! keep the folder : " + targetDir);
+            Logger::Internal(std::string(kUnzip) + "Config set ! keep the folder : " + targetShown);
             return kUnzipDone;
         }
         if (DeletePathIfExists(ToolBox::Utf8ToSharedWString(targetDir)) != 0) {
-            Logger::Error(std::string(kUnzip) + "Fail to delete the unzip folder : " + targetDir);
+            Logger::Error(std::string(kUnzip) + "Fail to delete the unzip folder : " + targetShown);
             return kUnzipFailed;
         }
     }
     if (!MakeFolder(targetDir)) {
-        Logger::Error(std::string(kUnzip) + "Fail to create folder : " + targetDir);
+        Logger::Error(std::string(kUnzip) + "Fail to create folder : " + targetShown);
         return kUnzipFailed;
     }
-    Logger::Debug(std::string(kUnzip) + "output dir : " + targetDir);
+    Logger::Debug(std::string(kUnzip) + "output dir : " + targetShown);
     ComApartment apartment;
     if (apartment.Result() != S_OK) Logger::Error(std::string(kUnzip) + "CoInitialize failed !");
     return Extract(ToolBox::Utf8ToWide(zipPath), ToolBox::Utf8ToWide(targetDir)) ? kUnzipDone : kUnzipFailed;
 }
 
 bool Local::CheckFile(const std::string& path, std::int32_t kind, std::int32_t access) {
+    const std::string shown = ToolBox::MaskSecretsInText(path);
     bool found = false;
     switch (kind) {
         case 0:
             found = ToolBox::File::Exists(path);
-            Logger::Internal(std::string(kCheckFile) + " is existe[" + path + "]: " + ToolBox::BoolToString(found));
+            Logger::Internal(std::string(kCheckFile) + " is existe[" + shown + "]: " + ToolBox::BoolToString(found));
             break;
         case 1:
             found = ToolBox::File::IsFile(path);
-            Logger::Internal(std::string(kCheckFile) + " is file[" + path + "]: " + ToolBox::BoolToString(found));
+            Logger::Internal(std::string(kCheckFile) + " is file[" + shown + "]: " + ToolBox::BoolToString(found));
             break;
         case 2:
             found = ToolBox::File::IsDirectory(path);
-            Logger::Internal(std::string(kCheckFile) + " is dir[" + path + "]: " + ToolBox::BoolToString(found));
+            Logger::Internal(std::string(kCheckFile) + " is dir[" + shown + "]: " + ToolBox::BoolToString(found));
             break;
         default:
             Logger::Error(std::string(kCheckFile) + " unsupported kind check : " + std::to_string(kind));
@@ -398,7 +403,8 @@ bool Local::ExecuteCmdNoRunas(const std::vector<std::string>& cmd, std::int32_t&
 }
 
 bool Local::MakeFolder(const std::string& path) {
-    Logger::DeferredInternal(std::string(kMakeFolder) + "try to create this folder : " + path);
+    const std::string shown = ToolBox::MaskSecretsInText(path);
+    Logger::DeferredInternal(std::string(kMakeFolder) + "try to create this folder : " + shown);
     if (path.empty()) {
         Logger::DeferredError(std::string(kMakeFolder) + "empty string was gave.");
         return false;
@@ -413,7 +419,7 @@ bool Local::MakeFolder(const std::string& path) {
     if (access == 0) {
         if (ToolBox::File::IsDirectory(path)) return true;
         // A file of that name is no folder: nothing can be created there.
-        Logger::DeferredError(std::string(kMakeFolder) + "a file already uses this path : " + path);
+        Logger::DeferredError(std::string(kMakeFolder) + "a file already uses this path : " + shown);
         return false;
     }
     Logger::DeferredInternal(std::string(kMakeFolder) + "the given path does not exist ( _waccess_s return [" +
@@ -435,55 +441,56 @@ bool Local::MakeFolder(const std::string& path) {
     const std::string head = std::string(kMakeFolder) + "(" + std::to_string(access);
     switch (code) {
         case 0:
-            Logger::DeferredInternal(head + ")successfully created this folder : '" + path + "' !");
+            Logger::DeferredInternal(head + ")successfully created this folder : '" + shown + "' !");
             return true;
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS:
             // Also the answer when a file appeared under that name meanwhile.
             if (!ToolBox::File::IsDirectory(path)) break;
-            Logger::DeferredWarn(head + ") The directory '" + path +
+            Logger::DeferredWarn(head + ") The directory '" + shown +
                                  "' already exists but _waccess_s failed ! there might be some access problem for "
                                  "'SYSTEM' account.");
             return true;
         case ERROR_PATH_NOT_FOUND:
-            Logger::Error(head + ")The system cannot find the path pointed to by '" + path +
+            Logger::Error(head + ")The system cannot find the path pointed to by '" + shown +
                           "'. The path may contain an invalid entry.");
             return false;
         case ERROR_ACCESS_DENIED:
-            Logger::DeferredError(head + ")Access is denied on '" + path + "' .");
+            Logger::DeferredError(head + ")Access is denied on '" + shown + "' .");
             return false;
         case ERROR_BAD_PATHNAME:
-            Logger::DeferredError(head + ")The '" + path + "' parameter was set to a relative path.");
+            Logger::DeferredError(head + ")The '" + shown + "' parameter was set to a relative path.");
             return false;
         case ERROR_FILENAME_EXCED_RANGE:
-            Logger::DeferredError(head + ")The path pointed to by '" + path + "' is too long.");
+            Logger::DeferredError(head + ")The path pointed to by '" + shown + "' is too long.");
             ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return false;
         case ERROR_CANCELLED:
-            Logger::DeferredError(head + ")The user canceled the operation on '" + path + "'.");
+            Logger::DeferredError(head + ")The user canceled the operation on '" + shown + "'.");
             return false;
         default:
             break;
     }
-    Logger::DeferredError(head + ")Fail to create this folder (" + std::to_string(code) + ") : " + path);
+    Logger::DeferredError(head + ")Fail to create this folder (" + std::to_string(code) + ") : " + shown);
     return false;
 }
 
 bool Local::PostMessageToWindow(const std::string& windowClass, std::uint32_t message, std::uint64_t wparam,
                                 std::int64_t lparam) {
-    Logger::Internal("[Operations::Local::PostMessageToWindow]Try to PostMessage to window(" + windowClass +
+    const std::string shown = ToolBox::MaskSecretsInText(windowClass);
+    Logger::Internal("[Operations::Local::PostMessageToWindow]Try to PostMessage to window(" + shown +
                      ") with these param : label:[" + std::to_string(message) + "]//wparam:[" + std::to_string(wparam) +
                      "]//lparam:[" + std::to_string(lparam) + "]");
     HWND window = ::FindWindowW(ToolBox::Utf8ToWide(windowClass).c_str(), nullptr);
     if (!window) {
-        Logger::Warn("[Operations::Local::PostMessageToWindow]Fail to find window  with this name : " + windowClass);
+        Logger::Warn("[Operations::Local::PostMessageToWindow]Fail to find window  with this name : " + shown);
         return false;
     }
     if (!::PostMessageW(window, message, static_cast<WPARAM>(wparam), static_cast<LPARAM>(lparam))) {
         Logger::Warn("[Operations::Local::PostMessageToWindow]PostMessage to SysTray window fail!");
         return false;
     }
-    Logger::Internal("[Operations::Local::PostMessageToWindow] Postmessage to window [" + windowClass +
+    Logger::Internal("[Operations::Local::PostMessageToWindow] Postmessage to window [" + shown +
                      "] has succeed !");
     return true;
 }

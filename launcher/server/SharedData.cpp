@@ -39,7 +39,8 @@ std::shared_ptr<UserExtension> SharedData::GetExtension(const OrdanaRequestInfo&
     Registry& registry = TheRegistry();
     // Held across the start: two requests of one session never start two processes.
     std::lock_guard<std::mutex> guard(registry.lock);
-    Logger::Internal("[SharedData::GetExtension]try to resolve Session ID associated to this ordanaID : " + id);
+    const std::string shown = ToolBox::MaskSecretsInText(id);
+    Logger::Internal("[SharedData::GetExtension]try to resolve Session ID associated to this ordanaID : " + shown);
 
     std::uint32_t session = 0;
     bool resolved = false;
@@ -53,7 +54,7 @@ std::shared_ptr<UserExtension> SharedData::GetExtension(const OrdanaRequestInfo&
         session = waiting->second;
         resolved = true;
         standby = true;
-        Logger::Internal("[SharedData::GetExtension]No session associted to this ordanaID '" + id +
+        Logger::Internal("[SharedData::GetExtension]No session associted to this ordanaID '" + shown +
                          "' found but existing session in standby on [" + std::to_string(session) + "] , use it.");
     }
 
@@ -105,7 +106,7 @@ std::shared_ptr<UserExtension> SharedData::GetExtension(const OrdanaRequestInfo&
         // A new object dies here; an existing one stays registered for a later restart.
         return {};
     }
-    Logger::Internal("[SharedData::GetExtension]this ordanaID '" + id +
+    Logger::Internal("[SharedData::GetExtension]this ordanaID '" + shown +
                      "' associated to the current active seesion ID : " + std::to_string(session));
     registry.extensions[session] = extension;
     registry.ids[id] = session;

@@ -54,7 +54,8 @@ const std::string kToolBoxPrefix = "[ToolBox::DownloadMedia]";
 
 SharedWString Wide(const std::string& text) { return ToolBox::Utf8ToSharedWString(text); }
 
-// A media link may carry a service ticket in its query.
+// The request's text: a media link may carry a service ticket in its query, a path or a name
+// a line break.
 std::string Shown(std::string_view text) { return ToolBox::MaskSecretsInText(text); }
 
 // The temporary path is removed only when a file (or a link) stands there: a folder under
@@ -250,7 +251,7 @@ std::int32_t MediaDownload::Run() {
     // The lock file lives in the output's folder: that folder comes first.
     const std::string parent = PathName(output_).GetParent().GetText();
     if (!ToolBox::File::Exists(parent) && !Operations::Local::MakeFolder(parent)) {
-        Logger::Error(kPrefix + "Failed to create folders : " + parent);
+        Logger::Error(kPrefix + "Failed to create folders : " + Shown(parent));
         return kDownloadFailed;
     }
     if (std::int32_t rc = TakeLock(); rc != kDownloadDone) return rc;
@@ -258,13 +259,13 @@ std::int32_t MediaDownload::Run() {
 
     const std::uint64_t neededKB = 3 * (static_cast<std::uint64_t>(std::max<std::int64_t>(media_.size, 0)) / 1024);
     if (!ToolBox::File::EnsureFreeSpaceKB(parent, neededKB)) {
-        Logger::Error(kPrefix + "not enought space here: " + parent +
+        Logger::Error(kPrefix + "not enought space here: " + Shown(parent) +
                       "\nthis media require, at least, this free space : " + std::to_string(neededKB));
         return kDownloadNoSpace;
     }
     // A transfer never continues another run's file.
     if (DeleteTemporaryFile(tmpPath_) != ERROR_SUCCESS) {
-        Logger::Error(kPrefix + "Failed to delete file : " + tmpPath_);
+        Logger::Error(kPrefix + "Failed to delete file : " + Shown(tmpPath_));
         return kDownloadFailed;
     }
 
@@ -295,7 +296,7 @@ std::int32_t MediaDownload::TakeLock() {
         if (lock_) return kDownloadDone;
         const DWORD error = ::GetLastError();
         if (error != ERROR_SHARING_VIOLATION) {
-            Logger::Error(kPrefix + "Failed to lock file[" + lockPath_ + "] due to : " +
+            Logger::Error(kPrefix + "Failed to lock file[" + Shown(lockPath_) + "] due to : " +
                           ToolBox::FormatMessageText(error));
             return kDownloadFailed;
         }
@@ -340,7 +341,7 @@ std::int32_t MediaDownload::CheckExistingOutput() {
     if (ToolBox::File::Exists(output_)) {
         // A folder under the media's name is not an old copy of it: never delete a tree.
         if (ToolBox::File::IsDirectory(output_)) {
-            Logger::Error(kPrefix + "Failed to delete file : " + output_);
+            Logger::Error(kPrefix + "Failed to delete file : " + Shown(output_));
             return kDownloadFailed;
         }
         if (Config::IsActivated(ConfigOption::KEEP_MEDIA_ZIP)) {
@@ -351,21 +352,21 @@ std::int32_t MediaDownload::CheckExistingOutput() {
         ToolBox::File::ComputeHash(output_, ToolBox::File::kMd5, computed);
         // No digest (a stop order, a failed read) says nothing about the file: it stays.
         if (computed.empty()) {
-            Logger::Error(kPrefix + "Failed to access file and compute hash : " + output_);
+            Logger::Error(kPrefix + "Failed to access file and compute hash : " + Shown(output_));
             return kDownloadFailed;
         }
         if (SameHash(computed, media_.hash)) {
-            Logger::Info(kPrefix + "this file '" + output_ +
+            Logger::Info(kPrefix + "this file '" + Shown(output_) +
                          "' is already present with the right hash. downloading cancelled.");
             return kDownloadAlreadyPresent;
         }
-        Logger::Debug(kPrefix + "this file '" + output_ + "' is already present but as this hash '" + computed +
-                      "' instead of '" + media_.hash + "'. deleting it...");
+        Logger::Debug(kPrefix + "this file '" + Shown(output_) + "' is already present but as this hash '" + computed +
+                      "' instead of '" + Shown(media_.hash) + "'. deleting it...");
         if (DeletePathIfExists(Wide(output_)) != ERROR_SUCCESS) {
-            Logger::Error(kPrefix + "Failed to delete file : " + output_);
+            Logger::Error(kPrefix + "Failed to delete file : " + Shown(output_));
             return kDownloadFailed;
         }
-        Logger::Info(kPrefix + " '" + output_ + "' successfully deleted !");
+        Logger::Info(kPrefix + " '" + Shown(output_) + "' successfully deleted !");
     }
     return -1;
 }
@@ -446,7 +447,7 @@ std::int32_t MediaDownload::Transfer() {
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                  nullptr));
     if (!tmpFile_) {
-        Logger::Error(kPrefix + "Cannot open output file '" + tmpPath_ + "'");
+        Logger::Error(kPrefix + "Cannot open output file '" + Shown(tmpPath_) + "'");
         return kDownloadFailed;
     }
 
@@ -506,7 +507,7 @@ std::int32_t MediaDownload::Transfer() {
         DWORD written = 0;
         if (!::WriteFile(tmpFile_.Get(), buffer.data(), count, &written, nullptr) || written != count) {
             // A short file with a whole digest would pass the check below.
-            Logger::ErrorWithSystemError(kToolBoxPrefix + "Failed to write into '" + tmpPath_ + "'");
+            Logger::ErrorWithSystemError(kToolBoxPrefix + "Failed to write into '" + Shown(tmpPath_) + "'");
             writeFailed = true;
             break;
         }
@@ -537,12 +538,12 @@ std::int32_t MediaDownload::Transfer() {
         return kDownloadFailed;
     }
     if (failures >= kMaxTries && lastReadFailed) {
-        Logger::Error(kToolBoxPrefix + "Failed to download [" + media_.fileName + "] after " +
+        Logger::Error(kToolBoxPrefix + "Failed to download [" + Shown(media_.fileName) + "] after " +
                       std::to_string(failures) + " try.");
         return kDownloadFailed;
     }
     if (hashFailed) {
-        Logger::Error(kToolBoxPrefix + "Failed to hash Data for this file [" + media_.fileName + "]");
+        Logger::Error(kToolBoxPrefix + "Failed to hash Data for this file [" + Shown(media_.fileName) + "]");
         return kDownloadFailed;
     }
     if (writeFailed) return kDownloadFailed;
@@ -561,11 +562,12 @@ std::int32_t MediaDownload::Transfer() {
         Logger::ErrorWithSystemError(kToolBoxPrefix + "CryptGetHashParam failed!");
     }
     if (!SameHash(digest, media_.hash)) {
-        Logger::Error(kToolBoxPrefix + "Failed to download [" + media_.fileName + "]. File corrupted or incorrect.");
+        Logger::Error(kToolBoxPrefix + "Failed to download [" + Shown(media_.fileName) +
+                      "]. File corrupted or incorrect.");
         return kDownloadFailed;
     }
     if (const DWORD rc = MovePath(Wide(tmpPath_), Wide(output_)); rc != ERROR_SUCCESS) {
-        Logger::Error(kToolBoxPrefix + "Failed to move '" + tmpPath_ + "' to '" + output_ + "'.(rc " +
+        Logger::Error(kToolBoxPrefix + "Failed to move '" + Shown(tmpPath_) + "' to '" + Shown(output_) + "'.(rc " +
                       std::to_string(rc) + ")");
         return kDownloadFailed;
     }
@@ -576,7 +578,7 @@ std::int32_t MediaDownload::Transfer() {
 
 std::int32_t Utils::DownloadMedia(const OrdanaRequestInfo& requestInfo, const std::string& output,
                                   const MediaInfo& media) {
-    Logger::Debug(kPrefix + "params :\n\t-[output]:" + output + "\n\t-[fileToDl]:" + Shown(media.ToString()));
+    Logger::Debug(kPrefix + "params :\n\t-[output]:" + Shown(output) + "\n\t-[fileToDl]:" + Shown(media.ToString()));
     MediaDownload download(requestInfo, output, media);
     return download.Run();
 }

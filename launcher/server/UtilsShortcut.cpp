@@ -38,16 +38,18 @@ void LogStep(HRESULT hr, const std::string& step, const std::string& shown) {
 HRESULT Utils::MakeShortcut(const std::vector<std::string>& cmd, const std::string& name,
                             const std::string& description, const std::string& iconPath, std::int32_t iconIndex) {
     Logger::Debug("[Utils::MakeShortcut]Trying to create Shortcut with these parameters :\n-[cmd]: " +
-                  ToolBox::MaskSecretsInText(ToolBox::Join(cmd, " ")) + "\n-[scName]: " + name +
-                  "\n-[scDesc]: " + description + "\n-[iconPath]: " + iconPath +
-                  "\n-[iconIndex]: " + std::to_string(iconIndex));
+                  ToolBox::MaskSecretsInText(ToolBox::Join(cmd, " ")) + "\n-[scName]: " +
+                  ToolBox::MaskSecretsInText(name) + "\n-[scDesc]: " + ToolBox::MaskSecretsInText(description) +
+                  "\n-[iconPath]: " + ToolBox::MaskSecretsInText(iconPath) + "\n-[iconIndex]: " +
+                  std::to_string(iconIndex));
     if (name.empty() || iconPath.empty()) {
         Logger::Error(std::string(kPrefix) +
                       "invalid argument. Shortcut's name or the icon's path was not given.");
         return E_FAIL;
     }
     if (!IsPlainFileName(name)) {
-        Logger::Error(std::string(kPrefix) + "invalid argument. Shortcut's name is no plain file name : " + name);
+        Logger::Error(std::string(kPrefix) + "invalid argument. Shortcut's name is no plain file name : " +
+                      ToolBox::MaskSecretsInText(name));
         return E_FAIL;
     }
     if (cmd.empty()) {
@@ -72,7 +74,8 @@ HRESULT Utils::MakeShortcut(const std::vector<std::string>& cmd, const std::stri
     }
     const std::string path = folder + "\\" + name + ".lnk";
     Logger::Info(std::string(kPrefix) + "trying to create a shortcut [" + path + "] for this command line:\n" +
-                 ToolBox::MaskSecretsInText(ToolBox::Join(cmd, ", ")) + "\nwith this icon: '" + iconPath + "'");
+                 ToolBox::MaskSecretsInText(ToolBox::Join(cmd, ", ")) + "\nwith this icon: '" +
+                 ToolBox::MaskSecretsInText(iconPath) + "'");
 
     ComApartment apartment;
     ComPtr<IShellLinkW> link;

@@ -19,6 +19,10 @@ TEST(ZYNSysMaskSecret, ShowsAPrefixOnlyOfSecretsOfEightCharactersOrMore) {
         {"eight characters", "12345678", "1234***(8)"},
         {"a ticket", "TGT-123-abcdefghijklmnopqrstuvwxyz", "TGT-***(34)"},
         {"a megabyte", std::string(1048576, 'v'), "vvvv***(1048576)"},
+        {"a line break in the prefix", "TG\nT-123-abc", "***(12)"},
+        {"a control character last in the prefix", "TGT\x01-123-abc", "***(12)"},
+        {"a character past ASCII in the prefix", "T\xC3\xA9T-123-abc", "***(12)"},
+        {"a line break past the prefix", "TGT-\r\n123", "TGT-***(9)"},
     };
     for (const Case& c : cases) {
         EXPECT_STREQ(ZYNSysMaskSecret(c.secret).text, c.masked) << c.name;

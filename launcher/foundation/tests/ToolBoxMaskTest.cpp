@@ -53,7 +53,11 @@ TEST(ToolBoxMask, RequestTextsAreMaskedInWhatTheParserBuilds) {
         {"stray escape in the name", R"~({"c\Cas":"TGT-1-secretvalue"})~", R"~({"cCas": "TGT-***(17)"})~"},
         {"stray characters before the colon", R"~({"cCas" x :"TGT-1-secretvalue"})~", R"~({"cCas": "TGT-***(17)"})~"},
         {"nothing built: the text masker", "Cookie: CASTGC=TGT-99-xyzxyzxyz; lang=fr",
-         "Cookie: CASTGC=TGT-***(16); lang=fr"},
+         "Cookie: CASTGC=TGT-***(16); lang=***(2)"},
+        {"pretty-printed, no name", "{\r\n  \"op\": \"x\",\n  \"args\": null\n}",
+         "{\\r\\n  \"op\": \"x\",\\n  \"args\": null\\n}"},
+        {"pretty-printed, a name: compact", "{\n  \"cinfo\": {\"cCas\": \"TGT-1-secretvalue\"}\n}",
+         R"~({"cinfo": {"cCas": "TGT-***(17)"}})~"},
     };
     for (const Case& c : cases) EXPECT_EQ(ToolBox::MaskSecretsInRequestText(c.text), c.masked) << c.name;
 }

@@ -128,7 +128,7 @@ TEST(ToolBoxText, FixedTextsForCodesGuidsAndPointers) {
     for (const Case& c : cases) EXPECT_EQ(c.got, c.expected);
 }
 
-TEST(ToolBoxText, MaskSecretsShowAPrefixOnlyOfLongSecrets) {
+TEST(ToolBoxText, MaskSecretsShowAPrefixOnlyOfLongSecretsAndEscapeLineBreaks) {
     for (auto [secret, masked] : {std::pair{"", ""}, {"abc", "***(3)"}, {"1234567", "***(7)"}, {"12345678", "1234***(8)"}})
         EXPECT_EQ(ToolBox::MaskSecret(secret), masked) << secret;
     struct Case {
@@ -140,14 +140,14 @@ TEST(ToolBoxText, MaskSecretsShowAPrefixOnlyOfLongSecrets) {
         {"escaped quote", R"~({"cCas":"ab\"cdefgh","x":1})~", R"~({"cCas":"ab\"***(10)","x":1})~"},
         {"two members", R"~([{"cCas":"AAAA11111"},{"cCas":"BBBB22222"}])~",
          R"~([{"cCas":"AAAA***(9)"},{"cCas":"BBBB***(9)"}])~"},
-        {"cookie", "Cookie: CASTGC=TGT-99-xyzxyzxyz; lang=fr", "Cookie: CASTGC=TGT-***(16); lang=fr"},
+        {"cookie", "Cookie: CASTGC=TGT-99-xyzxyzxyz; lang=fr", "Cookie: CASTGC=TGT-***(16); lang=***(2)"},
         {"two cookies", "CASTGC=abcdefghij&CASTGC=xy", "CASTGC=abcd***(10)&CASTGC=***(2)"},
         {"not a string", R"~({"cCas":null,"y":"CASTGC=abcdefghij"})~", R"~({"cCas":null,"y":"CASTGC=abcd***(10)"})~"},
         {"empty value", R"~({"cCas":""})~", R"~({"cCas":""})~"},
         {"unterminated", R"~({"cCas":"abcdefghijk)~", R"~({"cCas":"abcd***(11))~"},
         {"nothing secret", R"~({"cCasX":"v","CASTG":"w"})~", R"~({"cCasX":"v","CASTG":"w"})~"},
         {"quoted cookie", R"~(Cookie: CASTGC="TGT-99-xyzxyzxyz"; lang=fr)~",
-         R"~(Cookie: CASTGC="TGT-***(16)"; lang=fr)~"},
+         R"~(Cookie: CASTGC="TGT-***(16)"; lang=***(2))~"},
         {"quoted cookie in a string", R"~({"h":"CASTGC=\"TGT-99-xyzxyzxyz\"; a=b"})~",
          R"~({"h":"CASTGC=\"TGT-***(16)\"; a=b"})~"},
         {"cookie member", R"~({"CASTGC" : "TGT-99-xyzxyzxyz","b":1})~", R"~({"CASTGC" : "TGT-***(16)","b":1})~"},
@@ -160,11 +160,29 @@ TEST(ToolBoxText, MaskSecretsShowAPrefixOnlyOfLongSecrets) {
          "Location: http://h/app?ticket=ST-1***(16)&x=1"},
         {"ticket after another parameter", "http://h/?a=1&ticket=ST-1-zz#top", "http://h/?a=1&ticket=***(7)#top"},
         {"ticket ends the line", "Location: /x?ticket=ST-99-qwertyuiop\r\nX-A: b",
-         "Location: /x?ticket=ST-9***(16)\r\nX-A: b"},
+         "Location: /x?ticket=ST-9***(16)\\r\\nX-A: b"},
         {"ticket in a JSON string", R"~({"url":"http://h/?ticket=abcdefghij"})~",
          R"~({"url":"http://h/?ticket=abcd***(10)"})~"},
         {"ticket not a parameter", "serviceticket=abcdefghij ticket=abcdefghij",
          "serviceticket=abcdefghij ticket=abcdefghij"},
+        // Other cookies open sessions too: a Cookie line's every value, a Set-Cookie line's cookie.
+        {"session cookie set", "Set-Cookie: JSESSIONID=0123456789ABCDEF; Path=/app; HttpOnly",
+         "Set-Cookie: JSESSIONID=0123***(16); Path=/app; HttpOnly"},
+        {"any case", "set-cookie: sid=abcdefghij", "set-cookie: sid=abcd***(10)"},
+        {"every cookie sent", R"~(COOKIE:a=1;b=22;  c="quoted-value")~",
+         R"~(COOKIE:a=***(1);b=***(2);  c="quot***(12)")~"},
+        {"in a head", "HTTP/1.1 302 Found\r\nSet-Cookie: JSESSIONID=0123456789ABCDEF; Path=/\r\nLocation: /x",
+         "HTTP/1.1 302 Found\\r\\nSet-Cookie: JSESSIONID=0123***(16); Path=/\\r\\nLocation: /x"},
+        {"in a JSON string", R"~({"h":"Cookie: a=abcdefghij; b=\"xyzxyzxyz\"\r\nX: y"})~",
+         R"~({"h":"Cookie: a=abcd***(10); b=\"xyzx***(9)\"\r\nX: y"})~"},
+        {"no cookie after the name", "Cookie: none; Cookies: a=b", "Cookie: none; Cookies: a=b"},
+        {"name last", "Set-Cookie:", "Set-Cookie:"},
+        // A client's line break would begin a line of its own making in the log.
+        {"breaks", "a\r\nb\nc\rd", "a\\r\\nb\\nc\\rd"},
+        {"a forged line", "x\n<2001_01_01-000000.000+0000i>(4242){ERROR}:[Backbone::Run]FORGED line",
+         "x\\n<2001_01_01-000000.000+0000i>(4242){ERROR}:[Backbone::Run]FORGED line"},
+        {"after a name", "cCas\n\"x\"", "cCas\\n\"x\""},
+        {"in a secret", "{\"cCas\":\"ab\ncdefgh\"}", "{\"cCas\":\"***(9)\"}"},
     };
     for (const Case& c : cases) EXPECT_EQ(ToolBox::MaskSecretsInText(c.text), c.masked) << c.name;
 }
@@ -183,6 +201,9 @@ TEST(ToolBoxText, MaskSecretsTakesLinearTimeOnAMegabyteOfNames) {
         {"cookies", "CASTGC=abcdefghij;", "CASTGC=abcd***(10);"},
         {"ticket names alone", "ticket= ", "ticket= "},
         {"tickets", "?ticket=abcdefghij&", "?ticket=abcd***(10)&"},
+        {"cookie header names alone", "cookie: ", "cookie: "},
+        {"cookie lines", "Cookie: a=bcdefghij; c=d\n", "Cookie: a=bcde***(9); c=***(1)\\n"},
+        {"line breaks", "\r\n", "\\r\\n"},
     };
     constexpr std::size_t kSize = 1 << 20;
     for (const Case& c : cases) {

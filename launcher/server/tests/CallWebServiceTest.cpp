@@ -281,6 +281,31 @@ TEST_F(CallWS, EachCallSendsOneRequestAndPlantsTheTicketWhereTheIdentityServiceA
     }
 }
 
+// A service's own session cookie opens a session as the ticket does: the walk logs the head that
+// sets it, the call's echo the request that sends it back, and neither shows its value.
+TEST_F(CallWS, SessionCookieOfTheServiceNeverReachesTheLogOrTheConsole) {
+    // The URL carries the value percent-encoded ("%2B"): only the cookie itself shows its '+'.
+    const std::string secret = "0123456789+jsessionsecret";
+    const std::string url = Url("session", "echo?echo=1&" + std::string(kIam) + "&cookie=" +
+                                               Percent("JSESSIONID=AB+" + secret + "; Path=/"));
+    Launcher launcher(folder, {L"run", pipe}, {{L"TrqConfPath", folder.In(L"launcher.conf")}});
+    const Answer answer = Parse(Exchange(pipe, Request(Cinfo(kTicket, ""), url, "", "")).text);
+    EXPECT_EQ(answer.rc, 0);
+    EXPECT_NE(answer.content.find("JSESSIONID=AB+" + secret), std::string::npos) << "not sent back: " << answer.content;
+    Stop(launcher);
+    const std::string log = DailyLog();
+    for (const std::string& line : {std::string("[Utils::ResolveAuthWebserice]current response header : "),
+                                    std::string("Set-Cookie: JSESSIONID=AB+0***(28); Path=/\\r\\n"),
+                                    std::string("[Utils::callWebService]Call success full :")}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
+    const std::pair<const char*, std::string> outputs[] = {{"daily log", log}, {"console", launcher.Output()}};
+    for (const auto& [where, text] : outputs) {
+        const std::size_t at = text.find(secret);
+        EXPECT_EQ(at, std::string::npos) << where << ": " << text.substr(text.rfind('\n', at) + 1, 300);
+    }
+}
+
 TEST_F(CallWS, ConcurrentCallsForOneTargetLeaveOneResolutionForLaterCalls) {
     const std::string target = Url("conc", "c?echo=1&" + std::string(kIam));
     const std::string first = Url("conc", "a?location=" + Percent(target));

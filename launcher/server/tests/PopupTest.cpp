@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <new>
 #include <future>
 #include <string>
 #include <thread>
@@ -168,6 +170,18 @@ void Act(HWND box, UserAction action) {
     }
 }
 
+// Waits for the request's box, checks its relabelled buttons and acts as the user: the request's
+// content, or what it did not come to.
+std::string AnswerRelabelledBox(const PopupRequest& request, UserAction action) {
+    HWND box = request.WaitForBox(kWait);
+    if (!box) return "<no box>";
+    const Labels labels = WaitForLabels(box, kWait);
+    EXPECT_EQ(Narrow(labels.yes), "Only this time");
+    EXPECT_EQ(Narrow(labels.no), "Always");
+    Act(box, action);
+    return request.WaitForAnswer(kWait) ? request.Content() : "<no answer>";
+}
+
 class Popup : public ::testing::Test {
 protected:
     RecordingSink sink;
@@ -228,6 +242,10 @@ TEST_F(Popup, ShowsTheQuestionWithRelabelledButtonsAndAnswersWhatTheUserDid) {
         EXPECT_TRUE(fresh.Has("[CBTProc]HCBT_ACTIVATE inc")) << c.name;
         // This test program carries no icon resource.
         EXPECT_TRUE(fresh.Has("[CBTProc]no icon")) << c.name;
+        // The log keeps the question's own four line breaks, and none of the client's.
+        const std::string shown = fresh.After("[Backbone::MakePopup]try to display messageBox with this message : ");
+        EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 4) << c.name << ": " << shown;
+        EXPECT_EQ(shown.find('\r'), std::string::npos) << c.name << ": " << shown;
     }
 }
 
@@ -310,16 +328,82 @@ public:
     }
 };
 
-// A box without its hook would answer "Always" to a click on its standard "No".
-TEST_F(Popup, NoBoxIsShownWithoutItsHook) {
+// The box's "No" refuses every caption, as a failing SetWindowTextW would.
+thread_local WNDPROC t_noButtonProc = nullptr;
+LRESULT CALLBACK RefuseCaption(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_SETTEXT) return FALSE;
+    return ::CallWindowProcW(t_noButtonProc, window, message, wParam, lParam);
+}
+LRESULT CALLBACK BreakNoButtonOnActivate(int code, WPARAM wParam, LPARAM lParam) {
+    HWND no = code == HCBT_ACTIVATE && !t_noButtonProc ? ::GetDlgItem(reinterpret_cast<HWND>(wParam), IDNO) : nullptr;
+    if (no) {
+        t_noButtonProc = reinterpret_cast<WNDPROC>(
+            ::SetWindowLongPtrW(no, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&RefuseCaption)));
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+thread_local TestHook* t_breaker = nullptr;
+
+// The popup's own hook, and above it one that breaks the box's "No" as the box activates.
+class CaptionRefusingInstaller final : public PopupHookInstaller {
+public:
+    HHOOK Install(HOOKPROC procedure) override {
+        const HHOOK hook = ::SetWindowsHookExW(WH_CBT, procedure, nullptr, ::GetCurrentThreadId());
+        t_breaker = new TestHook(&BreakNoButtonOnActivate);
+        return hook;
+    }
+};
+
+// A box whose "No" kept its standard caption would answer "Always" to a click on it: such a box
+// is never left up, and the answer is 44.
+TEST_F(Popup, NoBoxIsLeftUpWithoutItsRelabelledButtons) {
     FailingHookInstaller failing;
-    ScopedPopupHookInstaller installed(failing);
+    CaptionRefusingInstaller refusing;
+    struct Case {
+        const char* name;
+        PopupHookInstaller* installer;
+        const char* logged;
+        const char* detail;  // in the rest of that line
+    } cases[] = {
+        {"no hook", &failing, "[Backbone::MakePopup]Fail to install the hook of the popup, no box shown.",
+         "winerr[1428]"},
+        {"a caption refused", &refusing, "[CBTProc]Fail to relabel the buttons of the popup, the box is closed.", ""},
+    };
+    for (const Case& c : cases) {
+        RecordingSink fresh;
+        ScopedLogSink installedFresh(fresh);
+        ScopedPopupHookInstaller installed(*c.installer);
+        PopupRequest request(R"({"op": "exe", "args": "C:\\a.exe"})", {}, [] {
+            delete t_breaker;
+            t_breaker = nullptr;
+        });
+        ASSERT_TRUE(request.WaitForAnswer(kWait)) << c.name << ": a box waits for its user";
+        EXPECT_EQ(request.Rc(), 0) << c.name;
+        EXPECT_EQ(request.Content(), "44") << c.name;
+        const std::string rest = fresh.After(c.logged);
+        EXPECT_NE(rest, "<none>") << c.name << "\n" << fresh.Dump();
+        EXPECT_NE(rest.find(c.detail), std::string::npos) << c.name << "\n" << fresh.Dump();
+    }
+}
+
+// Throws at the hook's own lines, as a logger out of memory would.
+class HookLinesThrowSink final : public LogSink {
+public:
+    void Log(int, std::string_view message) override { Check(message); }
+    void LogDeferred(std::string_view message, int) override { Check(message); }
+    void ThrowEvent(int, std::string_view, std::uint16_t) override {}
+
+private:
+    static void Check(std::string_view message) {
+        if (message.rfind("[CBTProc]", 0) == 0) throw std::bad_alloc();
+    }
+};
+
+TEST_F(Popup, ButtonsAreRelabelledEvenWhenTheHooksLinesCannotBeLogged) {
+    HookLinesThrowSink throwing;
+    ScopedLogSink installedThrowing(throwing);
     PopupRequest request(R"({"op": "exe", "args": "C:\\a.exe"})");
-    ASSERT_TRUE(request.WaitForAnswer(kWait)) << "a box waits for its user";
-    EXPECT_EQ(request.Rc(), 0);
-    EXPECT_EQ(request.Content(), "44");
-    const std::string logged = sink.After("[Backbone::MakePopup]Fail to install the hook of the popup, no box shown.");
-    EXPECT_NE(logged.find("winerr[1428]"), std::string::npos) << sink.Dump();
+    EXPECT_EQ(AnswerRelabelledBox(request, UserAction::PressAlways), "43");
 }
 
 TEST_F(Popup, HookIsRemovedWhenTheBoxNeverActivates) {
@@ -405,14 +489,7 @@ TEST_F(Popup, APopupShownWhileAnotherIsBeingMadeLeavesItsHookAlone) {
         ASSERT_EQ(::WaitForSingleObject(held.Get(), kWait), WAIT_OBJECT_0);
         {
             PopupRequest second(R"({"op": "url", "args": "https://second.example"})");
-            HWND box = second.WaitForBox(kWait);
-            ASSERT_NE(box, nullptr);
-            const Labels labels = WaitForLabels(box, kWait);
-            EXPECT_EQ(Narrow(labels.yes), "Only this time");
-            EXPECT_EQ(Narrow(labels.no), "Always");
-            Act(box, UserAction::PressOnlyThisTime);
-            ASSERT_TRUE(second.WaitForAnswer(kWait));
-            EXPECT_EQ(second.Content(), "42");
+            EXPECT_EQ(AnswerRelabelledBox(second, UserAction::PressOnlyThisTime), "42");
         }
         ::SetEvent(release.Get());
         HWND box = first.WaitForBox(kWait);

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -52,6 +54,18 @@ protected:
             }
         }
         return launcher.WaitForExit(kExitWait);
+    }
+
+    // Each daily log file of the folder: its path and its text.
+    std::vector<std::pair<std::string, std::string>> DailyLogs() const {
+        std::vector<std::pair<std::string, std::string>> logs;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder.Path())) {
+            if (!entry.is_regular_file() || entry.path().extension() != ".txt") continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            logs.emplace_back(entry.path().string(),
+                              std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+        }
+        return logs;
     }
 
     TestFolder folder;
@@ -320,13 +334,17 @@ TEST_F(RunMode, ClientThatLeavesBeforeItsReplyEndsTheServerWith161) {
 }
 
 TEST_F(RunMode, WrongArgumentCountExitsWith14) {
-    const std::vector<std::wstring> cases[] = {{L"run"}, {L"run", pipe, L"extra"}};
+    // The command line is logged first: an argument cannot begin a line of the log either.
+    const std::vector<std::wstring> cases[] = {
+        {L"run"}, {L"run", pipe, L"extra\n<2001_01_01-000000.000+0000i>(4242){ERROR}:[Backbone::Run]FORGED"}};
     for (const auto& args : cases) {
         Launcher launcher(folder, args);
         EXPECT_EQ(launcher.WaitForExit(kExitWait), 14u) << args.size() << " arguments";
-        EXPECT_NE(launcher.Output().find("[Backbone::Run] Invalid Run Command-line ! [arg count : " +
-                                         std::to_string(args.size() + 1) + " )"),
+        const std::string output = launcher.Output();
+        EXPECT_NE(output.find("[Backbone::Run] Invalid Run Command-line ! [arg count : " +
+                              std::to_string(args.size() + 1) + " )"),
                   std::string::npos);
+        EXPECT_EQ(output.find("\n<2001_01_01"), std::string::npos) << output;
     }
 }
 
@@ -392,15 +410,10 @@ TEST_F(RunMode, SecretsInRequestsNeverReachTheLog) {
         EXPECT_EQ(reply.text, c.reply) << c.name;
     }
     EXPECT_EQ(Stop(launcher), 0u);
-    std::vector<std::pair<std::string, std::string>> logs = {{"output", launcher.Output()}};
+    std::vector<std::pair<std::string, std::string>> logs = DailyLogs();
+    ASSERT_GE(logs.size(), 1u) << "no log file";
     // The log file as well as the echo.
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder.Path())) {
-        if (!entry.is_regular_file() || entry.path().extension() != ".txt") continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        logs.emplace_back(entry.path().string(),
-                          std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
-    }
-    ASSERT_GE(logs.size(), 2u) << "no log file";
+    logs.emplace_back("output", launcher.Output());
     for (const auto& [where, text] : logs) {
         EXPECT_NE(text.find("[Backbone::threadFunc] msg content : "), std::string::npos) << where;
         EXPECT_NE(text.find("[Operations::Local::ExecuteCmd]Try to launch command : ["), std::string::npos) << where;
@@ -412,6 +425,59 @@ TEST_F(RunMode, SecretsInRequestsNeverReachTheLog) {
             }
         }
     }
+}
+
+// A client's line break would begin a line of its own making: a request, an op, an id, a version,
+// a path and an action each try to write a line that looks like the logger's.
+TEST_F(RunMode, ClientTextCannotBeginALineOfTheLog) {
+    const std::string forged = "<2001_01_01-000000.000+0000i>(4242){ERROR}:[Backbone::Run]FORGED";
+    const std::string escaped = "\\n" + forged;  // in a JSON string
+    std::string made = JsonQuoted(Narrow(folder.In(L"made")));
+    made.pop_back();  // the closing quote
+    struct Case {
+        const char* name;
+        std::string request, reply;
+        std::string logged;  // a piece of one line of the log
+    } cases[] = {
+        {"a request that is no JSON", "x\n" + forged + " request", ReplyText(18),
+         "[Backbone::threadFunc] msg content : x\\n" + forged + " request"},
+        {"a pretty-printed request", "{\r\n  \"op\": \"nosuchop\",\n  \"args\": null\n}", ReplyText(17),
+         "[Backbone::Process]process by pass on string : {\\r\\n  \"op\": \"nosuchop\",\\n  \"args\": null\\n}"},
+        {"an op", R"({"op":"x)" + escaped + R"( op","args":null})", ReplyText(17),
+         "[Backbone::Process]operation To do : [x\\n" + forged + " op]"},
+        {"an id", R"({"cinfo":{"cId":"a)" + escaped + R"( id","cCas":"TGT-1-abcdefghij","pVersion":"1.0"},)"
+                  R"("op":"nosuchop","args":null})",
+         ReplyText(17), "OrdanaRequestInfo[ordanaId='a\\n" + forged + " id',casTgc='TGT-***(16)'"},
+        {"a version", R"({"cinfo":{"cId":"a","pVersion":"1.0\r)" + escaped + R"( version"},"op":"x","args":null})",
+         ReplyText(17), "[DaemonVersion::Parse]try to parse version string : 1.0\\r\\n" + forged + " version"},
+        {"a path", R"({"op":"run","args":{"action":"mkdir","path":)" + made + "\\r" + escaped + R"( path"}})",
+         "{\"rc\": 0, \"content\": false}", "made\\r\\n" + forged + " path"},
+        {"an action", R"({"op":"run","args":{"action":"x)" + escaped + R"( action"}})", ReplyText(149),
+         "[Backbone::Process] action to run : x\\n" + forged + " action"},
+    };
+    std::ofstream(std::filesystem::path(folder.In(L"launcher.conf")), std::ios::binary) << "LOGLEVEL=all\n";
+    Launcher launcher(folder, RunArgs(), {{L"TrqConfPath", folder.In(L"launcher.conf")}});
+    for (const Case& c : cases) EXPECT_EQ(Exchange(pipe, c.request).text, c.reply) << c.name;
+    EXPECT_EQ(Stop(launcher), 0u);
+    // A header line, a line queued before the logger began, or a line of the logger's form.
+    const std::string stamp = R"(\d{4}_\d\d_\d\d-\d{6})", zone = R"((\(\?\)|[+-]\d{4}[sdi]))";
+    const std::regex form("#{74}|.+\\[" + stamp + zone + "\\]|\\|#LNI#\\|.*|<" + stamp + "\\.\\d{3}" + zone +
+                          ">\\(\\d+\\)\\{(INTERNAL|DEBUG|INFO |WARN |ERROR)\\}:.*");
+    const auto logs = DailyLogs();
+    ASSERT_EQ(logs.size(), 1u) << "one daily log";
+    std::string text = logs[0].second;
+    std::erase(text, '\r');
+    // From the first request on: the start's own messages of several lines (the configuration,
+    // the old logs) come before.
+    const std::size_t first = text.find("[Backbone::threadFunc] try read data...");
+    ASSERT_NE(first, std::string::npos) << text;
+    for (std::size_t at = text.rfind('\n', first) + 1, end; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        EXPECT_TRUE(std::regex_match(line, form)) << line;
+        EXPECT_FALSE(line.starts_with("<2001_01_01")) << line;
+    }
+    for (const Case& c : cases) EXPECT_NE(text.find(c.logged), std::string::npos) << c.name << ": " << c.logged;
 }
 
 TEST_F(RunMode, PipeClientToolPrintsTheReplyAndSendsStop) {
