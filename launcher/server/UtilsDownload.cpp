@@ -123,6 +123,53 @@ std::wstring RedirectTarget(HINTERNET request, const std::wstring& base) {
     return combined;
 }
 
+// How much a read of the body asks for. A read waits until it has all it asked for: a whole
+// block from a slow server would hold it, and the stop order with it, until the block is full.
+// So a read asks for what has arrived. Only while the body streams in, two windows of 20 ms in a
+// row each bringing at least that much, does it ask for one window's worth (a block at most)
+// without looking first: the internet layer holds little at a time, and small reads are slow.
+class ReadPace {
+public:
+    // 0: look first what has arrived, and ask for that.
+    DWORD Ask() const { return ask_; }
+    void Count(DWORD bytes) {
+        bytes_ += bytes;
+        const auto now = std::chrono::steady_clock::now();
+        const std::chrono::duration<double> elapsed = now - since_;
+        if (elapsed < kWindow) return;
+        const auto brought = static_cast<DWORD>(
+            std::min<double>(kBlockSize, static_cast<double>(bytes_) * (kWindow / elapsed)));
+        ask_ = std::min(brought, lastBrought_);
+        lastBrought_ = brought;
+        since_ = now;
+        bytes_ = 0;
+    }
+
+private:
+    static constexpr std::chrono::duration<double> kWindow{0.02};
+    std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
+    std::uint64_t bytes_ = 0;
+    DWORD lastBrought_ = 0;
+    DWORD ask_ = 0;
+};
+
+// One read of the body, once some of it is there; count 0 is its end.
+bool ReadArrived(HINTERNET request, BYTE* buffer, ReadPace& pace, DWORD& count) {
+    count = 0;
+    DWORD ask = pace.Ask();
+    if (ask == 0) {
+        DWORD available = 0;
+        if (!::InternetQueryDataAvailable(request, &available, 0, 0)) return false;
+        // A request the stop order closed is not read again: its value may name another handle by now.
+        if (G_STOP.load()) return true;
+        // Nothing there is the end of the body, which the read then confirms at once.
+        ask = available == 0 ? kBlockSize : std::min(available, kBlockSize);
+    }
+    if (!::InternetReadFile(request, buffer, ask, &count)) return false;
+    pace.Count(count);
+    return true;
+}
+
 // Sends the request, for the rest of the body from offset on when offset is above 0.
 bool SendRequest(HINTERNET request, std::int64_t offset, std::int32_t& status) {
     if (offset > 0) {
@@ -530,10 +577,11 @@ std::int32_t MediaDownload::Transfer() {
     bool lastReadFailed = false;
     bool hashFailed = false;
     bool writeFailed = false;
+    ReadPace pace;
     Progress progress(coms_, true);
     for (;;) {
         DWORD count = 0;
-        const bool read = ::InternetReadFile(request_.Get(), buffer.data(), kBlockSize, &count) != FALSE;
+        const bool read = ReadArrived(request_.Get(), buffer.data(), pace, count);
         Logger::Internal(kPrefix + "InternetReadFile status: [" + (read ? "1" : "0") +
                          "]// bytes read: " + std::to_string(count));
         if (G_STOP.load()) {
@@ -562,6 +610,7 @@ std::int32_t MediaDownload::Transfer() {
                 break;
             }
             end = expectedEnd(downloaded);
+            pace = ReadPace{};
             if (failures >= kMaxTries) break;
             continue;
         }

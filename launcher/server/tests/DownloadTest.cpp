@@ -692,6 +692,33 @@ TEST_F(Downloads, StopOrderCutsAReadBlockedOnASilentServerOnWindowsOnly) {
     ExpectNothingLeft();
 }
 
+// Through the product: a stop while the body trickles in, after a first block that came at once,
+// ends the transfer at its next byte, so the launcher ends without giving up on a client still
+// answering, and the temporary file goes.
+TEST_F(Downloads, StopOverThePipeDuringATrickleEndsTheLauncherAndRemovesTheTemporaryFile) {
+    const std::wstring pipe = UniquePipeName();
+    Launcher launcher(folder, {L"run", pipe}, {{L"WEX_TRQ_UUID", L"download-test"}});
+    const JSON::ValuePtr mi = MediaJson(server.Url("media.bin?trickle=1000"), hash, std::to_string(kMediaSize));
+    auto reply = std::async(std::launch::async, [&] {
+        return Exchange(pipe, R"({"op": "run", "args": {"action": "DownloadMedia", "dest": )" +
+                                  JsonQuoted(Narrow(output)) + ", \"mi\": " + mi->Dump() + "}}");
+    });
+    for (auto deadline = std::chrono::steady_clock::now() + 20s;
+         !fs::exists(output + L".tmp") && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(fs::exists(output + L".tmp")) << launcher.Output();
+    std::this_thread::sleep_for(3s);
+    PipeClient client;
+    ASSERT_EQ(client.Open(pipe), 0u);
+    EXPECT_EQ(client.Write("STOP"), 0u);
+    EXPECT_EQ(launcher.WaitForExit(30000), 0u);
+    EXPECT_EQ(reply.get().text,
+              "{\"rc\": 0, \"content\": {\"rc\": 2, \"output\": " + JsonQuoted(Narrow(output)) + "}}");
+    EXPECT_EQ(launcher.Output().find("still answering at exit"), std::string::npos) << launcher.Output();
+    ExpectNothingLeft();
+}
+
 // The order comes at the first pause of a retry wait, as a stop during that wait would: the
 // wait gives up at once and nothing more goes to the server.
 class StopAtTheRetryWait final : public Sleeper {
