@@ -13,6 +13,8 @@ Misbehaviour is asked for in the query string of each request (several may be co
                    that starts at or after N is served whole, so a resume gets the rest
     dropevery=N    cut every answer after N body bytes, resumes included
     rate=KIB       send at most KIB KiB per second
+    trickle=MS     send the first 64 KiB of the body at once, then one byte at a time, MS
+                   milliseconds apart (a server that slows down)
     stall=N        stop sending once N body bytes are out and hold the connection (a silent peer)
     lie=N          announce N more bytes than are sent (N may be negative), then close; a range
                    that starts beyond the real end is answered 206 with nothing after the head
@@ -411,10 +413,11 @@ class Handler(BaseHTTPRequestHandler):
         if lie < 0:
             limit = min(limit, count + lie)
         rate = float(knobs.get("rate", "0")) * 1024
+        trickle = int(knobs.get("trickle", "0")) / 1000.0
         with open(path, "rb") as source:
             source.seek(start)
             stall = int(knobs.get("stall", "-1"))
-            if limit == count and rate == 0 and lie == 0 and stall < 0:
+            if limit == count and rate == 0 and lie == 0 and stall < 0 and not trickle:
                 self.wfile.flush()
                 self.connection.sendfile(source, start, count)
                 return
@@ -424,12 +427,15 @@ class Handler(BaseHTTPRequestHandler):
                 if 0 <= stall <= sent:
                     time.sleep(60)  # the lifeline's end takes the server down first
                     return
-                block = source.read(min(CHUNK, limit - sent, stall - sent if stall >= 0 else CHUNK))
+                slow = trickle and sent >= CHUNK
+                block = source.read(1 if slow else min(CHUNK, limit - sent, stall - sent if stall >= 0 else CHUNK))
                 if not block:
                     break
                 self.wfile.write(block)
                 self.wfile.flush()
                 sent += len(block)
+                if slow:
+                    time.sleep(trickle)
                 if rate:
                     delay = began + sent / rate - time.monotonic()
                     if delay > 0:

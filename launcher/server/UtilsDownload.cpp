@@ -44,10 +44,14 @@ constexpr std::uint32_t kPollMs = 250;
 constexpr std::uint32_t kLockGoneWaitMs = 1000;
 constexpr DWORD kTimeoutMs = 30000;
 constexpr int kMaxTries = 3;
+constexpr int kMaxRedirects = 10;
 
 constexpr DWORD kConnectFlags = 0x400000;
 constexpr DWORD kRequestFlags = 0x84C00900;
 constexpr DWORD kPlainRequestFlags = 0x84400900;
+// Redirects are followed here, with a bound: WinINet's own following never gives up on a
+// link that sends it back to itself, and no stop order reaches it.
+constexpr DWORD kRedirectFlags = INTERNET_FLAG_NO_AUTO_REDIRECT;
 
 const std::string kPrefix = "[Utils::DownloadMedia]";
 const std::string kToolBoxPrefix = "[ToolBox::DownloadMedia]";
@@ -92,6 +96,79 @@ std::optional<std::uint64_t> ContentLength(HINTERNET request) {
     DWORD size = sizeof text;
     if (!::HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return std::nullopt;
     return std::wcstoull(text, nullptr, 10);
+}
+
+bool IsRedirect(std::int32_t status) {
+    return status == HTTP_STATUS_MOVED || status == HTTP_STATUS_REDIRECT || status == HTTP_STATUS_REDIRECT_METHOD ||
+           status == HTTP_STATUS_REDIRECT_KEEP_VERB || status == HTTP_STATUS_PERMANENT_REDIRECT;
+}
+
+// Where the answer sends the client, resolved against the URL that answered; empty for none.
+std::wstring RedirectTarget(HINTERNET request, const std::wstring& base) {
+    DWORD size = 0;
+    if (::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return {};
+    }
+    std::wstring location(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(location.size() * sizeof(wchar_t));
+    if (!::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location.data(), &size, nullptr)) return {};
+    location.resize(size / sizeof(wchar_t));
+    // Room for every character of both escaped.
+    std::wstring combined(3 * (base.size() + location.size()) + 16, L'\0');
+    DWORD length = static_cast<DWORD>(combined.size());
+    if (!::InternetCombineUrlW(base.c_str(), location.c_str(), combined.data(), &length, ICU_ENCODE_SPACES_ONLY)) {
+        return {};
+    }
+    combined.resize(length);
+    return combined;
+}
+
+// How much a read of the body asks for. A read waits until it has all it asked for: a whole
+// block from a slow server would hold it, and the stop order with it, until the block is full.
+// So a read asks for what has arrived. Only while the body streams in, two windows of 20 ms in a
+// row each bringing at least that much, does it ask for one window's worth (a block at most)
+// without looking first: the internet layer holds little at a time, and small reads are slow.
+class ReadPace {
+public:
+    // 0: look first what has arrived, and ask for that.
+    DWORD Ask() const { return ask_; }
+    void Count(DWORD bytes) {
+        bytes_ += bytes;
+        const auto now = std::chrono::steady_clock::now();
+        const std::chrono::duration<double> elapsed = now - since_;
+        if (elapsed < kWindow) return;
+        const auto brought = static_cast<DWORD>(
+            std::min<double>(kBlockSize, static_cast<double>(bytes_) * (kWindow / elapsed)));
+        ask_ = std::min(brought, lastBrought_);
+        lastBrought_ = brought;
+        since_ = now;
+        bytes_ = 0;
+    }
+
+private:
+    static constexpr std::chrono::duration<double> kWindow{0.02};
+    std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
+    std::uint64_t bytes_ = 0;
+    DWORD lastBrought_ = 0;
+    DWORD ask_ = 0;
+};
+
+// One read of the body, once some of it is there; count 0 is its end.
+bool ReadArrived(HINTERNET request, BYTE* buffer, ReadPace& pace, DWORD& count) {
+    count = 0;
+    DWORD ask = pace.Ask();
+    if (ask == 0) {
+        DWORD available = 0;
+        if (!::InternetQueryDataAvailable(request, &available, 0, 0)) return false;
+        // A request the stop order closed is not read again: its value may name another handle by now.
+        if (G_STOP.load()) return true;
+        // Nothing there is the end of the body, which the read then confirms at once.
+        ask = available == 0 ? kBlockSize : std::min(available, kBlockSize);
+    }
+    if (!::InternetReadFile(request, buffer, ask, &count)) return false;
+    pace.Count(count);
+    return true;
 }
 
 // Sends the request, for the rest of the body from offset on when offset is above 0.
@@ -149,6 +226,14 @@ bool SendRequest(HINTERNET request, std::int64_t offset, std::int32_t& status) {
 class StopWatch {
 public:
     explicit StopWatch(ZYNSysInternetHandle& request) : request_(request), thread_([this] { Watch(); }) {}
+    // Puts next in the request's place and closes the one before; false once the stop order
+    // has closed the request: next is then closed unused.
+    bool Replace(ZYNSysInternetHandle next) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (closed_) return false;
+        request_ = std::move(next);
+        return true;
+    }
     ~StopWatch() {
         {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -168,7 +253,7 @@ private:
             std::unique_lock<std::mutex> guard(mutex_);
             while (!done_) {
                 if (G_STOP.load()) {
-                    ::InternetCloseHandle(request_.Get());
+                    if (request_) ::InternetCloseHandle(request_.Get());
                     closed_ = true;
                     return;
                 }
@@ -216,6 +301,10 @@ private:
     void WatchOtherDownloader();
     std::int32_t CheckExistingOutput();
     std::int32_t Connect();
+    // Opens the request for url on a connection of its own, in place of the one before.
+    std::int32_t OpenRequest(const std::wstring& url);
+    // SendRequest, and the redirects it meets followed, kMaxRedirects at most.
+    bool Send(std::int64_t offset, std::int32_t& status);
     std::int32_t Transfer();
 
     std::string output_;
@@ -230,6 +319,8 @@ private:
     ZYNSysInternetHandle request_;
     // Declared after the request: it ends first, before the request's owner closes it.
     std::optional<StopWatch> stopWatch_;
+    std::wstring url_;  // the one the request is for, after the redirects so far
+    bool secureSeen_ = false;
     ZYNSysCryptProvider provider_;
     ZYNSysCryptHash hash_;
     ZYNSysKernelHandle tmpFile_;
@@ -381,7 +472,23 @@ std::int32_t MediaDownload::Connect() {
         Logger::ErrorWithSystemError(kPrefix + "InternetOpen failed");
         return kDownloadFailed;
     }
-    std::wstring url = ToolBox::Utf8ToWide(media_.downloadLink);
+    stopWatch_.emplace(request_);
+    if (std::int32_t rc = OpenRequest(ToolBox::Utf8ToWide(media_.downloadLink)); rc != kDownloadDone) return rc;
+
+    Logger::Debug(kPrefix + "Starting download Media : " + Shown(media_.downloadLink));
+    std::int32_t status = 0;
+    if (!Send(0, status)) {
+        Logger::Error(kPrefix + "SendRequest failed");
+        return kDownloadFailed;
+    }
+    if (status != HTTP_STATUS_OK) {
+        Logger::Error(kPrefix + "Error [" + std::to_string(status) + "]! fail to connect to : " + Shown(media_.downloadLink));
+        return kDownloadFailed;
+    }
+    return kDownloadDone;
+}
+
+std::int32_t MediaDownload::OpenRequest(const std::wstring& url) {
     URL_COMPONENTSW parts{};
     parts.dwStructSize = sizeof parts;
     parts.dwSchemeLength = 1;
@@ -401,45 +508,58 @@ std::int32_t MediaDownload::Connect() {
         path += extra.substr(0, extra.find(L'#'));
     }
 
-    connection_.Reset(::InternetConnectW(session_.Get(), host.c_str(), parts.nPort, nullptr, nullptr,
-                                         INTERNET_SERVICE_HTTP, kConnectFlags, 0));
-    if (!connection_) {
+    ZYNSysInternetHandle connection(::InternetConnectW(session_.Get(), host.c_str(), parts.nPort, nullptr, nullptr,
+                                                       INTERNET_SERVICE_HTTP, kConnectFlags, 0));
+    if (!connection) {
         Logger::ErrorWithSystemError(kPrefix + "InternetConnect failed on host [" + ToolBox::WideToUtf8(host) + "]");
         return kDownloadFailed;
     }
     DWORD timeout = kTimeoutMs;
     for (DWORD option : {INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_CONNECT_TIMEOUT}) {
-        ::InternetSetOptionW(connection_.Get(), option, &timeout, sizeof timeout);
+        ::InternetSetOptionW(connection.Get(), option, &timeout, sizeof timeout);
     }
 
+    // An https link that redirects to plain http still goes over TLS.
+    secureSeen_ = secureSeen_ || parts.nScheme == INTERNET_SCHEME_HTTPS;
     const bool plainAllowed = Config::IsActivated(ConfigOption::TEST_MODE) || Config::IsActivated(ConfigOption::DEBUG_CONTEXT);
-    const DWORD flags = plainAllowed && parts.nScheme != INTERNET_SCHEME_HTTPS ? kPlainRequestFlags : kRequestFlags;
+    const DWORD flags = (plainAllowed && !secureSeen_ ? kPlainRequestFlags : kRequestFlags) | kRedirectFlags;
     const wchar_t* accept[] = {L"application/zip", L"application/windows-installer-database", nullptr};
-    request_.Reset(::HttpOpenRequestW(connection_.Get(), nullptr, path.c_str(), nullptr, nullptr, accept, flags, 0));
-    if (!request_) {
+    ZYNSysInternetHandle request(
+        ::HttpOpenRequestW(connection.Get(), nullptr, path.c_str(), nullptr, nullptr, accept, flags, 0));
+    if (!request) {
         Logger::ErrorWithSystemError(kPrefix + "HttpOpenRequest failed");
         return kDownloadFailed;
     }
-    stopWatch_.emplace(request_);
     if (Config::IsActivated(ConfigOption::IGNORE_INVALID_CERT)) {
         DWORD security = 0;
         DWORD size = sizeof security;
-        ::InternetQueryOptionW(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, &size);
+        ::InternetQueryOptionW(request.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, &size);
         security |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-        ::InternetSetOptionW(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security);
+        ::InternetSetOptionW(request.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security);
     }
-
-    Logger::Debug(kPrefix + "Starting download Media : " + Shown(media_.downloadLink));
-    std::int32_t status = 0;
-    if (!SendRequest(request_.Get(), 0, status)) {
-        Logger::Error(kPrefix + "SendRequest failed");
-        return kDownloadFailed;
-    }
-    if (status != HTTP_STATUS_OK) {
-        Logger::Error(kPrefix + "Error [" + std::to_string(status) + "]! fail to connect to : " + Shown(media_.downloadLink));
-        return kDownloadFailed;
-    }
+    if (!stopWatch_->Replace(std::move(request))) return kDownloadFailed;
+    // Its request is closed already: the connection goes after it.
+    connection_ = std::move(connection);
+    url_ = url;
     return kDownloadDone;
+}
+
+bool MediaDownload::Send(std::int64_t offset, std::int32_t& status) {
+    for (int redirects = 0;; ++redirects) {
+        status = 0;
+        if (!SendRequest(request_.Get(), offset, status)) return false;
+        if (G_STOP.load() || !IsRedirect(status)) return true;
+        const std::wstring next = RedirectTarget(request_.Get(), url_);
+        // Without a target the redirect's own status is the answer.
+        if (next.empty()) return true;
+        if (redirects == kMaxRedirects) {
+            Logger::Error(kPrefix + "too many redirections (more than " + std::to_string(kMaxRedirects) +
+                          ") from : " + Shown(media_.downloadLink));
+            return true;
+        }
+        Logger::Debug(kPrefix + "redirected to : " + Shown(ToolBox::WideToUtf8(next)));
+        if (OpenRequest(next) != kDownloadDone) return false;
+    }
 }
 
 std::int32_t MediaDownload::Transfer() {
@@ -465,10 +585,11 @@ std::int32_t MediaDownload::Transfer() {
     bool lastReadFailed = false;
     bool hashFailed = false;
     bool writeFailed = false;
+    ReadPace pace;
     Progress progress(coms_, true);
     for (;;) {
         DWORD count = 0;
-        const bool read = ::InternetReadFile(request_.Get(), buffer.data(), kBlockSize, &count) != FALSE;
+        const bool read = ReadArrived(request_.Get(), buffer.data(), pace, count);
         Logger::Internal(kPrefix + "InternetReadFile status: [" + (read ? "1" : "0") +
                          "]// bytes read: " + std::to_string(count));
         if (G_STOP.load()) {
@@ -486,7 +607,7 @@ std::int32_t MediaDownload::Transfer() {
                 break;
             }
             std::int32_t status = 0;
-            if (!SendRequest(request_.Get(), static_cast<std::int64_t>(downloaded), status)) {
+            if (!Send(static_cast<std::int64_t>(downloaded), status)) {
                 Logger::Error(kPrefix + "Connection lost ! failed to restart the download");
                 break;
             }
@@ -497,6 +618,7 @@ std::int32_t MediaDownload::Transfer() {
                 break;
             }
             end = expectedEnd(downloaded);
+            pace = ReadPace{};
             if (failures >= kMaxTries) break;
             continue;
         }

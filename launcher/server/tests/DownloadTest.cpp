@@ -404,6 +404,39 @@ TEST_F(Downloads, ErrorStatusFailsWithoutTemporaryFile) {
     }
 }
 
+// Redirects are followed, ten at most: one more, or a link that answers with itself for ever,
+// ends the download after the tenth.
+TEST_F(Downloads, RedirectsAreFollowedUpToTen) {
+    const auto chain = [&](int hops) {
+        std::string query;
+        for (int hop = 0; hop < hops; ++hop) query = "?location=" + server.Url("media.bin" + query);
+        return query;
+    };
+    struct Case {
+        const char* name;
+        std::string query;
+        std::int32_t rc;
+        std::size_t requests;
+    } cases[] = {
+        {"ten", chain(10), 0, 11},
+        {"relative", "?location=/media.bin%3Fx=1", 0, 2},
+        {"eleven", chain(11), 2, 11},
+        {"to itself for ever", "?loop=1000000", 2, 11},
+    };
+    for (const Case& c : cases) {
+        fs::remove(output);
+        fs::remove(served + L".requests");
+        EXPECT_EQ(Download(c.query, hash), c.rc) << c.name << "\n" << sink.Dump();
+        EXPECT_EQ(server.Requests().size(), c.requests) << c.name;
+        if (c.rc != 0) {
+            EXPECT_TRUE(sink.Has("[Utils::DownloadMedia]Error [302]! fail to connect to : " +
+                                 server.Url("media.bin" + c.query)))
+                << c.name;
+            ExpectNothingLeft();
+        }
+    }
+}
+
 TEST_F(Downloads, TicketInTheLinkNeverReachesTheLog) {
     const std::string ticket = "ST-8888888888-mediaticket";
     struct Case {
@@ -569,7 +602,8 @@ int StopAfter(const std::function<bool()>& moment, const std::string& url, const
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped);
     installedSink.Restore();
     const bool logged = sink.Has("[Utils::DownloadMedia]GLOBAL STOP ORDER ! function aborted") ||
-                        sink.Has("[ToolBox::DownloadMedia]GLOBAL STOP ORDER ! function aborted");
+                        sink.Has("[ToolBox::DownloadMedia]GLOBAL STOP ORDER ! function aborted") ||
+                        sink.Has("[SendRequest]GLOBAL STOP ORDER ! emergency break !");
     PrintResult(std::to_string(rc) + (running ? " running" : " ended") + (logged ? " logged " : " silent ") +
                 std::to_string(ms.count()));
     return 0;
@@ -600,6 +634,12 @@ VAROMET_CHILD_CASE(StopOrderEndsTheWaitForAnotherDownloader) {
                      std::string(32, '0'), 11);
 }
 
+// A slow server that sends the client back to the same link: the walk is going when the order comes.
+VAROMET_CHILD_CASE(StopOrderEndsARedirectWalk) {
+    return StopAfter([] { return std::this_thread::sleep_for(2s), true; }, Env("VAROMET_TEST_URL"),
+                     Env("VAROMET_TEST_HASH"), 4 * kMediaSize);
+}
+
 // The stop must never sit out the shortest wait it is there to cut, the 5000 ms retry pause;
 // the rest of that margin is for a loaded machine.
 constexpr long long kStopBoundMs = 4500;
@@ -610,15 +650,19 @@ TEST_F(Downloads, StopOrderEndsADownloadOrTheWaitPromptly) {
     struct Case {
         const char* child;
         const char* partial;  // the other downloader's temporary file, if any
+        const char* query = "?rate=256";
     } cases[] = {
         {"StopOrderEndsTheDownload", nullptr},
         {"StopOrderEndsTheWaitForAnotherDownloader", nullptr},
         // Its file is still its own: a stopping watcher never deletes it.
         {"StopOrderEndsTheWaitForAnotherDownloader", "another downloader's"},
+        // Ten hops of a second each.
+        {"StopOrderEndsARedirectWalk", nullptr, "?loop=1000000&delay=1000"},
     };
     for (const Case& c : cases) {
         if (c.partial) Write(output + L".tmp", c.partial);
-        const std::string result = RunChild(c.child, {{"VAROMET_TEST_URL", server.Url("big.bin?rate=256")},
+        const std::string url = server.Url("big.bin" + std::string(c.query));
+        const std::string result = RunChild(c.child, {{"VAROMET_TEST_URL", url},
                                                       {"VAROMET_TEST_HASH", Md5Of(served + L"\\big.bin")},
                                                       {"VAROMET_TEST_OUTPUT", Narrow(output)}});
         ASSERT_EQ(result.rfind("2 running logged ", 0), 0u) << c.child << ": " << result;
@@ -645,6 +689,33 @@ TEST_F(Downloads, StopOrderCutsAReadBlockedOnASilentServerOnWindowsOnly) {
                                               {"VAROMET_TEST_OUTPUT", Narrow(output)}});
     ASSERT_EQ(result.rfind("2 running logged ", 0), 0u) << result;
     EXPECT_LT(std::stoll(result.substr(17)), kStopBoundMs);
+    ExpectNothingLeft();
+}
+
+// Through the product: a stop while the body trickles in, after a first block that came at once,
+// ends the transfer at its next byte, so the launcher ends without giving up on a client still
+// answering, and the temporary file goes.
+TEST_F(Downloads, StopOverThePipeDuringATrickleEndsTheLauncherAndRemovesTheTemporaryFile) {
+    const std::wstring pipe = UniquePipeName();
+    Launcher launcher(folder, {L"run", pipe}, {{L"WEX_TRQ_UUID", L"download-test"}});
+    const JSON::ValuePtr mi = MediaJson(server.Url("media.bin?trickle=1000"), hash, std::to_string(kMediaSize));
+    auto reply = std::async(std::launch::async, [&] {
+        return Exchange(pipe, R"({"op": "run", "args": {"action": "DownloadMedia", "dest": )" +
+                                  JsonQuoted(Narrow(output)) + ", \"mi\": " + mi->Dump() + "}}");
+    });
+    for (auto deadline = std::chrono::steady_clock::now() + 20s;
+         !fs::exists(output + L".tmp") && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(fs::exists(output + L".tmp")) << launcher.Output();
+    std::this_thread::sleep_for(3s);
+    PipeClient client;
+    ASSERT_EQ(client.Open(pipe), 0u);
+    EXPECT_EQ(client.Write("STOP"), 0u);
+    EXPECT_EQ(launcher.WaitForExit(30000), 0u);
+    EXPECT_EQ(reply.get().text,
+              "{\"rc\": 0, \"content\": {\"rc\": 2, \"output\": " + JsonQuoted(Narrow(output)) + "}}");
+    EXPECT_EQ(launcher.Output().find("still answering at exit"), std::string::npos) << launcher.Output();
     ExpectNothingLeft();
 }
 
