@@ -1,6 +1,7 @@
 // "CallWS" through the real launcher in run mode (LOGLEVEL info): median latency of 200 GETs of a
 // URL without a ticket, of 200 with a ticket whose authentication service is resolved once and
-// then cached, and of 200 "checkFile" requests to the same launcher, measured interleaved.
+// then cached, and of 200 "checkFile" requests to the same launcher, measured interleaved; then
+// the time of 16 ticketed calls sent at once, each with a ticket of its own (median of 10 rounds).
 //   callws_bench NOAUTH_URL TICKET_URL [LAUNCHER_EXE]
 // bench/callws_bench.sh starts the local HTTP server, runs this and curl beside it.
 #include "ZYNSysWin.h"
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,8 @@
 namespace {
 
 constexpr int kRequests = 200;
+constexpr int kConcurrentCalls = 16;
+constexpr int kConcurrentRounds = 10;
 
 std::wstring ExecutableFolder() {
     wchar_t path[MAX_PATH] = {};
@@ -44,13 +48,17 @@ std::string Quoted(const std::string& text) {
 }
 
 ZYNSysKernelHandle OpenPipe(const std::wstring& pipeName) {
-    // Between two instances of the server, and while the launcher starts, the name is missing.
-    for (int tries = 0; !::WaitNamedPipeW(pipeName.c_str(), 5000); ++tries) {
-        if (tries == 5000) return {};
-        ::Sleep(1);
+    // Between two instances of the server, and while the launcher starts, the name is missing;
+    // a concurrent client may take the instance waited for.
+    ZYNSysKernelHandle pipe;
+    for (int tries = 0; !pipe && tries < 5000; ++tries) {
+        if (!::WaitNamedPipeW(pipeName.c_str(), 5000)) {
+            ::Sleep(1);
+            continue;
+        }
+        pipe.Reset(::CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr));
     }
-    ZYNSysKernelHandle pipe(::CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_OVERLAPPED, nullptr));
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (pipe) ::SetNamedPipeHandleState(pipe.Get(), &mode, nullptr, nullptr);
     return pipe;
@@ -124,6 +132,25 @@ int Run(const std::wstring& launcher, const std::wstring& folder, const std::str
             if (!ok && ++failures == 1) std::fprintf(stderr, "callws_bench: %s: %s\n", series[k].name, reply.c_str());
         }
     }
+    // The calls of a round wait for each other only where their tickets share the cookie jar.
+    Series rounds{"16 concurrent CallWS, own tickets", {}};
+    for (int round = 0; round < kConcurrentRounds; ++round) {
+        std::vector<std::future<bool>> calls;
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kConcurrentCalls; ++i) {
+            std::string own = ticket;
+            own.replace(own.find("TGT-31415"), 9, "TGT-" + std::to_string(round * kConcurrentCalls + i));
+            calls.push_back(std::async(std::launch::async, [&pipeName, own] {
+                std::string answer;
+                const bool ok = Exchange(pipeName, own, answer) && answer.rfind("{\"rc\": 0", 0) == 0;
+                if (!ok) std::fprintf(stderr, "callws_bench: concurrent: %s\n", answer.c_str());
+                return ok;
+            }));
+        }
+        for (std::future<bool>& call : calls) failures += call.get() ? 0 : 1;
+        rounds.times.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
     if (const ZYNSysKernelHandle pipe = OpenPipe(pipeName)) {
         WritePipeMessage(pipe.Get(), "STOP", PipeWait{.deadline = PipeDeadline::In(kPipeExchangeMilliseconds)});
     }
@@ -134,6 +161,7 @@ int Run(const std::wstring& launcher, const std::wstring& folder, const std::str
     }
     std::printf("%d requests of each kind, interleaved\n", kRequests);
     for (Series& s : series) std::printf("%s median %.3f ms\n", s.name, s.Median());
+    std::printf("%s median %.3f ms per round of %d\n", rounds.name, rounds.Median(), kConcurrentCalls);
     const double noAuthMedian = series[0].Median(), ticketMedian = series[1].Median(), fileMedian = series[2].Median();
     std::printf("noAuth / checkFile: %.2f (goal <= 1.5); ticket / noAuth: %.2f (goal <= 1.5)\n",
                 fileMedian > 0 ? noAuthMedian / fileMedian : 0.0, noAuthMedian > 0 ? ticketMedian / noAuthMedian : 0.0);

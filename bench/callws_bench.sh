@@ -2,7 +2,7 @@
 # "CallWS" latency through the launcher in run mode (LOGLEVEL info) against one local HTTP server
 # (testing/http_server.py): 200 GETs without a ticket, 200 with a ticket whose authentication
 # service is cached, 200 "checkFile" requests to the same launcher, and 200 curl GETs of the same
-# URL, in the same run. Medians.
+# URL, in the same run. Medians; then rounds of 16 ticketed calls sent at once, each with its own.
 #   bench/callws_bench.sh [BUILD_DIR]    default: build/win
 # Builds nothing: callws_bench.exe must already be built in BUILD_DIR.
 set -eu

@@ -7,6 +7,7 @@
 
 #include <wininet.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -107,6 +108,21 @@ HeaderFacts ReadHeaders(const std::string& headers) {
         start = end + 1;
     }
     return facts;
+}
+
+// The jars a ticket is planted in are process-wide and the request that follows reads them: from
+// a plant (its CAS session check included) to the end of that request, one ticketed call at a
+// time, or a concurrent plant sends this call under another user's ticket. The wait ends with
+// the stop order or after the time-out of a request; the turn is then not held.
+std::unique_lock<std::timed_mutex> TakeTicketTurn() {
+    // Never destroyed: request threads may still call in while the process exits.
+    static std::timed_mutex* const turn = new std::timed_mutex;
+    std::unique_lock<std::timed_mutex> held(*turn, std::defer_lock);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMilliseconds);
+    while (!G_STOP.load() && std::chrono::steady_clock::now() < deadline) {
+        if (held.try_lock_for(std::chrono::milliseconds(50))) break;
+    }
+    return held;
 }
 
 // The cookie on the authentication service's URL; a failure is logged and the call goes on.
@@ -210,6 +226,8 @@ bool Utils::callWebService(const OrdanaRequestInfo& requestInfo, const std::stri
         facade->SetOptions(option, &kTimeoutMilliseconds, sizeof kTimeoutMilliseconds);
     }
 
+    std::unique_lock<std::timed_mutex> ticketTurn;
+    bool failed = false;
     if (!noAuth && requestInfo.initialised && !requestInfo.casTgc.empty()) {
         Logger::Internal("[Utils::callWebService]there is a CASTGC ! on which url do we set it ?");
         std::string cookieUrl = requestInfo.authWsUrl;
@@ -220,18 +238,25 @@ bool Utils::callWebService(const OrdanaRequestInfo& requestInfo, const std::stri
         }
         if (!cookieUrl.empty()) {
             Logger::Internal("[Utils::callWebService] try to setup the cookie on the URL : " + Masked(cookieUrl));
-            PlantTicket(cookieUrl, requestInfo.casTgc);
+            ticketTurn = TakeTicketTurn();
+            if (ticketTurn.owns_lock()) {
+                PlantTicket(cookieUrl, requestInfo.casTgc);
+            } else if (!G_STOP.load()) {
+                // Sent now, the call would carry whatever ticket the jars hold.
+                Logger::Error("[Utils::callWebService]No turn to set the CASTGC cookie within " +
+                              std::to_string(kTimeoutMilliseconds) + " ms: the call is not sent.");
+                failed = true;
+            }
         }
     }
 
     Logger::Internal("[Utils::callWebService]{0}try to acces to [" + Masked(url) + "] with argument : [" +
                      Masked(arg) + "]");
     QORHttpHeapText body;
-    bool failed = false;
     if (G_STOP.load()) {
         Logger::Debug("[Utils::CallWebService]GLOBAL STOP ORDER ! emergency break !");
         failed = true;
-    } else {
+    } else if (!failed) {
         const std::string verb = arg.empty() ? "GET" : "POST";
         Logger::Debug("[Utils::callWebService]try n\xB0[0] to call the webservice with " + verb + " request to : " +
                       Masked(url));
@@ -243,6 +268,7 @@ bool Utils::callWebService(const OrdanaRequestInfo& requestInfo, const std::stri
             failed = true;
         }
     }
+    if (ticketTurn.owns_lock()) ticketTurn.unlock();
 
     std::string text;
     // A success without a body buffer is no answer: converting the missing buffer would make

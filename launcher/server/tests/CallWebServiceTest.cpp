@@ -335,6 +335,38 @@ TEST_F(CallWS, ConcurrentCallsForOneTargetLeaveOneResolutionForLaterCalls) {
     Stop(launcher);
 }
 
+// Calls with distinct tickets, all planted on one authentication URL and sent at once: each
+// reaches the service with its own ticket, whichever cookie jar the ticket is planted in.
+TEST_F(CallWS, ConcurrentCallsEachGoOutWithTheirOwnTicket) {
+    constexpr int kCalls = 16;
+    struct Case {
+        const char* name;
+        EnvList env;
+    } cases[] = {
+        {"cookie store", {}},
+        {"WinINet jar of the memory-check run", {{L"WEX_TRQ_UUID", L"1"}, {L"WEX_TRQ_EXECTOOL", L"MemoryCheck"}}},
+    };
+    for (const Case& c : cases) {
+        const std::string authUrl = Url(std::string("own-") + (c.env.empty() ? "store" : "jar"), "");
+        EnvList env = c.env;
+        env.emplace_back(L"TrqConfPath", folder.In(L"launcher.conf"));
+        Launcher launcher(folder, {L"run", pipe}, env);
+        const auto ticket = [](int i) { return "TGT-" + std::to_string(i) + "-owncallsecret"; };
+        std::vector<std::future<Reply>> replies;
+        for (int i = 0; i < kCalls; ++i) {
+            const std::string request = Request(Cinfo(ticket(i), authUrl), authUrl + "echo?echo=1", "", "");
+            replies.push_back(std::async(std::launch::async, [this, request] { return Exchange(pipe, request); }));
+        }
+        for (int i = 0; i < kCalls; ++i) {
+            const std::string content = Parse(replies[i].get().text).content;
+            const std::size_t at = content.find("\r\nCookie: ");
+            const std::string cookie = at == std::string::npos ? content : content.substr(at + 2, content.find("\r\n", at + 2) - at - 2);
+            EXPECT_EQ(cookie, "Cookie: CASTGC=" + ticket(i)) << c.name << ", call " << i;
+        }
+        Stop(launcher);
+    }
+}
+
 std::string Env(const char* name) {
     char value[2048] = {};
     const DWORD got = ::GetEnvironmentVariableA(name, value, sizeof value);
