@@ -129,8 +129,9 @@ std::unique_lock<std::timed_mutex> TakeTicketTurn() {
 void PlantTicket(const std::string& cookieUrl, const std::string& ticket) {
     const std::string cookie = "CASTGC=" + ticket;
     // The ticket is one cookie value: a ';' would give it attributes, a CR or LF another cookie
-    // or header line. Refused like a failed call, with nothing of the ticket shown.
-    if (ticket.find_first_of("\r\n;") != std::string::npos) {
+    // or header line, a NUL would plant only what comes before it. Refused like a failed call,
+    // with nothing of the ticket shown.
+    if (ticket.find_first_of(std::string_view("\r\n;\0", 4)) != std::string::npos) {
         const std::string api = Config::IsActivated(ConfigOption::MEMORY_CHECK_RUN) ? "{WININET}" : "{QORAPI}";
         Logger::Error("[Utils::CallWebService]" + api + "Fail to set CASTGC cookie for URL {" + Masked(cookieUrl) +
                       "}: CASTGC=***(" + std::to_string(ticket.size()) + ")");

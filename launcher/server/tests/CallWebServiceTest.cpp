@@ -121,6 +121,9 @@ protected:
                R"(, "pVersion": ")" + version + "\"}";
     }
 
+    // The JSON escape of U+0000 in place of the ticket's '@'.
+    static std::string NulInTicket(std::string cinfo) { return cinfo.replace(cinfo.find('@'), 1, "\\u0000"); }
+
     std::string DailyLog() const {
         std::string all;
         for (const auto& entry : fs::recursive_directory_iterator(folder.Path())) {
@@ -239,6 +242,11 @@ TEST_F(CallWS, EachCallSendsOneRequestAndPlantsTheTicketWhereTheIdentityServiceA
          {"{ERROR}:[Utils::CallWebService]{QORAPI}Fail to set CASTGC cookie for URL {" + Url("crlf", "") +
           "}: CASTGC=***(38)"},
          {"set cookie(", "X-Injected"}, {{Url("crlf", "api/authenticated/user/me"), 0}}, false},
+        {"a ticket holding NUL", NulInTicket(Cinfo(tgt + "@", Url("nul", ""))), Url("nul", "echo?echo=1"), "", "", 0,
+         "GET ",
+         {"{ERROR}:[Utils::CallWebService]{QORAPI}Fail to set CASTGC cookie for URL {" + Url("nul", "") +
+          "}: CASTGC=***(24)"},
+         {"set cookie("}, {{Url("nul", "api/authenticated/user/me"), 0}}, false},
         {"CAS session still valid", Cinfo(tgt, server.Url("valid-" + RunMark())),
          server.Url("valid-" + RunMark() + "/echo?echo=1"), "", "", 0, "GET ",
          {"{INTERNAL}:[Utils::CallWebService] set cookie(" + server.Url("valid-" + RunMark()) + ") : CASTGC=TGT-***(23)"}, {},
