@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +21,7 @@
 #include "QORHttpCookie.h"
 #include "QORHttpDirectFacade.h"
 #include "QORHttpHeapText.h"
+#include "ResolutionCache.h"
 #include "ToolBox.h"
 #include "Utils.h"
 
@@ -37,27 +37,6 @@ constexpr std::uint32_t kRawHeadersQuery = 22;
 constexpr int kMaxHops = 10;
 
 std::string Masked(std::string_view text) { return ToolBox::MaskSecretsInText(text); }
-
-// The authentication service found for each target URL, for the life of the process.
-class ResolutionCache {
-public:
-    std::string Find(const std::string& url) {
-        std::lock_guard<std::mutex> hold(mutex_);
-        const auto found = entries_.find(url);
-        return found != entries_.end() ? found->second : std::string();
-    }
-
-    // A first resolution stays; only a missing or empty entry takes the new one.
-    void Store(const std::string& url, const std::string& resolved) {
-        std::lock_guard<std::mutex> hold(mutex_);
-        std::string& entry = entries_[url];
-        if (entry.empty()) entry = resolved;
-    }
-
-private:
-    std::mutex mutex_;
-    std::map<std::string, std::string> entries_;
-};
 
 ResolutionCache& Cache() {
     static ResolutionCache cache;
