@@ -1,7 +1,9 @@
 // "CallWS" through the real launcher in run mode (LOGLEVEL info): median latency of 200 GETs of a
 // URL without a ticket, of 200 with a ticket whose authentication service is resolved once and
 // then cached, and of 200 "checkFile" requests to the same launcher, measured interleaved; then
-// the time of 16 ticketed calls sent at once, each with a ticket of its own (median of 10 rounds).
+// the time of 16 ticketed calls sent at once, each with a ticket of its own (median of 10 rounds),
+// and the same against a service that answers after 250 ms, with tickets of their own and with
+// one ticket shared by the 16 (goal: shared at most 0.5x own; calls of one ticket share its turn).
 //   callws_bench NOAUTH_URL TICKET_URL [LAUNCHER_EXE]
 // bench/callws_bench.sh starts the local HTTP server, runs this and curl beside it.
 #include "ZYNSysWin.h"
@@ -28,6 +30,8 @@ namespace {
 constexpr int kRequests = 200;
 constexpr int kConcurrentCalls = 16;
 constexpr int kConcurrentRounds = 10;
+// The slow service's answer time, as the test server's delay knob: long enough for waiting to show.
+constexpr const char* kSlowKnob = "&delay=250";
 
 std::wstring ExecutableFolder() {
     wchar_t path[MAX_PATH] = {};
@@ -132,25 +136,37 @@ int Run(const std::wstring& launcher, const std::wstring& folder, const std::str
             if (!ok && ++failures == 1) std::fprintf(stderr, "callws_bench: %s: %s\n", series[k].name, reply.c_str());
         }
     }
-    // The calls of a round wait for each other only where their tickets share the cookie jar.
-    Series rounds{"16 concurrent CallWS, own tickets", {}};
-    for (int round = 0; round < kConcurrentRounds; ++round) {
-        std::vector<std::future<bool>> calls;
-        const auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < kConcurrentCalls; ++i) {
-            std::string own = ticket;
-            own.replace(own.find("TGT-31415"), 9, "TGT-" + std::to_string(round * kConcurrentCalls + i));
-            calls.push_back(std::async(std::launch::async, [&pipeName, own] {
-                std::string answer;
-                const bool ok = Exchange(pipeName, own, answer) && answer.rfind("{\"rc\": 0", 0) == 0;
-                if (!ok) std::fprintf(stderr, "callws_bench: concurrent: %s\n", answer.c_str());
-                return ok;
-            }));
+    // 16 ticketed calls at once per round, each with a ticket of its own or all with one.
+    const auto concurrentRounds = [&](const char* name, const std::string& request, bool ownTickets) {
+        Series rounds{name, {}};
+        for (int round = 0; round < kConcurrentRounds; ++round) {
+            std::vector<std::future<bool>> calls;
+            const auto start = std::chrono::steady_clock::now();
+            for (int i = 0; i < kConcurrentCalls; ++i) {
+                std::string own = request;
+                if (ownTickets) {
+                    own.replace(own.find("TGT-31415"), 9, "TGT-" + std::to_string(round * kConcurrentCalls + i));
+                }
+                calls.push_back(std::async(std::launch::async, [&pipeName, own] {
+                    std::string answer;
+                    const bool ok = Exchange(pipeName, own, answer) && answer.rfind("{\"rc\": 0", 0) == 0;
+                    if (!ok) std::fprintf(stderr, "callws_bench: concurrent: %s\n", answer.c_str());
+                    return ok;
+                }));
+            }
+            for (std::future<bool>& call : calls) failures += call.get() ? 0 : 1;
+            rounds.times.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         }
-        for (std::future<bool>& call : calls) failures += call.get() ? 0 : 1;
-        rounds.times.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    }
+        return rounds;
+    };
+    Series fast = concurrentRounds("16 concurrent CallWS, own tickets", ticket, true);
+    std::string slowTicket = ticket;
+    slowTicket.replace(slowTicket.find(ticketUrl), ticketUrl.size(), ticketUrl + kSlowKnob);
+    // The slow URL's authentication service is resolved before the rounds time anything.
+    if (!Exchange(pipeName, slowTicket, reply) || reply.rfind("{\"rc\": 0", 0) != 0) ++failures;
+    Series slowOwn = concurrentRounds("16 concurrent CallWS, own tickets, 250 ms service", slowTicket, true);
+    Series slowShared = concurrentRounds("16 concurrent CallWS, one ticket, 250 ms service", slowTicket, false);
     if (const ZYNSysKernelHandle pipe = OpenPipe(pipeName)) {
         WritePipeMessage(pipe.Get(), "STOP", PipeWait{.deadline = PipeDeadline::In(kPipeExchangeMilliseconds)});
     }
@@ -161,7 +177,11 @@ int Run(const std::wstring& launcher, const std::wstring& folder, const std::str
     }
     std::printf("%d requests of each kind, interleaved\n", kRequests);
     for (Series& s : series) std::printf("%s median %.3f ms\n", s.name, s.Median());
-    std::printf("%s median %.3f ms per round of %d\n", rounds.name, rounds.Median(), kConcurrentCalls);
+    for (Series* s : {&fast, &slowOwn, &slowShared}) {
+        std::printf("%s median %.3f ms per round of %d\n", s->name, s->Median(), kConcurrentCalls);
+    }
+    std::printf("one ticket / own tickets, 250 ms service: %.2f (goal <= 0.5)\n",
+                slowOwn.Median() > 0 ? slowShared.Median() / slowOwn.Median() : 0.0);
     const double noAuthMedian = series[0].Median(), ticketMedian = series[1].Median(), fileMedian = series[2].Median();
     std::printf("noAuth / checkFile: %.2f (goal <= 1.5); ticket / noAuth: %.2f (goal <= 1.5)\n",
                 fileMedian > 0 ? noAuthMedian / fileMedian : 0.0, noAuthMedian > 0 ? ticketMedian / noAuthMedian : 0.0);
