@@ -10,11 +10,13 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -373,6 +375,31 @@ TEST_F(CallWS, ConcurrentCallsEachGoOutWithTheirOwnTicket) {
         }
         Stop(launcher);
     }
+}
+
+// Past the table's bound, a target URL in use is still resolved once: its authentication service
+// sees one walk, then only the calls.
+TEST_F(CallWS, ATargetInUseIsResolvedOnceAfterMoreTargetsThanTheTableKeeps) {
+    Launcher launcher(folder, {L"run", pipe}, {{L"TrqConfPath", folder.In(L"launcher.conf")}});
+    const std::string echoIam = "echo?echo=1&" + std::string(kIam);
+    constexpr int kTargets = 256 + 8, kAtOnce = 16;
+    for (int first = 0; first < kTargets; first += kAtOnce) {
+        std::vector<std::future<Reply>> replies;
+        for (int i = first; i < first + kAtOnce; ++i) {
+            const std::string target = Url("many", echoIam + "&n=" + std::to_string(i));
+            const std::string request = Request(Cinfo(kTicket, ""), target, "", "");
+            replies.push_back(std::async(std::launch::async, [this, request] { return Exchange(pipe, request); }));
+        }
+        for (std::future<Reply>& reply : replies) ASSERT_EQ(Parse(reply.get().text).rc, 0);
+    }
+    const std::string fresh = Url("fresh", echoIam);
+    for (int call = 0; call < 2; ++call) {
+        const Reply reply = Exchange(pipe, Request(Cinfo(kTicket, ""), fresh, "", ""));
+        EXPECT_EQ(Parse(reply.text).rc, 0) << reply.text;
+    }
+    // One walk and two calls.
+    EXPECT_EQ(Count(fresh), 3);
+    Stop(launcher);
 }
 
 std::string Env(const char* name) {
