@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -22,6 +21,7 @@
 #include "QORHttpDirectFacade.h"
 #include "QORHttpHeapText.h"
 #include "ResolutionCache.h"
+#include "TicketTurn.h"
 #include "ToolBox.h"
 #include "Utils.h"
 
@@ -89,19 +89,13 @@ HeaderFacts ReadHeaders(const std::string& headers) {
     return facts;
 }
 
-// The jars a ticket is planted in are process-wide and the request that follows reads them: from
-// a plant (its CAS session check included) to the end of that request, one ticketed call at a
-// time, or a concurrent plant sends this call under another user's ticket. The wait ends with
-// the stop order or after the time-out of a request; the turn is then not held.
-std::unique_lock<std::timed_mutex> TakeTicketTurn() {
+// From a plant (its CAS session check included) to the end of its request, a call holds its
+// ticket's turn: the jars are process-wide, and a concurrent plant of another ticket would send
+// this call under another user's ticket.
+TicketTurn& Turns() {
     // Never destroyed: request threads may still call in while the process exits.
-    static std::timed_mutex* const turn = new std::timed_mutex;
-    std::unique_lock<std::timed_mutex> held(*turn, std::defer_lock);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMilliseconds);
-    while (!G_STOP.load() && std::chrono::steady_clock::now() < deadline) {
-        if (held.try_lock_for(std::chrono::milliseconds(50))) break;
-    }
-    return held;
+    static TicketTurn* const turns = new TicketTurn;
+    return *turns;
 }
 
 // The cookie on the authentication service's URL; a failure is logged and the call goes on.
@@ -206,7 +200,7 @@ bool Utils::callWebService(const OrdanaRequestInfo& requestInfo, const std::stri
         facade->SetOptions(option, &kTimeoutMilliseconds, sizeof kTimeoutMilliseconds);
     }
 
-    std::unique_lock<std::timed_mutex> ticketTurn;
+    TicketTurn::Pass ticketTurn;
     bool failed = false;
     if (!noAuth && requestInfo.initialised && !requestInfo.casTgc.empty()) {
         Logger::Internal("[Utils::callWebService]there is a CASTGC ! on which url do we set it ?");
@@ -218,14 +212,15 @@ bool Utils::callWebService(const OrdanaRequestInfo& requestInfo, const std::stri
         }
         if (!cookieUrl.empty()) {
             Logger::Internal("[Utils::callWebService] try to setup the cookie on the URL : " + Masked(cookieUrl));
-            ticketTurn = TakeTicketTurn();
-            if (ticketTurn.owns_lock()) {
-                PlantTicket(cookieUrl, requestInfo.casTgc);
+            ticketTurn = Turns().Take(requestInfo.casTgc, std::chrono::milliseconds(kTimeoutMilliseconds),
+                                      [] { return G_STOP.load(); });
+            if (ticketTurn.Held()) {
+                ticketTurn.PlantOnce(cookieUrl, [&] { PlantTicket(cookieUrl, requestInfo.casTgc); },
+                                     [] { return G_STOP.load(); });
             } else if (!G_STOP.load()) {
-                // Sent now, the call would carry whatever ticket the jars hold.
+                // As a failed cookie step: the call still goes out, with whatever ticket the jars hold.
                 Logger::Error("[Utils::callWebService]No turn to set the CASTGC cookie within " +
-                              std::to_string(kTimeoutMilliseconds) + " ms: the call is not sent.");
-                failed = true;
+                              std::to_string(kTimeoutMilliseconds) + " ms: the call is sent without it.");
             }
         }
     }
@@ -248,7 +243,7 @@ bool Utils::callWebService(const OrdanaRequestInfo& requestInfo, const std::stri
             failed = true;
         }
     }
-    if (ticketTurn.owns_lock()) ticketTurn.unlock();
+    ticketTurn.Release();
 
     std::string text;
     // A success without a body buffer is no answer: converting the missing buffer would make

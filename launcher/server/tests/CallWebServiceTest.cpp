@@ -377,6 +377,52 @@ TEST_F(CallWS, ConcurrentCallsEachGoOutWithTheirOwnTicket) {
     }
 }
 
+// A call whose service trickles its answer holds its ticket's turn for the whole exchange: calls
+// of the same ticket go out beside it, one of another ticket after it, with its own ticket.
+TEST_F(CallWS, CallsOfTheTicketInTurnNeverWaitForItsSlowCall) {
+    const std::string authUrl = Url("slow", "");
+    const std::string otherAuthUrl = Url("slow-other", "");
+    // 64 KiB at once, then one byte a second: the holder's answer takes about six seconds.
+    fs::create_directories(fs::path(served) / ("status=404/slow-" + RunMark()));
+    std::ofstream(fs::path(served) / ("status=404/slow-" + RunMark()) / "big.txt", std::ios::binary)
+        << std::string(65536 + 6, 'x');
+    Launcher launcher(folder, {L"run", pipe}, {{L"TrqConfPath", folder.In(L"launcher.conf")}});
+    using Clock = std::chrono::steady_clock;
+    struct Timed {
+        Answer answer;
+        Clock::time_point at;
+    };
+    const auto send = [this](const std::string& request) {
+        return std::async(std::launch::async, [this, request] {
+            const Reply reply = Exchange(pipe, request);
+            return Timed{Parse(reply.text), Clock::now()};
+        });
+    };
+    const Clock::time_point start = Clock::now();
+    auto holder = send(Request(Cinfo(kTicket, authUrl), authUrl + "big.txt?trickle=1000", "", ""));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::vector<std::future<Timed>> same;
+    for (int i = 0; i < 3; ++i) same.push_back(send(Request(Cinfo(kTicket, authUrl), authUrl + "echo?echo=1", "", "")));
+    for (std::future<Timed>& call : same) {
+        const Timed got = call.get();
+        EXPECT_EQ(got.answer.rc, 0) << got.answer.content;
+        EXPECT_NE(got.answer.content.find("Cookie: CASTGC=" + std::string(kTicket)), std::string::npos)
+            << got.answer.content;
+    }
+    EXPECT_EQ(holder.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+        << "the calls of the ticket in turn waited for the slow one";
+    const std::string other = "TGT-7-otherslowsecret";
+    const Timed late = send(Request(Cinfo(other, otherAuthUrl), otherAuthUrl + "echo?echo=1", "", "")).get();
+    EXPECT_EQ(late.answer.rc, 0) << late.answer.content;
+    EXPECT_NE(late.answer.content.find("Cookie: CASTGC=" + other), std::string::npos) << late.answer.content;
+    // The holder's last byte leaves the server six seconds after its first 64 KiB.
+    EXPECT_GE(late.at - start, std::chrono::seconds(5)) << "another ticket was planted while the slow call was out";
+    const Timed held = holder.get();
+    EXPECT_EQ(held.answer.rc, 0);
+    EXPECT_EQ(held.answer.content.size(), 65536u + 6);
+    Stop(launcher);
+}
+
 // Past the table's bound, a target URL in use is still resolved once: its authentication service
 // sees one walk, then only the calls.
 TEST_F(CallWS, ATargetInUseIsResolvedOnceAfterMoreTargetsThanTheTableKeeps) {
