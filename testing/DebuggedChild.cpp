@@ -1,5 +1,6 @@
 #include "DebuggedChild.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "ZYNSysKernelHandle.h"
@@ -43,6 +44,32 @@ std::wstring EnvironmentBlock(const Variables& variables) {
 // The file handles that debug events hand over are the debugger's to close.
 void Adopt(HANDLE file) { ZYNSysKernelHandle owned(file); }
 
+// A text the child wrote to the debugger, read from its memory.
+std::string DebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info) {
+    const std::size_t units = info.nDebugStringLength;
+    if (units == 0) return {};
+    if (!info.fUnicode) {
+        std::string text(units, '\0');
+        SIZE_T read = 0;
+        ::ReadProcessMemory(process, info.lpDebugStringData, text.data(), units, &read);
+        text.resize(std::min<std::size_t>(read, units - 1));
+        return text;
+    }
+    std::wstring wide(units, L'\0');
+    SIZE_T read = 0;
+    ::ReadProcessMemory(process, info.lpDebugStringData, wide.data(), units * sizeof(wchar_t), &read);
+    wide.resize(std::min<std::size_t>(read / sizeof(wchar_t), units - 1));
+    if (wide.empty()) return {};
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                            nullptr, nullptr);
+    std::string text(bytes > 0 ? static_cast<std::size_t>(bytes) : 0, '\0');
+    if (bytes > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), bytes, nullptr,
+                              nullptr);
+    }
+    return text;
+}
+
 // The child's events until it ends; false past the deadline.
 bool Debug(HANDLE process, Result& result) {
     bool loaderBreakpointSeen = false;
@@ -62,6 +89,9 @@ bool Debug(HANDLE process, Result& result) {
                 break;
             case LOAD_DLL_DEBUG_EVENT:
                 Adopt(event.u.LoadDll.hFile);
+                break;
+            case OUTPUT_DEBUG_STRING_EVENT:
+                result.debugStrings.push_back(DebugString(process, event.u.DebugString));
                 break;
             case EXCEPTION_DEBUG_EVENT:
                 if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {

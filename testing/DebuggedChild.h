@@ -1,6 +1,7 @@
 #pragma once
 // Runs a child case of this test program with this process as its debugger (or without one),
-// and counts the breakpoints it hits other than the loader's first one.
+// counts the breakpoints it hits other than the loader's first one and keeps what it writes
+// to the debugger.
 
 #include <cstdint>
 #include <string>
@@ -13,6 +14,7 @@ struct Result {
     bool started = false;  // false: no process, or it ran past the deadline; error says why
     std::uint32_t exitCode = 0;
     int breakpoints = 0;  // after the loader's
+    std::vector<std::string> debugStrings;  // as UTF-8, each without its closing NUL
     std::string error;
 };
 

@@ -109,6 +109,22 @@ void WriteLine(std::FILE* file, std::string_view line) {
     std::fputc('\n', file);
 }
 
+// The debugger and the event log read a text only up to a NUL, and the conversion gives
+// nothing for a text holding one: there a NUL shows as \0, and the rest of the line stays.
+std::wstring ForWideSinks(std::string_view text) {
+    if (!ToolBox::HoldsNul(text)) return ToolBox::Utf8ToWide(text);
+    std::string shown;
+    shown.reserve(text.size() + 16);
+    for (const char c : text) {
+        if (c == '\0') {
+            shown += "\\0";
+        } else {
+            shown += c;
+        }
+    }
+    return ToolBox::Utf8ToWide(shown);
+}
+
 void Echo(std::string_view message, bool queue) {
     State& s = S();
     std::string text(Cut(message));
@@ -122,7 +138,7 @@ void Echo(std::string_view message, bool queue) {
         s.pending.push_back(text);
         if (s.pending.size() > Logger::kMaxPending) s.pending.pop_front();
     }
-    std::wstring wide = ToolBox::Utf8ToWide(text);
+    std::wstring wide = ForWideSinks(text);
     wide += L"\r\n";
     ::OutputDebugStringW(wide.c_str());
     // One write per line: lines echoed by other threads at the same time stay whole.
@@ -355,7 +371,7 @@ void Logger::ThrowEvent(int level, std::string_view text, std::uint16_t category
     }
     Inside inside;
     std::string_view cut = Cut(text);
-    std::wstring wide = ToolBox::Utf8ToWide(cut);
+    std::wstring wide = ForWideSinks(cut);
     // Cut to what one event string may hold rather than lose the event.
     if (wide.size() > kMaxEventText) {
         wide.resize(kMaxEventText);

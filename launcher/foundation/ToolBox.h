@@ -54,8 +54,9 @@ public:
     // Client or peer text as a log line shows it: every "cCas" JSON string value and every
     // CASTGC value masked (a cookie, plain or quoted, also inside a JSON string, or a JSON
     // member of that name), every "ticket" parameter of a URL's query, every cookie value of a
-    // "Cookie:" line and the cookie of a "Set-Cookie:" line (any case); and every CR and LF
-    // written as \r and \n, so that the text cannot begin a line of its own.
+    // "Cookie:" line and the cookie of a "Set-Cookie:" line (any case); and every byte below
+    // 0x20 but TAB, and DEL, written as \r, \n, \0 or \xNN (\x1B), so that the text cannot
+    // begin a line of its own, end a line early or drive the terminal of the console.
     static std::string MaskSecretsInText(std::string_view text);
     static std::string CharToString(char c) { return std::string(1, c); }
 

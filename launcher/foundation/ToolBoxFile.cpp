@@ -112,14 +112,14 @@ void ToolBox::File::CleanOldFilesInFolder(const std::string& folder, std::uint32
 int ToolBox::File::ComputeHash(const std::string& path, int label, std::string& hex) {
     const std::string prefix = "[ToolBox::File::ComputeHash]";
     if (!Exists(path)) {
-        Logger::Error(prefix + "Invalid path, this file does not exist : " + path);
+        Logger::Error(prefix + "Invalid path, this file does not exist : " + ToolBox::MaskSecretsInText(path));
         return 0;
     }
     std::wstring wide = ToolBox::Utf8ToWide(path);
     ZYNSysKernelHandle file(::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) {
-        Logger::ErrorWithSystemError(prefix + "Fail to open this file : " + path);
+        Logger::ErrorWithSystemError(prefix + "Fail to open this file : " + ToolBox::MaskSecretsInText(path));
         return 0;
     }
     ALG_ID algorithm;
@@ -229,7 +229,9 @@ bool ToolBox::File::Delete(const std::string& path) {
 
 bool ToolBox::File::EnsureFreeSpaceKB(const std::string& folder, std::uint64_t neededKB) {
     const std::string prefix = "[ToolBox::File::EnsureFreeSpaceKB]";
-    if (!IsDirectory(folder)) Logger::Error(prefix + " the given path does not exist : " + folder);
+    if (!IsDirectory(folder)) {
+        Logger::Error(prefix + " the given path does not exist : " + ToolBox::MaskSecretsInText(folder));
+    }
     ULARGE_INTEGER available;
     std::wstring wide = ToolBox::Utf8ToWide(folder);
     if (!::GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) {

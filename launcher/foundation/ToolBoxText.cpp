@@ -23,13 +23,29 @@ bool EqualsNoCase(std::string_view text, std::string_view lower) {
     return true;
 }
 
-// Client text in a log line: its own CR or LF would begin a line that looks like the log's.
+// Client text in a log line: a CR or LF would begin a line that looks like the log's, a NUL
+// ends the text where the debugger and the event log read it, ESC and the other control bytes
+// drive a terminal that shows the console. Every byte below 0x20 but TAB, and DEL, is written
+// as an escape: \r, \n and \0 by name, any other as \x and two upper-case hex digits (\x1B).
+bool NeedsEscape(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7F; }
+
 void AppendEscaped(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
     std::size_t from = 0;
     for (std::size_t at = 0; at < text.size(); ++at) {
-        if (text[at] != '\r' && text[at] != '\n') continue;
+        const auto c = static_cast<unsigned char>(text[at]);
+        if (!NeedsEscape(c)) continue;
         out.append(text.substr(from, at - from));
-        out.append(text[at] == '\r' ? "\\r" : "\\n");
+        switch (c) {
+            case '\r': out.append("\\r"); break;
+            case '\n': out.append("\\n"); break;
+            case '\0': out.append("\\0"); break;
+            default:
+                out.append("\\x");
+                out.push_back(kHex[c >> 4]);
+                out.push_back(kHex[c & 0xF]);
+                break;
+        }
         from = at + 1;
     }
     out.append(text.substr(from));

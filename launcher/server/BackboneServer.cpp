@@ -334,11 +334,13 @@ bool Backbone::Stop(bool notifyService) {
 
     // Opening our own pipe completes a pass of a server waiting for a client.
     const std::wstring name = PipeName();
-    Logger::DebugW(L"[Backbone::Stop]Retrieveing Local pipe[" + name + L"] handle ...");
+    // The name comes from the command line.
+    const std::string shownName = ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(name));
+    Logger::Debug("[Backbone::Stop]Retrieveing Local pipe[" + shownName + "] handle ...");
     ZYNSysKernelHandle pipe;
     switch (OpenPipeForWriting(name, kWakeUpBusyRetries, pipe)) {
         case PipeOpenResult::Opened:
-            Logger::Debug("[Backbone::Stop] Local pipe[" + ToolBox::WideToUtf8(name) + "] handle found : " +
+            Logger::Debug("[Backbone::Stop] Local pipe[" + shownName + "] handle found : " +
                           ToolBox::PointerToString(pipe.Get()));
             pipe.Reset();
             break;
@@ -347,7 +349,7 @@ bool Backbone::Stop(bool notifyService) {
             Logger::WarnW(L"[Backbone::Stop]Could not open pipe: 5 second wait timed out.");
             break;
         case PipeOpenResult::Failed:
-            Logger::ErrorW(L"[Backbone::Stop]Could not open Local pipe[" + name + L"]");
+            Logger::Error("[Backbone::Stop]Could not open Local pipe[" + shownName + "]");
             break;
     }
 

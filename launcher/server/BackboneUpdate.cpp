@@ -119,7 +119,7 @@ int Backbone::ProcessUpdate(const OrdanaRequestInfo& context, const JSON::Value*
                       ToolBox::MaskSecretsInText(msiPath) + "' does not exsit or is not an MSI");
         return kRcUpdatePathRefused;
     }
-    Logger::Debug("[Backbone::Process] Msi Path : " + msiPath);
+    Logger::Debug("[Backbone::Process] Msi Path : " + ToolBox::MaskSecretsInText(msiPath));
     if (logPath.empty()) {
         Logger::Error("[Backbone::Process]invalid UPDATE argument item ! Empty Log MSI path : " + logPath);
         return kRcUpdatePathRefused;

@@ -183,20 +183,20 @@ bool Extract(const std::wstring& zip, const std::wstring& target) {
         if (G_STOP.load()) {
             Logger::Error(std::string(kUnzip) + "GLOBAL STOP ORDER ! extraction abandoned with " +
                           std::to_string(found) + " of " + std::to_string(count) + " items in : " +
-                          ToolBox::WideToUtf8(target));
+                          ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(target)));
             return false;
         }
         if (waited >= kExtractWaitMs) {
             Logger::Error(std::string(kUnzip) + "extraction unfinished after " + std::to_string(kExtractWaitMs) +
                           " ms with " + std::to_string(found) + " of " + std::to_string(count) +
-                          " items in : " + ToolBox::WideToUtf8(target));
+                          " items in : " + ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(target)));
             return false;
         }
         GetSleeper().Sleep(kExtractPollMs);
         waited += kExtractPollMs;
     }
-    Logger::DebugW(L"[Operations::Local::Unzip]Successfully extracted " + std::to_wstring(count) + L" files from '" +
-                   zip + L"'");
+    Logger::Debug(std::string(kUnzip) + "Successfully extracted " + std::to_string(count) + " files from '" +
+                  ToolBox::MaskSecretsInText(ToolBox::WideToUtf8(zip)) + "'");
     return true;
 }
 
@@ -412,7 +412,7 @@ bool Local::MakeFolder(const std::string& path) {
     const std::wstring wide = ToolBox::Utf8ToWide(path);
     // The conversion gives nothing for a path the platform would read only in part.
     if (wide.empty()) {
-        Logger::DeferredError(std::string(kMakeFolder) + "not a usable path : " + path);
+        Logger::DeferredError(std::string(kMakeFolder) + "not a usable path : " + shown);
         return false;
     }
     const errno_t access = ::_waccess_s(wide.c_str(), 0);

@@ -511,7 +511,8 @@ std::int32_t MediaDownload::OpenRequest(const std::wstring& url) {
     ZYNSysInternetHandle connection(::InternetConnectW(session_.Get(), host.c_str(), parts.nPort, nullptr, nullptr,
                                                        INTERNET_SERVICE_HTTP, kConnectFlags, 0));
     if (!connection) {
-        Logger::ErrorWithSystemError(kPrefix + "InternetConnect failed on host [" + ToolBox::WideToUtf8(host) + "]");
+        Logger::ErrorWithSystemError(kPrefix + "InternetConnect failed on host [" + Shown(ToolBox::WideToUtf8(host)) +
+                                     "]");
         return kDownloadFailed;
     }
     DWORD timeout = kTimeoutMs;

@@ -23,6 +23,9 @@ TEST(ZYNSysMaskSecret, ShowsAPrefixOnlyOfSecretsOfEightCharactersOrMore) {
         {"a control character last in the prefix", "TGT\x01-123-abc", "***(12)"},
         {"a character past ASCII in the prefix", "T\xC3\xA9T-123-abc", "***(12)"},
         {"a line break past the prefix", "TGT-\r\n123", "TGT-***(9)"},
+        {"ESC in the prefix", "\x1B[2J-123-abc", "***(12)"},
+        {"DEL in the prefix", "TGT\x7F-123-abc", "***(12)"},
+        {"a tab in the prefix", "TG\tT-123-abc", "***(12)"},
     };
     for (const Case& c : cases) {
         EXPECT_STREQ(ZYNSysMaskSecret(c.secret).text, c.masked) << c.name;

@@ -486,6 +486,7 @@ TEST(ZYNSysPath, RemoveTreeDeletesThePosixWayAndTheClassicWayWhereThatIsRefused)
         {"refused as an invalid parameter", ERROR_INVALID_PARAMETER, S_OK, fellBack, true},
         {"refused as an invalid function", ERROR_INVALID_FUNCTION, S_OK, fellBack, true},
         {"refused as not supported", ERROR_NOT_SUPPORTED, S_OK, fellBack, true},
+        {"refused as not implemented", ERROR_CALL_NOT_IMPLEMENTED, S_OK, fellBack, true},
         {"access denied", ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005), {"posix 3"}, false},
         // A success only claimed: nothing is deleted, and nothing is asked again.
         {"accepted", ERROR_SUCCESS, S_OK, {"posix 3", "posix 3"}, false},

@@ -13,6 +13,7 @@
 
 #include "BaseTestSupport.h"
 #include "Config.h"
+#include "DebuggedChild.h"
 #include "FolderMaker.h"
 #include "Logger.h"
 #include "ToolBox.h"
@@ -361,6 +362,57 @@ TEST(Logger, EventTextIsCutToWhatOneEventStringHolds) {
     TestFolder dir;
     ChildProcess::Result child = RunLogger(dir, "LoggerEventCut");
     EXPECT_EQ(Said(child.output, "event"), (std::vector<std::string>{"2 7 31839 101", "1 1 31838 101"}));
+}
+
+// A line holding a NUL, and one holding a byte that is no UTF-8, to every sink.
+VAROMET_CHILD_CASE(LoggerNulLine) {
+    FakeEvents events;
+    ScopedEventSink installedEvents(events);
+    StartLogger("SUPER_LOGGER\nLOGLEVEL=all");
+    Logger::Info(std::string("before\0after", 12));
+    Logger::Info("not \xFF UTF-8, after");
+    SayEvents(events);
+    return 0;
+}
+
+namespace {
+
+// Each text the debugger got, between brackets.
+std::string Joined(const std::vector<std::string>& texts) {
+    std::string all;
+    for (const std::string& text : texts) all += "[" + text + "]\n";
+    return all;
+}
+
+}  // namespace
+
+TEST(Logger, LinesHoldingANulOrABrokenCharacterReachTheDebuggerAndTheEventLogWhole) {
+    TestFolder dir;
+    const std::vector<std::string> events = Said(RunLogger(dir, "LoggerNulLine").output, "event");
+    const DebuggedChild::Result debugged =
+        DebuggedChild::Run("LoggerNulLine",
+                           {{L"VAROMET_TEST_DIR", dir.Path()}, {L"WEX_TRQ_TMP", L""}, {L"WEX_TRQ_UUID", L""},
+                            {L"WEX_TRQ_EXECTOOL", L""}, {L"TrqConfPath", L""}},
+                           true);
+    ASSERT_TRUE(debugged.started) << debugged.error;
+    // The debugger gets the text in the ANSI code page under Wine: the broken character's
+    // stand-in may read otherwise there. The event's echo brings each line to the debugger twice.
+    struct Case {
+        const char* name;
+        std::string event, debugger;  // how the line ends
+    } cases[] = {{"NUL", "{INFO }:before\\0after", "{INFO }:before\\0after"},
+                 {"broken character", "{INFO }:not \xEF\xBF\xBD UTF-8, after", " UTF-8, after"}};
+    for (const Case& c : cases) {
+        const auto endsWith = [](const std::string& ending) {
+            return [&ending](std::string text) {
+                if (text.ends_with("\r\n")) text.resize(text.size() - 2);
+                return text.ends_with(ending);
+            };
+        };
+        EXPECT_EQ(std::count_if(events.begin(), events.end(), endsWith(c.event)), 1) << c.name << ": event log";
+        EXPECT_NE(std::count_if(debugged.debugStrings.begin(), debugged.debugStrings.end(), endsWith(c.debugger)), 0)
+            << c.name << ": debugger\n" << Joined(debugged.debugStrings);
+    }
 }
 
 VAROMET_CHILD_CASE(LoggerNames) {

@@ -187,6 +187,39 @@ TEST(ToolBoxText, MaskSecretsShowAPrefixOnlyOfLongSecretsAndEscapeLineBreaks) {
     for (const Case& c : cases) EXPECT_EQ(ToolBox::MaskSecretsInText(c.text), c.masked) << c.name;
 }
 
+// A NUL would end the line where the debugger and the event log read it, ESC and the other
+// control bytes drive the terminal that shows the console: each is written as an escape.
+TEST(ToolBoxText, MaskSecretsWritesEveryControlByteButTabAsAnEscape) {
+    struct Case {
+        const char* name;
+        std::string text, masked;
+    } cases[] = {
+        {"NUL", "a\0b"s, "a\\0b"},
+        {"NUL then a line feed", "C:\\x\\m\0\n<2001_01_01-000000.000+0000i>(4242){ERROR}:[Backbone::Run]FORGED"s,
+         "C:\\x\\m\\0\\n<2001_01_01-000000.000+0000i>(4242){ERROR}:[Backbone::Run]FORGED"},
+        {"0x01", "a\x01" "b", "a\\x01b"},
+        {"BEL", "a\ab", "a\\x07b"},
+        {"backspace", "a\bb", "a\\x08b"},
+        {"vertical tab and form feed", "a\v\fb", "a\\x0B\\x0Cb"},
+        {"ESC of a colour", "\x1B[31mred\x1B[0m", "\\x1B[31mred\\x1B[0m"},
+        {"ESC that clears the screen", "x\x1B[2J", "x\\x1B[2J"},
+        {"0x1F", "a\x1F" "b", "a\\x1Fb"},
+        {"DEL", "a\x7F" "b", "a\\x7Fb"},
+        {"CR and LF", "a\r\nb", "a\\r\\nb"},
+        {"TAB stays", "a\tb", "a\tb"},
+        {"blank and tilde stay", " ~", " ~"},
+        {"UTF-8 stays", "caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC"},
+        {"a byte that is no UTF-8 stays", "a\xFF" "b", "a\xFF" "b"},
+        {"every byte in a row", "\0\x01\a\b\x1B\x1F\x7F\r\n"s, "\\0\\x01\\x07\\x08\\x1B\\x1F\\x7F\\r\\n"},
+        {"last byte", "a\x1B", "a\\x1B"},
+        {"a cookie value ends at ESC", "Cookie: a=abcdefghij\x1B[31m", "Cookie: a=abcd***(10)\\x1B[31m"},
+        {"NUL in a ticket", "http://h/?ticket=ST-1-abcdefgh\0x"s, "http://h/?ticket=ST-1***(15)"},
+        {"in a secret", "{\"cCas\":\"\x1B" "bcdefghij\"}", "{\"cCas\":\"***(10)\"}"},
+        {"around a secret", "\x07{\"cCas\":\"abcdefghij\"}\x7F", "\\x07{\"cCas\":\"abcd***(10)\"}\\x7F"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ToolBox::MaskSecretsInText(c.text), c.masked) << c.name;
+}
+
 // Every request passes the masker: a megabyte of names that look like secrets, or of
 // secrets, is masked in time linear in its length (the bound is generous for Wine).
 TEST(ToolBoxText, MaskSecretsTakesLinearTimeOnAMegabyteOfNames) {
@@ -204,6 +237,7 @@ TEST(ToolBoxText, MaskSecretsTakesLinearTimeOnAMegabyteOfNames) {
         {"cookie header names alone", "cookie: ", "cookie: "},
         {"cookie lines", "Cookie: a=bcdefghij; c=d\n", "Cookie: a=bcde***(9); c=***(1)\\n"},
         {"line breaks", "\r\n", "\\r\\n"},
+        {"control bytes", "\x1B[2J\0\a"s, "\\x1B[2J\\0\\x07"},
     };
     constexpr std::size_t kSize = 1 << 20;
     for (const Case& c : cases) {
