@@ -437,6 +437,79 @@ TEST_F(Downloads, RedirectsAreFollowedUpToTen) {
     }
 }
 
+// A redirect whose target, with the scheme and the host, would reach 2084 characters (the
+// platform's URL limit), or that comes from a link that long, ends the download before any call
+// gets such a text, and the launcher serves on. A target that the platform's canonical form
+// lengthens past the limit (a host it ends with "/", a drive path it makes a file URL) counts by
+// that form: each of those rows comes after a redirect that fits, whose target must not be
+// taken instead.
+TEST_F(Downloads, RedirectPastTheUrlLimitEndsTheDownloadAndTheLauncherServesOn) {
+    Write(served + L"\\small.bin", "small media");
+    const std::string smallHash = Md5Of(served + L"\\small.bin");
+    // "http://127.0.0.1:<port>", before a path-absolute target.
+    const std::size_t origin = server.Url("").size() - 1;
+    const auto padded = [](const std::string& location, std::size_t length) {
+        return "?location=" + location + "&padto=" + std::to_string(length);
+    };
+    // A link of that length, sent on to a short path.
+    const auto longLink = [&](std::size_t length) {
+        const std::string query = "?location=%2Fsmall.bin&pad=";
+        return query + std::string(length - server.Url("small.bin" + query).size(), 'a');
+    };
+    const std::string path = "%2Fsmall.bin%3Fpad%3D";
+    struct Case {
+        std::string name;
+        std::string query;  // of small.bin
+        bool fits;
+    };
+    std::vector<Case> cases = {
+        {"short", padded(path, 100), true},
+        {"absolute, a host of 2076", padded("http%3A%2F%2Fa", 2083), false},
+        {"short", padded(path, 100), true},
+        {"drive path of 2080", padded("C%3A%5Ca", 2080), false},
+        {"link of 2083", longLink(2083), true},
+        {"link of 2084", longLink(2084), false},
+    };
+    for (std::size_t length = 2040; length <= 2110; ++length) {
+        cases.push_back({"path-absolute of " + std::to_string(length), padded(path, length), origin + length < 2084});
+    }
+    cases.push_back({"path-absolute of 8 KiB", padded(path, 8 << 10), false});
+    cases.push_back({"path-absolute of 64 KiB", padded(path, 64 << 10), false});
+
+    const std::wstring pipe = UniquePipeName();
+    Launcher launcher(folder, {L"run", pipe}, {{L"WEX_TRQ_UUID", L"download-test"}});
+    const std::string dest = Narrow(output);
+    std::vector<std::string> refusals;
+    std::size_t requests = 0;
+    for (const Case& c : cases) {
+        const std::string link = server.Url("small.bin" + c.query);
+        const JSON::ValuePtr mi = MediaJson(link, smallHash, "11");
+        const Reply reply = Exchange(pipe, R"({"op": "run", "args": {"action": "DownloadMedia", "dest": )" +
+                                               JsonQuoted(dest) + ", \"mi\": " + mi->Dump() + "}}");
+        ASSERT_EQ(reply.error, 0u) << c.name << ": the launcher ended\n" << launcher.Output();
+        EXPECT_EQ(reply.text, "{\"rc\": 0, \"content\": {\"rc\": " + std::string(c.fits ? "0" : "2") +
+                                  ", \"output\": " + JsonQuoted(dest) + "}}")
+            << c.name;
+        // The link, and the target only where it fits.
+        const std::size_t now = server.Requests().size();
+        EXPECT_EQ(now - requests, c.fits ? 2u : 1u) << c.name;
+        requests = now;
+        if (!c.fits) {
+            refusals.push_back("[Utils::DownloadMedia]redirection target too long (2084 characters or more) from : " +
+                               link);
+        }
+        fs::remove(output);
+    }
+    PipeClient client;
+    ASSERT_EQ(client.Open(pipe), 0u);
+    EXPECT_EQ(client.Write("STOP"), 0u);
+    EXPECT_EQ(launcher.WaitForExit(30000), 0u);
+    const std::string log = launcher.Output();
+    for (const std::string& line : refusals) {
+        EXPECT_NE(log.find("{ERROR}:" + line + "\n"), std::string::npos) << line.substr(0, 200);
+    }
+}
+
 TEST_F(Downloads, TicketInTheLinkNeverReachesTheLog) {
     const std::string ticket = "ST-8888888888-mediaticket";
     struct Case {
