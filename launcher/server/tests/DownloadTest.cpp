@@ -420,6 +420,10 @@ TEST_F(Downloads, RedirectsAreFollowedUpToTen) {
     } cases[] = {
         {"ten", chain(10), 0, 11},
         {"relative", "?location=/media.bin%3Fx=1", 0, 2},
+        {"301", "?status=301&location=/media.bin", 0, 2},
+        {"303", "?status=303&location=/media.bin", 0, 2},
+        {"307", "?status=307&location=/media.bin", 0, 2},
+        {"308", "?status=308&location=/media.bin", 0, 2},
         {"eleven", chain(11), 2, 11},
         {"to itself for ever", "?loop=1000000", 2, 11},
     };
@@ -515,15 +519,22 @@ TEST_F(Downloads, TicketInTheLinkNeverReachesTheLog) {
     struct Case {
         const char* name;
         std::string query, hash;
+        std::int32_t rc;
+        std::string shown;  // what the log shows of the ticket
     } cases[] = {
-        {"refused by the server", "?status=404&ticket=" + ticket, hash},
-        {"item refused before any request", "?ticket=" + ticket, ""},
+        {"refused by the server", "?status=404&ticket=" + ticket, hash, 2, "ticket=ST-8***("},
+        {"item refused before any request", "?ticket=" + ticket, "", 2, "ticket=ST-8***("},
+        // The server hands a service ticket on in the target's query.
+        {"redirect target", "?issue=/media.bin", hash, 0,
+         "[Utils::DownloadMedia]redirected to : " + server.Url("media.bin?ticket=ST-1***(24)") + "\n"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Download(c.query, c.hash), 2) << c.name;
+        EXPECT_EQ(Download(c.query, c.hash), c.rc) << c.name;
         const std::string log = sink.Dump();
-        EXPECT_NE(log.find("ticket=ST-8***("), std::string::npos) << c.name << "\n" << log;
-        EXPECT_EQ(log.find(ticket.substr(4)), std::string::npos) << c.name << "\n" << log;
+        EXPECT_NE(log.find(c.shown), std::string::npos) << c.name << "\n" << log;
+        for (const char* secret : {"8888888888-mediaticket", "issuedservicesecret"}) {
+            EXPECT_EQ(log.find(secret), std::string::npos) << c.name << "\n" << log;
+        }
     }
 }
 
@@ -961,6 +972,34 @@ TEST_F(Downloads, HttpsFromAnUnknownAuthorityNeedsTheOptionThatIgnoresIt) {
         GTEST_SKIP() << "Wine's wininet.dll has no message table for its error codes: the text of the refusal "
                         "cannot be checked here";
     EXPECT_EQ(result, "2 0 told");
+}
+
+// Options 63 and 65 are process-wide: an https link from an unknown authority, in test mode.
+VAROMET_CHILD_CASE(HttpsLinkInTestMode) {
+    FastSleeper sleeper;
+    ScopedSleeper installedSleeper(sleeper);
+    EnableTestMode();
+    Config::ActivateOption(63);
+    const JSON::ValuePtr json = MediaJson(Env("VAROMET_TEST_URL"), Env("VAROMET_TEST_HASH"), Env("VAROMET_TEST_SIZE"));
+    const MediaInfo item(json.get());
+    OrdanaRequestInfo context;
+    PrintResult(std::to_string(Utils::DownloadMedia(context, Env("VAROMET_TEST_OUTPUT"), item)));
+    return 0;
+}
+
+// Test mode allows plain links, but an https link that the server sends on to http stays on
+// TLS: the target answers a plain request with 426.
+TEST_F(Downloads, HttpsLinkRedirectedToHttpSendsNoPlainRequestInTestMode) {
+    LocalHttpServer secure{served, true};
+    ASSERT_NE(secure.Port(), 0) << secure.Error();
+    const std::string target = "http" + secure.Url("media.bin%3Fsecureonly%3D1").substr(5);
+    EXPECT_EQ(RunChild("HttpsLinkInTestMode", {{"VAROMET_TEST_URL", secure.Url("media.bin?location=" + target)},
+                                               {"VAROMET_TEST_HASH", hash},
+                                               {"VAROMET_TEST_SIZE", std::to_string(kMediaSize)},
+                                               {"VAROMET_TEST_OUTPUT", Narrow(output)}}),
+              "0");
+    EXPECT_TRUE(Read(output) == media);
+    EXPECT_EQ(secure.Requests().size(), 2u);
 }
 
 // The fallback folder needs the folder table; the parent gives the data folder and a
