@@ -26,6 +26,9 @@ Misbehaviour is asked for in the query string of each request (several may be co
     cookie=LINE    add "Set-Cookie: LINE" (may be repeated)
     header=LINE    add the header line LINE, "Name: value" (may be repeated)
     location=URL   add "Location: URL"; without status the answer is a 302
+    padto=N        with location: URL followed by as many "a" as make the Location N bytes
+                   long (a request line cannot carry the longest)
+    secureonly=1   answer 426 to a request that came over a plain connection (with --tls)
     close=1        answer "Connection: close" and close the connection afterwards
     length=TEXT    announce "Content-Length: TEXT" as it is (with status or echo), then close
     auth=USER:PW   answer 401 (WWW-Authenticate: Basic realm="test") unless the request
@@ -154,6 +157,9 @@ class Handler(BaseHTTPRequestHandler):
             return
         self.added = {name: values for name, values in urllib.parse.parse_qs(url.query).items()
                       if name in ("cookie", "header")}
+        if knobs.get("secureonly") == "1" and not isinstance(self.connection, ssl.SSLSocket):
+            self.answer_text(426, "TLS required\n", knobs, verb)
+            return
         if knobs.get("close") == "1":
             self.close_connection = True
             self.added.setdefault("header", []).append("Connection: close")
@@ -179,6 +185,8 @@ class Handler(BaseHTTPRequestHandler):
             knobs["location"] = "http://%s%s%sticket=%s" % (self.headers.get("Host", ""), target,
                                                             "&" if "?" in target else "?", SERVICE_TICKET)
         if "location" in knobs:
+            if "padto" in knobs:
+                knobs["location"] += "a" * (int(knobs["padto"]) - len(knobs["location"]))
             self.added.setdefault("header", []).append("Location: " + knobs["location"])
             if "status" not in knobs:
                 knobs["status"] = "302"

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include <shlwapi.h>
 #include <wincrypt.h>
 
 #include "Config.h"
@@ -103,25 +104,41 @@ bool IsRedirect(std::int32_t status) {
            status == HTTP_STATUS_REDIRECT_KEEP_VERB || status == HTTP_STATUS_PERMANENT_REDIRECT;
 }
 
-// Where the answer sends the client, resolved against the URL that answered; empty for none.
-std::wstring RedirectTarget(HINTERNET request, const std::wstring& base) {
-    DWORD size = 0;
-    if (::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
-        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return {};
+// The URL functions of the platform take texts below this length; see RedirectTarget.
+constexpr DWORD kMaxUrl = INTERNET_MAX_URL_LENGTH;
+
+// Whether the combination below can take the part. It first puts each part in its canonical form
+// (with its flags, escaping nothing) in room for kMaxUrl characters; under Wine a part whose form
+// does not fit there (a host the form ends with "/", a drive path made a file URL) is left out
+// unnoticed, and what that room held before, another call's URL, is combined instead.
+bool Combinable(const std::wstring& part) {
+    if (part.size() >= kMaxUrl) return false;
+    std::wstring canonical(kMaxUrl, L'\0');
+    DWORD length = kMaxUrl;
+    return SUCCEEDED(::UrlCanonicalizeW(part.c_str(), canonical.data(), &length, 0));
+}
+
+enum class Redirect { kNone, kTooLong, kTarget };
+
+// Where the answer sends the client, resolved against the URL that answered. Neither part, nor
+// what they combine into, reaches kMaxUrl characters: under Wine the combination of such texts
+// answers another call's URL or, given room for more, writes its result past its own buffer of
+// that size (heap damage). The Location is never read into more room than that either.
+Redirect RedirectTarget(HINTERNET request, const std::wstring& base, std::wstring& target) {
+    std::wstring location(kMaxUrl, L'\0');
+    DWORD size = kMaxUrl * sizeof(wchar_t);
+    if (!::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location.data(), &size, nullptr)) {
+        return ::GetLastError() == ERROR_INSUFFICIENT_BUFFER ? Redirect::kTooLong : Redirect::kNone;
     }
-    std::wstring location(size / sizeof(wchar_t) + 1, L'\0');
-    size = static_cast<DWORD>(location.size() * sizeof(wchar_t));
-    if (!::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location.data(), &size, nullptr)) return {};
     location.resize(size / sizeof(wchar_t));
-    // Room for every character of both escaped.
-    std::wstring combined(3 * (base.size() + location.size()) + 16, L'\0');
-    DWORD length = static_cast<DWORD>(combined.size());
-    if (!::InternetCombineUrlW(base.c_str(), location.c_str(), combined.data(), &length, ICU_ENCODE_SPACES_ONLY)) {
-        return {};
+    if (!Combinable(base) || !Combinable(location)) return Redirect::kTooLong;
+    target.assign(kMaxUrl, L'\0');
+    DWORD length = kMaxUrl;
+    if (!::InternetCombineUrlW(base.c_str(), location.c_str(), target.data(), &length, ICU_ENCODE_SPACES_ONLY)) {
+        return length > kMaxUrl ? Redirect::kTooLong : Redirect::kNone;
     }
-    combined.resize(length);
-    return combined;
+    target.resize(length);
+    return Redirect::kTarget;
 }
 
 // How much a read of the body asks for. A read waits until it has all it asked for: a whole
@@ -550,9 +567,15 @@ bool MediaDownload::Send(std::int64_t offset, std::int32_t& status) {
         status = 0;
         if (!SendRequest(request_.Get(), offset, status)) return false;
         if (G_STOP.load() || !IsRedirect(status)) return true;
-        const std::wstring next = RedirectTarget(request_.Get(), url_);
+        std::wstring next;
+        const Redirect redirect = RedirectTarget(request_.Get(), url_, next);
+        if (redirect == Redirect::kTooLong) {
+            Logger::Error(kPrefix + "redirection target too long (" + std::to_string(kMaxUrl) +
+                          " characters or more) from : " + Shown(ToolBox::WideToUtf8(url_)));
+            return true;
+        }
         // Without a target the redirect's own status is the answer.
-        if (next.empty()) return true;
+        if (redirect == Redirect::kNone) return true;
         if (redirects == kMaxRedirects) {
             Logger::Error(kPrefix + "too many redirections (more than " + std::to_string(kMaxRedirects) +
                           ") from : " + Shown(media_.downloadLink));

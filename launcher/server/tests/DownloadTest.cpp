@@ -420,6 +420,10 @@ TEST_F(Downloads, RedirectsAreFollowedUpToTen) {
     } cases[] = {
         {"ten", chain(10), 0, 11},
         {"relative", "?location=/media.bin%3Fx=1", 0, 2},
+        {"301", "?status=301&location=/media.bin", 0, 2},
+        {"303", "?status=303&location=/media.bin", 0, 2},
+        {"307", "?status=307&location=/media.bin", 0, 2},
+        {"308", "?status=308&location=/media.bin", 0, 2},
         {"eleven", chain(11), 2, 11},
         {"to itself for ever", "?loop=1000000", 2, 11},
     };
@@ -437,20 +441,100 @@ TEST_F(Downloads, RedirectsAreFollowedUpToTen) {
     }
 }
 
+// A redirect whose target, with the scheme and the host, would reach 2084 characters (the
+// platform's URL limit), or that comes from a link that long, ends the download before any call
+// gets such a text, and the launcher serves on. A target that the platform's canonical form
+// lengthens past the limit (a host it ends with "/", a drive path it makes a file URL) counts by
+// that form: each of those rows comes after a redirect that fits, whose target must not be
+// taken instead.
+TEST_F(Downloads, RedirectPastTheUrlLimitEndsTheDownloadAndTheLauncherServesOn) {
+    Write(served + L"\\small.bin", "small media");
+    const std::string smallHash = Md5Of(served + L"\\small.bin");
+    // "http://127.0.0.1:<port>", before a path-absolute target.
+    const std::size_t origin = server.Url("").size() - 1;
+    const auto padded = [](const std::string& location, std::size_t length) {
+        return "?location=" + location + "&padto=" + std::to_string(length);
+    };
+    // A link of that length, sent on to a short path.
+    const auto longLink = [&](std::size_t length) {
+        const std::string query = "?location=%2Fsmall.bin&pad=";
+        return query + std::string(length - server.Url("small.bin" + query).size(), 'a');
+    };
+    const std::string path = "%2Fsmall.bin%3Fpad%3D";
+    struct Case {
+        std::string name;
+        std::string query;  // of small.bin
+        bool fits;
+    };
+    std::vector<Case> cases = {
+        {"short", padded(path, 100), true},
+        {"absolute, a host of 2076", padded("http%3A%2F%2Fa", 2083), false},
+        {"short", padded(path, 100), true},
+        {"drive path of 2080", padded("C%3A%5Ca", 2080), false},
+        {"link of 2083", longLink(2083), true},
+        {"link of 2084", longLink(2084), false},
+    };
+    for (std::size_t length = 2040; length <= 2110; ++length) {
+        cases.push_back({"path-absolute of " + std::to_string(length), padded(path, length), origin + length < 2084});
+    }
+    cases.push_back({"path-absolute of 8 KiB", padded(path, 8 << 10), false});
+    cases.push_back({"path-absolute of 64 KiB", padded(path, 64 << 10), false});
+
+    const std::wstring pipe = UniquePipeName();
+    Launcher launcher(folder, {L"run", pipe}, {{L"WEX_TRQ_UUID", L"download-test"}});
+    const std::string dest = Narrow(output);
+    std::vector<std::string> refusals;
+    std::size_t requests = 0;
+    for (const Case& c : cases) {
+        const std::string link = server.Url("small.bin" + c.query);
+        const JSON::ValuePtr mi = MediaJson(link, smallHash, "11");
+        const Reply reply = Exchange(pipe, R"({"op": "run", "args": {"action": "DownloadMedia", "dest": )" +
+                                               JsonQuoted(dest) + ", \"mi\": " + mi->Dump() + "}}");
+        ASSERT_EQ(reply.error, 0u) << c.name << ": the launcher ended\n" << launcher.Output();
+        EXPECT_EQ(reply.text, "{\"rc\": 0, \"content\": {\"rc\": " + std::string(c.fits ? "0" : "2") +
+                                  ", \"output\": " + JsonQuoted(dest) + "}}")
+            << c.name;
+        // The link, and the target only where it fits.
+        const std::size_t now = server.Requests().size();
+        EXPECT_EQ(now - requests, c.fits ? 2u : 1u) << c.name;
+        requests = now;
+        if (!c.fits) {
+            refusals.push_back("[Utils::DownloadMedia]redirection target too long (2084 characters or more) from : " +
+                               link);
+        }
+        fs::remove(output);
+    }
+    PipeClient client;
+    ASSERT_EQ(client.Open(pipe), 0u);
+    EXPECT_EQ(client.Write("STOP"), 0u);
+    EXPECT_EQ(launcher.WaitForExit(30000), 0u);
+    const std::string log = launcher.Output();
+    for (const std::string& line : refusals) {
+        EXPECT_NE(log.find("{ERROR}:" + line + "\n"), std::string::npos) << line.substr(0, 200);
+    }
+}
+
 TEST_F(Downloads, TicketInTheLinkNeverReachesTheLog) {
     const std::string ticket = "ST-8888888888-mediaticket";
     struct Case {
         const char* name;
         std::string query, hash;
+        std::int32_t rc;
+        std::string shown;  // what the log shows of the ticket
     } cases[] = {
-        {"refused by the server", "?status=404&ticket=" + ticket, hash},
-        {"item refused before any request", "?ticket=" + ticket, ""},
+        {"refused by the server", "?status=404&ticket=" + ticket, hash, 2, "ticket=ST-8***("},
+        {"item refused before any request", "?ticket=" + ticket, "", 2, "ticket=ST-8***("},
+        // The server hands a service ticket on in the target's query.
+        {"redirect target", "?issue=/media.bin", hash, 0,
+         "[Utils::DownloadMedia]redirected to : " + server.Url("media.bin?ticket=ST-1***(24)") + "\n"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Download(c.query, c.hash), 2) << c.name;
+        EXPECT_EQ(Download(c.query, c.hash), c.rc) << c.name;
         const std::string log = sink.Dump();
-        EXPECT_NE(log.find("ticket=ST-8***("), std::string::npos) << c.name << "\n" << log;
-        EXPECT_EQ(log.find(ticket.substr(4)), std::string::npos) << c.name << "\n" << log;
+        EXPECT_NE(log.find(c.shown), std::string::npos) << c.name << "\n" << log;
+        for (const char* secret : {"8888888888-mediaticket", "issuedservicesecret"}) {
+            EXPECT_EQ(log.find(secret), std::string::npos) << c.name << "\n" << log;
+        }
     }
 }
 
@@ -888,6 +972,34 @@ TEST_F(Downloads, HttpsFromAnUnknownAuthorityNeedsTheOptionThatIgnoresIt) {
         GTEST_SKIP() << "Wine's wininet.dll has no message table for its error codes: the text of the refusal "
                         "cannot be checked here";
     EXPECT_EQ(result, "2 0 told");
+}
+
+// Options 63 and 65 are process-wide: an https link from an unknown authority, in test mode.
+VAROMET_CHILD_CASE(HttpsLinkInTestMode) {
+    FastSleeper sleeper;
+    ScopedSleeper installedSleeper(sleeper);
+    EnableTestMode();
+    Config::ActivateOption(63);
+    const JSON::ValuePtr json = MediaJson(Env("VAROMET_TEST_URL"), Env("VAROMET_TEST_HASH"), Env("VAROMET_TEST_SIZE"));
+    const MediaInfo item(json.get());
+    OrdanaRequestInfo context;
+    PrintResult(std::to_string(Utils::DownloadMedia(context, Env("VAROMET_TEST_OUTPUT"), item)));
+    return 0;
+}
+
+// Test mode allows plain links, but an https link that the server sends on to http stays on
+// TLS: the target answers a plain request with 426.
+TEST_F(Downloads, HttpsLinkRedirectedToHttpSendsNoPlainRequestInTestMode) {
+    LocalHttpServer secure{served, true};
+    ASSERT_NE(secure.Port(), 0) << secure.Error();
+    const std::string target = "http" + secure.Url("media.bin%3Fsecureonly%3D1").substr(5);
+    EXPECT_EQ(RunChild("HttpsLinkInTestMode", {{"VAROMET_TEST_URL", secure.Url("media.bin?location=" + target)},
+                                               {"VAROMET_TEST_HASH", hash},
+                                               {"VAROMET_TEST_SIZE", std::to_string(kMediaSize)},
+                                               {"VAROMET_TEST_OUTPUT", Narrow(output)}}),
+              "0");
+    EXPECT_TRUE(Read(output) == media);
+    EXPECT_EQ(secure.Requests().size(), 2u);
 }
 
 // The fallback folder needs the folder table; the parent gives the data folder and a

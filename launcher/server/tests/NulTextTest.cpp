@@ -54,6 +54,7 @@ TEST(NulText, EveryTextThePlatformWouldCutIsRefusedAndTheFileBeforeTheNulIsUntou
     const char* const victimMd5 = "96d4976b516a16ac19d148f3b744eee1";
     const std::string victim = With(in(L"victim.bin"), R"(\u0000.x)");
     const std::string notes = With(in(L"notes"), R"(\u0000.bin)");
+    const std::string inFolder = With(in(L"sub"), R"(\u0000x\\media.bin)");
     const std::string link = With(server.Url("media.bin"));
     const std::string cinfo = R"("cinfo": {"cCas": "TGT-1-x", "pVersion": "2.1", "cAuthWsUrl": )" +
                               With(server.Url("auth"), R"(\u0000x)") + "}";
@@ -68,6 +69,9 @@ TEST(NulText, EveryTextThePlatformWouldCutIsRefusedAndTheFileBeforeTheNulIsUntou
          Content("{\"rc\": 2, \"output\": " + victim + "}"), L"victim.bin", nullptr},
         {"download over another file", Download(notes, link, victimMd5),
          Content("{\"rc\": 2, \"output\": " + notes + "}"), L"notes", nullptr},
+        // No folder is made, and none chosen in its place.
+        {"download into a folder", Download(inFolder, link, victimMd5),
+         Content("{\"rc\": 2, \"output\": " + inFolder + "}"), L"sub", nullptr},
         {"download link", Download(With(in(L"there.bin")), With(server.Url("media.bin"), R"(\u0000x)"), "00"),
          Content("{\"rc\": 2, \"output\": " + With(in(L"there.bin")) + "}"), L"there.bin", nullptr},
         {"mkdir", RunAction(R"("action": "mkdir", "path": )" + With(in(L"made"), R"(\u0000x)")), Content("false"), L"made",
