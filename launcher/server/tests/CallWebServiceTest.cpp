@@ -77,11 +77,6 @@ Answer Parse(const std::string& reply) {
     return answer;
 }
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class CallWS : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -262,6 +262,11 @@ DWORD PipeClient::Peek() {
     return ::PeekNamedPipe(pipe_.Get(), nullptr, 0, nullptr, nullptr, nullptr) ? ERROR_SUCCESS : ::GetLastError();
 }
 
+std::string ReadAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 Reply Exchange(const std::wstring& pipe, std::string_view request) {
     PipeClient client;
     Reply reply;

@@ -3,6 +3,7 @@
 // client of its request pipe, and a window that records its messages.
 
 #include <cstdint>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -90,6 +91,9 @@ struct Reply {
 };
 // Opens, writes the request and reads the reply.
 Reply Exchange(const std::wstring& pipe, std::string_view request);
+
+// The whole file, as bytes; empty when it cannot be read.
+std::string ReadAll(const std::filesystem::path& path);
 
 // A hidden top-level window of its own class, on its own thread with a message loop; it
 // records every message in the private range (WM_USER and above).

@@ -79,11 +79,6 @@ std::string ForgedLines(const std::string& text) {
     return found;
 }
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 class LogControlBytes : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -116,6 +111,19 @@ protected:
         }
         EXPECT_EQ(StrayBytes(output), "") << "console";
         EXPECT_EQ(ForgedLines(output), "") << "console";
+    }
+
+    // Stops the launcher, checks every output for stray bytes and forged lines, and answers the
+    // one daily log.
+    std::string StopAndReadTheLog(Launcher& launcher, const std::wstring& name) {
+        PipeClient client;
+        EXPECT_EQ(client.Open(name), 0u);
+        EXPECT_EQ(client.Write("STOP"), 0u);
+        EXPECT_EQ(launcher.WaitForExit(kExitWait), 0u);
+        ExpectCleanLogs(launcher.Output());
+        const auto logs = DailyLogs();
+        EXPECT_EQ(logs.size(), 1u) << "one daily log";
+        return logs.empty() ? std::string() : logs[0].second;
     }
 
     TestFolder folder;
@@ -300,15 +308,7 @@ TEST_F(LogControlBytes, NoRequestFieldBringsAControlByteOrALineOfItsOwnIntoTheLo
             expected.emplace_back(name, f.logged(f.value(b.shown, "\\n"), b.raw == '\0'));
         }
     }
-    PipeClient client;
-    ASSERT_EQ(client.Open(pipe), 0u);
-    EXPECT_EQ(client.Write("STOP"), 0u);
-    EXPECT_EQ(launcher.WaitForExit(kExitWait), 0u);
-
-    ExpectCleanLogs(launcher.Output());
-    const auto logs = DailyLogs();
-    ASSERT_EQ(logs.size(), 1u) << "one daily log";
-    std::string text = logs[0].second;
+    std::string text = StopAndReadTheLog(launcher, pipe);
     std::erase(text, '\r');
     for (const auto& [name, piece] : expected) EXPECT_NE(text.find(piece), std::string::npos) << name << ": " << piece;
 }
@@ -322,17 +322,11 @@ TEST_F(LogControlBytes, ThePipeNameOfTheCommandLineIsLoggedEscaped) {
     const std::wstring name = pipe + L"\x01\a\b\x1B\x1F\x7F\r\n" + Widen(kForged);
     Launcher launcher(folder, {L"run", name}, Environment());
     ASSERT_TRUE(WaitForPipe(name, kExitWait)) << launcher.Output();
-    PipeClient client;
-    ASSERT_EQ(client.Open(name), 0u);
-    EXPECT_EQ(client.Write("STOP"), 0u);
-    EXPECT_EQ(launcher.WaitForExit(kExitWait), 0u);
-    ExpectCleanLogs(launcher.Output());
-    const auto logs = DailyLogs();
-    ASSERT_EQ(logs.size(), 1u) << "one daily log";
-    EXPECT_NE(logs[0].second.find("[Backbone::Stop]Retrieveing Local pipe[" + Narrow(pipe) +
-                                  "\\x01\\x07\\x08\\x1B\\x1F\\x7F\\r\\n" + kForged + "] handle ..."),
+    const std::string log = StopAndReadTheLog(launcher, name);
+    EXPECT_NE(log.find("[Backbone::Stop]Retrieveing Local pipe[" + Narrow(pipe) +
+                       "\\x01\\x07\\x08\\x1B\\x1F\\x7F\\r\\n" + kForged + "] handle ..."),
               std::string::npos)
-        << logs[0].second;
+        << log;
 }
 
 }  // namespace
